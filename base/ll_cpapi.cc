@@ -1,0 +1,228 @@
+#include "base/ll_cpapi.h"
+
+// ---- Tracked allocation -------------------------------------------------
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+int GAllocGran = 128;
+
+// Fault-injection seam for tests only: when set, it is asked before every
+// heap request of this section and a true answer refuses the request, so the
+// exhausted-heap paths can be driven even under the sanitizers (which do not
+// honour an address-space limit). Nothing in the library sets it and no
+// header declares it.
+bool (*jantor_alloc_refuse_for_test)(std::size_t bytes) = nullptr;
+
+namespace {
+
+// The recorded size sits in front of the usable bytes.
+using SizeHeader = std::int32_t;
+constexpr std::size_t kHeaderBytes = sizeof(SizeHeader);
+static_assert(kHeaderBytes == 4, "the size header is four bytes");
+
+bool HeapRefuses(std::size_t bytes) {
+  return jantor_alloc_refuse_for_test != nullptr &&
+         jantor_alloc_refuse_for_test(bytes);
+}
+
+char *BlockOf(const void *handle) {
+  return const_cast<char *>(static_cast<const char *>(handle)) - kHeaderBytes;
+}
+
+char *HandleOf(char *block, int len) {
+  SizeHeader recorded = len;
+  std::memcpy(block, &recorded, kHeaderBytes);
+  return block + kHeaderBytes;
+}
+
+}  // namespace
+
+void SettingError(int code) {
+  printf("\r\n***** Setting Error %i *****\r\n\r\n", code);
+}
+
+char *mialloc(int len) {
+  if (len < 0) return nullptr;
+  std::size_t bytes = static_cast<std::size_t>(len) + kHeaderBytes;
+  if (HeapRefuses(bytes)) return nullptr;
+  char *block = static_cast<char *>(std::malloc(bytes));
+  if (block == nullptr) return nullptr;
+  return HandleOf(block, len);
+}
+
+char *reialloc(void *handle, int len) {
+  if (handle == nullptr) return mialloc(len);
+  if (len < 0) return nullptr;
+  std::size_t bytes = static_cast<std::size_t>(len) + kHeaderBytes;
+  if (HeapRefuses(bytes)) return nullptr;
+  char *block = static_cast<char *>(std::realloc(BlockOf(handle), bytes));
+  if (block == nullptr) return nullptr;
+  return HandleOf(block, len);
+}
+
+void firee(void *handle) {
+  if (handle == nullptr) return;
+  std::free(BlockOf(handle));
+}
+
+unsigned int misize(const void *handle) {
+  SizeHeader recorded;
+  std::memcpy(&recorded, BlockOf(handle), kHeaderBytes);
+  return static_cast<unsigned int>(recorded);
+}
+
+// ---- Case folding and reversal -------------------------------------------
+
+#include <algorithm>
+
+// Folding is by plain ASCII ranges, not the locale: key paths and date words
+// must fold the same way whatever locale the process runs in.
+char *istrlwr(char *text) {
+  for (char *p = text; *p != '\0'; ++p) {
+    if (*p >= 'A' && *p <= 'Z') *p = static_cast<char>(*p + ('a' - 'A'));
+  }
+  return text;
+}
+
+char *istrupr(char *text) {
+  for (char *p = text; *p != '\0'; ++p) {
+    if (*p >= 'a' && *p <= 'z') *p = static_cast<char>(*p - ('a' - 'A'));
+  }
+  return text;
+}
+
+char *strrev(char *text) {
+  std::reverse(text, text + std::strlen(text));
+  return text;
+}
+
+// ---- Sleeping, yielding and the watchdog ---------------------------------
+
+#include <sys/select.h>
+
+#include <cerrno>
+#include <csetjmp>
+
+namespace {
+
+// One process-wide context for the watchdog; filled by whoever arms it.
+sigjmp_buf env;
+
+// select() with no descriptors is the one wait that takes microseconds and
+// leaves the alarm timer alone. A negative count gives EINVAL and -1 at once.
+int WaitMicroseconds(long long us) {
+  timeval wait_time{};
+  wait_time.tv_sec = static_cast<time_t>(us / 1000000);
+  wait_time.tv_usec = static_cast<suseconds_t>(us % 1000000);
+  return select(0, nullptr, nullptr, nullptr, &wait_time);
+}
+
+// The pause between two polls of a socket that has no data. One microsecond
+// would be the shortest wait, but the kernel rounds it up only to its timer
+// slack (about 50 us), so a reader waiting seconds for a slow server would
+// poll some 20000 times a second and burn several percent of a core. Two
+// milliseconds keep the idle cost to a few hundred cheap polls a second
+// while adding at most that much to the moment a reply is noticed.
+constexpr int kYieldMicroseconds = 2000;
+
+}  // namespace
+
+int __error(void) { return errno; }
+
+int msleep(int us) { return WaitMicroseconds(us); }
+
+// The product is formed in 64 bits: in 32 bits every wait above 35 minutes
+// would wrap to a negative count and return at once.
+int iSleep(int ms) {
+  WaitMicroseconds(static_cast<long long>(ms) * 1000);
+  return 1;
+}
+
+int YieldSlice(void) {
+  msleep(kYieldMicroseconds);
+  return 1;
+}
+
+int _eof(int fd) {
+  if (fd < 0 || fd >= FD_SETSIZE) return 0;  // outside the set: cannot check
+  fd_set read_set;
+  FD_ZERO(&read_set);
+  FD_SET(fd, &read_set);
+  timeval no_wait{};
+  return select(fd + 1, &read_set, nullptr, nullptr, &no_wait) == 0 ? 1 : 0;
+}
+
+sigjmp_buf *GetJmpEnv(void) { return &env; }
+
+void HandleSignal(int /*signal_number*/) { siglongjmp(env, 1); }
+
+void WatchdogTripped(void) {}
+
+// Kept out of line so that the frame is GetSP's own, just below the caller's.
+__attribute__((noinline)) void *GetSP(void) { return __builtin_frame_address(0); }
+
+int EmptyMessages(void) { return 1; }
+
+int Beep(void) { return 1; }
+
+// ---- Semaphores, threads and modules -------------------------------------
+
+#include <dlfcn.h>
+#include <sys/sem.h>
+#include <unistd.h>
+
+int iCreateSem(void) { return 1; }
+
+int iCreateMutex(void) { return 1; }
+
+int iOpenSem(int * /*sem*/, int /*key*/, int /*flags*/) { return 1; }
+
+int iWaitSingleSem(int * /*sem*/, int /*timeout*/, int *timed_out) {
+  if (timed_out != nullptr) *timed_out = 0;
+  return 1;
+}
+
+int iWaitSingleMutex(int *sem, int timeout, int *timed_out) {
+  return iWaitSingleSem(sem, timeout, timed_out);
+}
+
+int iDoneSingleSem(int * /*sem*/) { return 1; }
+
+int iCloseSem(void) { return 1; }
+
+int iDestroySem(int *sem) {
+  if (sem == nullptr) return 0;
+  return semctl(*sem, 0, IPC_RMID) == -1 ? 0 : 1;
+}
+
+int iCreateThread(void) { return 0; }
+
+int iWaitThread(void) { return 0; }
+
+int iGetThreadHandle(void) { return 0; }
+
+int iSetThreadPriority(void) { return 0; }
+
+int iGetThreadID(void) { return static_cast<int>(getpid()); }
+
+void *LoadMod(const char *path) {
+  // dlopen(nullptr) would hand back the main program, which is not what a
+  // caller naming a module wants.
+  if (path == nullptr) return nullptr;
+  return dlopen(path, RTLD_LAZY);
+}
+
+void *GetFuncAddress(void *module, const char *name) {
+  // A null handle would mean RTLD_DEFAULT to glibc, a search of the whole
+  // process instead of the module.
+  if (module == nullptr || name == nullptr) return nullptr;
+  return dlsym(module, name);
+}
+
+int UnloadMod(void *module) {
+  if (module == nullptr) return 1;
+  return ~dlclose(module);
+}

@@ -1,0 +1,163 @@
+// Platform and memory services of the support library.
+//
+// Conventions shared by the whole support library:
+// - Results: most operations return 1 for success and 0 for failure;
+//   in-place text operations return the text they were given. The socket
+//   layer returns 0 or a result code; the registry returns 0 or -1.
+// - Managed strings: a handle is the address of the first usable byte of a
+//   heap block with a 32-bit recorded size in the four bytes before it; text
+//   in it is always NUL-terminated. Its owner keeps the handle in a slot
+//   (a char* variable). Every writer that may allocate, move or replace the
+//   block takes the slot's address and stores the new handle there; a null
+//   slot means "no buffer yet" and is accepted by every writer. The owner
+//   releases the block with firee().
+// - Context argument: the leading int of the managed-string writers and of
+//   the operations built on them; passed on unchanged, otherwise ignored.
+//   Every caller passes 0.
+// - An exhausted heap, a refused date and a failed hit are reported on
+//   standard output with the setting-error line (SettingError below), with
+//   codes 110, 580 and 1900 respectively.
+#ifndef JANTOR_BASE_LL_CPAPI_H_
+#define JANTOR_BASE_LL_CPAPI_H_
+
+// ---- Tracked allocation -------------------------------------------------
+
+// Every growth by a managed-string writer asks for need + GAllocGran bytes,
+// so a run of small appends reallocates only about every GAllocGran bytes.
+// Read at each use; initially 128.
+extern int GAllocGran;
+
+// Setting-error codes printed by SettingError.
+enum : int {
+  kSettingErrorNoMemory = 110,
+  kSettingErrorBadDate = 580,
+  kSettingErrorNoConnect = 1900,
+};
+
+// Prints "\r\n***** Setting Error <code> *****\r\n\r\n" on standard output.
+void SettingError(int code);
+
+// Returns the handle of a new block with len usable bytes (recorded size len,
+// content uninitialised), or null when the heap refuses or len is negative.
+// Prints nothing.
+char *mialloc(int len);
+
+// Resizes the block of handle to len usable bytes, keeping the content up to
+// the smaller size; the block may move. Returns the new handle, or null when
+// the heap refuses, in which case the old block stays allocated and
+// unchanged. REQUIRES: handle came from mialloc or reialloc.
+char *reialloc(void *handle, int len);
+
+// Releases the whole block, header included. A null handle does nothing.
+void firee(void *handle);
+
+// The recorded size of the block. REQUIRES: handle is not null.
+unsigned int misize(const void *handle);
+
+// ---- Case folding and reversal -------------------------------------------
+
+// In-place operations; each returns the text it was given.
+// REQUIRES: text is not null and NUL-terminated.
+
+// Folds "A" to "Z" to lower case; nothing else changes.
+char *istrlwr(char *text);
+
+// Folds "a" to "z" to upper case; nothing else changes.
+char *istrupr(char *text);
+
+// Reverses the characters; the terminator stays in place.
+char *strrev(char *text);
+
+// ---- Sleeping, yielding and the watchdog ---------------------------------
+// Waits use select() with no descriptors, never the alarm timer, which the
+// poll cycle keeps for its own sleep. A signal cuts a wait short.
+
+#include <csetjmp>
+
+// The platform's last error number (errno).
+int __error(void);
+
+// Waits us microseconds. Returns 0 after the full wait, -1 when a signal cut
+// it short or us is negative (then at once).
+int msleep(int us);
+
+// Waits ms milliseconds (counted in 64 bits, so any int is a valid wait).
+// Returns 1.
+int iSleep(int ms);
+
+// Gives the processor away for one short slice between polls of a socket
+// that has no data yet. Returns 1.
+int YieldSlice(void);
+
+// 1 when no input is waiting on fd at this instant; 0 when input (or the end
+// of input) is waiting, or fd cannot be checked (negative or 1024 and above).
+int _eof(int fd);
+
+// The watchdog: a component that wants to recover from a hang saves its
+// context with sigsetjmp(*GetJmpEnv(), 1) and installs HandleSignal as the
+// handler of the signal it arms; HandleSignal jumps back with the value 1.
+// The saved context is valid only while the function that saved it is active.
+sigjmp_buf *GetJmpEnv(void);
+[[noreturn]] void HandleSignal(int signal_number);
+void WatchdogTripped(void);
+
+// An address inside the caller's stack region: the current stack position.
+void *GetSP(void);
+
+// No effect on this platform; return 1.
+int EmptyMessages(void);
+int Beep(void);
+
+// ---- Semaphores, threads and modules -------------------------------------
+// This platform runs one thread, so the semaphore and mutex operations are
+// placeholders that succeed at once without excluding anyone; only
+// iDestroySem does real work, removing a System V semaphore set. Callers
+// follow the order open, wait (a set time-out flag means a failed wait, with
+// no done), guarded work, done. The thread operations report that no thread
+// can be made. Modules map onto the dynamic loader.
+
+// Return 1 and create nothing.
+int iCreateSem(void);
+int iCreateMutex(void);
+
+// Returns 1 and leaves *sem unchanged; key and flags are not used.
+int iOpenSem(int *sem, int key, int flags);
+
+// Sets *timed_out to 0 (when the address is not null) and returns 1 at once;
+// the time-out is not used.
+int iWaitSingleSem(int *sem, int timeout, int *timed_out);
+int iWaitSingleMutex(int *sem, int timeout, int *timed_out);
+
+// Returns 1; releases nothing.
+int iDoneSingleSem(int *sem);
+
+// Returns 1.
+int iCloseSem(void);
+
+// Removes the System V semaphore set whose identifier is *sem. Returns 1, or
+// 0 when the removal is refused (no such set, no permission) or sem is null.
+int iDestroySem(int *sem);
+
+// No thread can be made on this platform: each returns 0.
+int iCreateThread(void);
+int iWaitThread(void);
+int iGetThreadHandle(void);
+int iSetThreadPriority(void);
+
+// The process identifier, the same on every call.
+int iGetThreadID(void);
+
+// Loads the shared object at path, binding its functions lazily (on first
+// call). Returns the module handle, or null on failure or for a null path.
+void *LoadMod(const char *path);
+
+// The address of the symbol name in module, or null when the module does not
+// export it or either argument is null.
+void *GetFuncAddress(void *module, const char *name);
+
+// Unloads module. A null module returns 1 at once; otherwise the result is
+// the bitwise complement of the loader's status: -1 after a successful
+// unload, 0 after a failed one.
+int UnloadMod(void *module);
+
+#endif  // JANTOR_BASE_LL_CPAPI_H_

@@ -1,0 +1,355 @@
+#include "engine/jantor.h"
+
+#include <signal.h>
+#include <sqlext.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "base/ll_datetime.h"
+
+#ifndef JANTOR_VERSION
+#define JANTOR_VERSION "unknown"
+#endif
+
+namespace {
+
+constexpr char kLongUsage[] =
+    "Usage :  jantor -d (dsnname) -i (interval) -u (username) -p (password) -v  -t (tablename) "
+    "-r (runtime seconds)\r\n";
+constexpr char kShortUsage[] =
+    "Usage :  jantor -d (dsnname) -i (interval) -u (username) -p (password) -v  -t (tablename)\r\n";
+
+// Fixed texts are written as they are; variable text only ever goes
+// through a "%s", so a value that contains "%" is printed, not obeyed.
+void Say(const char* text) { fputs(text, stdout); }
+
+// Integer of a decimal text: leading blanks and a sign allowed, stops at the
+// first non-digit, no digits give 0. Out-of-range values are clamped rather
+// than left to overflow.
+long ParseDecimal(const char* text) { return strtol(text, nullptr, 10); }
+
+int ParseInt(const char* text) {
+  long value = ParseDecimal(text);
+  if (value > INT_MAX) return INT_MAX;
+  if (value < INT_MIN) return INT_MIN;
+  return static_cast<int>(value);
+}
+
+// Copies a value into its field, cut to the field's capacity.
+template <size_t N>
+void StoreSetting(char (&field)[N], const char* value) {
+  snprintf(field, N, "%s", value);
+}
+
+struct ValueOption {
+  char letter;
+  size_t offset;  // the field inside RunSettings
+  size_t capacity;
+  const char* echo;  // printf text with one %s for the stored value
+};
+
+constexpr ValueOption kValueOptions[] = {
+    {'d', offsetof(RunSettings, dsn), sizeof(RunSettings::dsn), "Using %s DSN.\r\n"},
+    {'i', offsetof(RunSettings, interval), sizeof(RunSettings::interval), "Using %ss interval.\r\n"},
+    {'u', offsetof(RunSettings, user), sizeof(RunSettings::user), "Using %s username.\r\n"},
+    {'p', offsetof(RunSettings, password), sizeof(RunSettings::password), "Using %s password.\r\n"},
+    {'t', offsetof(RunSettings, table), sizeof(RunSettings::table), "Using %s table.\r\n"},
+    {'r', offsetof(RunSettings, runtime), sizeof(RunSettings::runtime), "Using %s(s) runtime.\r\n"},
+};
+
+// ---- Database start-up ----------------------------------------------------
+
+struct Schedule {
+  SQLHENV env = SQL_NULL_HENV;
+  SQLHDBC select_conn = SQL_NULL_HDBC;  // reads the due entries
+  SQLHDBC update_conn = SQL_NULL_HDBC;  // writes next run times between fetches
+  SQLHSTMT select_stmt = SQL_NULL_HSTMT;
+  SQLHSTMT update_stmt = SQL_NULL_HSTMT;
+};
+
+SQLCHAR* Sql(char* text) { return reinterpret_cast<SQLCHAR*>(text); }
+
+// Prints the driver's first diagnostic for a failed connect as
+// "[SQLSTATE] text"; an absent record prints as empty texts.
+void ReportConnectError(SQLHENV env, SQLHDBC conn) {
+  char state[32] = "";
+  char message[1024] = "";
+  SQLINTEGER native = 0;
+  SQLSMALLINT length = 0;
+  SQLError(env, conn, SQL_NULL_HSTMT, Sql(state), &native, Sql(message), 100, &length);
+  printf("[%s] %s\r\n", state, message);
+}
+
+bool Connect(RunSettings* s, SQLHDBC conn) {
+  return SQLOK(SQLConnect(conn, Sql(s->dsn), SQL_NTS, Sql(s->user), SQL_NTS, Sql(s->password),
+                          SQL_NTS));
+}
+
+// Closes the statement's open result set and runs text on it.
+bool Execute(SQLHSTMT stmt, char* text) {
+  SQLFreeStmt(stmt, SQL_CLOSE);
+  return SQLOK(SQLExecDirect(stmt, Sql(text), SQL_NTS));
+}
+
+// Opens both connections and checks the table; 0 when ready, else the
+// exit status after the failure's message.
+int OpenSchedule(RunSettings* s, Schedule* db) {
+  if (!SQLOK(SQLAllocEnv(&db->env))) {
+    Say("Could not allocate ODBC environment.\r\n");
+    return 1;
+  }
+  if (!SQLOK(SQLAllocConnect(db->env, &db->select_conn))) {
+    Say("Could not allocate first (selection) ODBC connection.\r\n");
+    return 1;
+  }
+  if (!SQLOK(SQLAllocConnect(db->env, &db->update_conn))) {
+    Say("Could not allocate second (update) ODBC connection.\r\n");
+    return 1;
+  }
+  if (!Connect(s, db->select_conn)) {
+    Say("Could not connect first (selection) ODBC connection.\r\n");
+    ReportConnectError(db->env, db->select_conn);
+    return 1;
+  }
+  if (!Connect(s, db->update_conn)) {
+    Say("Could not connect second (update) ODBC connection.\r\n");
+    ReportConnectError(db->env, db->update_conn);
+    return 1;
+  }
+  if (!SQLOK(SQLAllocStmt(db->select_conn, &db->select_stmt))) {
+    Say("Could not allocate first (selection) ODBC statement.\r\n");
+    return 1;
+  }
+  if (!SQLOK(SQLAllocStmt(db->update_conn, &db->update_stmt))) {
+    Say("Could not allocate second (update) ODBC statement.\r\n");
+    return 1;
+  }
+  char statement[1024];
+  snprintf(statement, sizeof statement, "select * from %s", s->table);
+  if (!Execute(db->select_stmt, statement)) {
+    printf("Error - No such table as %s\r\n", s->table);
+    return 1;
+  }
+  snprintf(statement, sizeof statement, "select i_stop from %s", s->table);
+  if (!Execute(db->select_stmt, statement)) {
+    printf("Error - table %s is not v2.x schedule format.\r\n", s->table);
+    return 1;
+  }
+  return 0;
+}
+
+// ---- Poll cycle -------------------------------------------------------------
+
+// One due entry as fetched: every column as text, NULL as the empty text.
+struct Entry {
+  char id[31];
+  char user[63];
+  char password[63];
+  char port[31];
+  char object[127];
+  char host[127];
+  char timeout[31];
+  char interval[31];
+  char next[63];
+};
+
+void FetchEntry(SQLHSTMT stmt, Entry* entry) {
+  struct Column {
+    char* field;
+    SQLLEN capacity;
+  };
+  const Column columns[] = {
+      {entry->id, sizeof entry->id},         {entry->user, sizeof entry->user},
+      {entry->password, sizeof entry->password}, {entry->port, sizeof entry->port},
+      {entry->object, sizeof entry->object}, {entry->host, sizeof entry->host},
+      {entry->timeout, sizeof entry->timeout}, {entry->interval, sizeof entry->interval},
+      {entry->next, sizeof entry->next},
+  };
+  SQLUSMALLINT number = 1;
+  for (const Column& c : columns) {
+    // A failed read must not leave the previous entry's text behind.
+    c.field[0] = '\0';
+    SQLLEN indicator = 0;
+    SQLGetData(stmt, number++, SQL_C_CHAR, c.field, c.capacity, &indicator);
+    if (indicator == SQL_NULL_DATA) c.field[0] = '\0';
+    c.field[c.capacity - 1] = '\0';
+  }
+}
+
+// Largest moment written back: one the table's timestamp columns and the
+// date scanners all accept, and that is never due.
+constexpr char kLatestNextRun[] = "9999-12-31 23:59:59";
+
+// The next run time: the stored i_next plus the interval. A stored time
+// that cannot be read (or placed on the calendar) is rescheduled from the
+// cycle's present time instead, so the entry is neither lost nor hit in
+// every cycle for ever.
+void NextRunText(const Entry& entry, time_t present, int verbose, char* out, size_t out_size) {
+  struct tm record;
+  memset(&record, 0, sizeof record);
+  record.tm_isdst = -1;
+  int date_ok = ScanODBCDate(0, entry.next, &record, 1);
+  int time_ok = ScanODBCTime(0, entry.next, &record, 0);
+  time_t stored = (date_ok && time_ok) ? mktime(&record) : static_cast<time_t>(-1);
+  if (stored == static_cast<time_t>(-1)) {
+    stored = present;
+    if (verbose) printf("Unreadable next run time -%s- - rescheduled from now.\r\n", entry.next);
+  }
+  long long next = static_cast<long long>(stored) + ParseInt(entry.interval);
+  struct tm broken;
+  time_t next_time = static_cast<time_t>(next);
+  if (localtime_r(&next_time, &broken) == nullptr || broken.tm_year > 9999 - 1900) {
+    snprintf(out, out_size, "%s", kLatestNextRun);
+    return;
+  }
+  strftime(out, out_size, "%Y-%m-%d %H:%M:%S", &broken);
+}
+
+// Runs cycles until the run time has passed (0) or a statement fails (1).
+int RunCycles(RunSettings* s, Schedule* db) {
+  long runtime = ParseDecimal(s->runtime);
+  time_t end_time = runtime > 0 ? time(nullptr) + runtime : 0;
+
+  for (;;) {
+    time_t present = time(nullptr);
+    struct tm local;
+    localtime_r(&present, &local);
+    char quoted_now[64];
+    strftime(quoted_now, 31, "'%Y-%m-%d %H:%M:%S'", &local);
+    char fraction[64];
+    double day_fraction = (local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec) / 86400.0;
+    snprintf(fraction, sizeof fraction, "%f", day_fraction);
+    if (s->verbose)
+      printf("\r\nThe time is %s and %s is the current day fraction.\r\n", quoted_now, fraction);
+    ODBCDateDriverKludge2(0, db->select_conn, quoted_now);
+
+    char select[1024];
+    snprintf(select, sizeof select,
+             "select id, i_user, i_pass, i_port, i_object, i_host, i_timeout, i_interval, i_next "
+             "from %s where i_next < %s AND %s >= i_start and %s <= i_stop",
+             s->table, quoted_now, fraction, fraction);
+    if (!Execute(db->select_stmt, select)) {
+      printf("Error Executing - %s\r\n", select);
+      return 1;
+    }
+
+    int fetched = SQLFetch(db->select_stmt);
+    if (s->verbose && !SQLOK(fetched))
+      printf("Nothing to check - recheck in %ss.\r\n", s->interval);
+    while (SQLOK(fetched)) {
+      Entry entry;
+      FetchEntry(db->select_stmt, &entry);
+      char next[64];
+      NextRunText(entry, present, s->verbose, next, sizeof next);
+      char update[1024];
+      snprintf(update, sizeof update, "update %s set i_next = '%s' where id = %s", s->table, next,
+               entry.id);
+      if (!Execute(db->update_stmt, update)) {
+        printf("Error Executing - %s\r\n", update);
+        return 1;
+      }
+      fetched = SQLFetch(db->select_stmt);
+    }
+
+    if (end_time != 0 && present > end_time) return 0;
+    Sleep_sec(s->interval_secs);
+  }
+}
+
+}  // namespace
+
+int SQLOK(int rc) { return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO; }
+
+int ODBCDateDriverKludge2(int, SQLHDBC, char*) { return 1; }
+
+void wakeup(int) {}
+
+int Sleep_sec(int seconds) {
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = wakeup;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;
+  if (sigaction(SIGALRM, &action, nullptr) != 0) {
+    fflush(stdout);
+    perror("sigaction");
+    return 0;
+  }
+  // What was printed so far reaches its file or pipe before the wait, so a
+  // process killed while it sleeps leaves its output whole.
+  fflush(stdout);
+  // SIGALRM is held back between arming the alarm and waiting, so an alarm
+  // that fires early still ends the wait instead of being lost before it.
+  sigset_t alarm_only, previous;
+  sigemptyset(&alarm_only);
+  sigaddset(&alarm_only, SIGALRM);
+  sigprocmask(SIG_BLOCK, &alarm_only, &previous);
+  alarm(static_cast<unsigned>(seconds));
+  sigset_t wait_mask = previous;
+  sigdelset(&wait_mask, SIGALRM);
+  sigsuspend(&wait_mask);
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  return 1;
+}
+
+int ReadCommandLine(int argc, char** argv, RunSettings* s) {
+  memset(s, 0, sizeof *s);
+  StoreSetting(s->interval, "60");
+  StoreSetting(s->table, "schedule_2");
+  StoreSetting(s->runtime, "0");
+
+  for (int i = 1; i < argc;) {
+    const char* arg = argv[i];
+    char letter = arg[0] != '\0' ? static_cast<char>(tolower(static_cast<unsigned char>(arg[1]))) : 0;
+    if (letter == 'v') {
+      s->verbose = 1;
+      Say("Using verbose.\r\n");
+      i += 1;
+      continue;
+    }
+    const ValueOption* option = nullptr;
+    for (const ValueOption& o : kValueOptions)
+      if (letter != 0 && o.letter == letter) option = &o;
+    // An unknown option, or a value option with nothing after it.
+    if (option == nullptr || i + 1 >= argc) {
+      Say("\r\n");
+      Say(kLongUsage);
+      return kStartStop;
+    }
+    char* field = reinterpret_cast<char*>(s) + option->offset;
+    snprintf(field, option->capacity, "%s", argv[i + 1]);
+    printf(option->echo, field);
+    i += 2;
+  }
+
+  if (s->dsn[0] == '\0') {
+    Say("\r\n");
+    Say(kShortUsage);
+    Say("\r\nYou must supply a dsn.\r\n");
+    return kStartRefused;
+  }
+  s->interval_secs = ParseInt(s->interval);
+  if (s->interval_secs <= 3) {
+    Say("\r\n");
+    Say(kShortUsage);
+    Say("\r\nYou must supply an interval larger than 3seconds.\r\n");
+    return kStartRefused;
+  }
+  return kStartRun;
+}
+
+int main(int argc, char** argv) {
+  Say("jantor " JANTOR_VERSION " - scheduled web requests from a database table\r\n");
+  static RunSettings settings;
+  int outcome = ReadCommandLine(argc, argv, &settings);
+  if (outcome != kStartRun) return outcome;
+  static Schedule schedule;
+  if (int status = OpenSchedule(&settings, &schedule)) return status;
+  return RunCycles(&settings, &schedule);
+}

@@ -1,0 +1,18 @@
+-- The schedule table for PostgreSQL. One row is one scheduled web request.
+-- i_next is local time without zone; i_start and i_stop are the daily
+-- window as fractions of the day (0 = midnight, 1 = next midnight).
+CREATE TABLE schedule_2 (
+  id         SERIAL PRIMARY KEY,
+  i_user     VARCHAR(62),
+  i_pass     VARCHAR(62),
+  i_port     INTEGER,
+  i_object   VARCHAR(126),
+  i_host     VARCHAR(126),
+  i_timeout  INTEGER,
+  i_interval INTEGER,
+  i_next     TIMESTAMP(0) WITHOUT TIME ZONE,
+  i_start    DOUBLE PRECISION DEFAULT 0,
+  i_stop     DOUBLE PRECISION DEFAULT 1
+);
+-- Keeps the due-entries select proportional to the due rows, not the table.
+CREATE INDEX schedule_2_next ON schedule_2 (i_next);

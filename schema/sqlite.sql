@@ -1,0 +1,19 @@
+-- The schedule table for SQLite. One row is one scheduled web request.
+-- i_next is local time as text "YYYY-MM-DD HH:MM:SS", so that the program's
+-- timestamp literal compares correctly with it; i_start and i_stop are the
+-- daily window as fractions of the day (0 = midnight, 1 = next midnight).
+CREATE TABLE schedule_2 (
+  id         INTEGER PRIMARY KEY,
+  i_user     VARCHAR(62),
+  i_pass     VARCHAR(62),
+  i_port     INTEGER,
+  i_object   VARCHAR(126),
+  i_host     VARCHAR(126),
+  i_timeout  INTEGER,
+  i_interval INTEGER,
+  i_next     TIMESTAMP,
+  i_start    DOUBLE DEFAULT 0,
+  i_stop     DOUBLE DEFAULT 1
+);
+-- Keeps the due-entries select proportional to the due rows, not the table.
+CREATE INDEX schedule_2_next ON schedule_2 (i_next);

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, running and testing jantor
+# need, and only those that are missing. Uses sudo when not run as root.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config libgtest-dev libgmock-dev
+  unixodbc unixodbc-dev libsqliteodbc sqlite3
+  postgresql odbc-postgresql
+  nginx-light curl tzdata iproute2 util-linux procps
+)
+[ "${JANTOR_DEPS_EXTRA:-}" ] && read -r -a extra <<<"$JANTOR_DEPS_EXTRA" && packages+=("${extra[@]}")
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+echo "Installing: ${missing[*]}"
+"${sudo[@]}" apt-get update -qq
+# The postgresql package must not start a system cluster of its own: the
+# tests start a private server on a loopback port when they need one.
+"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"

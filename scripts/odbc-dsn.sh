@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Writes an ODBC configuration folder that holds one data source, without
+# touching the system's own ODBC files. Point unixODBC at it with
+#   ODBCSYSINI=DIR ODBCINI=DIR/odbc.ini
+# Usage: odbc-dsn.sh DIR NAME sqlite DBFILE
+#        odbc-dsn.sh DIR NAME postgres HOST PORT DATABASE
+# A folder can hold several data sources: each call adds or replaces one.
+set -euo pipefail
+dir=$1 name=$2 kind=$3
+mkdir -p "$dir"
+odbcdir=$(dirname "$(find /usr/lib /usr/local/lib -name libsqlite3odbc.so -o -name psqlodbcw.so 2>/dev/null | head -n1)")
+cat >"$dir/odbcinst.ini" <<INI
+[SQLite3]
+Description=SQLite3 ODBC driver
+Driver=$odbcdir/libsqlite3odbc.so
+
+[PostgreSQL]
+Description=PostgreSQL ODBC driver (Unicode)
+Driver=$odbcdir/psqlodbcw.so
+INI
+touch "$dir/odbc.ini"
+# Drop an earlier section of the same name, then append the new one.
+awk -v n="[$name]" '/^\[/{skip=($0==n)} !skip' "$dir/odbc.ini" >"$dir/odbc.ini.new"
+case $kind in
+  sqlite)
+    cat >>"$dir/odbc.ini.new" <<INI
+[$name]
+Driver=SQLite3
+Database=$4
+Timeout=5000
+INI
+    ;;
+  postgres)
+    cat >>"$dir/odbc.ini.new" <<INI
+[$name]
+Driver=PostgreSQL
+Servername=$4
+Port=$5
+Database=$6
+INI
+    ;;
+  *) echo "odbc-dsn.sh: unknown kind $kind" >&2; exit 2 ;;
+esac
+mv "$dir/odbc.ini.new" "$dir/odbc.ini"

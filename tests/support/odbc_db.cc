@@ -1,0 +1,185 @@
+#include "support/odbc_db.h"
+
+#include <sql.h>
+#include <sqlext.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+
+#include "support/process.h"
+
+namespace testsupport {
+
+namespace {
+
+std::string ConfigDir() {
+  static const std::string dir = [] {
+    std::string d = std::string(JANTOR_TEST_WORK) + "/odbc-" + std::to_string(getpid());
+    Shell("rm -rf '" + d + "' && mkdir -p '" + d + "'");
+    setenv("ODBCSYSINI", d.c_str(), 1);
+    setenv("ODBCINI", (d + "/odbc.ini").c_str(), 1);
+    return d;
+  }();
+  return dir;
+}
+
+void AddDsn(const std::string& args) {
+  std::string cmd = std::string(JANTOR_SOURCE_DIR) + "/scripts/odbc-dsn.sh '" + ConfigDir() + "' " + args;
+  if (Shell(cmd) != 0) throw std::runtime_error("odbc-dsn.sh failed: " + cmd);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::string Trimmed(std::string s) {
+  while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+  return s;
+}
+
+std::string Diagnostic(SQLHENV env, SQLHDBC dbc, SQLHSTMT stmt) {
+  SQLCHAR state[16] = {0}, text[1024] = {0};
+  SQLINTEGER native = 0;
+  SQLSMALLINT len = 0;
+  SQLError(env, dbc, stmt, state, &native, text, sizeof text, &len);
+  return "[" + std::string(reinterpret_cast<char*>(state)) + "] " + reinterpret_cast<char*>(text);
+}
+
+// One connection for the length of one call; tests are not hot paths.
+struct Connection {
+  SQLHENV env = SQL_NULL_HENV;
+  SQLHDBC dbc = SQL_NULL_HDBC;
+  SQLHSTMT stmt = SQL_NULL_HSTMT;
+
+  explicit Connection(const TestDb& db) {
+    ConfigDir();
+    SQLAllocEnv(&env);
+    SQLAllocConnect(env, &dbc);
+    auto* dsn = reinterpret_cast<SQLCHAR*>(const_cast<char*>(db.dsn.c_str()));
+    auto* user = reinterpret_cast<SQLCHAR*>(const_cast<char*>(db.user.c_str()));
+    auto* pass = reinterpret_cast<SQLCHAR*>(const_cast<char*>(db.password.c_str()));
+    if (!SQL_SUCCEEDED(SQLConnect(dbc, dsn, SQL_NTS, user, SQL_NTS, pass, SQL_NTS)))
+      throw std::runtime_error("connect to " + db.dsn + " failed: " + Diagnostic(env, dbc, SQL_NULL_HSTMT));
+    SQLAllocStmt(dbc, &stmt);
+  }
+  ~Connection() {
+    SQLFreeStmt(stmt, SQL_DROP);
+    SQLDisconnect(dbc);
+    SQLFreeConnect(dbc);
+    SQLFreeEnv(env);
+  }
+};
+
+}  // namespace
+
+std::vector<std::string> TestDb::Args() const {
+  std::vector<std::string> args{"-d", dsn};
+  if (!user.empty()) args.insert(args.end(), {"-u", user});
+  if (!password.empty()) args.insert(args.end(), {"-p", password});
+  return args;
+}
+
+std::vector<std::string> OdbcEnv() {
+  std::string dir = ConfigDir();
+  return {"ODBCSYSINI=" + dir, "ODBCINI=" + dir + "/odbc.ini"};
+}
+
+TestDb MakeSqliteDb(const std::string& name) {
+  TestDb db;
+  db.kind = "sqlite";
+  db.dsn = name;
+  db.path = ConfigDir() + "/" + name + ".db";
+  unlink(db.path.c_str());
+  AddDsn("'" + name + "' sqlite '" + db.path + "'");
+  return db;
+}
+
+TestDb MakePostgresDb(const std::string& mixed_case_name) {
+  // The server folds unquoted names to lower case; the data source must
+  // name the database as the server stores it.
+  std::string name = mixed_case_name;
+  for (char& c : name) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  std::string pgdir = std::string(JANTOR_TEST_WORK) + "/pg";
+  std::string port = Trimmed(ReadFile(pgdir + "/port"));
+  if (port.empty()) throw std::runtime_error("the PostgreSQL test server is not running (" + pgdir + ")");
+  TestDb admin{"postgres", "pg_admin", "jantor", Trimmed(ReadFile(pgdir + "/password")), ""};
+  AddDsn("pg_admin postgres 127.0.0.1 " + port + " jantor");
+  Exec(admin, "drop database if exists " + name);
+  std::string error;
+  if (!Exec(admin, "create database " + name, &error)) throw std::runtime_error(error);
+  TestDb db = admin;
+  db.dsn = name;
+  AddDsn("'" + name + "' postgres 127.0.0.1 " + port + " " + name);
+  return db;
+}
+
+TestDb MakeDb(const std::string& kind, const std::string& name) {
+  return kind == "postgres" ? MakePostgresDb(name) : MakeSqliteDb(name);
+}
+
+bool Exec(const TestDb& db, const std::string& sql, std::string* error) {
+  Connection c(db);
+  auto* text = reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str()));
+  SQLRETURN rc = SQLExecDirect(c.stmt, text, SQL_NTS);
+  if (SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA) return true;
+  if (error) *error = Diagnostic(c.env, c.dbc, c.stmt);
+  return false;
+}
+
+std::vector<std::vector<std::string>> Query(const TestDb& db, const std::string& sql) {
+  Connection c(db);
+  auto* text = reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str()));
+  if (!SQL_SUCCEEDED(SQLExecDirect(c.stmt, text, SQL_NTS)))
+    throw std::runtime_error("query failed: " + sql + ": " + Diagnostic(c.env, c.dbc, c.stmt));
+  SQLSMALLINT columns = 0;
+  SQLNumResultCols(c.stmt, &columns);
+  std::vector<std::vector<std::string>> rows;
+  while (SQL_SUCCEEDED(SQLFetch(c.stmt))) {
+    std::vector<std::string> row;
+    for (SQLUSMALLINT i = 1; i <= columns; ++i) {
+      char buf[4096];
+      SQLLEN ind = 0;
+      SQLGetData(c.stmt, i, SQL_C_CHAR, buf, sizeof buf, &ind);
+      row.push_back(ind == SQL_NULL_DATA ? "<NULL>" : std::string(buf));
+    }
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+void CreateScheduleTable(const TestDb& db, const std::string& table) {
+  std::string schema = ReadFile(std::string(JANTOR_SOURCE_DIR) + "/schema/" + db.kind + ".sql");
+  if (schema.empty()) throw std::runtime_error("no schema for " + db.kind);
+  // The shipped schema names the default table; a test may want another.
+  for (size_t at; (at = schema.find("schedule_2")) != std::string::npos;) schema.replace(at, 10, table);
+  std::stringstream statements(schema);
+  std::string statement, error;
+  while (std::getline(statements, statement, ';')) {
+    // Drop comment lines so that only the statement itself is sent.
+    std::stringstream lines(statement);
+    std::string line, sql;
+    while (std::getline(lines, line))
+      if (line.rfind("--", 0) != 0) sql += line + "\n";
+    if (sql.find_first_not_of(" \n\t") == std::string::npos) continue;
+    if (!Exec(db, sql, &error)) throw std::runtime_error("schema statement failed: " + sql + error);
+  }
+}
+
+std::string LocalTimestamp(long offset_seconds) {
+  time_t t = time(nullptr) + offset_seconds;
+  struct tm tm;
+  localtime_r(&t, &tm);
+  char buf[32];
+  strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+  return buf;
+}
+
+}  // namespace testsupport

@@ -1,0 +1,34 @@
+// Runs a program as a user would: arguments in; standard output, standard
+// error and exit status out. Output is collected on pipes while the child
+// runs, and a child that outlives its time limit is killed.
+#ifndef JANTOR_TESTS_SUPPORT_PROCESS_H_
+#define JANTOR_TESTS_SUPPORT_PROCESS_H_
+
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+struct RunResult {
+  int status = -1;      // exit status, or -1 when the child did not exit
+  int signal = 0;       // the signal that ended the child, or 0
+  bool timed_out = false;
+  std::string out;      // standard output, byte for byte
+  std::string err;      // standard error
+};
+
+// env holds "NAME=value" entries added to (or replacing in) this process's
+// environment for the child. kill_after_ms > 0 sends SIGTERM at that time.
+RunResult Run(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+              int timeout_ms = 60000, int kill_after_ms = 0);
+
+// Runs the built jantor with the given arguments.
+RunResult RunJantor(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                    int timeout_ms = 60000, int kill_after_ms = 0);
+
+// Runs a shell command line; returns its exit status.
+int Shell(const std::string& command);
+
+}  // namespace testsupport
+
+#endif  // JANTOR_TESTS_SUPPORT_PROCESS_H_
