@@ -1,5 +1,6 @@
 #include "base/ll_datetime.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -39,8 +40,7 @@ void RefuseDate() { SettingError(kSettingErrorBadDate); }
 // large for an int fails to read instead of overflowing.
 
 bool IsBlank(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' ||
-         c == '\r';
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
@@ -71,7 +71,8 @@ bool ReadInt(std::string_view *in, size_t width, int *out) {
   long long value = 0;
   bool too_large = false;
   for (; used < limit && IsDigit((*in)[used]); ++used) {
-    if (value <= INT_MAX) value = value * 10 + ((*in)[used] - '0');
+    if (too_large) continue;  // keep consuming the digits, as scanf does
+    value = value * 10 + ((*in)[used] - '0');
     if (value > static_cast<long long>(INT_MAX) + 1) too_large = true;
   }
   if (used == first_digit) return false;
@@ -142,8 +143,7 @@ void StoreDate(struct tm *record, int day, int month, int years_since_1900) {
   record->tm_year = years_since_1900;
   const time_t moment = mktime(record);
   struct tm local;
-  if (moment != static_cast<time_t>(-1) &&
-      localtime_r(&moment, &local) != nullptr) {
+  if (moment != static_cast<time_t>(-1) && localtime_r(&moment, &local) != nullptr) {
     record->tm_isdst = local.tm_isdst;
   }
 }
@@ -171,11 +171,9 @@ struct OdbcFields {
 OdbcFields ReadOdbcFields(const char *text, bool with_time) {
   std::string_view in = View(text);
   OdbcFields f;
-  if (ReadInt(&in, 4, &f.year) && ReadLiteral(&in, '-') &&
-      ReadInt(&in, 2, &f.month) && ReadLiteral(&in, '-') &&
-      ReadInt(&in, 2, &f.day) && with_time && ReadInt(&in, 2, &f.hour) &&
-      ReadLiteral(&in, ':') && ReadInt(&in, 2, &f.minute) &&
-      ReadLiteral(&in, ':')) {
+  if (ReadInt(&in, 4, &f.year) && ReadLiteral(&in, '-') && ReadInt(&in, 2, &f.month) &&
+      ReadLiteral(&in, '-') && ReadInt(&in, 2, &f.day) && with_time && ReadInt(&in, 2, &f.hour) &&
+      ReadLiteral(&in, ':') && ReadInt(&in, 2, &f.minute) && ReadLiteral(&in, ':')) {
     ReadInt(&in, 2, &f.second);
   }
   return f;
@@ -186,9 +184,7 @@ bool OdbcDateInRange(const OdbcFields &f) {
          ((f.year >= 70 && f.year <= 99) || f.year >= 1970);
 }
 
-bool IsLeapYear(int year) {
-  return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-}
+bool IsLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 
 // The month a word names in kMonthTable, or 0. Any piece of the table
 // counts, so "ma" is March and "may" is the only full name found.
@@ -209,8 +205,7 @@ char *FormatPresent(char *buffer, size_t size, const char *format) {
   if (buffer == nullptr || size == 0) return buffer;
   const time_t moment = time(nullptr);
   struct tm local;
-  if (localtime_r(&moment, &local) == nullptr ||
-      strftime(buffer, size, format, &local) == 0) {
+  if (localtime_r(&moment, &local) == nullptr || strftime(buffer, size, format, &local) == 0) {
     buffer[0] = '\0';
   }
   return buffer;
@@ -218,8 +213,7 @@ char *FormatPresent(char *buffer, size_t size, const char *format) {
 
 }  // namespace
 
-int ScanODBCDate(int /*context*/, const char *text, struct tm *record,
-                 int reset) {
+int ScanODBCDate(int /*context*/, const char *text, struct tm *record, int reset) {
   PrintLine("In scanodbc");
   const OdbcFields f = ReadOdbcFields(text, false);
   if (!OdbcDateInRange(f)) {
@@ -231,8 +225,7 @@ int ScanODBCDate(int /*context*/, const char *text, struct tm *record,
   return 1;
 }
 
-int ScanODBCTime(int /*context*/, const char *text, struct tm *record,
-                 int reset) {
+int ScanODBCTime(int /*context*/, const char *text, struct tm *record, int reset) {
   PrintLine("In scanodbc");
   const OdbcFields f = ReadOdbcFields(text, true);
   if (!OdbcDateInRange(f)) {
@@ -268,9 +261,8 @@ int ScanDate(int /*context*/, const char *text, struct tm *record, int reset) {
   int second = 0;
   int year = 0;
   char separator;
-  (void)(ReadInt(&in, 2, &first) && ReadChar(&in, &separator) &&
-         ReadInt(&in, 2, &second) && ReadChar(&in, &separator) &&
-         ReadInt(&in, 4, &year));
+  (void)(ReadInt(&in, 2, &first) && ReadChar(&in, &separator) && ReadInt(&in, 2, &second) &&
+         ReadChar(&in, &separator) && ReadInt(&in, 4, &year));
   const int month = GbEuroDateOrder ? second : first;
   const int day = GbEuroDateOrder ? first : second;
 
@@ -282,9 +274,8 @@ int ScanDate(int /*context*/, const char *text, struct tm *record, int reset) {
   }
   // Two-digit years 00 to 34 are this century's; a negative year is refused
   // rather than stored as a year before 1900.
-  const bool year_accepted = (year >= 0 && year <= 34) ||
-                             (year >= 70 && year <= 99) ||
-                             (year >= 1970 && year <= 2034);
+  const bool year_accepted =
+      (year >= 0 && year <= 34) || (year >= 70 && year <= 99) || (year >= 1970 && year <= 2034);
   if (!year_accepted) {
     RefuseDate();
     PrintLine("Leaving ScanDate with Error 2");
@@ -302,8 +293,8 @@ int ScanDate(int /*context*/, const char *text, struct tm *record, int reset) {
   return 1;
 }
 
-int ScanDMY(int /*context*/, const char *day_text, const char *month_text,
-            const char *year_text, struct tm *record, int reset) {
+int ScanDMY(int /*context*/, const char *day_text, const char *month_text, const char *year_text,
+            struct tm *record, int reset) {
   PrintLine("In scandmy");
   const int day = ParseDecimal(day_text);
   const int month = ParseDecimal(month_text);
@@ -326,11 +317,9 @@ int ScanTime(int /*context*/, const char *text, struct tm *record, int reset) {
   int hour = 0;
   int minute = 0;
   int second = 0;
-  (void)(ReadInt(&in, 2, &hour) && ReadLiteral(&in, ':') &&
-         ReadInt(&in, 2, &minute) && ReadLiteral(&in, ':') &&
-         ReadInt(&in, 2, &second));
-  if (hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 ||
-      second > 59) {
+  (void)(ReadInt(&in, 2, &hour) && ReadLiteral(&in, ':') && ReadInt(&in, 2, &minute) &&
+         ReadLiteral(&in, ':') && ReadInt(&in, 2, &second));
+  if (hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59) {
     RefuseDate();
     return 0;
   }
@@ -346,8 +335,7 @@ int ScanHMS(int /*context*/, const char *hour_text, const char *minute_text,
   const int minute = ParseDecimal(minute_text);
   const int second = ParseDecimal(second_text);
   // 24 is let through so that "24:00:00" can name the end of a day.
-  if (hour < 0 || hour > 24 || minute < 0 || minute > 59 || second < 0 ||
-      second > 59) {
+  if (hour < 0 || hour > 24 || minute < 0 || minute > 59 || second < 0 || second > 59) {
     RefuseDate();
     return 0;
   }
@@ -372,8 +360,7 @@ int IsDate(int /*context*/, char *text) {
     // "Dec 25 2000": exactly three items; anything after the year, even a
     // blank, makes it something else.
     std::string_view in = whole;
-    if (!(ReadWord(&in, 0, &word) && ReadInt(&in, 0, &day) &&
-          ReadInt(&in, 0, &year)) ||
+    if (!(ReadWord(&in, 0, &word) && ReadInt(&in, 0, &day) && ReadInt(&in, 0, &year)) ||
         ReadChar(&in, &extra)) {
       return 0;
     }
@@ -387,9 +374,8 @@ int IsDate(int /*context*/, char *text) {
     if (whole.find('/') != std::string_view::npos) {
       int first = 0;
       int second = 0;
-      if (!(ReadInt(&in, 0, &first) && ReadLiteral(&in, '/') &&
-            ReadInt(&in, 0, &second) && ReadLiteral(&in, '/') &&
-            ReadInt(&in, 0, &year)) ||
+      if (!(ReadInt(&in, 0, &first) && ReadLiteral(&in, '/') && ReadInt(&in, 0, &second) &&
+            ReadLiteral(&in, '/') && ReadInt(&in, 0, &year)) ||
           ReadChar(&in, &extra)) {
         return 0;
       }
@@ -398,8 +384,7 @@ int IsDate(int /*context*/, char *text) {
     } else {
       // "25dec2000" or "25 Dec 2000": the month word takes at most three
       // characters.
-      if (!(ReadInt(&in, 0, &day) && ReadWord(&in, 3, &word) &&
-            ReadInt(&in, 0, &year)) ||
+      if (!(ReadInt(&in, 0, &day) && ReadWord(&in, 3, &word) && ReadInt(&in, 0, &year)) ||
           ReadChar(&in, &extra)) {
         return 0;
       }
@@ -428,17 +413,11 @@ int DSTDeltaSeconds(const struct tm *first, const struct tm *second) {
   return 3600 * (first_flag - second_flag);
 }
 
-char *curdate(char *buffer, size_t size) {
-  return FormatPresent(buffer, size, "%Y-%m-%d");
-}
+char *curdate(char *buffer, size_t size) { return FormatPresent(buffer, size, "%Y-%m-%d"); }
 
-char *curtime(char *buffer, size_t size) {
-  return FormatPresent(buffer, size, "%H:%M:%S");
-}
+char *curtime(char *buffer, size_t size) { return FormatPresent(buffer, size, "%H:%M:%S"); }
 
-char *now(char *buffer, size_t size) {
-  return FormatPresent(buffer, size, "%Y-%m-%d %H:%M:%S");
-}
+char *now(char *buffer, size_t size) { return FormatPresent(buffer, size, "%Y-%m-%d %H:%M:%S"); }
 
 char *curtimefrac(char *buffer) {
   if (buffer == nullptr) return buffer;
@@ -453,8 +432,7 @@ char *curtimefrac(char *buffer) {
   // of a rounding boundary for hundreds of seconds a day (00:03:09 would
   // give 0.002187), and this text must match the scheduler's day fraction,
   // which the schedule table's windows are compared against.
-  const int seconds_of_day =
-      local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec;
+  const int seconds_of_day = local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec;
   snprintf(buffer, 9, "%f", seconds_of_day / 86400.0);
   return buffer;
 }

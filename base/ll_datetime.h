@@ -46,8 +46,8 @@ int ScanDate(int context, const char *text, struct tm *record, int reset);
 
 // Reads day, month and year from three decimal texts; years 70 to 99 and
 // 1970 to 2034. Normalises with mktime like ScanODBCDate.
-int ScanDMY(int context, const char *day, const char *month, const char *year,
-            struct tm *record, int reset);
+int ScanDMY(int context, const char *day, const char *month, const char *year, struct tm *record,
+            int reset);
 
 // Reads "hh:mm:ss" (hour 0 to 23). An empty text with reset 0 is accepted
 // without touching the record.
@@ -55,8 +55,8 @@ int ScanTime(int context, const char *text, struct tm *record, int reset);
 
 // Reads hour, minute and second from three decimal texts; hour 24 is
 // accepted here.
-int ScanHMS(int context, const char *hour, const char *minute,
-            const char *second, struct tm *record, int reset);
+int ScanHMS(int context, const char *hour, const char *minute, const char *second,
+            struct tm *record, int reset);
 
 // Returns 1 when text is a date in one of the forms "Dec 25 2000",
 // "12/25/2000" (also with "-" or "."; day first under GbEuroDateOrder) or

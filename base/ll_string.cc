@@ -27,15 +27,11 @@ int FitNeed(std::int64_t need) {
   return (need < 0 || need > INT_MAX) ? -1 : static_cast<int>(need);
 }
 
-const char *OrEmpty(const char *text) {
-  return text != nullptr ? text : NullStr;
-}
+const char *OrEmpty(const char *text) { return text != nullptr ? text : NullStr; }
 
 // Length of the text in a managed buffer, never looking past its recorded
 // size (mmemcpy and mmemcat leave unterminated content behind).
-std::size_t ManagedLength(const char *handle) {
-  return strnlen(handle, misize(handle));
-}
+std::size_t ManagedLength(const char *handle) { return strnlen(handle, misize(handle)); }
 
 // Fixed words are printed whole and the line end separately; variable text
 // always goes out as data.
@@ -45,14 +41,13 @@ void PrintWord(const char *word) {
 }
 
 bool IsWhiteSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' ||
-         c == '\r';
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
 // Characters that, standing just before a quote, make it open a literal.
 bool OpensLiteral(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '(' ||
-         c == '{' || c == ',' || c == '=';
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '(' || c == '{' || c == ',' ||
+         c == '=';
 }
 
 int HexValue(char c) {
@@ -65,15 +60,13 @@ int HexValue(char c) {
 // Shared search of memstr and memstrptr. Only the recorded size bounds the
 // search, so NUL bytes inside the buffer are searched across; an occurrence
 // must fit entirely inside the buffer and may not start at its last byte.
-char *SearchManaged(const char *buffer, const char *pattern,
-                    std::int64_t from) {
+char *SearchManaged(const char *buffer, const char *pattern, std::int64_t from) {
   if (buffer == nullptr || pattern == nullptr) return nullptr;
   if (pattern[0] == '\0') return const_cast<char *>(buffer);
   if (from < 0) return nullptr;
   const std::int64_t size = misize(buffer);
   const std::int64_t pattern_length = std::strlen(pattern);
-  for (std::int64_t at = from; at < size - 1 && at + pattern_length <= size;
-       ++at) {
+  for (std::int64_t at = from; at < size - 1 && at + pattern_length <= size; ++at) {
     if (std::memcmp(buffer + at, pattern, pattern_length) == 0) {
       return const_cast<char *>(buffer + at);
     }
@@ -107,8 +100,7 @@ int mreserve(int /*context*/, char **slot, int need) {
   if (*slot == nullptr) {
     if (fits) *slot = mialloc(static_cast<int>(wanted));
     if (*slot != nullptr) (*slot)[0] = '\0';
-  } else if (!fits ||
-             misize(*slot) <= static_cast<unsigned int>(need) + 2u) {
+  } else if (!fits || misize(*slot) <= static_cast<unsigned int>(need) + 2u) {
     // The old block is released when it cannot grow: the caller loses the
     // content either way, and keeping it would only leak it.
     char *grown = fits ? reialloc(*slot, static_cast<int>(wanted)) : nullptr;
@@ -127,8 +119,7 @@ int mstrcpy(int context, char **slot, const char *src) {
   firee(*slot);
   *slot = nullptr;
   const std::size_t length = std::strlen(src);
-  if (!mreserve(context, slot, FitNeed(static_cast<std::int64_t>(length) + 1)))
-    return 0;
+  if (!mreserve(context, slot, FitNeed(static_cast<std::int64_t>(length) + 1))) return 0;
   std::memcpy(*slot, src, length + 1);
   return 1;
 }
@@ -146,19 +137,14 @@ static int CopyDoubled(int context, char **slot, const char *src) {
   return 1;
 }
 
-int mstrcpyws(int context, char **slot, const char *src) {
-  return CopyDoubled(context, slot, src);
-}
+int mstrcpyws(int context, char **slot, const char *src) { return CopyDoubled(context, slot, src); }
 
-int mstrcpymb(int context, char **slot, const char *src) {
-  return CopyDoubled(context, slot, src);
-}
+int mstrcpymb(int context, char **slot, const char *src) { return CopyDoubled(context, slot, src); }
 
 int mstrncpy(int context, char **slot, const char *src, int n) {
   src = OrEmpty(src);
   n = std::max(n, 0);
-  if (!mreserve(context, slot, FitNeed(static_cast<std::int64_t>(n) + 1)))
-    return 0;
+  if (!mreserve(context, slot, FitNeed(static_cast<std::int64_t>(n) + 1))) return 0;
   const std::size_t count = strnlen(src, static_cast<std::size_t>(n));
   std::memmove(*slot, src, count);
   (*slot)[count] = '\0';
@@ -170,8 +156,8 @@ int mstrcat(int context, char **slot, const char *src) {
   src = OrEmpty(src);
   const std::size_t current = ManagedLength(*slot);
   const std::size_t length = std::strlen(src);
-  const std::int64_t need = static_cast<std::int64_t>(current) +
-                            static_cast<std::int64_t>(length) + 1;
+  const std::int64_t need =
+      static_cast<std::int64_t>(current) + static_cast<std::int64_t>(length) + 1;
   if (!mreserve(context, slot, FitNeed(need))) return 0;
   std::memcpy(*slot + current, src, length + 1);
   return 1;
@@ -192,8 +178,7 @@ int mstrncat(int context, char **slot, const char *src, int n) {
 
 int mmemcpy(int context, char **slot, const void *src, int len) {
   if (src == nullptr || len < 0) return 0;
-  if (!mreserve(context, slot, FitNeed(static_cast<std::int64_t>(len) + 1)))
-    return 0;
+  if (!mreserve(context, slot, FitNeed(static_cast<std::int64_t>(len) + 1))) return 0;
   std::memcpy(*slot, src, static_cast<std::size_t>(len));
   return 1;
 }
@@ -381,20 +366,17 @@ char *stristr(int context, const char *text, const char *pattern) {
   char *folded_pattern = nullptr;
   const std::size_t text_length = std::strlen(text);
   const std::size_t pattern_length = std::strlen(pattern);
-  const bool have_text = mreserve(
-      context, &folded_text,
-      FitNeed(static_cast<std::int64_t>(text_length) + 1));
+  const bool have_text =
+      mreserve(context, &folded_text, FitNeed(static_cast<std::int64_t>(text_length) + 1));
   ManagedGuard text_guard(folded_text);
   if (!have_text) return nullptr;
-  const bool have_pattern = mreserve(
-      context, &folded_pattern,
-      FitNeed(static_cast<std::int64_t>(pattern_length) + 1));
+  const bool have_pattern =
+      mreserve(context, &folded_pattern, FitNeed(static_cast<std::int64_t>(pattern_length) + 1));
   ManagedGuard pattern_guard(folded_pattern);
   if (!have_pattern) return nullptr;
   std::memcpy(folded_text, text, text_length + 1);
   std::memcpy(folded_pattern, pattern, pattern_length + 1);
-  const char *hit =
-      std::strstr(istrlwr(folded_text), istrlwr(folded_pattern));
+  const char *hit = std::strstr(istrlwr(folded_text), istrlwr(folded_pattern));
   if (hit == nullptr) return nullptr;
   return const_cast<char *>(text) + (hit - folded_text);
 }
@@ -414,11 +396,15 @@ int esc_SQL(int context, char **slot) {
   if (slot == nullptr || *slot == nullptr) return 0;
   PrintWord("starting to escape");
   char *reversed = nullptr;
-  const int copied = mstrcpy(context, &reversed, *slot);
+  // Measured within the recorded size, so a buffer that lost its terminator
+  // is still read only inside its bounds.
+  const int copied = mstrncpy(context, &reversed, *slot, static_cast<int>(ManagedLength(*slot)));
   ManagedGuard reversed_guard(reversed);
   if (!copied) return 0;
   strrev(reversed);
-  (*slot)[0] = '\0';
+  // Empties the statement, keeping its buffer (one too small even for ""
+  // is grown first).
+  if (!mstrncpy(context, slot, NullStr, 0)) return 0;
 
   // Walking the statement backwards, a quote closes a literal first; a later
   // quote either opens it (when an opener character stands before it) or is
@@ -452,9 +438,7 @@ int esc_item(int context, const char *src, char **slot, const char *quote) {
   // The usual 100 spare bytes, or more when the source has more quotes, so
   // the doubled text always fits.
   const std::int64_t spare = std::max<std::int64_t>(100, quotes);
-  if (!mreserve(context, slot,
-                FitNeed(static_cast<std::int64_t>(length) + spare)))
-    return 0;
+  if (!mreserve(context, slot, FitNeed(static_cast<std::int64_t>(length) + spare))) return 0;
   char *out = *slot;
   for (const char *p = src; *p != '\0'; ++p) {
     if (*p == quote_char) *out++ = quote_char;
@@ -464,8 +448,8 @@ int esc_item(int context, const char *src, char **slot, const char *quote) {
   return 1;
 }
 
-int strjust(int context, const char *src, char **slot, const char *width,
-            const char *mode, const char *pad) {
+int strjust(int context, const char *src, char **slot, const char *width, const char *mode,
+            const char *pad) {
   src = OrEmpty(src);
   mode = OrEmpty(mode);
   const char pad_char = OrEmpty(pad)[0];

@@ -16,7 +16,8 @@ extern const char NullStr[1];
 // ---- Managed-string writers ----------------------------------------------
 // All return 1 on success and 0 on failure (exhausted heap: the slot is then
 // null and its old content is gone). src must not point into the slot's own
-// buffer. A null src counts as "" where noted.
+// buffer. A null src counts as "" where noted; a negative count n counts as 0.
+// A need too large for the size header is refused like an exhausted heap.
 
 // The capacity rule every writer applies with its own need: a null slot gets
 // a block of need + GAllocGran bytes holding ""; a block whose recorded size
@@ -29,8 +30,8 @@ int mreserve(int context, char **slot, int need);
 // first.
 int mstrcpy(int context, char **slot, const char *src);
 
-// As mstrcpy, but reserves twice the need; bytes are copied unchanged.
-// REQUIRES: src is not null.
+// As mstrcpy (a null src counts as ""), but reserves twice the need; bytes
+// are copied unchanged.
 int mstrcpyws(int context, char **slot, const char *src);
 int mstrcpymb(int context, char **slot, const char *src);
 
@@ -46,11 +47,12 @@ int mstrcat(int context, char **slot, const char *src);
 int mstrncat(int context, char **slot, const char *src, int n);
 
 // Copies len bytes to the start of the block; writes no terminator.
-// REQUIRES: src is not null.
+// A null src or negative len returns 0 and changes nothing.
 int mmemcpy(int context, char **slot, const void *src, int len);
 
 // Copies len bytes starting at byte offset; bytes before offset are left as
-// they are and no terminator is written. REQUIRES: src is not null.
+// they are and no terminator is written. A null src or a negative offset or
+// len returns 0 and changes nothing.
 int mmemcat(int context, char **slot, const void *src, int offset, int len);
 
 // Releases the old block and makes a new one of GAllocGran + 2 bytes holding
@@ -70,7 +72,8 @@ char *rtrim(char *text);
 // Removes leading spaces (the space character only).
 char *ltrim(char *text);
 
-// Cuts the text after n characters when n is at most its length.
+// Cuts the text after n characters when n is at most its length; a negative
+// n leaves the text.
 char *strleft(char *text, int n);
 
 // Keeps only the last n characters when n is less than the length; a larger
@@ -144,7 +147,7 @@ int esc_item(int context, const char *src, char **slot, const char *quote);
 // *slot receives src justified into the decimal width text: mode "RIGHT" or
 // "LEFT" (any case), anything else centres (odd surplus on the right), padded
 // with pad's first character. src is cut to the width in every mode.
-int strjust(int context, const char *src, char **slot, const char *width,
-            const char *mode, const char *pad);
+int strjust(int context, const char *src, char **slot, const char *width, const char *mode,
+            const char *pad);
 
 #endif  // JANTOR_BASE_LL_STRING_H_

@@ -11,7 +11,9 @@
 #include <cstring>
 #include <ctime>
 
+#include "base/ll_cpapi.h"
 #include "base/ll_datetime.h"
+#include "http/ll_http.h"
 
 #ifndef JANTOR_VERSION
 #define JANTOR_VERSION "unknown"
@@ -182,6 +184,35 @@ void FetchEntry(SQLHSTMT stmt, Entry* entry) {
   }
 }
 
+// ---- Hitting an entry --------------------------------------------------------
+
+// One HTTP GET for the entry. The entry is rescheduled whatever the outcome,
+// so the result only decides what verbose output says.
+void Hit(const Entry& entry, int verbose, char** reply) {
+  if (verbose) {
+    if (entry.user[0] != '\0')
+      printf("Hitting - http://%s:%s@%s:%s%s with %ss timeout.", entry.user, entry.password,
+             entry.host, entry.port, entry.object, entry.timeout);
+    else
+      printf("Hitting - http://%s:%s%s with %ss timeout.", entry.host, entry.port, entry.object,
+             entry.timeout);
+    if (entry.object[0] != '/') Say("\r\nWarning - Object missing / - hit not likely to succeed\r\n");
+  }
+  int port = ParseInt(entry.port);
+  if (port == 0) port = 80;
+  if (verbose)
+    printf("\r\n-%s- -%s- -%s- -%s- *%i*\r\n", entry.host, entry.object, entry.user, entry.password,
+           port);
+  int hit = HttpRequest(0, entry.host, entry.object, "", nullptr, 0, reply, port, 1, entry.user,
+                        entry.password, 1, 0);
+  if (verbose) Say(hit ? "\r\n   (Successful)\r\n" : "\r\n   (Hit Failed)\r\n");
+  if (*reply != nullptr) {
+    if (verbose) printf("Server said - %s\r\n", *reply);
+    firee(*reply);
+    *reply = nullptr;
+  }
+}
+
 // Largest moment written back: one the table's timestamp columns and the
 // date scanners all accept, and that is never due.
 constexpr char kLatestNextRun[] = "9999-12-31 23:59:59";
@@ -196,6 +227,11 @@ void NextRunText(const Entry& entry, time_t present, int verbose, char* out, siz
   record.tm_isdst = -1;
   int date_ok = ScanODBCDate(0, entry.next, &record, 1);
   int time_ok = ScanODBCTime(0, entry.next, &record, 0);
+  // The date scanner leaves the daylight-saving flag of the day's midnight
+  // in the record. On the days the clocks change that flag is wrong for
+  // the stored time, and mktime would move it by an hour in every cycle; the
+  // stored text is a wall-clock time, so let mktime find its own flag.
+  record.tm_isdst = -1;
   time_t stored = (date_ok && time_ok) ? mktime(&record) : static_cast<time_t>(-1);
   if (stored == static_cast<time_t>(-1)) {
     stored = present;
@@ -217,6 +253,7 @@ int RunCycles(RunSettings* s, Schedule* db) {
   time_t end_time = runtime > 0 ? time(nullptr) + runtime : 0;
 
   for (;;) {
+    char* reply = nullptr;
     time_t present = time(nullptr);
     struct tm local;
     localtime_r(&present, &local);
@@ -245,6 +282,7 @@ int RunCycles(RunSettings* s, Schedule* db) {
     while (SQLOK(fetched)) {
       Entry entry;
       FetchEntry(db->select_stmt, &entry);
+      Hit(entry, s->verbose, &reply);
       char next[64];
       NextRunText(entry, present, s->verbose, next, sizeof next);
       char update[1024];

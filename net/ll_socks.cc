@@ -8,11 +8,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cctype>
 
 #include "base/ll_cpapi.h"
 
@@ -244,8 +244,8 @@ int complain(const char *text) {
 int c_get_buffer(gensock_connection *connection, int poll) {
   if (!Waitable(connection->sock) || connection->recv_buf == nullptr) return kGensockRecvFailed;
   ArmWait(connection, poll ? 0 : GWinsockTimeout);
-  int ready = select(connection->sock + 1, &connection->wait_set, nullptr, nullptr,
-                     &connection->wait_time);
+  int ready =
+      select(connection->sock + 1, &connection->wait_set, nullptr, nullptr, &connection->wait_time);
   if (ready == -1) {
     int e = errno;
     PrintText("select error");
@@ -299,7 +299,16 @@ int c_put_data(gensock_connection *connection, const char *data, unsigned length
       PrintWord("write select error");
       return kGensockSendFailed;
     }
-    // A wait that ran out is no failure by itself: the send decides.
+    if (ready == 0) {
+      // The peer has taken nothing for the whole limit. Trying the send
+      // anyway would not fail as one might hope: Linux still fits a few
+      // bytes into the tail of its full queue, so a stalled peer would hold
+      // the writer for one more limit per piece. Report it as the full
+      // socket's send error that it is.
+      PrintSystemError(EAGAIN);
+      PrintWord("write send error");
+      return kGensockSendFailed;
+    }
     size_t piece = std::min<unsigned>(length, kGensockSendPiece);
     // MSG_NOSIGNAL: a peer that has gone away must give an error code, not
     // a SIGPIPE that would end the whole process.
@@ -353,8 +362,7 @@ int gensock_put_data(gensock_connection *connection, const char *data, unsigned 
   return c_put_data(connection, data, length);
 }
 
-int gensock_put_data_buffered(gensock_connection *connection, const char *data,
-                              unsigned length) {
+int gensock_put_data_buffered(gensock_connection *connection, const char *data, unsigned length) {
   if (connection == nullptr) return kGensockNullHandle;
   return c_put_data_buffered(connection, data, length);
 }

@@ -16,18 +16,18 @@
 // is returned as e - kGensockPlatformBase.
 enum : int {
   kGensockOk = 0,
-  kGensockNoBuffer = 4001,      // the record's buffers failed to allocate
-  kGensockSendFailed = 4002,    // a wait before sending or a send failed
-  kGensockNoRecord = 4003,      // allocating the record failed
-  kGensockBadHost = 4007,       // the host did not resolve
-  kGensockNoSocket = 4008,      // no usable socket could be created
-  kGensockNullHandle = 4010,    // a gensock_ operation was given null
-  kGensockCloseFailed = 4012,   // closing the descriptor failed
-  kGensockNoData = 4013,        // no data has arrived yet; try again
-  kGensockBadService = 4014,    // unknown service, or no number in the port
-  kGensockConnectFailed = 4015, // connect failed or did not finish in time
-  kGensockRecvFailed = 4016,    // receiving failed or the peer closed
-  kGensockRefused = 4017,       // the peer refused the connection
+  kGensockNoBuffer = 4001,       // the record's buffers failed to allocate
+  kGensockSendFailed = 4002,     // a wait before sending or a send failed
+  kGensockNoRecord = 4003,       // allocating the record failed
+  kGensockBadHost = 4007,        // the host did not resolve
+  kGensockNoSocket = 4008,       // no usable socket could be created
+  kGensockNullHandle = 4010,     // a gensock_ operation was given null
+  kGensockCloseFailed = 4012,    // closing the descriptor failed
+  kGensockNoData = 4013,         // no data has arrived yet; try again
+  kGensockBadService = 4014,     // unknown service, or no number in the port
+  kGensockConnectFailed = 4015,  // connect failed or did not finish in time
+  kGensockRecvFailed = 4016,     // receiving failed or the peer closed
+  kGensockRefused = 4017,        // the peer refused the connection
   kGensockPlatformBase = 5000,
 };
 
@@ -43,13 +43,13 @@ enum : int {
 extern int GWinsockTimeout;
 
 struct gensock_connection {
-  int sock;             // descriptor, or -1 before the connect creates one
-  char *recv_buf;       // kGensockRecvBlock bytes; null if allocation failed
-  char *send_buf;       // kGensockSendBlock bytes; null if allocation failed
-  uint32_t recv_pos;    // next unread byte of recv_buf; never above recv_len
-  uint32_t send_fill;   // bytes waiting in send_buf; always below 512
-  uint32_t recv_len;    // bytes the last receive placed in recv_buf
-  fd_set wait_set;      // scratch of every wait: holds only sock
+  int sock;                  // descriptor, or -1 before the connect creates one
+  char *recv_buf;            // kGensockRecvBlock bytes; null if allocation failed
+  char *send_buf;            // kGensockSendBlock bytes; null if allocation failed
+  uint32_t recv_pos;         // next unread byte of recv_buf; never above recv_len
+  uint32_t send_fill;        // bytes waiting in send_buf; always below 512
+  uint32_t recv_len;         // bytes the last receive placed in recv_buf
+  fd_set wait_set;           // scratch of every wait: holds only sock
   struct timeval wait_time;  // scratch of every wait: its time limit
 };
 
@@ -100,7 +100,8 @@ int c_get_buffer(gensock_connection *connection, int poll);
 int c_ggetchar(gensock_connection *connection, int poll, char *out);
 
 // Sends length bytes in pieces of at most 1024, each after a wait of up to
-// GWinsockTimeout seconds for room. 0 when all were accepted, else 4002.
+// GWinsockTimeout seconds for room. 0 when all were accepted; 4002 when a
+// send fails or a wait runs out (the peer has stopped reading).
 int c_put_data(gensock_connection *connection, const char *data, unsigned length);
 
 // Gathers bytes in send_buf and sends each full 512-byte block at once.
@@ -113,8 +114,7 @@ int c_put_data_flush(gensock_connection *connection);
 // As the c_ operations above, with 4010 for a null handle.
 int gensock_getchar(gensock_connection *connection, int poll, char *out);
 int gensock_put_data(gensock_connection *connection, const char *data, unsigned length);
-int gensock_put_data_buffered(gensock_connection *connection, const char *data,
-                              unsigned length);
+int gensock_put_data_buffered(gensock_connection *connection, const char *data, unsigned length);
 int gensock_put_data_flush(gensock_connection *connection);
 
 // Stores the local host's name (NUL-terminated, cut to fit) in buffer.

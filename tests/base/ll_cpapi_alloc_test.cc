@@ -75,8 +75,7 @@ TEST(SettingError, PrintsTheExactLine) {
   SettingError(110);
   SettingError(kSettingErrorBadDate);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            std::string(kNoMemoryLine) +
-                "\r\n***** Setting Error 580 *****\r\n\r\n");
+            std::string(kNoMemoryLine) + "\r\n***** Setting Error 580 *****\r\n\r\n");
 }
 
 TEST(CaseAndReversal, FoldOnlyAsciiLetters) {
@@ -130,8 +129,7 @@ std::string RunUnderAddressLimit(Fn fn, int *result) {
     FILE *statm = fopen("/proc/self/statm", "r");
     if (statm == nullptr || fscanf(statm, "%ld", &pages) != 1) _exit(99);
     fclose(statm);
-    rlim_t limit = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) +
-                   (64u << 20);
+    rlim_t limit = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (64u << 20);
     rlimit cap{limit, limit};
     if (setrlimit(RLIMIT_AS, &cap) != 0) _exit(98);
     int value = fn();

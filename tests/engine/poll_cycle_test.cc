@@ -18,11 +18,6 @@ using testsupport::Query;
 using testsupport::RunJantor;
 using testsupport::TestDb;
 
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
 // Seconds since the epoch of a local "YYYY-MM-DD HH:MM:SS" text.
 time_t ParseLocal(const std::string& text) {
   struct tm tm = {};
@@ -42,9 +37,7 @@ int CountOf(const std::string& haystack, const std::string& needle) {
 class PollCycle : public testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
-    std::string test = testing::UnitTest::GetInstance()->current_test_info()->name();
-    test = Lower(test.substr(0, test.find('/')));
-    db_ = testsupport::MakeDb(GetParam(), "cycle_" + test.substr(0, 30) + "_" + GetParam().substr(0, 2));
+    db_ = testsupport::MakeDbForCurrentTest(GetParam());
     testsupport::CreateScheduleTable(db_);
   }
 
@@ -198,7 +191,7 @@ TEST_P(PollCycle, TableWithoutNextRunFailsAtTheFirstSelect) {
 TEST_P(PollCycle, UnreadableNextRunIsRescheduledFromNow) {
   // SQLite keeps whatever text it is given; PostgreSQL refuses such text,
   // but accepts a moment before 1970, which the scanners refuse too.
-  std::string odd = GetParam() == "sqlite" ? "'next tuesday'" : "'1969-12-31 12:00:00'";
+  std::string odd = GetParam() == "sqlite" ? "'01.02.2026 10:00:00'" : "'1969-12-31 12:00:00'";
   AddEntry(1, odd, "3600");
   time_t before = time(nullptr);
   auto r = Jantor({"-i", "4", "-r", "1", "-v"});
@@ -210,18 +203,23 @@ TEST_P(PollCycle, UnreadableNextRunIsRescheduledFromNow) {
   EXPECT_LE(next, before + 3600 + 10);
 }
 
-TEST_P(PollCycle, StoredTimeOnTheDayTheClocksGoForwardCarriesTheHour) {
-  // 2026-03-29: Berlin's clocks go from 02:00 to 03:00. The stored 03:30 is
-  // read with the flag of that day's midnight (standard time), so it lands
-  // an hour later on the calendar, and the written value carries that hour.
+TEST_P(PollCycle, NextRunIsTheStoredWallClockTimePlusTheIntervalAcrossClockChanges) {
+  // 2026-03-29: Berlin's clocks go from 02:00 to 03:00, so that day's
+  // midnight is standard time while 03:30 is summer time. The stored time is
+  // read as the wall-clock time it is, not with midnight's flag, so adding
+  // the interval never shifts it by the hour of the change.
   AddEntry(1, "'2026-03-29 03:30:00'", "60");
-  AddEntry(2, "'2026-03-28 03:30:00'", "60");  // the day before: no change
+  AddEntry(2, "'2026-03-28 03:30:00'", "60");
+  AddEntry(3, "'2026-03-29 01:59:30'", "60");    // moves across the change
+  AddEntry(4, "'2026-10-25 14:00:00'", "3600");  // the day the clocks go back
   auto r = Jantor({"-i", "4", "-r", "1"}, {"TZ=Europe/Berlin"});
   ASSERT_EQ(r.status, 0) << r.out;
   auto next = NextRuns();
-  // Two cycles: both entries are far in the past and due both times.
-  EXPECT_EQ(next[1], "2026-03-29 04:32:00");
+  // Two cycles: every entry is in the past and due both times.
+  EXPECT_EQ(next[1], "2026-03-29 03:32:00");
   EXPECT_EQ(next[2], "2026-03-28 03:32:00");
+  EXPECT_EQ(next[3], "2026-03-29 03:01:30");  // 01:59:30 CET + 120 s
+  EXPECT_EQ(next[4], "2026-10-25 16:00:00");
 }
 
 TEST_P(PollCycle, KilledWhileSleepingLeavesValidTimesAndWholeOutput) {

@@ -16,14 +16,18 @@ namespace testsupport {
 
 namespace {
 
-int ListenOnLoopback(int* port) {
+int ListenOnLoopback(int* port, const char* address = "127.0.0.1") {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) throw std::runtime_error("socket");
   int one = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(*port));
+  if (inet_pton(AF_INET, address, &addr.sin_addr) != 1) {
+    close(fd);
+    throw std::runtime_error("address");
+  }
   if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 64) != 0) {
     close(fd);
     throw std::runtime_error("bind/listen");
@@ -36,11 +40,11 @@ int ListenOnLoopback(int* port) {
 
 }  // namespace
 
-LoopbackPeer::LoopbackPeer(Script script, int max_connections) {
-  listener_ = ListenOnLoopback(&port_);
-  thread_ = std::thread([this, script = std::move(script), max_connections] {
-    Serve(script, max_connections);
-  });
+LoopbackPeer::LoopbackPeer(Script script, int max_connections, const char* address, int port) {
+  port_ = port;
+  listener_ = ListenOnLoopback(&port_, address);
+  thread_ = std::thread(
+      [this, script = std::move(script), max_connections] { Serve(script, max_connections); });
 }
 
 LoopbackPeer::~LoopbackPeer() {

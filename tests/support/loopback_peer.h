@@ -1,8 +1,9 @@
-// A scripted TCP peer on 127.0.0.1 for the network tests. It listens on a
-// free port, accepts connections one after the other on its own thread and
-// runs the test's script on each accepted descriptor, then closes it. The
-// script decides what the peer says and when; the helpers below cover the
-// usual moves. The destructor stops the thread, so no peer outlives a test.
+// A scripted TCP peer on loopback for the network tests. It listens on a
+// free port of 127.0.0.1 (or on the address and port given), accepts
+// connections one after the other on its own thread and runs the test's
+// script on each accepted descriptor, then closes it. The script decides
+// what the peer says and when; the helpers below cover the usual moves.
+// The destructor stops the thread, so no peer outlives a test.
 #ifndef JANTOR_TESTS_SUPPORT_LOOPBACK_PEER_H_
 #define JANTOR_TESTS_SUPPORT_LOOPBACK_PEER_H_
 
@@ -20,8 +21,11 @@ class LoopbackPeer {
  public:
   using Script = std::function<void(int fd)>;
 
-  // Serves up to max_connections connections, each with the script.
-  explicit LoopbackPeer(Script script, int max_connections = 1);
+  // Serves up to max_connections connections, each with the script. address
+  // is a dotted IPv4 address (another 127.x.y.z serves tests that must not
+  // meet whatever else listens on 127.0.0.1); port 0 takes a free one.
+  explicit LoopbackPeer(Script script, int max_connections = 1, const char* address = "127.0.0.1",
+                        int port = 0);
   ~LoopbackPeer();
   LoopbackPeer(const LoopbackPeer&) = delete;
   LoopbackPeer& operator=(const LoopbackPeer&) = delete;

@@ -5,7 +5,7 @@
 #   DIR/access.log   one line a request: $msec "$remote_user" "$request" $status
 #   DIR/port         the port it listens on
 set -euo pipefail
-cmd=$1 dir=$2
+cmd=$1 dir=$(realpath -m "$2")
 port_from=${NGINX_PORT_FROM:-18080}
 
 free_port() {

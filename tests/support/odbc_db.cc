@@ -1,10 +1,13 @@
 #include "support/odbc_db.h"
 
+#include <gtest/gtest.h>
 #include <sql.h>
 #include <sqlext.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdlib>
+#include <functional>
 #include <ctime>
 #include <fstream>
 #include <memory>
@@ -125,6 +128,18 @@ TestDb MakeDb(const std::string& kind, const std::string& name) {
   return kind == "postgres" ? MakePostgresDb(name) : MakeSqliteDb(name);
 }
 
+TestDb MakeDbForCurrentTest(const std::string& kind) {
+  const auto* info = testing::UnitTest::GetInstance()->current_test_info();
+  // Names of letters, digits and underscores, within the 32 characters
+  // that ODBC allows a data source name, unique per test and parameter.
+  std::string full = std::string(info->test_suite_name()) + "_" + info->name();
+  std::string name;
+  for (char c : full)
+    name += isalnum(static_cast<unsigned char>(c)) ? static_cast<char>(tolower(c)) : '_';
+  if (name.size() > 28) name = name.substr(0, 20) + "_" + std::to_string(std::hash<std::string>{}(full) % 1000000);
+  return MakeDb(kind, "t_" + name);
+}
+
 bool Exec(const TestDb& db, const std::string& sql, std::string* error) {
   Connection c(db);
   auto* text = reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str()));
@@ -159,15 +174,16 @@ void CreateScheduleTable(const TestDb& db, const std::string& table) {
   std::string schema = ReadFile(std::string(JANTOR_SOURCE_DIR) + "/schema/" + db.kind + ".sql");
   if (schema.empty()) throw std::runtime_error("no schema for " + db.kind);
   // The shipped schema names the default table; a test may want another.
-  for (size_t at; (at = schema.find("schedule_2")) != std::string::npos;) schema.replace(at, 10, table);
-  std::stringstream statements(schema);
-  std::string statement, error;
-  while (std::getline(statements, statement, ';')) {
-    // Drop comment lines so that only the statement itself is sent.
-    std::stringstream lines(statement);
-    std::string line, sql;
-    while (std::getline(lines, line))
-      if (line.rfind("--", 0) != 0) sql += line + "\n";
+  for (size_t at = 0; (at = schema.find("schedule_2", at)) != std::string::npos; at += table.size())
+    schema.replace(at, 10, table);
+  // Comment lines go first: they may hold semicolons of their own.
+  std::stringstream lines(schema);
+  std::string line, code;
+  while (std::getline(lines, line))
+    if (line.rfind("--", 0) != 0) code += line + "\n";
+  std::stringstream statements(code);
+  std::string sql, error;
+  while (std::getline(statements, sql, ';')) {
     if (sql.find_first_not_of(" \n\t") == std::string::npos) continue;
     if (!Exec(db, sql, &error)) throw std::runtime_error("schema statement failed: " + sql + error);
   }

@@ -31,6 +31,8 @@ TestDb MakeSqliteDb(const std::string& name);
 TestDb MakePostgresDb(const std::string& name);
 // One of the above by kind.
 TestDb MakeDb(const std::string& kind, const std::string& name);
+// A fresh database of the given kind named after the running test.
+TestDb MakeDbForCurrentTest(const std::string& kind);
 
 // Executes one statement; on failure returns false and fills *error.
 bool Exec(const TestDb& db, const std::string& sql, std::string* error = nullptr);

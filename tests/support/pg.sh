@@ -4,7 +4,7 @@
 # user jantor (password in DIR/password), and a database named jantor.
 # When run as root the server runs as the unprivileged user postgres.
 set -euo pipefail
-cmd=$1 dir=$2
+cmd=$1 dir=$(realpath -m "$2")
 bindir=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n1)
 [ -x "$bindir/pg_ctl" ] || { echo "pg.sh: PostgreSQL server binaries not found" >&2; exit 1; }
 

@@ -1,0 +1,383 @@
+#include "http/ll_http.h"
+
+#include <poll.h>
+#include <sys/select.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "base/ll_cpapi.h"
+#include "base/ll_string.h"
+#include "http/ed_b64.h"
+
+namespace {
+
+// Largest piece of a request body handed to one gensock_put_data call.
+constexpr int kPostPiece = 16384;
+
+// Longest single wait of a reader for data; the silence limit is checked
+// between waits, so a limit changed meanwhile takes effect within this time.
+constexpr int kLongestWaitMs = 1000;
+
+// ---- Output ----------------------------------------------------------------
+
+// A progress word and its own "\r\n".
+void PrintWord(const char *word) {
+  printf("%s", word);
+  printf("\r\n");
+}
+
+// The system error text of the last failed call, after what standard output
+// already holds, so that the two streams read in order on a terminal.
+void PrintSystemError() {
+  int e = errno;
+  fflush(stdout);
+  errno = e;
+  perror("");
+}
+
+const char *OrEmpty(const char *text) { return text != nullptr ? text : ""; }
+
+// ---- Owned resources ---------------------------------------------------------
+
+// A managed string that belongs to one call and is released when it ends.
+struct OwnedText {
+  char *text = nullptr;
+  OwnedText() = default;
+  OwnedText(const OwnedText &) = delete;
+  OwnedText &operator=(const OwnedText &) = delete;
+  ~OwnedText() { firee(text); }
+};
+
+// A connection that belongs to one call and is closed when it ends.
+struct OwnedConnection {
+  gensock_connection *connection = nullptr;
+  OwnedConnection() = default;
+  OwnedConnection(const OwnedConnection &) = delete;
+  OwnedConnection &operator=(const OwnedConnection &) = delete;
+  ~OwnedConnection() {
+    if (connection != nullptr) close_http_socket(connection);
+  }
+};
+
+// ---- Reading a reply byte by byte -----------------------------------------------
+
+// When a reader began to find the connection empty. A server that accepts
+// and then neither sends nor closes would otherwise hold the reader forever.
+struct Silence {
+  bool waiting = false;  // the last poll found no data
+  long long since_ms = 0;
+};
+
+long long MonotonicMs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
+// Called after a poll found no data. Gives the processor away until data or
+// the end of the connection arrives, so a reply is taken the moment it is
+// there and an idle hit costs no processor time. Returns false once the
+// connection has been silent for GWinsockTimeout seconds.
+bool AwaitData(gensock_connection *connection, Silence *silence) {
+  long long now = MonotonicMs();
+  if (!silence->waiting) {
+    silence->waiting = true;
+    silence->since_ms = now;
+  }
+  long long left = silence->since_ms + std::max(GWinsockTimeout, 0) * 1000LL - now;
+  if (left <= 0) return false;
+  pollfd watch{connection->sock, POLLIN, 0};
+  if (poll(&watch, 1, static_cast<int>(std::min<long long>(left, kLongestWaitMs))) < 0 &&
+      errno != EINTR) {
+    YieldSlice();  // cannot watch the descriptor: fall back to a plain slice
+  }
+  return true;
+}
+
+enum ReadResult : int {
+  kGotByte,
+  kConnectionEnded,  // closed, failed, or no connection at all
+  kSilent,           // nothing arrived for GWinsockTimeout seconds
+};
+
+// The next byte of the reply, read in polling mode.
+inline ReadResult NextByte(gensock_connection *connection, Silence *silence, char *byte) {
+  for (;;) {
+    int code = gensock_getchar(connection, 1, byte);
+    if (code == kGensockOk) {
+      silence->waiting = false;
+      return kGotByte;
+    }
+    if (code != kGensockNoData) return kConnectionEnded;
+    if (!AwaitData(connection, silence)) return kSilent;
+  }
+}
+
+// A managed text filled one byte at a time. check_at is the first index at
+// which the text must grow or its byte limit is reached, so the usual store
+// is one comparison and one write; the recorded size is read only on growth.
+struct ByteText {
+  char **slot;
+  int limit;      // most bytes it may hold
+  int count = 0;  // bytes stored
+  int check_at = 0;
+};
+
+enum StoreResult : int { kStored, kLimitReached, kNoRoom };
+
+// Keeps room for the next byte, the terminator and one spare byte. Small
+// texts grow GAllocGran bytes at a time; a large one by half its size, so a
+// reply of n bytes costs a logarithmic number of reallocations (each of which
+// may copy the text) rather than n / GAllocGran of them.
+StoreResult MakeRoom(ByteText *text) {
+  if (text->count >= text->limit) return kLimitReached;
+  long long size = misize(*text->slot);
+  if (size <= text->count + 5LL) {
+    long long step = std::max({static_cast<long long>(GAllocGran), text->count / 2LL, 3LL});
+    long long new_size = text->count + 3LL + step;  // the limit keeps it well inside an int
+    char *grown = reialloc(*text->slot, static_cast<int>(new_size));
+    if (grown == nullptr) return kNoRoom;  // the old block stays valid
+    *text->slot = grown;
+    size = new_size;
+  }
+  text->check_at = static_cast<int>(std::min<long long>(size - 5, text->limit));
+  return kStored;
+}
+
+inline StoreResult Store(ByteText *text, char byte) {
+  if (text->count >= text->check_at) {
+    StoreResult room = MakeRoom(text);
+    if (room != kStored) return room;
+  }
+  (*text->slot)[text->count++] = byte;
+  return kStored;
+}
+
+// Always in bounds: the text holds at least count + 1 bytes at all times.
+void Terminate(ByteText *text) { (*text->slot)[text->count] = '\0'; }
+
+// ---- Composing a request -----------------------------------------------------
+
+// Builds the GET or POST head into *slot. The Host header never carries a
+// port, and the Authorization line, when there is one, follows it.
+bool ComposeRequest(int context, char **slot, bool post, const char *object, const char *host,
+                    int body_length, const char *encoded) {
+  bool ok;
+  if (post) {
+    char digits[33];
+    ok = mstrcpy(context, slot, "POST ") && mstrcat(context, slot, object) &&
+         mstrcat(context, slot, " HTTP/1.0\r\nUser-Agent: Vornis http access\r\nContent-Length:") &&
+         mstrcat(context, slot, ltoa(body_length, digits, 10)) &&
+         mstrcat(context, slot, "\r\nHost: ");
+  } else {
+    ok = mstrcpy(context, slot, "GET ") && mstrcat(context, slot, object) &&
+         mstrcat(context, slot, " HTTP/1.0\r\n") && mstrcat(context, slot, "Host: ");
+  }
+  ok = ok && mstrcat(context, slot, host);
+  if (encoded != nullptr) {
+    ok = ok && mstrcat(context, slot, "\r\nAuthorization: Basic ") &&
+         mstrcat(context, slot, encoded);
+  }
+  return ok && mstrcat(context, slot, "\r\n\r\n");
+}
+
+}  // namespace
+
+// ---- Requests and connections ------------------------------------------------
+
+int HttpRequest(int context, const char *host, const char *object, const char *raw_request,
+                const char *body, int body_length, char **reply, int port, int want_header,
+                const char *user, const char *password, int want_body, int reserved) {
+  host = OrEmpty(host);
+  object = OrEmpty(object);
+  raw_request = OrEmpty(raw_request);
+  user = OrEmpty(user);
+  password = OrEmpty(password);
+  if (reply == nullptr) return 0;
+
+  OwnedText credentials, encoded, request;
+  OwnedConnection link;  // declared last: closed before the texts are released
+
+  if (*user != '\0' || *password != '\0') {
+    if (!mstrcpy(context, &credentials.text, user) || !mstrcat(context, &credentials.text, ":") ||
+        !mstrcat(context, &credentials.text, password)) {
+      return 0;  // the writer has printed the setting-error line
+    }
+    encoded.text = Base64(credentials.text, static_cast<int>(strlen(credentials.text)), 0);
+    if (encoded.text == nullptr) {
+      SettingError(kSettingErrorNoMemory);
+      return 0;
+    }
+  }
+
+  PrintWord("About to connect to http");
+  if (open_http_socket(&link.connection, host, port) != 0) {
+    SettingError(kSettingErrorNoConnect);
+    return 0;
+  }
+  PrintWord("Http connected");
+
+  bool post = body != nullptr && body_length > 0;
+  const char *head = raw_request;
+  if (*raw_request == '\0') {
+    if (!ComposeRequest(context, &request.text, post, object, host, body_length, encoded.text)) {
+      return 0;
+    }
+    head = request.text;
+  }
+  if (!put_http_line(link.connection, head)) return 0;
+  if (post && !put_http_data(link.connection, body, body_length)) return 0;
+
+  return get_http_data(context, link.connection, reply, want_header, want_body, reserved);
+}
+
+int open_http_socket(gensock_connection **out, const char *host, int port) {
+  if (out == nullptr) return kHttpOpenFailed;
+  host = OrEmpty(host);
+  if (gensock_connect(host, "http", out) == kGensockOk) {
+    PrintWord("Connected to remote http host");
+    return 0;
+  }
+  PrintSystemError();
+  char digits[33];
+  if (gensock_connect(host, itoa(port, digits, 10), out) == kGensockOk) {
+    PrintWord("Connected to remote http host");
+    return 0;
+  }
+  PrintWord("Could not connect to httphost1");
+  return kHttpOpenFailed;
+}
+
+int open_telnet_socket(gensock_connection **out, const char *host, const char *service) {
+  if (out == nullptr) return kHttpOpenFailed;
+  if (gensock_connect(OrEmpty(host), OrEmpty(service), out) == kGensockOk) {
+    PrintWord("Connected to remote http host");
+    return 0;
+  }
+  PrintWord("Could not connect to remotehost");
+  return kHttpOpenFailed;
+}
+
+int close_http_socket(gensock_connection *connection) {
+  return gensock_close(connection) != kGensockOk ? kHttpCloseFailed : 0;
+}
+
+int put_http_line(gensock_connection *connection, const char *text) {
+  text = OrEmpty(text);
+  if (gensock_put_data(connection, text, static_cast<unsigned>(strlen(text))) != kGensockOk) {
+    return 0;
+  }
+  PrintWord("Data Put to socket");
+  return 1;
+}
+
+int put_http_data(gensock_connection *connection, const char *data, int length) {
+  if (length > 0 && data == nullptr) return 0;
+  for (int offset = 0; offset < length;) {
+    int piece = std::min(kPostPiece, length - offset);
+    if (gensock_put_data(connection, data + offset, static_cast<unsigned>(piece)) != kGensockOk) {
+      return 0;
+    }
+    offset += piece;
+  }
+  PrintWord("Data posted");
+  return 1;
+}
+
+// ---- Replies -------------------------------------------------------------------
+
+int get_http_data(int context, gensock_connection *connection, char **reply, int want_header,
+                  int want_body, int /*reserved*/) {
+  PrintWord("In Get_http");
+  if (reply == nullptr) return 0;
+  OwnedText header, body;
+  if (!MakeNullStr(context, &header.text) || !MakeNullStr(context, &body.text)) return 0;
+
+  // Header: up to and including the first CR or LF that follows an LF.
+  Silence silence;
+  ByteText head{&header.text, kHttpReplyLimit};
+  ReadResult read = kGotByte;
+  StoreResult stored = kStored;
+  char byte = '\0', previous = '\0';
+  for (;;) {
+    read = NextByte(connection, &silence, &byte);
+    if (read != kGotByte) break;
+    stored = Store(&head, byte);
+    if (stored != kStored) break;
+    if (previous == '\n' && (byte == '\r' || byte == '\n')) break;
+    previous = byte;
+  }
+  Terminate(&head);
+
+  // Body: the rest, up to the end of the connection. A closed connection is
+  // asked once more (and answers at once); a silent one is not waited for
+  // twice, and a reply at its limit is not read further.
+  ByteText tail{&body.text, kHttpReplyLimit - head.count};
+  if (stored == kStored && read != kSilent) {
+    while (NextByte(connection, &silence, &byte) == kGotByte) {
+      stored = Store(&tail, byte);
+      if (stored != kStored) break;
+    }
+  }
+  Terminate(&tail);
+  if (stored == kNoRoom) {
+    SettingError(kSettingErrorNoMemory);
+    return 0;
+  }
+
+  if (!mstrcpy(context, reply, "")) return 0;
+  if (want_header && !mstrcat(context, reply, header.text)) return 0;
+  if (want_body && !mstrcat(context, reply, body.text)) return 0;
+  printf("%s", "head=");
+  fputs(header.text, stdout);
+  printf("\r\n");
+  printf("%s", "bod=");
+  fputs(body.text, stdout);
+  printf("\r\n");
+  return 1;
+}
+
+int get_http_num(int context, gensock_connection *connection, char **out, int limit) {
+  if (out == nullptr || !MakeNullStr(context, out)) return 0;
+  PrintWord("char list");
+  Silence silence;
+  ByteText text{out, kHttpReplyLimit};
+  char byte = '\0', previous = '\0';
+  while (NextByte(connection, &silence, &byte) == kGotByte) {
+    StoreResult stored = Store(&text, byte);
+    if (stored == kLimitReached) break;
+    if (stored == kNoRoom) {
+      Terminate(&text);  // what was read stays a valid text
+      SettingError(kSettingErrorNoMemory);
+      return 0;
+    }
+    int value = static_cast<unsigned char>(byte);
+    if (text.count == limit || limit == -value ||
+        (limit == -1 && byte == '\n' && (previous == '\r' || previous == '\n'))) {
+      break;
+    }
+    previous = byte;
+  }
+  Terminate(&text);
+  return 1;
+}
+
+int SocketPeek(int descriptor) {
+  if (descriptor < 0) return 1;  // select would fail on it, and failure counts as ready
+  if (descriptor >= FD_SETSIZE) {
+    // Beyond what an fd_set can hold; poll answers the same question.
+    pollfd watch{descriptor, POLLOUT, 0};
+    return poll(&watch, 1, 0) != 0 ? 1 : 0;
+  }
+  fd_set write_set;
+  FD_ZERO(&write_set);
+  FD_SET(descriptor, &write_set);
+  timeval limit{0, 1};
+  return select(descriptor + 1, nullptr, &write_set, nullptr, &limit) != 0 ? 1 : 0;
+}
+
+int ping_host(void) { return 0; }

@@ -1,0 +1,81 @@
+// The HTTP/1.0 client: one request per connection, the reply read byte by
+// byte until the server closes. HttpRequest owns the connection and every
+// text it builds and releases them before it returns; only the reply, a
+// managed string stored through the caller's slot, passes to the caller, who
+// releases it with firee(). Every operation prints its progress words on
+// standard output, unconditionally; server texts are printed as data.
+#ifndef JANTOR_HTTP_LL_HTTP_H_
+#define JANTOR_HTTP_LL_HTTP_H_
+
+#include "net/ll_socks.h"
+
+// Results of the connection operations (0 is success).
+enum : int {
+  kHttpOpenFailed = 20002,
+  kHttpCloseFailed = 20003,
+};
+
+// The most bytes one reader stores from a reply (header and body together).
+// A server that is still sending at that point is not read any further: the
+// reply is cut there and counts as complete, so a server that never stops
+// cannot hold a hit or grow its memory without bound. No real page comes
+// near it.
+enum : int { kHttpReplyLimit = 8 * 1024 * 1024 };
+
+// Both readers also treat GWinsockTimeout seconds without a single byte as
+// the end of the connection: what has arrived is the reply, with result 1.
+
+// Performs one exchange with host: connects (the "http" service first, port
+// only when that fails), sends raw_request when it is not empty, else a
+// composed GET (or POST when body is not null and body_length > 0) with Basic
+// credentials when user or password is not empty, reads the reply into
+// *reply with get_http_data and closes the connection. Returns 1 when the
+// reply was read to its end, whatever its HTTP status; 0 otherwise, with
+// *reply untouched unless the reader had begun to store it. Null texts count
+// as empty. context and reserved are passed on and not used.
+// REQUIRES: reply is not null; *reply is null or a managed string.
+int HttpRequest(int context, const char *host, const char *object, const char *raw_request,
+                const char *body, int body_length, char **reply, int port, int want_header,
+                const char *user, const char *password, int want_body, int reserved);
+
+// Connects to host's "http" service, and when that fails to port. 0 with the
+// handle in *out, or kHttpOpenFailed with *out null.
+int open_http_socket(gensock_connection **out, const char *host, int port);
+
+// One connect to host and service (a port number or a service name). 0 with
+// the handle in *out, or kHttpOpenFailed with *out null.
+int open_telnet_socket(gensock_connection **out, const char *host, const char *service);
+
+// Closes and frees the connection: 0, or kHttpCloseFailed when the socket
+// layer reports an error (a null handle included).
+int close_http_socket(gensock_connection *connection);
+
+// Sends text up to its terminator in one gensock_put_data call. 1 or 0.
+int put_http_line(gensock_connection *connection, const char *text);
+
+// Sends length bytes in pieces of at most 16384. 1 when all were sent (also
+// for length <= 0, which sends nothing), else 0.
+int put_http_data(gensock_connection *connection, const char *data, int length);
+
+// Reads the reply to the end of the connection and splits it after the first
+// CR or LF that directly follows an LF (that byte ends the header). *reply
+// becomes the header (want_header), then the body (want_body), each up to
+// its first NUL byte. Returns 1, or 0 after the setting-error line when a
+// text cannot be had. REQUIRES: reply is not null.
+int get_http_data(int context, gensock_connection *connection, char **reply, int want_header,
+                  int want_body, int reserved);
+
+// Reads into *out until the end of the connection or until: limit bytes
+// (limit > 0); a byte of value -limit (limit <= 0); with limit -1 also an LF
+// that follows a CR or an LF. The stopping byte is kept. Returns 1, or 0
+// when the text cannot be had. REQUIRES: out is not null.
+int get_http_num(int context, gensock_connection *connection, char **out, int limit);
+
+// 1 when select finds descriptor writable (or in error) within one
+// microsecond, else 0.
+int SocketPeek(int descriptor);
+
+// Does nothing; returns 0.
+int ping_host(void);
+
+#endif  // JANTOR_HTTP_LL_HTTP_H_
