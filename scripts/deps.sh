@@ -7,7 +7,7 @@ packages=(
   build-essential cmake pkg-config libgtest-dev libgmock-dev
   unixodbc unixodbc-dev libsqliteodbc sqlite3
   postgresql odbc-postgresql
-  nginx-light curl tzdata iproute2 util-linux procps
+  nginx-light curl tzdata iproute2 util-linux procps netbase
 )
 [ "${JANTOR_DEPS_EXTRA:-}" ] && read -r -a extra <<<"$JANTOR_DEPS_EXTRA" && packages+=("${extra[@]}")
 
