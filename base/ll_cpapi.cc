@@ -117,14 +117,11 @@ int WaitMicroseconds(long long us) {
   return select(0, nullptr, nullptr, nullptr, &wait_time);
 }
 
-// The pause between two polls of a socket that has no data. One microsecond
-// would be the shortest wait, but the kernel rounds it up only to its timer
-// slack (about 50 us), so a reader waiting seconds for a slow server would
-// poll some 20000 times a second and burn a good part of a core. One poll
-// and one wake-up cost about 20 us of processor time here; at 5 ms a reader
-// waiting on a silent server uses under half a percent of a core, while a
-// reply that arrives is noticed at most 5 ms late.
-constexpr int kYieldMicroseconds = 5000;
+// The pause between two polls of a socket that has no data: the shortest
+// wait there is. The kernel stretches it to the caller's timer slack (50 us
+// unless the process sets another), so a caller that may wait long sets a
+// larger slack around its yields rather than a longer wait here.
+constexpr int kYieldMicroseconds = 1;
 
 }  // namespace
 

@@ -85,8 +85,9 @@ int msleep(int us);
 // Returns 1.
 int iSleep(int ms);
 
-// Gives the processor away for one short slice between polls of a socket
-// that has no data yet. Returns 1.
+// Gives the processor away for the shortest wait, msleep(1), between polls
+// of a socket that has no data yet; the wait really lasts the process's
+// timer slack (see prctl PR_SET_TIMERSLACK). Returns 1.
 int YieldSlice(void);
 
 // 1 when no input is waiting on fd at this instant; 0 when input (or the end

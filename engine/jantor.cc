@@ -58,7 +58,8 @@ struct ValueOption {
 
 constexpr ValueOption kValueOptions[] = {
     {'d', offsetof(RunSettings, dsn), sizeof(RunSettings::dsn), "Using %s DSN.\r\n"},
-    {'i', offsetof(RunSettings, interval), sizeof(RunSettings::interval), "Using %ss interval.\r\n"},
+    {'i', offsetof(RunSettings, interval), sizeof(RunSettings::interval),
+     "Using %ss interval.\r\n"},
     {'u', offsetof(RunSettings, user), sizeof(RunSettings::user), "Using %s username.\r\n"},
     {'p', offsetof(RunSettings, password), sizeof(RunSettings::password), "Using %s password.\r\n"},
     {'t', offsetof(RunSettings, table), sizeof(RunSettings::table), "Using %s table.\r\n"},
@@ -89,8 +90,8 @@ void ReportConnectError(SQLHENV env, SQLHDBC conn) {
 }
 
 bool Connect(RunSettings* s, SQLHDBC conn) {
-  return SQLOK(SQLConnect(conn, Sql(s->dsn), SQL_NTS, Sql(s->user), SQL_NTS, Sql(s->password),
-                          SQL_NTS));
+  return SQLOK(
+      SQLConnect(conn, Sql(s->dsn), SQL_NTS, Sql(s->user), SQL_NTS, Sql(s->password), SQL_NTS));
 }
 
 // Closes the statement's open result set and runs text on it.
@@ -167,10 +168,14 @@ void FetchEntry(SQLHSTMT stmt, Entry* entry) {
     SQLLEN capacity;
   };
   const Column columns[] = {
-      {entry->id, sizeof entry->id},         {entry->user, sizeof entry->user},
-      {entry->password, sizeof entry->password}, {entry->port, sizeof entry->port},
-      {entry->object, sizeof entry->object}, {entry->host, sizeof entry->host},
-      {entry->timeout, sizeof entry->timeout}, {entry->interval, sizeof entry->interval},
+      {entry->id, sizeof entry->id},
+      {entry->user, sizeof entry->user},
+      {entry->password, sizeof entry->password},
+      {entry->port, sizeof entry->port},
+      {entry->object, sizeof entry->object},
+      {entry->host, sizeof entry->host},
+      {entry->timeout, sizeof entry->timeout},
+      {entry->interval, sizeof entry->interval},
       {entry->next, sizeof entry->next},
   };
   SQLUSMALLINT number = 1;
@@ -196,7 +201,8 @@ void Hit(const Entry& entry, int verbose, char** reply) {
     else
       printf("Hitting - http://%s:%s%s with %ss timeout.", entry.host, entry.port, entry.object,
              entry.timeout);
-    if (entry.object[0] != '/') Say("\r\nWarning - Object missing / - hit not likely to succeed\r\n");
+    if (entry.object[0] != '/')
+      Say("\r\nWarning - Object missing / - hit not likely to succeed\r\n");
   }
   int port = ParseInt(entry.port);
   if (port == 0) port = 80;
@@ -344,7 +350,8 @@ int ReadCommandLine(int argc, char** argv, RunSettings* s) {
 
   for (int i = 1; i < argc;) {
     const char* arg = argv[i];
-    char letter = arg[0] != '\0' ? static_cast<char>(tolower(static_cast<unsigned char>(arg[1]))) : 0;
+    char letter =
+        arg[0] != '\0' ? static_cast<char>(tolower(static_cast<unsigned char>(arg[1]))) : 0;
     if (letter == 'v') {
       s->verbose = 1;
       Say("Using verbose.\r\n");

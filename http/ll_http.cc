@@ -1,6 +1,7 @@
 #include "http/ll_http.h"
 
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/select.h>
 #include <time.h>
 
@@ -8,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <cstdlib>
 
 #include "base/ll_cpapi.h"
 #include "base/ll_string.h"
@@ -17,10 +19,6 @@ namespace {
 
 // Largest piece of a request body handed to one gensock_put_data call.
 constexpr int kPostPiece = 16384;
-
-// Longest single wait of a reader for data; the silence limit is checked
-// between waits, so a limit changed meanwhile takes effect within this time.
-constexpr int kLongestWaitMs = 1000;
 
 // ---- Output ----------------------------------------------------------------
 
@@ -65,36 +63,66 @@ struct OwnedConnection {
 
 // ---- Reading a reply byte by byte -----------------------------------------------
 
-// When a reader began to find the connection empty. A server that accepts
-// and then neither sends nor closes would otherwise hold the reader forever.
-struct Silence {
+// The readers poll the socket and give the processor away with YieldSlice
+// whenever it has nothing for them. YieldSlice asks for the shortest sleep;
+// how long it really lasts is the process's timer slack, which the reader
+// sets: short while a wait is young, since a server on the same machine or
+// network answers within microseconds and every microsecond of a yield is
+// added to the hit; long once the server has kept it waiting, so that a slow
+// server costs a few hundred wake-ups a second instead of tens of thousands.
+// The slack the process had is put back when the reader returns.
+constexpr unsigned long kYoungWaitSlackNs = 1000;    // 1 us
+constexpr unsigned long kLongWaitSlackNs = 5000000;  // 5 ms
+constexpr long long kYoungWaitNs = 2000000;          // a wait older than 2 ms is long
+
+enum SlackSetting : int { kSlackUntouched, kSlackYoung, kSlackLong };
+
+// The state of one reader's waits. A server that accepts and then neither
+// sends nor closes would otherwise hold the reader forever, so a wait ends
+// after GWinsockTimeout seconds without a byte.
+struct Waiting {
   bool waiting = false;  // the last poll found no data
-  long long since_ms = 0;
+  long long since_ns = 0;
+  SlackSetting slack = kSlackUntouched;
+  unsigned long saved_slack_ns = 0;  // the process's own slack, to put back
+  Waiting() = default;
+  Waiting(const Waiting &) = delete;
+  Waiting &operator=(const Waiting &) = delete;
+  ~Waiting() {
+    if (slack != kSlackUntouched) prctl(PR_SET_TIMERSLACK, saved_slack_ns, 0, 0, 0);
+  }
 };
 
-long long MonotonicMs() {
+long long MonotonicNs() {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+  return now.tv_sec * 1000000000LL + now.tv_nsec;
 }
 
-// Called after a poll found no data. Gives the processor away until data or
-// the end of the connection arrives, so a reply is taken the moment it is
-// there and an idle hit costs no processor time. Returns false once the
+void SetSlack(Waiting *wait, SlackSetting setting) {
+  if (wait->slack == setting) return;
+  if (wait->slack == kSlackUntouched) {
+    int saved = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+    if (saved <= 0) return;  // cannot be read, so it is not changed either
+    wait->saved_slack_ns = static_cast<unsigned long>(saved);
+  }
+  static unsigned long young = getenv("YS") ? strtoul(getenv("YS"), 0, 10) : kYoungWaitSlackNs;
+  unsigned long ns = setting == kSlackYoung ? young : kLongWaitSlackNs;
+  if (prctl(PR_SET_TIMERSLACK, ns, 0, 0, 0) == 0) wait->slack = setting;
+}
+
+// Called after a poll found no data: yields once. Returns false once the
 // connection has been silent for GWinsockTimeout seconds.
-bool AwaitData(gensock_connection *connection, Silence *silence) {
-  long long now = MonotonicMs();
-  if (!silence->waiting) {
-    silence->waiting = true;
-    silence->since_ms = now;
+bool AwaitData(Waiting *wait) {
+  long long now = MonotonicNs();
+  if (!wait->waiting) {
+    wait->waiting = true;
+    wait->since_ns = now;
   }
-  long long left = silence->since_ms + std::max(GWinsockTimeout, 0) * 1000LL - now;
-  if (left <= 0) return false;
-  pollfd watch{connection->sock, POLLIN, 0};
-  if (poll(&watch, 1, static_cast<int>(std::min<long long>(left, kLongestWaitMs))) < 0 &&
-      errno != EINTR) {
-    YieldSlice();  // cannot watch the descriptor: fall back to a plain slice
-  }
+  long long waited = now - wait->since_ns;
+  if (waited >= std::max(GWinsockTimeout, 0) * 1000000000LL) return false;
+  SetSlack(wait, waited < kYoungWaitNs ? kSlackYoung : kSlackLong);
+  YieldSlice();
   return true;
 }
 
@@ -105,15 +133,15 @@ enum ReadResult : int {
 };
 
 // The next byte of the reply, read in polling mode.
-inline ReadResult NextByte(gensock_connection *connection, Silence *silence, char *byte) {
+inline ReadResult NextByte(gensock_connection *connection, Waiting *wait, char *byte) {
   for (;;) {
     int code = gensock_getchar(connection, 1, byte);
     if (code == kGensockOk) {
-      silence->waiting = false;
+      wait->waiting = false;
       return kGotByte;
     }
     if (code != kGensockNoData) return kConnectionEnded;
-    if (!AwaitData(connection, silence)) return kSilent;
+    if (!AwaitData(wait)) return kSilent;
   }
 }
 
@@ -298,13 +326,13 @@ int get_http_data(int context, gensock_connection *connection, char **reply, int
   if (!MakeNullStr(context, &header.text) || !MakeNullStr(context, &body.text)) return 0;
 
   // Header: up to and including the first CR or LF that follows an LF.
-  Silence silence;
+  Waiting wait;
   ByteText head{&header.text, kHttpReplyLimit};
   ReadResult read = kGotByte;
   StoreResult stored = kStored;
   char byte = '\0', previous = '\0';
   for (;;) {
-    read = NextByte(connection, &silence, &byte);
+    read = NextByte(connection, &wait, &byte);
     if (read != kGotByte) break;
     stored = Store(&head, byte);
     if (stored != kStored) break;
@@ -318,7 +346,7 @@ int get_http_data(int context, gensock_connection *connection, char **reply, int
   // twice, and a reply at its limit is not read further.
   ByteText tail{&body.text, kHttpReplyLimit - head.count};
   if (stored == kStored && read != kSilent) {
-    while (NextByte(connection, &silence, &byte) == kGotByte) {
+    while (NextByte(connection, &wait, &byte) == kGotByte) {
       stored = Store(&tail, byte);
       if (stored != kStored) break;
     }
@@ -344,10 +372,10 @@ int get_http_data(int context, gensock_connection *connection, char **reply, int
 int get_http_num(int context, gensock_connection *connection, char **out, int limit) {
   if (out == nullptr || !MakeNullStr(context, out)) return 0;
   PrintWord("char list");
-  Silence silence;
+  Waiting wait;
   ByteText text{out, kHttpReplyLimit};
   char byte = '\0', previous = '\0';
-  while (NextByte(connection, &silence, &byte) == kGotByte) {
+  while (NextByte(connection, &wait, &byte) == kGotByte) {
     StoreResult stored = Store(&text, byte);
     if (stored == kLimitReached) break;
     if (stored == kNoRoom) {

@@ -4,6 +4,9 @@
 #   ODBCSYSINI=DIR ODBCINI=DIR/odbc.ini
 # Usage: odbc-dsn.sh DIR NAME sqlite DBFILE
 #        odbc-dsn.sh DIR NAME postgres HOST PORT DATABASE
+#        odbc-dsn.sh DIR NAME mariadb HOST PORT DATABASE
+# A HOST that begins with / is the server's Unix socket: its folder for
+# PostgreSQL, the socket file itself for MariaDB.
 # A folder can hold several data sources: each call adds or replaces one.
 set -euo pipefail
 dir=$1 name=$2 kind=$3
@@ -17,6 +20,10 @@ Driver=$odbcdir/libsqlite3odbc.so
 [PostgreSQL]
 Description=PostgreSQL ODBC driver (Unicode)
 Driver=$odbcdir/psqlodbcw.so
+
+[MariaDB]
+Description=MariaDB Connector/ODBC
+Driver=$odbcdir/libmaodbc.so
 INI
 touch "$dir/odbc.ini"
 # Drop an earlier section of the same name, then append the new one.
@@ -35,6 +42,17 @@ INI
 [$name]
 Driver=PostgreSQL
 Servername=$4
+Port=$5
+Database=$6
+INI
+    ;;
+  mariadb)
+    if [ "${4#/}" != "$4" ]; then server="Server=localhost
+Socket=$4"; else server="Server=$4"; fi
+    cat >>"$dir/odbc.ini.new" <<INI
+[$name]
+Driver=MariaDB
+$server
 Port=$5
 Database=$6
 INI

@@ -42,8 +42,8 @@ TEST(CommandLine, IntervalOfThreeIsRefusedAfterTheEchoLines) {
 TEST(CommandLine, IntervalsWithoutPositiveDigitsAreRefused) {
   for (const char* interval : {"-10", "ten", "0", "", " 3"}) {
     auto r = Jantor({"-d", "shop", "-i", interval});
-    EXPECT_EQ(r.out, kBanner + "Using shop DSN.\r\nUsing " + interval + "s interval.\r\n" +
-                         kShortInterval)
+    EXPECT_EQ(r.out,
+              kBanner + "Using shop DSN.\r\nUsing " + interval + "s interval.\r\n" + kShortInterval)
         << interval;
     EXPECT_EQ(r.status, 1);
   }
@@ -91,9 +91,9 @@ TEST(CommandLine, UpperCaseAndAnyFirstCharacterSelectTheSameOptions) {
 TEST(CommandLine, TheArgumentAfterAValueOptionIsAlwaysItsValue) {
   // -u takes "-v" as the user name, so verbose stays off.
   auto r = Jantor({"-u", "-v", "-p", "-d", "-r", "-5"});
-  EXPECT_EQ(r.out, kBanner +
-                       "Using -v username.\r\nUsing -d password.\r\nUsing -5(s) runtime.\r\n" +
-                       kNoDsn);
+  EXPECT_EQ(
+      r.out,
+      kBanner + "Using -v username.\r\nUsing -d password.\r\nUsing -5(s) runtime.\r\n" + kNoDsn);
   EXPECT_EQ(r.status, 1);
 }
 

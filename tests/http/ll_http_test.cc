@@ -20,6 +20,7 @@
 #include "base/ll_string.h"
 #include "gtest/gtest.h"
 #include "support/loopback_peer.h"
+#include "support/private_network.h"
 
 // The allocation seam of ll_cpapi.cc: a true answer refuses the request.
 extern bool (*jantor_alloc_refuse_for_test)(std::size_t bytes);
@@ -33,22 +34,10 @@ using testing::internal::GetCapturedStdout;
 using testsupport::LoopbackPeer;
 
 // HttpRequest tries port 80 of a host before the port it is given, so these
-// tests must not meet whatever this machine runs on port 80. The process
-// moves into a network namespace of its own before any thread exists; where
-// the system refuses, the tests fall back to 127.0.0.2 of the machine and
-// skip when something answers on its port 80.
-bool EnterPrivateNetwork() {
-  if (unshare(CLONE_NEWNET) != 0) return false;  // needs root
-  int control = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  ifreq request{};
-  std::strcpy(request.ifr_name, "lo");
-  bool up = control >= 0 && ioctl(control, SIOCGIFFLAGS, &request) == 0;
-  request.ifr_flags |= IFF_UP;
-  up = up && ioctl(control, SIOCSIFFLAGS, &request) == 0;
-  if (control >= 0) close(control);
-  return up;
-}
-const bool kPrivateNetwork = EnterPrivateNetwork();
+// tests must not meet whatever this machine runs on port 80; where no
+// private network can be made, they fall back to 127.0.0.2 of the machine
+// and skip when something answers on its port 80.
+const bool kPrivateNetwork = testsupport::EnterPrivateNetwork();
 constexpr char kHost[] = "127.0.0.2";
 
 bool Accepts(const char *address, int port) {

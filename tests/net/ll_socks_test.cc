@@ -136,10 +136,12 @@ TEST_F(Gensock, ConnectsByPortNumberWithItsTraceWords) {
   EXPECT_EQ(handle->recv_len, 0u);
   EXPECT_EQ(handle->send_fill, 0u);
   EXPECT_TRUE(fcntl(handle->sock, F_GETFL) & O_NONBLOCK);
-  EXPECT_EQ(OpenDescriptorCount(), descriptors + 1);
+  EXPECT_GE(fcntl(handle->sock, F_GETFD), 0);
   EXPECT_EQ(gensock_close(handle), 0);
-  EXPECT_EQ(OpenDescriptorCount(), descriptors);
+  // The peer's thread holds a descriptor of its own until it has served
+  // the connection, so count only once it is done.
   EXPECT_TRUE(peer.WaitServed(1));
+  EXPECT_EQ(OpenDescriptorCount(), descriptors);
   EXPECT_EQ(peer.accepted(), 1);
 }
 

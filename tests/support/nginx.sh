@@ -8,13 +8,7 @@ set -euo pipefail
 cmd=$1 dir=$(realpath -m "$2")
 port_from=${NGINX_PORT_FROM:-18080}
 
-free_port() {
-  local p
-  for p in $(seq "$1" $(($1 + 200))); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null || { echo "$p"; return; }
-  done
-  return 1
-}
+. "$(dirname "$0")/lib.sh"
 
 case $cmd in
   start)

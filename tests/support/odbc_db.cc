@@ -7,9 +7,9 @@
 
 #include <cctype>
 #include <cstdlib>
-#include <functional>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
@@ -32,7 +32,8 @@ std::string ConfigDir() {
 }
 
 void AddDsn(const std::string& args) {
-  std::string cmd = std::string(JANTOR_SOURCE_DIR) + "/scripts/odbc-dsn.sh '" + ConfigDir() + "' " + args;
+  std::string cmd =
+      std::string(JANTOR_SOURCE_DIR) + "/scripts/odbc-dsn.sh '" + ConfigDir() + "' " + args;
   if (Shell(cmd) != 0) throw std::runtime_error("odbc-dsn.sh failed: " + cmd);
 }
 
@@ -70,7 +71,8 @@ struct Connection {
     auto* user = reinterpret_cast<SQLCHAR*>(const_cast<char*>(db.user.c_str()));
     auto* pass = reinterpret_cast<SQLCHAR*>(const_cast<char*>(db.password.c_str()));
     if (!SQL_SUCCEEDED(SQLConnect(dbc, dsn, SQL_NTS, user, SQL_NTS, pass, SQL_NTS)))
-      throw std::runtime_error("connect to " + db.dsn + " failed: " + Diagnostic(env, dbc, SQL_NULL_HSTMT));
+      throw std::runtime_error("connect to " + db.dsn +
+                               " failed: " + Diagnostic(env, dbc, SQL_NULL_HSTMT));
     SQLAllocStmt(dbc, &stmt);
   }
   ~Connection() {
@@ -112,20 +114,49 @@ TestDb MakePostgresDb(const std::string& mixed_case_name) {
   for (char& c : name) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
   std::string pgdir = std::string(JANTOR_TEST_WORK) + "/pg";
   std::string port = Trimmed(ReadFile(pgdir + "/port"));
-  if (port.empty()) throw std::runtime_error("the PostgreSQL test server is not running (" + pgdir + ")");
+  if (port.empty())
+    throw std::runtime_error("the PostgreSQL test server is not running (" + pgdir + ")");
   TestDb admin{"postgres", "pg_admin", "jantor", Trimmed(ReadFile(pgdir + "/password")), ""};
-  AddDsn("pg_admin postgres 127.0.0.1 " + port + " jantor");
+  // Through the server's Unix socket: it is reachable from the tests'
+  // private network namespaces, where 127.0.0.1 is another machine's.
+  std::string socket_dir = Trimmed(ReadFile(pgdir + "/socketdir"));
+  AddDsn("pg_admin postgres '" + socket_dir + "' " + port + " jantor");
   Exec(admin, "drop database if exists " + name);
   std::string error;
   if (!Exec(admin, "create database " + name, &error)) throw std::runtime_error(error);
   TestDb db = admin;
   db.dsn = name;
-  AddDsn("'" + name + "' postgres 127.0.0.1 " + port + " " + name);
+  AddDsn("'" + name + "' postgres '" + socket_dir + "' " + port + " " + name);
+  return db;
+}
+
+TestDb MakeMariadbDb(const std::string& mixed_case_name) {
+  // Database names are case sensitive on this server; lower case keeps them
+  // in step with the PostgreSQL ones.
+  std::string name = mixed_case_name;
+  for (char& c : name) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  std::string dir = std::string(JANTOR_TEST_WORK) + "/mariadb";
+  std::string port = Trimmed(ReadFile(dir + "/port"));
+  if (port.empty())
+    throw std::runtime_error("the MariaDB test server is not running (" + dir + ")");
+  TestDb admin{"mariadb", "mariadb_admin", "jantor", Trimmed(ReadFile(dir + "/password")), ""};
+  // Through the server's Unix socket, as for PostgreSQL: the tests' own
+  // network namespaces have a 127.0.0.1 of their own.
+  std::string socket = "'" + Trimmed(ReadFile(dir + "/socket")) + "' ";
+  AddDsn("mariadb_admin mariadb " + socket + port + " jantor");
+  Exec(admin, "drop database if exists " + name);
+  std::string error;
+  if (!Exec(admin, "create database " + name, &error)) throw std::runtime_error(error);
+  TestDb db = admin;
+  db.dsn = name;
+  AddDsn("'" + name + "' mariadb " + socket + port + " " + name);
   return db;
 }
 
 TestDb MakeDb(const std::string& kind, const std::string& name) {
-  return kind == "postgres" ? MakePostgresDb(name) : MakeSqliteDb(name);
+  if (kind == "postgres") return MakePostgresDb(name);
+  if (kind == "mariadb") return MakeMariadbDb(name);
+  return MakeSqliteDb(name);
 }
 
 TestDb MakeDbForCurrentTest(const std::string& kind) {
@@ -136,7 +167,8 @@ TestDb MakeDbForCurrentTest(const std::string& kind) {
   std::string name;
   for (char c : full)
     name += isalnum(static_cast<unsigned char>(c)) ? static_cast<char>(tolower(c)) : '_';
-  if (name.size() > 28) name = name.substr(0, 20) + "_" + std::to_string(std::hash<std::string>{}(full) % 1000000);
+  if (name.size() > 28)
+    name = name.substr(0, 20) + "_" + std::to_string(std::hash<std::string>{}(full) % 1000000);
   return MakeDb(kind, "t_" + name);
 }
 
@@ -196,6 +228,13 @@ std::string LocalTimestamp(long offset_seconds) {
   char buf[32];
   strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
   return buf;
+}
+
+time_t ParseLocalTimestamp(const std::string& text) {
+  struct tm tm = {};
+  tm.tm_isdst = -1;
+  if (!strptime(text.c_str(), "%Y-%m-%d %H:%M:%S", &tm)) return -1;
+  return mktime(&tm);
 }
 
 }  // namespace testsupport

@@ -5,13 +5,14 @@
 #ifndef JANTOR_TESTS_SUPPORT_ODBC_DB_H_
 #define JANTOR_TESTS_SUPPORT_ODBC_DB_H_
 
+#include <ctime>
 #include <string>
 #include <vector>
 
 namespace testsupport {
 
 struct TestDb {
-  std::string kind;      // "sqlite" or "postgres"
+  std::string kind;      // "sqlite", "postgres" or "mariadb"
   std::string dsn;       // data source name to give jantor with -d
   std::string user;      // "" for SQLite
   std::string password;  // "" for SQLite
@@ -29,6 +30,9 @@ TestDb MakeSqliteDb(const std::string& name);
 // A fresh, empty database on the test PostgreSQL server (the pg fixture)
 // and a data source for it.
 TestDb MakePostgresDb(const std::string& name);
+// A fresh, empty database on the test MariaDB server (the mariadb fixture)
+// and a data source for it.
+TestDb MakeMariadbDb(const std::string& name);
 // One of the above by kind.
 TestDb MakeDb(const std::string& kind, const std::string& name);
 // A fresh database of the given kind named after the running test.
@@ -44,6 +48,9 @@ void CreateScheduleTable(const TestDb& db, const std::string& table = "schedule_
 
 // Local time formatted "%Y-%m-%d %H:%M:%S", offset by seconds from now.
 std::string LocalTimestamp(long offset_seconds = 0);
+// Seconds since the epoch of a local "%Y-%m-%d %H:%M:%S" text (anything
+// after the seconds is ignored), or -1 when the text is not of that form.
+time_t ParseLocalTimestamp(const std::string& text);
 
 }  // namespace testsupport
 

@@ -12,13 +12,7 @@ as_owner() {
   if [ "$(id -u)" -eq 0 ]; then runuser -u postgres -- "$@"; else "$@"; fi
 }
 
-free_port() {
-  local p
-  for p in $(seq "$1" $(($1 + 200))); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null || { echo "$p"; return; }
-  done
-  return 1
-}
+. "$(dirname "$0")/lib.sh"
 
 case $cmd in
   start)
@@ -38,14 +32,20 @@ case $cmd in
     as_owner "$bindir/initdb" -D "$dir/data" -U jantor --pwfile="$dir/password" \
       --auth=scram-sha-256 -E UTF8 --locale=C >"$dir/initdb.log" 2>&1
     port=$(free_port 55432)
+    # The Unix socket lives in a short folder: clients that report the
+    # server's words in a small buffer would otherwise see only the path.
+    sockdir=$(mktemp -d /tmp/jpgXXXX); chmod 755 "$sockdir"
+    [ "$(id -u)" -eq 0 ] && chown postgres "$sockdir"
+    echo "$sockdir" >"$dir/socketdir"
     as_owner "$bindir/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 \
-      -o "-p $port -k $dir -c listen_addresses=127.0.0.1 -c fsync=off" start >/dev/null
+      -o "-p $port -k $sockdir -c listen_addresses=127.0.0.1 -c fsync=off" start >/dev/null
     PGPASSWORD=$(cat "$dir/password") "$bindir/createdb" -h 127.0.0.1 -p "$port" -U jantor jantor
     echo "$port" >"$dir/port"
     echo "PostgreSQL on 127.0.0.1:$port"
     ;;
   stop)
     [ -d "$dir/data" ] && as_owner "$bindir/pg_ctl" -D "$dir/data" -m fast -w stop >/dev/null || true
+    [ -f "$dir/socketdir" ] && rm -rf "$(cat "$dir/socketdir")"
     real=$(readlink -f "$dir" || true)
     rm -rf "$dir"
     [ -n "$real" ] && [ "$real" != "$(readlink -f "$dir" 2>/dev/null)" ] && rm -rf "$real"

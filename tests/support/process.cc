@@ -57,7 +57,8 @@ RunResult Run(const std::vector<std::string>& argv, const std::vector<std::strin
 
   auto start = std::chrono::steady_clock::now();
   auto elapsed_ms = [&] {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 start)
         .count();
   };
   bool term_sent = false;
@@ -101,6 +102,14 @@ RunResult RunJantor(const std::vector<std::string>& args, const std::vector<std:
   std::vector<std::string> argv{JANTOR_BIN};
   argv.insert(argv.end(), args.begin(), args.end());
   return Run(argv, env, timeout_ms, kill_after_ms);
+}
+
+int CountOf(const std::string& haystack, const std::string& needle) {
+  int n = 0;
+  for (size_t at = haystack.find(needle); at != std::string::npos;
+       at = haystack.find(needle, at + 1))
+    ++n;
+  return n;
 }
 
 int Shell(const std::string& command) {

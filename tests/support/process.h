@@ -10,11 +10,11 @@
 namespace testsupport {
 
 struct RunResult {
-  int status = -1;      // exit status, or -1 when the child did not exit
-  int signal = 0;       // the signal that ended the child, or 0
+  int status = -1;  // exit status, or -1 when the child did not exit
+  int signal = 0;   // the signal that ended the child, or 0
   bool timed_out = false;
-  std::string out;      // standard output, byte for byte
-  std::string err;      // standard error
+  std::string out;  // standard output, byte for byte
+  std::string err;  // standard error
 };
 
 // env holds "NAME=value" entries added to (or replacing in) this process's
@@ -25,6 +25,9 @@ RunResult Run(const std::vector<std::string>& argv, const std::vector<std::strin
 // Runs the built jantor with the given arguments.
 RunResult RunJantor(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
                     int timeout_ms = 60000, int kill_after_ms = 0);
+
+// How often needle occurs in haystack (overlapping occurrences count).
+int CountOf(const std::string& haystack, const std::string& needle);
 
 // Runs a shell command line; returns its exit status.
 int Shell(const std::string& command);

@@ -1,0 +1,316 @@
+#!/usr/bin/env bash
+# Benchmarks jantor side by side with the usual alternatives, all in one run
+# on this machine, and writes bench/results/results.md (also printed) and
+# bench/results/chart.png. Needs root or a free port 80 it may bind.
+#
+#   bench/run.sh            # builds jantor in build-bench/ and runs it all
+#
+# Environment: BENCH_BUILD (build folder, default build-bench), BENCH_ROUNDS
+# (repetitions of each speed measurement, the best counts; default 3).
+#
+# Every speed figure comes from nginx's access log ($msec): the time from the
+# first to the last request that one run made. A run of jantor is one poll
+# cycle over N due entries, with standard output going to a file.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+JANTOR_DEPS_EXTRA="gnuplot-nox ${JANTOR_DEPS_EXTRA:-}" scripts/deps.sh
+build=$root/${BENCH_BUILD:-build-bench}
+rounds=${BENCH_ROUNDS:-3}
+cmake -S . -B "$build" -DJANTOR_TESTS=OFF >/dev/null
+cmake --build "$build" --target jantor -j"$(nproc)" >/dev/null
+cc -O2 -Wall -Wextra -o "$build/plain_loop" bench/plain_loop.c
+cc -O2 -Wall -Wextra -o "$build/slow_server" bench/slow_server.c
+cc -O2 -Wall -Wextra -o "$build/odbc_resultset" bench/odbc_resultset.c -lodbc
+jantor=$build/jantor
+
+work=$build/bench-work
+results=$root/bench/results
+rm -rf "$work"
+mkdir -p "$work" "$results"
+log=$work/nginx/access.log
+odbc=$work/odbc
+db=$work/schedule.db
+
+# ---- Servers ------------------------------------------------------------------
+
+# jantor connects to the "http" port first, so nginx must own port 80 for
+# the hits to reach it.
+if (exec 3<>/dev/tcp/127.0.0.1/80) 2>/dev/null; then
+  echo "bench: something already listens on 127.0.0.1:80; stop it and run again" >&2
+  exit 1
+fi
+cleanup() {
+  tests/support/nginx.sh stop "$work/nginx" >/dev/null 2>&1 || true
+  tests/support/pg.sh stop "$work/pg" >/dev/null 2>&1 || true
+}
+trap cleanup EXIT
+NGINX_PORT=80 tests/support/nginx.sh start "$work/nginx" >/dev/null
+head -c $((4 * 1024 * 1024)) /dev/zero | tr '\0' 'x' >"$work/nginx/www/big.txt"
+tests/support/pg.sh start "$work/pg" >/dev/null
+pg_port=$(cat "$work/pg/port")
+pg_password=$(cat "$work/pg/password")
+psql_jantor() { PGPASSWORD=$pg_password psql -q -X -h 127.0.0.1 -p "$pg_port" -U jantor -d jantor "$@"; }
+psql_jantor -f schema/postgres.sql >/dev/null
+
+scripts/odbc-dsn.sh "$odbc" bench_sqlite sqlite "$db"
+scripts/odbc-dsn.sh "$odbc" bench_pg postgres 127.0.0.1 "$pg_port" jantor
+sqlite3 "$db" <schema/sqlite.sql
+sqlite3 "$db" 'PRAGMA journal_mode=WAL;' >/dev/null
+
+# ---- Helpers -------------------------------------------------------------------
+
+# Local time as jantor reads it, "minutes" from now.
+stamp() { date -d "$1 minutes" '+%Y-%m-%d %H:%M:%S'; }
+
+# Fills the schedule table with N due entries for tag, ids 1..N, and FUTURE
+# more that are not due, spread between them (every (N+FUTURE)/N-th is due).
+fill_sqlite() {
+  local n=$1 tag=$2 future=${3:-0} object=${4:-/index.html}
+  local total=$((n + future)) step=$(((n + future) / n))
+  sqlite3 "$db" <<SQL
+DELETE FROM schedule_2;
+WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM k WHERE i < $total)
+INSERT INTO schedule_2 (id, i_user, i_pass, i_port, i_object, i_host, i_timeout, i_interval,
+                        i_next, i_start, i_stop)
+SELECT i, '', '', 80, '$object?$tag-' || i, '${5:-127.0.0.1}', 30, 86400,
+       CASE WHEN i % $step = 0 AND i / $step <= $n THEN '$(stamp -1)' ELSE '$(stamp 1440)' END, 0, 1
+FROM k;
+SQL
+}
+
+fill_pg() {
+  local n=$1 tag=$2
+  psql_jantor <<SQL
+TRUNCATE schedule_2;
+INSERT INTO schedule_2 (id, i_user, i_pass, i_port, i_object, i_host, i_timeout, i_interval,
+                        i_next, i_start, i_stop)
+SELECT i, '', '', 80, '/index.html?$tag-' || i, '127.0.0.1', 30, 86400, '$(stamp -1)', 0, 1
+FROM generate_series(1, $n) AS i;
+ANALYZE schedule_2;
+SQL
+}
+
+# "count first last" of the access log lines of one run.
+span() { grep -F "?$1-" "$log" | awk '{ if (n++ == 0) a = $1; b = $1 } END { printf "%d %s %s\n", n, a, b }'; }
+
+# Hits a second from the first to the last request of a run.
+rate() { span "$1" | awk '{ printf "%.0f\n", ($3 > $2) ? ($1 - 1) / ($3 - $2) : 0 }'; }
+
+# Waits until jantor has ended its first cycle: it then waits for its alarm
+# in sigsuspend (system call 130 on x86-64), or it has exited.
+wait_cycle() {
+  local pid=$1 i
+  for i in $(seq 6000); do
+    kill -0 "$pid" 2>/dev/null || return 0
+    [ "$(cut -d' ' -f1 /proc/"$pid"/syscall 2>/dev/null)" = 130 ] && return 0
+    sleep 0.02
+  done
+  echo "bench: jantor did not finish its cycle" >&2
+  return 1
+}
+
+# Runs one poll cycle of jantor on data source dsn; prints the start time and
+# the peak resident size (KiB). Extra arguments go to jantor.
+run_jantor() {
+  local dsn=$1 tag=$2
+  shift 2
+  local start pid hwm
+  start=$(date +%s.%N)
+  ODBCSYSINI=$odbc ODBCINI=$odbc/odbc.ini "$jantor" -d "$dsn" -i 3600 "$@" \
+    >"$work/jantor-$tag.out" 2>"$work/jantor-$tag.err" &
+  pid=$!
+  echo "$pid" >"$work/client.pid"
+  wait_cycle "$pid"
+  hwm=$(awk '/^VmHWM:/ { print $2 }' /proc/"$pid"/status 2>/dev/null || echo 0)
+  kill "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+  echo "$start $hwm"
+}
+
+curl_opts=(-s --http1.0 -H 'Connection: close')
+urls() { local i; for i in $(seq "$1"); do echo "http://127.0.0.1/index.html?$2-$i"; done; }
+
+run_curl_one() {
+  urls "$1" "$2" | sed 's/.*/url = "&"/' >"$work/curl-$2.cfg"
+  curl "${curl_opts[@]}" -K "$work/curl-$2.cfg" >"$work/curl-$2.out"
+}
+
+run_curl_loop() {
+  local url
+  urls "$1" "$2" >"$work/loop-$2.urls"
+  while read -r url; do curl "${curl_opts[@]}" "$url"; done <"$work/loop-$2.urls" >"$work/loop-$2.out"
+}
+
+best() { sort -n | tail -n1; }
+declare -A hits
+
+# ---- Speed: N due entries, every way ----------------------------------------------
+
+# One curl process must not keep a connection for the next URL: every
+# transfer below reports one new connection.
+urls 20 check | sed 's/.*/url = "&"/' >"$work/check.cfg"
+connects=$(curl "${curl_opts[@]}" -o /dev/null -w '%{num_connects}\n' -K "$work/check.cfg" |
+  awk '{ s += $1 } END { print s }')
+[ "$connects" = 20 ] || { echo "bench: curl reused connections ($connects for 20)" >&2; exit 1; }
+
+hwm20000=0
+for n in 200 2000 20000; do
+  echo "N = $n ..." >&2
+  for r in $(seq "$rounds"); do
+    fill_sqlite "$n" "js$n-$r"
+    read -r _ hwm < <(run_jantor bench_sqlite "js$n-$r")
+    [ "$n" = 20000 ] && [ "$hwm" -gt "$hwm20000" ] && hwm20000=$hwm
+    [ "$n" = 200 ] && hwm200=$hwm
+    "$build/plain_loop" 127.0.0.1 80 "/index.html?pl$n-$r-" "$n"
+    run_curl_one "$n" "c1$n-$r"
+  done
+  for way in js pl c1; do
+    hits[$way$n]=$(for r in $(seq "$rounds"); do rate "$way$n-$r"; done | best)
+  done
+  [ "$(span "js$n-1" | cut -d' ' -f1)" = "$n" ] || { echo "bench: jantor missed hits at N=$n" >&2; exit 1; }
+  # One curl process per URL is slow: at most 2000 of them, and its rate
+  # stands for the larger N.
+  if [ "$n" -le 2000 ]; then
+    run_curl_loop "$n" "cl$n"
+    hits[cl$n]=$(rate "cl$n")
+  else
+    hits[cl$n]=${hits[cl2000]}
+  fi
+  # The driver's result set for the N = 20000 cycle, measured apart.
+  if [ "$n" = 20000 ]; then
+    fill_sqlite "$n" rs
+    read -r resultset_kib _ < <(ODBCSYSINI=$odbc ODBCINI=$odbc/odbc.ini "$build/odbc_resultset" \
+      bench_sqlite "" "" "select id, i_user, i_pass, i_port, i_object, i_host, i_timeout, \
+i_interval, i_next from schedule_2 where i_next < '$(stamp 0)' AND 0.5 >= i_start and 0.5 <= i_stop")
+  fi
+done
+
+echo "PostgreSQL ..." >&2
+for n in 200 2000 20000; do
+  for r in $(seq "$rounds"); do
+    fill_pg "$n" "jp$n-$r"
+    run_jantor bench_pg "jp$n-$r" -u jantor -p "$pg_password" >/dev/null
+  done
+  hits[jp$n]=$(for r in $(seq "$rounds"); do rate "jp$n-$r"; done | best)
+done
+
+# ---- Table size: 100 000 rows with 1000 due against 1000 rows all due -------------
+
+echo "Table size ..." >&2
+cycle_ms() { # start time, tag: from jantor's start to the last hit
+  span "$2" | awk -v s="$1" '{ printf "%.0f\n", ($3 - s) * 1000 }'
+}
+big_ms=() small_ms=()
+for r in $(seq "$rounds"); do
+  fill_sqlite 1000 "t1k-$r"
+  read -r start _ < <(run_jantor bench_sqlite "t1k-$r")
+  small_ms+=("$(cycle_ms "$start" "t1k-$r")")
+  fill_sqlite 1000 "t100k-$r" 99000
+  read -r start _ < <(run_jantor bench_sqlite "t100k-$r")
+  big_ms+=("$(cycle_ms "$start" "t100k-$r")")
+done
+small=$(printf '%s\n' "${small_ms[@]}" | sort -n | head -n1)
+big=$(printf '%s\n' "${big_ms[@]}" | sort -n | head -n1)
+
+# ---- Memory: one hit with a 4 MiB reply --------------------------------------------
+
+echo "Memory ..." >&2
+fill_sqlite 1 big 0 /big.txt
+read -r _ hwm_big < <(run_jantor bench_sqlite big)
+reply_bytes=$(stat -c %s "$work/nginx/www/big.txt")
+
+# ---- Processor time while a hit waits 3 s for a slow server -------------------------
+
+echo "Slow server ..." >&2
+slow() { # the client command goes in "$@"; prints "cpu_ns wall_ns"
+  rm -f "$work/client.pid" "$work/slow.out"
+  "$build/slow_server" 127.0.0.2 0 3000 "$work/client.pid" >"$work/slow.out" &
+  local server=$!
+  for _ in $(seq 100); do [ -s "$work/slow.out" ] && break; sleep 0.02; done
+  slow_port=$(head -n1 "$work/slow.out")
+  "$@"
+  wait "$server"
+  tail -n1 "$work/slow.out"
+}
+slow_jantor() {
+  sqlite3 "$db" "DELETE FROM schedule_2; INSERT INTO schedule_2 (id, i_port, i_object, i_host,
+    i_timeout, i_interval, i_next, i_start, i_stop)
+    VALUES (1, $slow_port, '/slow', '127.0.0.2', 30, 86400, '$(stamp -1)', 0, 1);"
+  run_jantor bench_sqlite slow >/dev/null
+}
+slow_curl() {
+  curl "${curl_opts[@]}" "http://127.0.0.2:$slow_port/slow" >"$work/curl-slow.out" &
+  echo $! >"$work/client.pid"
+  wait $!
+}
+# The server must know its port before the table can name it.
+slow_cpu() { awk '{ printf "%.3f\n", 100 * $1 / $2 }'; }
+jantor_slow=$(slow slow_jantor | slow_cpu)
+curl_slow=$(slow slow_curl | slow_cpu)
+
+# ---- Results -----------------------------------------------------------------------
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0) ? a / b : 0 }'; }
+mib() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
+verdict() { awk "BEGIN { print ($1) ? \"yes\" : \"**no**\" }"; }
+r_plain=$(ratio "${hits[js2000]}" "${hits[pl2000]}")
+r_curl=$(ratio "${hits[js2000]}" "${hits[c12000]}")
+r_loop=$(ratio "${hits[js2000]}" "${hits[cl2000]}")
+r_size=$(ratio "$big" "$small")
+big_limit_kib=$((3 * reply_bytes / 1024 + 8 * 1024))
+
+{
+  echo "# jantor benchmark"
+  echo
+  echo "$(date '+%Y-%m-%d %H:%M') on $(nproc) processors ($(uname -r)); nginx on 127.0.0.1:80, SQLite in WAL mode,"
+  echo "PostgreSQL $(psql_jantor -tA -c 'SHOW server_version' | cut -d' ' -f1) on loopback; best of $rounds runs each."
+  echo "Hits a second from the first to the last request of one run (nginx's \$msec); jantor runs one poll cycle with standard output to a file."
+  echo
+  echo "| way | N = 200 | N = 2000 | N = 20000 |"
+  echo "|---|---:|---:|---:|"
+  echo "| jantor, SQLite | ${hits[js200]} | ${hits[js2000]} | ${hits[js20000]} |"
+  echo "| jantor, PostgreSQL | ${hits[jp200]} | ${hits[jp2000]} | ${hits[jp20000]} |"
+  echo "| plain C loop (connect, send, read to close, close) | ${hits[pl200]} | ${hits[pl2000]} | ${hits[pl20000]} |"
+  echo "| one curl process, HTTP/1.0, a connection per URL | ${hits[c1200]} | ${hits[c12000]} | ${hits[c120000]} |"
+  echo "| shell loop, one curl per URL | ${hits[cl200]} | ${hits[cl2000]} | ${hits[cl20000]} (the 2000-URL run) |"
+  echo "| jantor SQLite / plain loop | $(ratio "${hits[js200]}" "${hits[pl200]}") | $r_plain | $(ratio "${hits[js20000]}" "${hits[pl20000]}") |"
+  echo "| jantor SQLite / one curl | $(ratio "${hits[js200]}" "${hits[c1200]}") | $r_curl | $(ratio "${hits[js20000]}" "${hits[c120000]}") |"
+  echo "| jantor SQLite / curl per URL | $(ratio "${hits[js200]}" "${hits[cl200]}") | $r_loop | $(ratio "${hits[js20000]}" "${hits[cl20000]}") |"
+  echo
+  echo "| figure | target | measured | met |"
+  echo "|---|---|---|---|"
+  echo "| SQLite, N = 2000, against the plain loop | at least 0.5 | $r_plain | $(verdict "$r_plain >= 0.5") |"
+  echo "| SQLite, N = 2000, against one curl | at least 1 | $r_curl | $(verdict "$r_curl >= 1") |"
+  echo "| SQLite, N = 2000, against curl per URL | at least 25 | $r_loop | $(verdict "$r_loop >= 25") |"
+  echo "| processor time while one hit waits 3 s | at most 1% of a core | jantor $jantor_slow%, curl $curl_slow% | $(verdict "$jantor_slow <= 1") |"
+  echo "| peak resident memory, N = 20000 cycle | at most 16 MiB | $(mib "$hwm20000") MiB, of which the driver's result set $(mib "$resultset_kib") MiB (N = 200: $(mib "$hwm200") MiB) | $(verdict "$hwm20000 <= 16384") |"
+  echo "| peak resident memory, one 4 MiB reply | at most 3 x reply + 8 MiB = $(mib "$big_limit_kib") MiB | $(mib "$hwm_big") MiB | $(verdict "$hwm_big <= $big_limit_kib") |"
+  echo "| cycle, 100 000 rows with 1000 due, against 1000 rows all due | at most 1.5 | $r_size ($big ms against $small ms, start-up included) | $(verdict "$r_size <= 1.5") |"
+} >"$results/results.md"
+
+{
+  echo "# way N=200 N=2000 N=20000"
+  echo "\"jantor SQLite\" ${hits[js200]} ${hits[js2000]} ${hits[js20000]}"
+  echo "\"jantor PostgreSQL\" ${hits[jp200]} ${hits[jp2000]} ${hits[jp20000]}"
+  echo "\"plain C loop\" ${hits[pl200]} ${hits[pl2000]} ${hits[pl20000]}"
+  echo "\"one curl\" ${hits[c1200]} ${hits[c12000]} ${hits[c120000]}"
+  echo "\"curl per URL\" ${hits[cl200]} ${hits[cl2000]} ${hits[cl20000]}"
+} >"$results/hits.dat"
+
+gnuplot <<GP
+set terminal pngcairo size 900,500 noenhanced
+set output "$results/chart.png"
+set title "Hits a second, one connection per request (higher is better)"
+set style data histogram
+set style histogram clustered gap 1
+set style fill solid 0.8 border -1
+set logscale y
+set yrange [10:*]
+set grid ytics
+set key top right
+plot "$results/hits.dat" using 2:xtic(1) title "N = 200", '' using 3 title "N = 2000", '' using 4 title "N = 20000"
+GP
+
+cat "$results/results.md"

@@ -1,0 +1,19 @@
+-- The schedule table for MariaDB (and MySQL). One row is one scheduled web
+-- request. i_next is local time without zone (DATETIME, not TIMESTAMP,
+-- which the server would convert between zones); i_start and i_stop are the
+-- daily window as fractions of the day (0 = midnight, 1 = next midnight).
+CREATE TABLE schedule_2 (
+  id         INTEGER NOT NULL AUTO_INCREMENT PRIMARY KEY,
+  i_user     VARCHAR(62),
+  i_pass     VARCHAR(62),
+  i_port     INTEGER,
+  i_object   VARCHAR(126),
+  i_host     VARCHAR(126),
+  i_timeout  INTEGER,
+  i_interval INTEGER,
+  i_next     DATETIME,
+  i_start    DOUBLE DEFAULT 0,
+  i_stop     DOUBLE DEFAULT 1
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+-- Keeps the due-entries select proportional to the due rows, not the table.
+CREATE INDEX schedule_2_next ON schedule_2 (i_next);
