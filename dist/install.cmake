@@ -48,8 +48,7 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "${JANTOR_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "scheduled web requests from a database table")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "scheduled web requests from a database table
-jantor is a console daemon that polls a schedule table through ODBC,
+    "jantor is a console daemon that polls a schedule table through ODBC,
 makes an HTTP/1.0 GET for every entry that is due (with HTTP Basic
 credentials when the entry carries them) and writes back each entry's
 next run time. It comes with a systemd unit, schemas for SQLite,

@@ -253,6 +253,26 @@ void NextRunText(const Entry& entry, time_t present, int verbose, char* out, siz
   strftime(out, out_size, "%Y-%m-%d %H:%M:%S", &broken);
 }
 
+// The id goes into the update unquoted, so only a number may: any other text
+// (NULL, a number cut to the field, or "1 or 1=1" in a table whose id column
+// holds text) would fail the statement at best, and at worst move the next
+// run of entries that were never hit. Such an update counts as failed.
+bool IsKeyNumber(const char* id, size_t capacity) {
+  size_t length = strlen(id);
+  if (length + 1 >= capacity) return false;  // may have been cut
+  constexpr char kDigits[] = "0123456789";
+  const char* at = id + (id[0] == '-' ? 1 : 0);
+  size_t whole = strspn(at, kDigits);
+  if (whole == 0) return false;
+  at += whole;
+  if (*at == '.') {  // a key kept in a floating-point column
+    size_t fraction = strspn(at + 1, kDigits);
+    if (fraction == 0) return false;
+    at += 1 + fraction;
+  }
+  return *at == '\0';
+}
+
 // Runs cycles until the run time has passed (0) or a statement fails (1).
 int RunCycles(RunSettings* s, Schedule* db) {
   long runtime = ParseDecimal(s->runtime);
@@ -294,7 +314,7 @@ int RunCycles(RunSettings* s, Schedule* db) {
       char update[1024];
       snprintf(update, sizeof update, "update %s set i_next = '%s' where id = %s", s->table, next,
                entry.id);
-      if (!Execute(db->update_stmt, update)) {
+      if (!IsKeyNumber(entry.id, sizeof entry.id) || !Execute(db->update_stmt, update)) {
         printf("Error Executing - %s\r\n", update);
         return 1;
       }

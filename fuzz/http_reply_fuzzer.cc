@@ -83,8 +83,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::thread peer([&] {
     size_t piece = 1 + (flags >> 3) * 97;
     for (size_t at = 0; at < stream.size();) {
-      ssize_t sent = send(pair[1], stream.data() + at, std::min(piece, stream.size() - at),
-                          MSG_NOSIGNAL);
+      ssize_t sent =
+          send(pair[1], stream.data() + at, std::min(piece, stream.size() - at), MSG_NOSIGNAL);
       if (sent <= 0) break;
       at += static_cast<size_t>(sent);
     }

@@ -10,6 +10,7 @@
 // nothing outside the namespace is ever touched; without the namespace (not
 // root) the target refuses to run.
 #include <sched.h>
+#include <strings.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "fuzz/fuzz_util.h"
 #include "registry/reg.h"
@@ -78,7 +80,7 @@ HKEY Open() {
 // Enumerates every value and finds each again by name. Returns the count.
 int ReadAll(HKEY key, uint32_t tight) {
   int count = 0;
-  for (int index = 0; index < 4096; ++index) {
+  for (int index = 0; index < 1024; ++index) {
     char name[301], value[301];
     memset(name, 'G', sizeof name);
     memset(value, 'G', sizeof value);
@@ -111,6 +113,31 @@ int ReadAll(HKEY key, uint32_t tight) {
   return count;
 }
 
+// Every value of the key in file order; a number as its decimal value.
+struct Value {
+  std::string name;
+  uint32_t type;
+  std::string data;
+};
+
+std::vector<Value> Snapshot(HKEY key) {
+  std::vector<Value> values;
+  for (int index = 0; index < 4096; ++index) {
+    char name[301], value[301];
+    uint32_t namelen = 300, vallen = 300, type = 0;
+    if (RegEnumValue(key, index, name, &namelen, nullptr, &type, value, &vallen) != kRegSuccess)
+      break;
+    Value v{name, type, value};
+    if (type == REG_DWORD) {
+      int32_t number;
+      memcpy(&number, value, sizeof number);
+      v.data = std::to_string(number);
+    }
+    values.push_back(v);
+  }
+  return values;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -119,30 +146,44 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size > 64 * 1024) return -1;
+  if (size > 16 * 1024) return -1;
   unlink(kTempFile);
   if (!WriteKeyFile(data, size)) return 0;
 
   HKEY key = Open();
   for (uint32_t tight : kSizes) ReadAll(key, tight);
 
-  // A rewrite: set the first value again under its name, then read all.
-  char name[301];
-  uint32_t namelen = 300, vallen = 300, type = 0;
-  char value[301];
-  if (RegEnumValue(key, 0, name, &namelen, nullptr, &type, value, &vallen) == kRegSuccess &&
-      namelen > 0) {
-    int before = ReadAll(key, 300);
-    if (RegSetValueEx(key, name, 0, REG_SZ, "fuzzed", 7) == kRegSuccess) {
-      int after = ReadAll(key, 300);
-      FUZZ_CHECK(after <= before);  // duplicates of the name become one each
-      char back[16];
-      uint32_t backlen = sizeof back;
-      FUZZ_CHECK(RegQueryValueEx(key, name, nullptr, nullptr, back, &backlen) == kRegSuccess);
-      FUZZ_CHECK(strcmp(back, "fuzzed") == 0);
+  // A rewrite: set the first value again under its name. Every other value
+  // must read back exactly as before, and the set one once per line it had.
+  std::vector<Value> before = Snapshot(key);
+  if (!before.empty() && !before[0].name.empty()) {
+    const std::string name = before[0].name;
+    if (RegSetValueEx(key, name.c_str(), 0, REG_SZ, "fuzzed", 7) == kRegSuccess) {
+      std::vector<Value> after = Snapshot(key);
+      FUZZ_CHECK(after.size() == before.size());
+      for (size_t i = 0; i < before.size(); ++i) {
+        if (strcasecmp(before[i].name.c_str(), name.c_str()) == 0) {
+          FUZZ_CHECK(after[i].name == name && after[i].data == "fuzzed" && after[i].type == REG_SZ);
+        } else {
+          FUZZ_CHECK(after[i].name == before[i].name);
+          FUZZ_CHECK(after[i].type == before[i].type);
+          FUZZ_CHECK(after[i].data == before[i].data);
+        }
+      }
     }
-    RegDeleteValue(key, name);
-    ReadAll(key, 300);
+    // A delete keeps every other value as it was.
+    if (RegDeleteValue(key, name.c_str()) == kRegSuccess) {
+      std::vector<Value> after = Snapshot(key);
+      size_t kept = 0;
+      for (const Value& v : Snapshot(key))
+        FUZZ_CHECK(strcasecmp(v.name.c_str(), name.c_str()) != 0);
+      for (const Value& v : before) {
+        if (strcasecmp(v.name.c_str(), name.c_str()) == 0) continue;
+        FUZZ_CHECK(kept < after.size() && after[kept].data == v.data && after[kept].name == v.name);
+        ++kept;
+      }
+      FUZZ_CHECK(kept == after.size());
+    }
   }
   FUZZ_CHECK(RegCloseKey(key) == kRegSuccess);
   RegCleanup();

@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <cstdlib>
 
 #include "base/ll_cpapi.h"
 #include "base/ll_string.h"
@@ -66,12 +65,14 @@ struct OwnedConnection {
 // The readers poll the socket and give the processor away with YieldSlice
 // whenever it has nothing for them. YieldSlice asks for the shortest sleep;
 // how long it really lasts is the process's timer slack, which the reader
-// sets: short while a wait is young, since a server on the same machine or
-// network answers within microseconds and every microsecond of a yield is
-// added to the hit; long once the server has kept it waiting, so that a slow
-// server costs a few hundred wake-ups a second instead of tens of thousands.
-// The slack the process had is put back when the reader returns.
-constexpr unsigned long kYoungWaitSlackNs = 1000;    // 1 us
+// sets. While a wait is young the slack is about what a server on the same
+// machine or network needs to answer: shorter yields do not find the reply
+// sooner, since a server that shares the processor with the reader only runs
+// while the reader sleeps, and each needless wake-up takes from its time.
+// Once the server has kept the reader waiting longer, the slack is long, so
+// that a slow server costs a few hundred wake-ups a second instead of tens
+// of thousands. The slack the thread had is put back when the reader returns.
+constexpr unsigned long kYoungWaitSlackNs = 10000;   // 10 us
 constexpr unsigned long kLongWaitSlackNs = 5000000;  // 5 ms
 constexpr long long kYoungWaitNs = 2000000;          // a wait older than 2 ms is long
 
@@ -84,7 +85,7 @@ struct Waiting {
   bool waiting = false;  // the last poll found no data
   long long since_ns = 0;
   SlackSetting slack = kSlackUntouched;
-  unsigned long saved_slack_ns = 0;  // the process's own slack, to put back
+  unsigned long saved_slack_ns = 0;  // the thread's own slack, to put back
   Waiting() = default;
   Waiting(const Waiting &) = delete;
   Waiting &operator=(const Waiting &) = delete;
@@ -106,8 +107,7 @@ void SetSlack(Waiting *wait, SlackSetting setting) {
     if (saved <= 0) return;  // cannot be read, so it is not changed either
     wait->saved_slack_ns = static_cast<unsigned long>(saved);
   }
-  static unsigned long young = getenv("YS") ? strtoul(getenv("YS"), 0, 10) : kYoungWaitSlackNs;
-  unsigned long ns = setting == kSlackYoung ? young : kLongWaitSlackNs;
+  unsigned long ns = setting == kSlackYoung ? kYoungWaitSlackNs : kLongWaitSlackNs;
   if (prctl(PR_SET_TIMERSLACK, ns, 0, 0, 0) == 0) wait->slack = setting;
 }
 

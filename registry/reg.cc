@@ -396,6 +396,19 @@ void DeliverText(const char* text, void* buffer, uint32_t* length) {
   *length = static_cast<uint32_t>(full);
 }
 
+// Writes a value that a rewrite carries over, in the tab form when that
+// reads back as the same value. A name that begins with "#" keeps a blank in
+// front (else the line would read as a comment), and a value whose tab form
+// would pass the line limit is written without the tabs, which is never
+// longer than the line it was read from; either way no value is lost or cut.
+bool WriteCarriedValue(FILE* file, const char* name, const char* type, const char* data) {
+  const char* lead = name[0] == '#' ? " " : "";
+  size_t tab_form = strlen(lead) + strlen(name) + strlen(type) + strlen(data) + 5;
+  if (tab_form <= static_cast<size_t>(kMaxLine))
+    return fprintf(file, "%s%s\t<%s>\t%s\n", lead, name, type, data) >= 0;
+  return fprintf(file, "%s%s<%s>%s\n", lead, name, type, data) >= 0;
+}
+
 // Replaces the key file by a copy in which every line called name is
 // replaced by new_line, or left out when new_line is null. Lines that do not
 // parse are not carried over. The copy is written to "<key file>.tmp",
@@ -439,8 +452,7 @@ int RewriteKeyFile(RegKey* key, const char* operation, const char* name, const c
     if (strcasecmp(key->entryName, name) == 0) {
       if (new_line != nullptr) written = fputs(new_line, temp) >= 0;
     } else {
-      written =
-          fprintf(temp, "%s\t<%s>\t%s\n", key->entryName, key->entryType, key->entryValue) >= 0;
+      written = WriteCarriedValue(temp, key->entryName, key->entryType, key->entryValue);
     }
   }
   // A read error would silently drop every line after it.

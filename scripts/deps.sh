@@ -7,7 +7,9 @@ packages=(
   build-essential cmake pkg-config libgtest-dev libgmock-dev
   unixodbc unixodbc-dev libsqliteodbc sqlite3
   postgresql odbc-postgresql
-  nginx-light curl tzdata iproute2 util-linux procps netbase
+  mariadb-server odbc-mariadb
+  man-db groff-base bsdextrautils systemd
+  nginx-light curl tzdata iproute2 util-linux procps netbase gnuplot-nox strace
 )
 [ "${JANTOR_DEPS_EXTRA:-}" ] && read -r -a extra <<<"$JANTOR_DEPS_EXTRA" && packages+=("${extra[@]}")
 

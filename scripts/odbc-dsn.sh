@@ -7,9 +7,13 @@
 #        odbc-dsn.sh DIR NAME mariadb HOST PORT DATABASE
 # A HOST that begins with / is the server's Unix socket: its folder for
 # PostgreSQL, the socket file itself for MariaDB.
+# Driver options given after these, as Key=Value (for example
+# JournalMode=WAL SyncPragma=NORMAL for SQLite), are added to the source.
 # A folder can hold several data sources: each call adds or replaces one.
 set -euo pipefail
 dir=$1 name=$2 kind=$3
+case $kind in sqlite) fixed=4 ;; *) fixed=6 ;; esac
+options=("${@:$((fixed + 1))}")
 mkdir -p "$dir"
 odbcdir=$(dirname "$(find /usr/lib /usr/local/lib -name libsqlite3odbc.so -o -name psqlodbcw.so 2>/dev/null | head -n1)")
 cat >"$dir/odbcinst.ini" <<INI
@@ -59,4 +63,5 @@ INI
     ;;
   *) echo "odbc-dsn.sh: unknown kind $kind" >&2; exit 2 ;;
 esac
+for option in ${options[@]+"${options[@]}"}; do echo "$option" >>"$dir/odbc.ini.new"; done
 mv "$dir/odbc.ini.new" "$dir/odbc.ini"

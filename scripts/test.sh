@@ -8,6 +8,7 @@ scripts/deps.sh || exit 1
 
 jobs=$(nproc)
 failed=0
+scripts/fuzz.sh smoke || failed=1  # every fuzz target, a few thousand runs each
 for variant in build:OFF build-asan:ON; do
   dir=${variant%%:*} sanitize=${variant##*:}
   echo "=== $dir (sanitizers $sanitize)"

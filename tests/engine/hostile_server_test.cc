@@ -6,7 +6,6 @@
 // the request. For each, jantor moves on within its bound, its memory stays
 // bounded, the entry is rescheduled, and the entries after it are hit.
 #include <gtest/gtest.h>
-
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -41,14 +40,21 @@ constexpr long long kFloodMost = 64LL * 1024 * 1024;  // the flood peer's own bo
 
 // What one peer saw of its connection.
 struct Seen {
-  std::atomic<long long> held_ms{-1};  // from the request to jantor's close
-  std::atomic<long long> sent{0};      // bytes the peer got rid of
+  std::atomic<long long> held_ms{-1};   // from the request to jantor's close
+  std::atomic<long long> sent{0};       // bytes the peer got rid of
   std::atomic<long> jantor_hwm_kb{-1};  // jantor's peak memory when the case ended
+  std::atomic<long> hwm_before_kb{-1};  // ... and when it began
 };
 
-void Note(Seen* seen, const std::string& dsn, long long since_ms) {
+// `mine` tells this program's jantor from any other (see FindProcess).
+void Begin(Seen* seen, const std::string& mine) {
+  pid_t pid = hostile::FindProcess(mine);
+  if (pid > 0) seen->hwm_before_kb = hostile::StatusKb(pid, "VmHWM");
+}
+
+void Note(Seen* seen, const std::string& mine, long long since_ms) {
   seen->held_ms = NowMs() - since_ms;
-  pid_t pid = hostile::FindProcess(dsn);
+  pid_t pid = hostile::FindProcess(mine);
   if (pid > 0) seen->jantor_hwm_kb = hostile::StatusKb(pid, "VmHWM");
 }
 
@@ -75,10 +81,11 @@ class HostileServers : public testing::Test {
   // so the cycle meets them in that order.
   void AddEntry(int id, int port, const std::string& object) {
     std::string next = LocalTimestamp(-1000 + id);
-    ASSERT_TRUE(Exec(db_, "insert into schedule_2 (id, i_port, i_object, i_host, i_timeout, "
-                          "i_interval, i_next, i_start, i_stop) values (" +
-                              std::to_string(id) + ", " + std::to_string(port) + ", '" + object +
-                              "', '127.0.0.1', 30, 3600, '" + next + "', 0, 1)"));
+    ASSERT_TRUE(Exec(db_,
+                     "insert into schedule_2 (id, i_port, i_object, i_host, i_timeout, "
+                     "i_interval, i_next, i_start, i_stop) values (" +
+                         std::to_string(id) + ", " + std::to_string(port) + ", '" + object +
+                         "', '127.0.0.1', 30, 3600, '" + next + "', 0, 1)"));
     stored_[id] = next;
   }
 
@@ -88,27 +95,31 @@ class HostileServers : public testing::Test {
 
 TEST_F(HostileServers, OneCycleMeetsEveryKindAndMovesOnWithinItsBound) {
   const std::string dsn = db_.dsn;
+  const std::string mine = testsupport::OdbcEnv()[0];
   Seen reset, silent, drip, flood, binary, header, early, good;
 
   // 2: a reply cut off by a reset.
   LoopbackPeer reset_peer([&](int fd) {
+    Begin(&reset, mine);
     ReadUntil(fd, "\r\n\r\n");
     long long start = NowMs();
     SendAll(fd, "HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\npartial-reply");
     usleep(300 * 1000);
-    Note(&reset, dsn, start);
+    Note(&reset, mine, start);
     hostile::ResetOnClose(fd);
   });
   // 3: accepts, reads the request, and then says nothing and keeps the
   // connection open until jantor gives up on it.
   LoopbackPeer silent_peer([&](int fd) {
+    Begin(&silent, mine);
     ReadUntil(fd, "\r\n\r\n");
     long long start = NowMs();
     AwaitClose(fd, (kSilenceLimitS + 30) * 1000);
-    Note(&silent, dsn, start);
+    Note(&silent, mine, start);
   });
   // 4: one byte a second, then the end.
   LoopbackPeer drip_peer([&](int fd) {
+    Begin(&drip, mine);
     ReadUntil(fd, "\r\n\r\n");
     long long start = NowMs();
     SendAll(fd, "HTTP/1.0 200 OK\r\n\r\n");
@@ -116,10 +127,11 @@ TEST_F(HostileServers, OneCycleMeetsEveryKindAndMovesOnWithinItsBound) {
       sleep(1);
       if (!SendAll(fd, std::string(1, c))) break;
     }
-    Note(&drip, dsn, start);
+    Note(&drip, mine, start);
   });
   // 5: a flood that stops only when jantor hangs up (or at its own bound).
   LoopbackPeer flood_peer([&](int fd) {
+    Begin(&flood, mine);
     ReadUntil(fd, "\r\n\r\n");
     long long start = NowMs();
     std::string chunk = "HTTP/1.0 200 OK\r\n\r\n" + std::string(65536 - 19, 'f');
@@ -127,38 +139,42 @@ TEST_F(HostileServers, OneCycleMeetsEveryKindAndMovesOnWithinItsBound) {
       flood.sent += static_cast<long long>(chunk.size());
       chunk.assign(65536, 'f');
     }
-    Note(&flood, dsn, start);
+    Note(&flood, mine, start);
   });
   // 6: NUL bytes and invalid UTF-8 in the header and the body.
   LoopbackPeer binary_peer([&](int fd) {
+    Begin(&binary, mine);
     ReadUntil(fd, "\r\n\r\n");
     long long start = NowMs();
     static const char kBytes[] =
         "HTTP/1.0 200 OK\r\nX-Bytes: \xff\xfe\xc3\x28\r\n\r\nbefore\xed\xa0\x80-nul\0after-nul";
     SendAll(fd, std::string(kBytes, sizeof kBytes - 1));
-    Note(&binary, dsn, start);
+    Note(&binary, mine, start);
   });
   // 7: a header of 4 MiB that never reaches an empty line.
   LoopbackPeer header_peer([&](int fd) {
+    Begin(&header, mine);
     ReadUntil(fd, "\r\n\r\n");
     long long start = NowMs();
     std::string line = "X-Fill: " + std::string(1014, 'h') + "\r\n";
     SendAll(fd, "HTTP/1.0 200 OK\r\n");
     for (int i = 0; i < 4096 && SendAll(fd, line); ++i) header.sent += 1024;
     SendAll(fd, "X-Last: no empty line follows");
-    Note(&header, dsn, start);
+    Note(&header, mine, start);
   });
   // 8: hangs up before the request, with a reset.
   LoopbackPeer early_peer([&](int fd) {
-    Note(&early, dsn, NowMs());
+    Begin(&early, mine);
+    Note(&early, mine, NowMs());
     hostile::ResetOnClose(fd);
   });
   // 9: a good server after all of them.
   LoopbackPeer good_peer([&](int fd) {
+    Begin(&good, mine);
     long long start = NowMs();
     good_peer.Record(ReadUntil(fd, "\r\n\r\n"));
     SendAll(fd, "HTTP/1.0 200 OK\r\n\r\nstill here");
-    Note(&good, dsn, start);
+    Note(&good, mine, start);
   });
 
   AddEntry(1, testsupport::UnusedPort(), "/refused");
@@ -239,8 +255,9 @@ TEST_F(HostileServers, OneCycleMeetsEveryKindAndMovesOnWithinItsBound) {
   ASSERT_EQ(good_peer.records().size(), 1u);
   EXPECT_EQ(good_peer.records()[0], "GET /good HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
   EXPECT_NE(HitSection(r.out, "/good").find("still here"), std::string::npos);
-  EXPECT_NE(HitSection(r.out, "/hello.txt").find("(Successful)\r\nServer said - HTTP/1.1 200 OK"),
-            std::string::npos);
+  EXPECT_NE(
+      HitSection(r.out, "/hello.txt?" + dsn).find("(Successful)\r\nServer said - HTTP/1.1 200 OK"),
+      std::string::npos);
 
   // The whole cycle costs the silence limit plus the drip and the reading,
   // not more: no other case waited.
@@ -258,7 +275,7 @@ TEST_F(HostileServers, OneCycleMeetsEveryKindAndMovesOnWithinItsBound) {
   }
 
   // The numbers behind the README's table.
-  printf("case     held_ms  sent_bytes  jantor_peak_kB\n");
+  printf("case     held_ms  sent_bytes  peak_before_kB  peak_after_kB  outcome\n");
   for (auto [name, seen] : std::map<std::string, Seen*>{{"reset", &reset},
                                                         {"silent", &silent},
                                                         {"drip", &drip},
@@ -267,8 +284,12 @@ TEST_F(HostileServers, OneCycleMeetsEveryKindAndMovesOnWithinItsBound) {
                                                         {"header", &header},
                                                         {"early", &early},
                                                         {"good", &good}}) {
-    printf("%-8s %7lld  %10lld  %14ld\n", name.c_str(), seen->held_ms.load(), seen->sent.load(),
-           seen->jantor_hwm_kb.load());
+    std::string section = HitSection(r.out, "/" + name);
+    const char* outcome = section.find("(Successful)") != std::string::npos   ? "Successful"
+                          : section.find("(Hit Failed)") != std::string::npos ? "Hit Failed"
+                                                                              : "?";
+    printf("%-8s %7lld  %10lld  %14ld  %13ld  %s\n", name.c_str(), seen->held_ms.load(),
+           seen->sent.load(), seen->hwm_before_kb.load(), seen->jantor_hwm_kb.load(), outcome);
   }
   printf("whole run: %lld ms\n", took_ms);
 }

@@ -59,19 +59,22 @@ inline long long NowMs() {
       .count();
 }
 
-// The running jantor whose command line holds `marker` (its data source
-// name). Wrappers (timeout, valgrind, unshare) may carry the same command
-// line; the process wanted is the one none of whose children match. 0 when
-// there is none.
-inline pid_t FindProcess(const std::string& marker) {
+// The running jantor whose environment holds `entry` (a "NAME=value" that
+// only this test program gives its children, such as its ODBCSYSINI).
+// Wrappers (timeout, valgrind) carry the same environment; the process
+// wanted is the one none of whose children match. 0 when there is none.
+inline pid_t FindProcess(const std::string& entry) {
   std::map<pid_t, pid_t> parent_of;  // matching pid -> its parent
   DIR* proc = opendir("/proc");
   if (proc == nullptr) return 0;
-  while (dirent* entry = readdir(proc)) {
-    pid_t pid = static_cast<pid_t>(atoi(entry->d_name));
+  while (dirent* dir_entry = readdir(proc)) {
+    pid_t pid = static_cast<pid_t>(atoi(dir_entry->d_name));
     if (pid <= 0 || pid == getpid()) continue;
     std::string cmdline = ReadFile("/proc/" + std::to_string(pid) + "/cmdline");
-    if (cmdline.find("jantor") == std::string::npos || cmdline.find(marker) == std::string::npos)
+    if (cmdline.find("jantor") == std::string::npos) continue;
+    std::string env = ReadFile("/proc/" + std::to_string(pid) + "/environ");
+    if (env.find(std::string(1, '\0') + entry + '\0') == std::string::npos &&
+        env.rfind(entry + '\0', 0) != 0)
       continue;
     std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
     size_t close_paren = stat.rfind(')');

@@ -6,15 +6,19 @@
 #include <netinet/in.h>
 #include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "base/ll_cpapi.h"
 #include "base/ll_string.h"
@@ -247,6 +251,51 @@ TEST_F(Http, SilentServerEndsTheReplyAfterTheTimeLimit) {
   EXPECT_EQ(Text(reply_), "HTTP/1.0 200 OK\r\n\r\npartial");
   EXPECT_EQ(Text(rest), "");
   firee(rest);
+}
+
+// The reader stretches its yields while a server keeps it waiting, and must
+// leave the thread's timer slack as it found it: a slack left at
+// milliseconds would make every later short wait of the process that long.
+TEST_F(Http, ASlowReplyStretchesTheYieldsAndTheSlackIsPutBack) {
+  // The main thread's slack, read from another thread (which needs
+  // CAP_SYS_NICE); 0 when it cannot be read.
+  auto main_thread_slack = [] {
+    std::unique_ptr<FILE, int (*)(FILE *)> file(fopen("/proc/self/timerslack_ns", "r"), fclose);
+    unsigned long ns = 0;
+    if (file == nullptr || fscanf(file.get(), "%lu", &ns) != 1) return 0UL;
+    return ns;
+  };
+  ASSERT_EQ(getpid(), gettid()) << "the reader must run on the main thread";
+  ASSERT_EQ(prctl(PR_SET_TIMERSLACK, 123456UL, 0, 0, 0), 0);
+  LoopbackPeer peer(
+      [](int fd) {
+        usleep(300000);
+        testsupport::SendAll(fd, "HTTP/1.0 200 OK\r\n\r\nlate");
+      },
+      1);
+  std::atomic<bool> reading{true};
+  std::atomic<unsigned long> first{0}, largest{0};
+  std::thread watcher([&] {
+    first = main_thread_slack();
+    for (int i = 0; i < 5000 && reading; ++i) {
+      largest = std::max(largest.load(), main_thread_slack());
+      usleep(1000);
+    }
+  });
+  gensock_connection *link = nullptr;
+  CaptureStdout();
+  ASSERT_EQ(gensock_connect("127.0.0.1", std::to_string(peer.port()).c_str(), &link), 0);
+  EXPECT_EQ(get_http_data(0, link, &reply_, 1, 1, 0), 1);
+  reading = false;
+  watcher.join();
+  gensock_close(link);
+  GetCapturedStdout();
+  EXPECT_TRUE(peer.WaitServed(1));
+  EXPECT_EQ(Text(reply_), "HTTP/1.0 200 OK\r\n\r\nlate");
+  EXPECT_EQ(prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0), 123456);
+  prctl(PR_SET_TIMERSLACK, 0UL, 0, 0, 0);  // back to the thread's default
+  if (first == 0) GTEST_SKIP() << "the slack of a waiting thread cannot be watched here";
+  EXPECT_GE(largest.load(), 1000000UL);  // milliseconds while the server was silent
 }
 
 TEST_F(Http, EndlessServerIsCutAtTheLimitAndCountsAsDone) {

@@ -12,13 +12,7 @@ cmd=$1 dir=$(realpath -m "$2")
 server=/usr/sbin/mariadbd
 [ -x "$server" ] || { echo "mariadb.sh: $server not found (package mariadb-server)" >&2; exit 1; }
 
-free_port() {
-  local p
-  for p in $(seq "$1" $(($1 + 200))); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null || { echo "$p"; return; }
-  done
-  return 1
-}
+. "$(dirname "$0")/lib.sh"
 
 stop_server() {
   local pid
@@ -57,19 +51,29 @@ case $cmd in
     mariadb-install-db --no-defaults "${as_root[@]}" --datadir="$dir/data" \
       --auth-root-authentication-method=normal --skip-test-db "${tuning[@]}" \
       >"$dir/install.log" 2>&1 || { cat "$dir/install.log" >&2; exit 1; }
-    port=$(free_port 53306)
-    # setsid and closed standard streams: ctest waits for every process
-    # that holds the test's output open, and the server must outlive it.
-    setsid "$server" --no-defaults "${as_root[@]}" --datadir="$dir/data" --socket="$sock" \
-      --port="$port" --bind-address=127.0.0.1 --pid-file="$dir/mariadb.pid" \
-      --log-error="$dir/server.log" --innodb-flush-log-at-trx-commit=0 \
-      --performance-schema=OFF "${tuning[@]}" </dev/null >/dev/null 2>&1 &
     admin=(mariadb --no-defaults -uroot --socket="$sock")
-    for _ in $(seq 600); do
-      "${admin[@]}" -e 'select 1' >/dev/null 2>&1 && break
-      sleep 0.1
+    # Ports below the kernel's range for outgoing connections, so that a
+    # busy client elsewhere on the machine cannot be holding the port; and
+    # should one be taken between the check and the bind, the next one.
+    port_from=23306 started=0
+    for _ in 1 2 3 4 5; do
+      port=$(free_port "$port_from")
+      # setsid and closed standard streams: ctest waits for every process
+      # that holds the test's output open, and the server must outlive it.
+      setsid "$server" --no-defaults "${as_root[@]}" --datadir="$dir/data" --socket="$sock" \
+        --port="$port" --bind-address=127.0.0.1 --pid-file="$dir/mariadb.pid" \
+        --log-error="$dir/server.log" --innodb-flush-log-at-trx-commit=0 \
+        --performance-schema=OFF "${tuning[@]}" </dev/null >/dev/null 2>&1 &
+      pid=$!
+      for _ in $(seq 600); do
+        "${admin[@]}" -e 'select 1' >/dev/null 2>&1 && { started=1; break; }
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+      done
+      [ $started -eq 1 ] && break
+      port_from=$((port + 1))
     done
-    "${admin[@]}" -e 'select 1' >/dev/null || { cat "$dir/server.log" >&2; exit 1; }
+    [ $started -eq 1 ] || { cat "$dir/server.log" >&2; exit 1; }
     echo jantor-test-pw >"$dir/password"
     "${admin[@]}" <<SQL
 CREATE USER 'jantor'@'127.0.0.1' IDENTIFIED BY '$(cat "$dir/password")';

@@ -31,7 +31,7 @@ case $cmd in
     chmod 644 "$dir/password"
     as_owner "$bindir/initdb" -D "$dir/data" -U jantor --pwfile="$dir/password" \
       --auth=scram-sha-256 -E UTF8 --locale=C >"$dir/initdb.log" 2>&1
-    port=$(free_port 55432)
+    port=$(free_port 25432)
     # The Unix socket lives in a short folder: clients that report the
     # server's words in a small buffer would otherwise see only the path.
     sockdir=$(mktemp -d /tmp/jpgXXXX); chmod 755 "$sockdir"
