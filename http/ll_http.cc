@@ -78,12 +78,20 @@ constexpr long long kYoungWaitNs = 2000000;          // a wait older than 2 ms i
 
 enum SlackSetting : int { kSlackUntouched, kSlackYoung, kSlackLong };
 
+long long MonotonicNs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000000000LL + now.tv_nsec;
+}
+
 // The state of one reader's waits. A server that accepts and then neither
 // sends nor closes would otherwise hold the reader forever, so a wait ends
-// after GWinsockTimeout seconds without a byte.
+// after GWinsockTimeout seconds without a byte; one that sends a byte now
+// and then meets the deadline of the whole read.
 struct Waiting {
   bool waiting = false;  // the last poll found no data
   long long since_ns = 0;
+  long long started_ns = MonotonicNs();
   SlackSetting slack = kSlackUntouched;
   unsigned long saved_slack_ns = 0;  // the thread's own slack, to put back
   Waiting() = default;
@@ -93,12 +101,6 @@ struct Waiting {
     if (slack != kSlackUntouched) prctl(PR_SET_TIMERSLACK, saved_slack_ns, 0, 0, 0);
   }
 };
-
-long long MonotonicNs() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1000000000LL + now.tv_nsec;
-}
 
 void SetSlack(Waiting *wait, SlackSetting setting) {
   if (wait->slack == setting) return;
@@ -112,7 +114,8 @@ void SetSlack(Waiting *wait, SlackSetting setting) {
 }
 
 // Called after a poll found no data: yields once. Returns false once the
-// connection has been silent for GWinsockTimeout seconds.
+// connection has been silent for GWinsockTimeout seconds, or the reader has
+// been reading for kHttpReplyDeadlineFactor times that.
 bool AwaitData(Waiting *wait) {
   long long now = MonotonicNs();
   if (!wait->waiting) {
@@ -120,7 +123,9 @@ bool AwaitData(Waiting *wait) {
     wait->since_ns = now;
   }
   long long waited = now - wait->since_ns;
-  if (waited >= std::max(GWinsockTimeout, 0) * 1000000000LL) return false;
+  long long limit_ns = std::max(GWinsockTimeout, 0) * 1000000000LL;
+  if (waited >= limit_ns) return false;
+  if (now - wait->started_ns >= kHttpReplyDeadlineFactor * limit_ns) return false;
   SetSlack(wait, waited < kYoungWaitNs ? kSlackYoung : kSlackLong);
   YieldSlice();
   return true;
@@ -129,7 +134,7 @@ bool AwaitData(Waiting *wait) {
 enum ReadResult : int {
   kGotByte,
   kConnectionEnded,  // closed, failed, or no connection at all
-  kSilent,           // nothing arrived for GWinsockTimeout seconds
+  kSilent,           // nothing arrived for GWinsockTimeout seconds, or the deadline passed
 };
 
 // The next byte of the reply, read in polling mode.

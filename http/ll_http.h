@@ -24,6 +24,11 @@ enum : int { kHttpReplyLimit = 8 * 1024 * 1024 };
 
 // Both readers also treat GWinsockTimeout seconds without a single byte as
 // the end of the connection: what has arrived is the reply, with result 1.
+// And one reader call lasts at most kHttpReplyDeadlineFactor times
+// GWinsockTimeout (3 minutes by default): a server that drips its reply a
+// byte now and then is cut off there in the same way, so no server can hold
+// a hit, and with it every later entry of the cycle, for longer.
+enum : int { kHttpReplyDeadlineFactor = 4 };
 
 // Performs one exchange with host: connects (the "http" service first, port
 // only when that fails), sends raw_request when it is not empty, else a

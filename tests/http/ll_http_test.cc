@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -251,6 +252,39 @@ TEST_F(Http, SilentServerEndsTheReplyAfterTheTimeLimit) {
   EXPECT_EQ(Text(reply_), "HTTP/1.0 200 OK\r\n\r\npartial");
   EXPECT_EQ(Text(rest), "");
   firee(rest);
+}
+
+TEST_F(Http, DrippingServerIsCutOffAtTheDeadlineOfTheWholeReply) {
+  // One byte every 100 ms never leaves the reader a second without data,
+  // so only the deadline of the whole read (4 x 1 s here) ends it.
+  std::atomic<bool> stop{false};
+  LoopbackPeer peer(
+      [&](int fd) {
+        testsupport::SendAll(fd, "HTTP/1.0 200 OK\r\n\r\n");
+        for (int i = 0; i < 200 && !stop; ++i) {
+          if (!testsupport::SendAll(fd, "x")) break;
+          usleep(100000);
+        }
+      },
+      1);
+  gensock_connection *link = nullptr;
+  CaptureStdout();
+  ASSERT_EQ(gensock_connect("127.0.0.1", std::to_string(peer.port()).c_str(), &link), 0);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(get_http_data(0, link, &reply_, 1, 1, 0), 1);
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  stop = true;
+  gensock_close(link);
+  GetCapturedStdout();
+  EXPECT_TRUE(peer.WaitServed(1));
+  EXPECT_GE(seconds, 3.9);
+  EXPECT_LT(seconds, 8.0);
+  std::string reply = Text(reply_);
+  ASSERT_EQ(reply.rfind("HTTP/1.0 200 OK\r\n\r\n", 0), 0u);
+  size_t dripped = reply.size() - 19;
+  EXPECT_GE(dripped, 20u);
+  EXPECT_LE(dripped, 60u);
+  EXPECT_EQ(reply.find_first_not_of('x', 19), std::string::npos);
 }
 
 // The reader stretches its yields while a server keeps it waiting, and must
