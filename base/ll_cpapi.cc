@@ -2,6 +2,7 @@
 
 // ---- Tracked allocation -------------------------------------------------
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -41,6 +42,17 @@ char *HandleOf(char *block, int len) {
 
 void SettingError(int code) { printf("\r\n***** Setting Error %i *****\r\n\r\n", code); }
 
+void PrintWord(const char *word) {
+  fputs(word, stdout);
+  fputs("\r\n", stdout);
+}
+
+void PrintSystemError(int error_number) {
+  fflush(stdout);
+  errno = error_number;
+  perror("");
+}
+
 char *mialloc(int len) {
   if (len < 0) return nullptr;
   std::size_t bytes = static_cast<std::size_t>(len) + kHeaderBytes;
@@ -59,6 +71,8 @@ char *reialloc(void *handle, int len) {
   if (block == nullptr) return nullptr;
   return HandleOf(block, len);
 }
+
+void ManagedFree::operator()(char *handle) const { firee(handle); }
 
 void firee(void *handle) {
   if (handle == nullptr) return;

@@ -20,6 +20,8 @@
 #ifndef JANTOR_BASE_LL_CPAPI_H_
 #define JANTOR_BASE_LL_CPAPI_H_
 
+#include <memory>
+
 // ---- Tracked allocation -------------------------------------------------
 
 // Every growth by a managed-string writer asks for need + GAllocGran bytes,
@@ -36,6 +38,22 @@ enum : int {
 
 // Prints "\r\n***** Setting Error <code> *****\r\n\r\n" on standard output.
 void SettingError(int code);
+
+// The library's trace words: word, then "\r\n" as a piece of its own, on
+// standard output. The word is printed as text, never as a format.
+void PrintWord(const char *word);
+
+// The system's error text for error_number (an errno value read right after
+// the failing call) on standard error, as perror with an empty prefix prints
+// it, after flushing standard output so that the two streams keep their order.
+void PrintSystemError(int error_number);
+
+// Owns a managed buffer inside a function and releases it with firee on
+// every return: ManagedText text(mialloc(n)).
+struct ManagedFree {
+  void operator()(char *handle) const;
+};
+using ManagedText = std::unique_ptr<char, ManagedFree>;
 
 // Returns the handle of a new block with len usable bytes (recorded size len,
 // content uninitialised), or null when the heap refuses or len is negative.

@@ -23,12 +23,6 @@ constexpr size_t kMonthTableLength = sizeof(kMonthTable) - 1;
 // so "Dec 25, 2000" is not a date.
 constexpr char kNotInDate[] = "`~!@#$%^&*()_+=,<>?|':;[{]}\t\r\n";
 
-// Prints a trace or error word and then the line end, as two pieces.
-void PrintLine(const char *word) {
-  fputs(word, stdout);
-  fputs("\r\n", stdout);
-}
-
 void RefuseDate() { SettingError(kSettingErrorBadDate); }
 
 // ---- A bounded reader for the scanners' formats ---------------------------
@@ -214,7 +208,7 @@ char *FormatPresent(char *buffer, size_t size, const char *format) {
 }  // namespace
 
 int ScanODBCDate(int /*context*/, const char *text, struct tm *record, int reset) {
-  PrintLine("In scanodbc");
+  PrintWord("In scanodbc");
   const OdbcFields f = ReadOdbcFields(text, false);
   if (!OdbcDateInRange(f)) {
     RefuseDate();
@@ -226,7 +220,7 @@ int ScanODBCDate(int /*context*/, const char *text, struct tm *record, int reset
 }
 
 int ScanODBCTime(int /*context*/, const char *text, struct tm *record, int reset) {
-  PrintLine("In scanodbc");
+  PrintWord("In scanodbc");
   const OdbcFields f = ReadOdbcFields(text, true);
   if (!OdbcDateInRange(f)) {
     RefuseDate();
@@ -241,7 +235,7 @@ int ScanODBCTime(int /*context*/, const char *text, struct tm *record, int reset
     bad_field = "S";
   }
   if (bad_field != nullptr) {
-    PrintLine(bad_field);
+    PrintWord(bad_field);
     RefuseDate();
     return 0;
   }
@@ -251,10 +245,10 @@ int ScanODBCTime(int /*context*/, const char *text, struct tm *record, int reset
 }
 
 int ScanDate(int /*context*/, const char *text, struct tm *record, int reset) {
-  PrintLine("In scandate");
+  PrintWord("In scandate");
   std::string_view in = View(text);
   if (!reset && in.empty()) {
-    PrintLine("Leaving ScanDate");
+    PrintWord("Leaving ScanDate");
     return 1;
   }
   int first = 0;
@@ -268,8 +262,8 @@ int ScanDate(int /*context*/, const char *text, struct tm *record, int reset) {
 
   if (month < 1 || month > 12 || day < 1 || day > 31) {
     RefuseDate();
-    PrintLine("Leaving ScanDate with Error 1");
-    PrintLine("Leaving ScanDate");
+    PrintWord("Leaving ScanDate with Error 1");
+    PrintWord("Leaving ScanDate");
     return 0;
   }
   // Two-digit years 00 to 34 are this century's; a negative year is refused
@@ -278,8 +272,8 @@ int ScanDate(int /*context*/, const char *text, struct tm *record, int reset) {
       (year >= 0 && year <= 34) || (year >= 70 && year <= 99) || (year >= 1970 && year <= 2034);
   if (!year_accepted) {
     RefuseDate();
-    PrintLine("Leaving ScanDate with Error 2");
-    PrintLine("Leaving ScanDate");
+    PrintWord("Leaving ScanDate with Error 2");
+    PrintWord("Leaving ScanDate");
     return 0;
   }
   if (year <= 34) {
@@ -289,13 +283,13 @@ int ScanDate(int /*context*/, const char *text, struct tm *record, int reset) {
   }
   if (reset) ResetRecord(record, 0);
   StoreDate(record, day, month, year);
-  PrintLine("Leaving ScanDate");
+  PrintWord("Leaving ScanDate");
   return 1;
 }
 
 int ScanDMY(int /*context*/, const char *day_text, const char *month_text, const char *year_text,
             struct tm *record, int reset) {
-  PrintLine("In scandmy");
+  PrintWord("In scandmy");
   const int day = ParseDecimal(day_text);
   const int month = ParseDecimal(month_text);
   int year = ParseDecimal(year_text);
@@ -311,7 +305,7 @@ int ScanDMY(int /*context*/, const char *day_text, const char *month_text, const
 }
 
 int ScanTime(int /*context*/, const char *text, struct tm *record, int reset) {
-  PrintLine("In scantime");
+  PrintWord("In scantime");
   std::string_view in = View(text);
   if (!reset && in.empty()) return 1;
   int hour = 0;
@@ -330,7 +324,7 @@ int ScanTime(int /*context*/, const char *text, struct tm *record, int reset) {
 
 int ScanHMS(int /*context*/, const char *hour_text, const char *minute_text,
             const char *second_text, struct tm *record, int reset) {
-  PrintLine("In scanhms");
+  PrintWord("In scanhms");
   const int hour = ParseDecimal(hour_text);
   const int minute = ParseDecimal(minute_text);
   const int second = ParseDecimal(second_text);
@@ -345,7 +339,7 @@ int ScanHMS(int /*context*/, const char *hour_text, const char *minute_text,
 }
 
 int IsDate(int /*context*/, char *text) {
-  PrintLine("In is date");
+  PrintWord("In is date");
   if (text == nullptr) return 0;
   const std::string_view whole(text);
   if (whole.find_first_of(kNotInDate) != std::string_view::npos) return 0;

@@ -45,21 +45,11 @@ constexpr int kTempSemTimeout = 10000;
 // Every piece of a message is written on its own, as plain text.
 void PrintPiece(const char *text) { fputs(text, stdout); }
 
-void PrintWord(const char *word) {
-  PrintPiece(word);
-  PrintPiece(kCrLf);
-}
-
 // A fixed word and a path, each followed by "\r\n".
 void PrintReport(const char *word, const char *path) {
   PrintWord(word);
   PrintWord(path);
 }
-
-struct ManagedFree {
-  void operator()(char *handle) const { firee(handle); }
-};
-using ManagedPtr = std::unique_ptr<char, ManagedFree>;
 
 struct DirClose {
   void operator()(DIR *dir) const { closedir(dir); }
@@ -89,7 +79,7 @@ bool DeleteEntries(int dir_fd, const char *path) {
     const char *name = entry->d_name;
     if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
     const size_t name_len = strlen(name);
-    ManagedPtr child;
+    ManagedText child;
     if (path_len + name_len + 3 <= INT_MAX) {
       child.reset(mialloc(static_cast<int>(path_len + name_len + 3)));
     }
@@ -185,7 +175,7 @@ int tempfile(int context, const char *directory, const char *extension, char **n
 
   char *path_slot = nullptr;
   if (!mreserve(context, &path_slot, static_cast<int>(dir_len) + kTempNameNeed)) return 0;
-  ManagedPtr path(path_slot);
+  ManagedText path(path_slot);
   if (!mreserve(context, name, kTempNameNeed)) return 0;
 
   const char last = dir_len > 0 ? directory[dir_len - 1] : '\0';

@@ -16,10 +16,6 @@ const char NullStr[1] = "";
 namespace {
 
 // Releases a managed buffer held in a local slot on every return path.
-struct ManagedFree {
-  void operator()(char *handle) const { firee(handle); }
-};
-using ManagedGuard = std::unique_ptr<char, ManagedFree>;
 
 // A need that does not fit the 32-bit size header becomes -1, which
 // mreserve refuses like an exhausted heap instead of wrapping around.
@@ -32,13 +28,6 @@ const char *OrEmpty(const char *text) { return text != nullptr ? text : NullStr;
 // Length of the text in a managed buffer, never looking past its recorded
 // size (mmemcpy and mmemcat leave unterminated content behind).
 std::size_t ManagedLength(const char *handle) { return strnlen(handle, misize(handle)); }
-
-// Fixed words are printed whole and the line end separately; variable text
-// always goes out as data.
-void PrintWord(const char *word) {
-  fputs(word, stdout);
-  fputs("\r\n", stdout);
-}
 
 bool IsWhiteSpace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -368,11 +357,11 @@ char *stristr(int context, const char *text, const char *pattern) {
   const std::size_t pattern_length = std::strlen(pattern);
   const bool have_text =
       mreserve(context, &folded_text, FitNeed(static_cast<std::int64_t>(text_length) + 1));
-  ManagedGuard text_guard(folded_text);
+  ManagedText text_guard(folded_text);
   if (!have_text) return nullptr;
   const bool have_pattern =
       mreserve(context, &folded_pattern, FitNeed(static_cast<std::int64_t>(pattern_length) + 1));
-  ManagedGuard pattern_guard(folded_pattern);
+  ManagedText pattern_guard(folded_pattern);
   if (!have_pattern) return nullptr;
   std::memcpy(folded_text, text, text_length + 1);
   std::memcpy(folded_pattern, pattern, pattern_length + 1);
@@ -399,7 +388,7 @@ int esc_SQL(int context, char **slot) {
   // Measured within the recorded size, so a buffer that lost its terminator
   // is still read only inside its bounds.
   const int copied = mstrncpy(context, &reversed, *slot, static_cast<int>(ManagedLength(*slot)));
-  ManagedGuard reversed_guard(reversed);
+  ManagedText reversed_guard(reversed);
   if (!copied) return 0;
   strrev(reversed);
   // Empties the statement, keeping its buffer (one too small even for ""

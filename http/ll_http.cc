@@ -21,21 +21,6 @@ constexpr int kPostPiece = 16384;
 
 // ---- Output ----------------------------------------------------------------
 
-// A progress word and its own "\r\n".
-void PrintWord(const char *word) {
-  printf("%s", word);
-  printf("\r\n");
-}
-
-// The system error text of the last failed call, after what standard output
-// already holds, so that the two streams read in order on a terminal.
-void PrintSystemError() {
-  int e = errno;
-  fflush(stdout);
-  errno = e;
-  perror("");
-}
-
 const char *OrEmpty(const char *text) { return text != nullptr ? text : ""; }
 
 // ---- Owned resources ---------------------------------------------------------
@@ -275,7 +260,7 @@ int open_http_socket(gensock_connection **out, const char *host, int port) {
     PrintWord("Connected to remote http host");
     return 0;
   }
-  PrintSystemError();
+  PrintSystemError(errno);
   char digits[33];
   if (gensock_connect(host, itoa(port, digits, 10), out) == kGensockOk) {
     PrintWord("Connected to remote http host");

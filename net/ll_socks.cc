@@ -20,22 +20,8 @@ int GWinsockTimeout = 45;
 
 namespace {
 
-// Trace words are printed as data, each followed by its own "\r\n".
-void PrintWord(const char *word) {
-  printf("%s", word);
-  printf("\r\n");
-}
-
 // Words that the system error text follows on the same line.
 void PrintText(const char *text) { printf("%s", text); }
-
-// The system error text for e on standard error, after what is already on
-// standard output so that the two streams read in order on a terminal.
-void PrintSystemError(int e) {
-  fflush(stdout);
-  errno = e;
-  perror("");
-}
 
 // select() can watch descriptors 0 to FD_SETSIZE - 1 only; a record never
 // keeps one outside that range, and one without a descriptor is never

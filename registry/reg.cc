@@ -61,11 +61,6 @@ char iobuf[kMaxLine + 1];  // line buffer shared by every read of a key file
 // Every message is a fixed text and a separate "\r\n"; paths and data that
 // follow are printed as plain text.
 
-void Say(const char* text) {
-  fputs(text, stdout);
-  fputs("\r\n", stdout);
-}
-
 void SayWith(const char* text, const char* data) {
   fputs(text, stdout);
   fputs(data, stdout);
@@ -76,7 +71,7 @@ void SayWith(const char* text, const char* data) {
 void SayFrom(const char* operation, const char* text) {
   fputs(operation, stdout);
   fputs(": ", stdout);
-  Say(text);
+  PrintWord(text);
 }
 
 // ---- Ownership helpers ----------------------------------------------------------
@@ -88,10 +83,6 @@ using HeapText = std::unique_ptr<char, FreeText>;
 
 struct CloseDir {
   void operator()(DIR* dir) const { closedir(dir); }
-};
-
-struct FireeBuffer {
-  void operator()(char* handle) const { firee(handle); }
 };
 
 // Holds an flock on the directory that contains a key file. Every change of
@@ -176,7 +167,7 @@ char* MakeFnameFromKeyStr(const char* input) {
   size_t size = root_length + 1 + strlen(input) + kKeyFileSuffixLength + 1;
   char* path = static_cast<char*>(malloc(size));
   if (path == nullptr) {
-    Say("MakeFnameFromKey: initial strdup");
+    PrintWord("MakeFnameFromKey: initial strdup");
     return nullptr;
   }
   snprintf(path, size, "%s/%s", kRegistryRoot, input);
@@ -184,13 +175,13 @@ char* MakeFnameFromKeyStr(const char* input) {
     if (*c == '\\') {
       *c = '/';
     } else if (*c == ' ') {
-      Say("MakeFnameFromKey: spaces not allowed");
+      PrintWord("MakeFnameFromKey: spaces not allowed");
       free(path);
       return nullptr;
     }
   }
   if (HasDotPart(path + root_length + 1)) {
-    Say("MakeFnameFromKey: '.' and '..' not allowed");
+    PrintWord("MakeFnameFromKey: '.' and '..' not allowed");
     free(path);
     return nullptr;
   }
@@ -230,7 +221,7 @@ int CloseKeyFile(RegKey* key) {
       return 1;
     }
   }
-  Say("CloseKeyFile: key file not found in list");
+  PrintWord("CloseKeyFile: key file not found in list");
   return 0;
 }
 
@@ -260,14 +251,14 @@ int CreateKeyFile(const char* text, char** path) {
     struct stat status;
     if (stat(dir.c_str(), &status) != 0) {
       if (mkdir(dir.c_str(), 0755) != 0) {
-        Say("CreateKeyFile: failed to create directory: ");
-        Say(dir.c_str());
+        PrintWord("CreateKeyFile: failed to create directory: ");
+        PrintWord(dir.c_str());
         failed = true;
       }
       int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_TRUNC | O_CLOEXEC, 0644);
       if (fd < 0) {
-        Say("CreateKeyFile: failed to create file: ");
-        Say(file.c_str());
+        PrintWord("CreateKeyFile: failed to create file: ");
+        PrintWord(file.c_str());
         failed = true;
       } else {
         close(fd);
@@ -375,7 +366,7 @@ int GetKeyFileEntry(RegKey* key, const char* name) {
   }
   if (ferror(key->regFile)) {
     clearerr(key->regFile);
-    Say("GetKeyFileEntry: error reading file");
+    PrintWord("GetKeyFileEntry: error reading file");
     return kEntryReadError;
   }
   return kEntryNone;
@@ -480,59 +471,59 @@ int RegQueryValueEx(HKEY hkey, const char* name, uint32_t* reserved, uint32_t* t
                     uint32_t* vallen) {
   (void)reserved;
   if (name == nullptr || name[0] == '\0') {
-    Say("RegQueryValueEx: key name missing or null");
+    PrintWord("RegQueryValueEx: key name missing or null");
     return kRegFailure;
   }
   if (value == nullptr) {
-    Say("RegQueryValueEx: missing return address for 'value'");
+    PrintWord("RegQueryValueEx: missing return address for 'value'");
     return kRegFailure;
   }
   if (vallen == nullptr) {
-    Say("RegQueryValueEx: missing return address for 'vallen'");
+    PrintWord("RegQueryValueEx: missing return address for 'vallen'");
     return kRegFailure;
   }
   if (!ValidRegKey(hkey)) {
-    Say("RegQueryValueEx: invalid key handle");
+    PrintWord("RegQueryValueEx: invalid key handle");
     return kRegFailure;
   }
   KeyDirLock lock(hkey->regFileName, LOCK_SH);
   FollowReplacedKeyFile(hkey);
   if (GetKeyFileEntry(hkey, name) != kEntryFound) {
-    Say("RegQueryValueEx: name not found in registry");
+    PrintWord("RegQueryValueEx: name not found in registry");
     if (*vallen > 0) static_cast<char*>(value)[0] = '\0';
     *vallen = 0;
     return kRegFailure;
   }
   if (type != nullptr) {
-    Say("RegQueryValueEx: type is NOT NULL");
+    PrintWord("RegQueryValueEx: type is NOT NULL");
     if (IsNumberType(hkey->entryType)) {
-      Say("RegQueryValueEx: type = REG_DWORD");
+      PrintWord("RegQueryValueEx: type = REG_DWORD");
       *type = REG_DWORD;
     } else {
-      Say("RegQueryValueEx: type = REG_SZ");
+      PrintWord("RegQueryValueEx: type = REG_SZ");
       *type = REG_SZ;
     }
   }
   fputs(name, stdout);
   fputs("=", stdout);
-  Say(hkey->entryValue);
+  PrintWord(hkey->entryValue);
   if (type == nullptr || *type == REG_SZ) {
-    Say("RegQueryValueEx: setting value");
+    PrintWord("RegQueryValueEx: setting value");
     DeliverText(hkey->entryValue, value, vallen);
-    Say("RegQueryValueEx: done setting value");
+    PrintWord("RegQueryValueEx: done setting value");
   } else {
-    Say("RegQueryValueEx: setting DWORD value");
+    PrintWord("RegQueryValueEx: setting DWORD value");
     if (*vallen < sizeof(int32_t)) {
-      Say("RegQueryValueEx: value buffer too small for DWORD");
+      PrintWord("RegQueryValueEx: value buffer too small for DWORD");
       *vallen = sizeof(int32_t);
       return kRegFailure;
     }
     int32_t number = ToNumber(hkey->entryValue);
     memcpy(value, &number, sizeof(number));
     *vallen = sizeof(number);
-    Say("RegQueryValueEx: done setting DWORD value");
+    PrintWord("RegQueryValueEx: done setting DWORD value");
   }
-  Say("RegQueryValueEx: done");
+  PrintWord("RegQueryValueEx: done");
   return kRegSuccess;
 }
 
@@ -541,27 +532,27 @@ int RegSetValueEx(HKEY hkey, const char* name, uint32_t reserved, uint32_t type,
   (void)reserved;
   (void)cbdata;
   if (name == nullptr || name[0] == '\0') {
-    Say("RegSetValueEx: key name is missing or null");
+    PrintWord("RegSetValueEx: key name is missing or null");
     return kRegFailure;
   }
   if (type == 0) type = REG_SZ;
   if (value == nullptr) {
-    Say("RegSetValueEx: missing required parameter 'value'");
+    PrintWord("RegSetValueEx: missing required parameter 'value'");
     return kRegFailure;
   }
   if (!ValidRegKey(hkey)) {
-    Say("RegSetValueEx: invalid key handle");
+    PrintWord("RegSetValueEx: invalid key handle");
     return kRegFailure;
   }
   if (type != REG_SZ && type != REG_DWORD) {
-    Say("RegSetValueEx: unsupported value type");
+    PrintWord("RegSetValueEx: unsupported value type");
     return kRegFailure;
   }
   // A newline would split the line (and could forge further values); a "<"
   // in the name or a leading "#" would make the line unreadable by its name.
   const char* text = type == REG_SZ ? static_cast<const char*>(value) : "";
   if (strpbrk(name, "<\n") != nullptr || name[0] == '#' || strchr(text, '\n') != nullptr) {
-    Say("RegSetValueEx: name or value cannot be stored");
+    PrintWord("RegSetValueEx: name or value cannot be stored");
     return kRegFailure;
   }
   char line[kMaxLine + 1];
@@ -575,7 +566,7 @@ int RegSetValueEx(HKEY hkey, const char* name, uint32_t reserved, uint32_t type,
     length = snprintf(line, sizeof(line), "%s\t<%s>\t%s\n", name, kTypeWordText, text);
   }
   if (length < 0 || length > kMaxLine) {
-    Say("RegSetValueEx: entry too long");
+    PrintWord("RegSetValueEx: entry too long");
     return kRegFailure;
   }
 
@@ -585,12 +576,12 @@ int RegSetValueEx(HKEY hkey, const char* name, uint32_t reserved, uint32_t type,
   if (found == kEntryReadError) return kRegFailure;
   if (found == kEntryFound) return RewriteKeyFile(hkey, "RegSetValueEx", name, line, lock.fd);
   if (fseek(hkey->regFile, 0, SEEK_END) != 0) {
-    Say("RegSetValueEx: unable to seek file pointer");
+    PrintWord("RegSetValueEx: unable to seek file pointer");
     return kRegFailure;
   }
   // Flushed at once, so the line is in the file before the lock is dropped.
   if (fputs(line, hkey->regFile) < 0 || fflush(hkey->regFile) != 0) {
-    Say("RegSetValueEx: unable to write entry");
+    PrintWord("RegSetValueEx: unable to write entry");
     return kRegFailure;
   }
   return kRegSuccess;
@@ -598,11 +589,11 @@ int RegSetValueEx(HKEY hkey, const char* name, uint32_t reserved, uint32_t type,
 
 int RegDeleteValue(HKEY hkey, const char* name) {
   if (name == nullptr || name[0] == '\0') {
-    Say("RegDeleteValue: key name is missing or null");
+    PrintWord("RegDeleteValue: key name is missing or null");
     return kRegFailure;
   }
   if (!ValidRegKey(hkey)) {
-    Say("RegDeleteValue: invalid key handle");
+    PrintWord("RegDeleteValue: invalid key handle");
     return kRegFailure;
   }
   KeyDirLock lock(hkey->regFileName, LOCK_EX);
@@ -617,27 +608,27 @@ int RegEnumValue(HKEY hkey, int index, char* name, uint32_t* namelen, uint32_t* 
                  uint32_t* type, void* value, uint32_t* vallen) {
   (void)reserved;
   if (index < 0) {
-    Say("RegEnumValue: registry entries between 0 - n");
+    PrintWord("RegEnumValue: registry entries between 0 - n");
     return kRegFailure;
   }
   if (!ValidRegKey(hkey)) {
-    Say("RegEnumValue: invalid key handle");
+    PrintWord("RegEnumValue: invalid key handle");
     return kRegFailure;
   }
   if (name == nullptr) {
-    Say("RegEnumValue: missing return address for 'name'");
+    PrintWord("RegEnumValue: missing return address for 'name'");
     return kRegFailure;
   }
   if (namelen == nullptr) {
-    Say("RegEnumValue: missing return address for 'namelen'");
+    PrintWord("RegEnumValue: missing return address for 'namelen'");
     return kRegFailure;
   }
   if (value == nullptr) {
-    Say("RegEnumValue: missing return address for 'value'");
+    PrintWord("RegEnumValue: missing return address for 'value'");
     return kRegFailure;
   }
   if (vallen == nullptr) {
-    Say("RegEnumValue: missing return address for 'vallen'");
+    PrintWord("RegEnumValue: missing return address for 'vallen'");
     return kRegFailure;
   }
   KeyDirLock lock(hkey->regFileName, LOCK_SH);
@@ -652,7 +643,7 @@ int RegEnumValue(HKEY hkey, int index, char* name, uint32_t* namelen, uint32_t* 
   }
   bool number = IsNumberType(hkey->entryType);
   if (number && *vallen < sizeof(int32_t)) {
-    Say("RegEnumValue: value buffer too small for DWORD");
+    PrintWord("RegEnumValue: value buffer too small for DWORD");
     *vallen = sizeof(int32_t);
     return kRegFailure;
   }
@@ -704,17 +695,17 @@ int RegCreateKeyEx(HKEY hkey, const char* keystr, uint32_t reserved, const char*
   (void)disposition;
   if (keyfile != nullptr) *keyfile = nullptr;
   if (keystr == nullptr || keystr[0] == '\0') {
-    Say("RegCreateKeyEx: missing required parameter 'keystr'");
+    PrintWord("RegCreateKeyEx: missing required parameter 'keystr'");
     return kRegFailure;
   }
   if (keyfile == nullptr) {
-    Say("RegCreateKeyEx: missing required parameter 'keyfile'");
+    PrintWord("RegCreateKeyEx: missing required parameter 'keyfile'");
     return kRegFailure;
   }
   const char* hive = HivePrefix(hkey);
   if (hive == nullptr) return kRegFailure;
   if (HasDotPart(keystr)) {
-    Say("RegCreateKeyEx: '.' and '..' not allowed");
+    PrintWord("RegCreateKeyEx: '.' and '..' not allowed");
     return kRegFailure;
   }
   HeapText joined = Join(hive, keystr);
@@ -734,7 +725,7 @@ int RegCreateKey(HKEY hkey, const char* keystr, HKEY* keyfile) {
 
 int RegCloseKey(HKEY hkey) {
   if (hkey == nullptr) {
-    Say("RegCloseKey: missing key handle");
+    PrintWord("RegCloseKey: missing key handle");
     return kRegFailure;
   }
   CloseKeyFile(hkey);
@@ -743,14 +734,14 @@ int RegCloseKey(HKEY hkey) {
 
 int RegDeleteKey(HKEY hkey, const char* subkey) {
   if (!ValidRegKey(hkey)) {
-    Say("RegDeleteKey: invalid key handle");
+    PrintWord("RegDeleteKey: invalid key handle");
     return kRegFailure;
   }
   // The sub-key is one path part beside the parent's own sub-keys; anything
   // else would reach the parent's directory itself or outside it.
   if (subkey == nullptr || subkey[0] == '\0' || strchr(subkey, '/') != nullptr ||
       strcmp(subkey, ".") == 0 || strcmp(subkey, "..") == 0) {
-    Say("RegDeleteKey: sub-key must be a single key name");
+    PrintWord("RegDeleteKey: sub-key must be a single key name");
     return kRegFailure;
   }
   std::string dir(hkey->regFileName, strlen(hkey->regFileName) - kKeyFileSuffixLength);
@@ -762,15 +753,15 @@ int RegDeleteKey(HKEY hkey, const char* subkey) {
   istrlwr(dir.data());
   istrlwr(file.data());
   if (unlink(file.c_str()) != 0) {
-    Say("RegDeleteKey: KeyFile (.nv) NOT Deleted!");
+    PrintWord("RegDeleteKey: KeyFile (.nv) NOT Deleted!");
     return kRegFailure;
   }
-  Say("RegDeleteKey: nv file successfully deleted.");
+  PrintWord("RegDeleteKey: nv file successfully deleted.");
   if (!iDeleteDirectory(dir.c_str())) {
-    Say("RegDeleteKey: Directory NOT Deleted!");
+    PrintWord("RegDeleteKey: Directory NOT Deleted!");
     return kRegFailure;
   }
-  Say("RegDeleteKey: Key successfully deleted.");
+  PrintWord("RegDeleteKey: Key successfully deleted.");
   return kRegSuccess;
 }
 
@@ -779,40 +770,40 @@ int RegEnumKeyEx(HKEY hkey, int index, char* name, uint32_t* cbname, uint32_t* r
   (void)reserved;
   (void)time;
   if (index <= 0) {
-    Say("RegEnumKeyEx: registry keys between 1 - n");
+    PrintWord("RegEnumKeyEx: registry keys between 1 - n");
     return kRegFailure;
   }
   if (!ValidRegKey(hkey)) {
-    Say("RegEnumKeyEx: invalid key handle");
+    PrintWord("RegEnumKeyEx: invalid key handle");
     return kRegFailure;
   }
   if (name == nullptr) {
-    Say("RegEnumKeyEx: missing return address for 'name'");
+    PrintWord("RegEnumKeyEx: missing return address for 'name'");
     return kRegFailure;
   }
   if (cbname == nullptr) {
-    Say("RegEnumKeyEx: missing return address for 'cbname'");
+    PrintWord("RegEnumKeyEx: missing return address for 'cbname'");
     return kRegFailure;
   }
   if (clss == nullptr) {
-    Say("RegEnumKeyEx: missing return address for 'clss'");
+    PrintWord("RegEnumKeyEx: missing return address for 'clss'");
     return kRegFailure;
   }
   if (cbclss == nullptr) {
-    Say("RegEnumKeyEx: missing return address for 'cbclss'");
+    PrintWord("RegEnumKeyEx: missing return address for 'cbclss'");
     return kRegFailure;
   }
   if (hkey->regFileName == nullptr) {
-    Say("RegEnumKeyEx: regFileName is NULL");
+    PrintWord("RegEnumKeyEx: regFileName is NULL");
     return kRegFailure;
   }
   char* dir_path = nullptr;
   int dir_length = static_cast<int>(strlen(hkey->regFileName) - kKeyFileSuffixLength);
   if (!mstrncpy(0, &dir_path, hkey->regFileName, dir_length)) return kRegFailure;
-  std::unique_ptr<char, FireeBuffer> dir_path_owner(dir_path);
+  ManagedText dir_path_owner(dir_path);
   std::unique_ptr<DIR, CloseDir> dir(opendir(dir_path));
   if (dir == nullptr) {
-    Say("RegEnumKeyEx:  Error opening directory.");
+    PrintWord("RegEnumKeyEx:  Error opening directory.");
     return kRegFailure;
   }
   // Each sub-key is a directory and a key file beside it; only the
@@ -837,7 +828,7 @@ int RegEnumKeyEx(HKEY hkey, int index, char* name, uint32_t* cbname, uint32_t* r
     *cbname = static_cast<uint32_t>(copied);
     return kRegSuccess;
   }
-  Say("RegEnumKeyEx:  Key (directory) Not found!");
+  PrintWord("RegEnumKeyEx:  Key (directory) Not found!");
   return kRegNoMoreItems;
 }
 

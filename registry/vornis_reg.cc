@@ -25,16 +25,6 @@ constexpr uint32_t kValueQuerySize = 255;
 constexpr int kValueReserve = 256;
 constexpr int kContextPathSize = 256;
 
-void Say(const char* text) {
-  fputs(text, stdout);
-  fputs("\r\n", stdout);
-}
-
-struct FireeBuffer {
-  void operator()(char* handle) const { firee(handle); }
-};
-using ManagedText = std::unique_ptr<char, FireeBuffer>;
-
 // The product key, followed by "\" and sub_path when sub_path is not empty,
 // in a managed buffer. Null after the setting-error line when the heap is
 // exhausted.
@@ -62,7 +52,7 @@ char* ReadIntoBuffer(const char* key_path, const char* name, char* buffer) {
   buffer[0] = '\0';
   HKEY key = nullptr;
   if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, key_path, 0, 0, &key) != kRegSuccess) return buffer;
-  Say("Inside Reg If");
+  PrintWord("Inside Reg If");
   uint32_t length = kFixedBufferSize;
   int result = RegQueryValueEx(key, name, nullptr, nullptr, buffer, &length);
   printf("Get value returned %d %u", result, static_cast<unsigned>(length));
@@ -164,7 +154,7 @@ int Set_MS_Reg_Entry(const char* name, const char* text) {
   if (name == nullptr || text == nullptr) return 0;
   HKEY key = nullptr;
   if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, kMicrosoftKey, 0, 0, &key) != kRegSuccess) return 1;
-  Say("Inside Reg If");
+  PrintWord("Inside Reg If");
   int result = RegSetValueEx(key, name, 0, REG_SZ, text, strlen(text) + 1);
   printf("Set value returned %d %u", result, static_cast<unsigned>(kFixedBufferSize));
   fputs("\r\n", stdout);
