@@ -25,18 +25,14 @@
 namespace {
 
 using hostile::ParseLocal;
-using hostile::ReadFile;
 using testsupport::Exec;
 using testsupport::LocalTimestamp;
 using testsupport::LoopbackPeer;
 using testsupport::Query;
+using testsupport::ReadFile;
 using testsupport::Shell;
 using testsupport::TestDb;
-
-std::string Trimmed(std::string s) {
-  while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
-  return s;
-}
+using testsupport::Trimmed;
 
 // A PostgreSQL server of this test program (tests/support/pg.sh), which the
 // tests stop and start again at will.

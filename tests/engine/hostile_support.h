@@ -18,14 +18,11 @@
 #include <string>
 #include <vector>
 
+#include "support/process.h"
+
 namespace hostile {
 
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using testsupport::ReadFile;
 
 // Seconds since the epoch of a local "YYYY-MM-DD HH:MM:SS" text; -1 when the
 // text is not of that form (so it also checks that a stored time is whole).

@@ -25,7 +25,6 @@ class StartUp : public testing::TestWithParam<std::string> {
   }
 };
 
-
 TEST_P(StartUp, GoodTablePassesBothChecksAndTheCyclesRun) {
   testsupport::CreateScheduleTable(db_);
   auto r = Jantor({"-i", "4", "-r", "1"});

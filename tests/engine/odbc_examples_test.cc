@@ -22,19 +22,9 @@ using testsupport::Exec;
 using testsupport::LocalTimestamp;
 using testsupport::ParseLocalTimestamp;
 using testsupport::Query;
+using testsupport::ReadFile;
 using testsupport::TestDb;
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-std::string Trimmed(std::string s) {
-  while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
-  return s;
-}
+using testsupport::Trimmed;
 
 // The example with the given keys set: a "Key=" line, commented out or
 // not, takes the new value; keys the example lacks are added at the end.

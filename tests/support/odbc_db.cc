@@ -37,18 +37,6 @@ void AddDsn(const std::string& args) {
   if (Shell(cmd) != 0) throw std::runtime_error("odbc-dsn.sh failed: " + cmd);
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-std::string Trimmed(std::string s) {
-  while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
-  return s;
-}
-
 std::string Diagnostic(SQLHENV env, SQLHDBC dbc, SQLHSTMT stmt) {
   SQLCHAR state[16] = {0}, text[1024] = {0};
   SQLINTEGER native = 0;

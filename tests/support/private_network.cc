@@ -39,13 +39,6 @@ bool BringLoopbackUp() {
   return up;
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 std::string NginxDir() {
   return std::string(JANTOR_TEST_WORK) + "/nginx-" + std::to_string(getpid());
 }

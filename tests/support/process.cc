@@ -9,6 +9,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 extern char** environ;
 
@@ -102,6 +104,18 @@ RunResult RunJantor(const std::vector<std::string>& args, const std::vector<std:
   std::vector<std::string> argv{JANTOR_BIN};
   argv.insert(argv.end(), args.begin(), args.end());
   return Run(argv, env, timeout_ms, kill_after_ms);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+std::string Trimmed(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  return text;
 }
 
 int CountOf(const std::string& haystack, const std::string& needle) {

@@ -26,6 +26,11 @@ RunResult Run(const std::vector<std::string>& argv, const std::vector<std::strin
 RunResult RunJantor(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
                     int timeout_ms = 60000, int kill_after_ms = 0);
 
+// The whole content of a file, byte for byte ("" when it cannot be read).
+std::string ReadFile(const std::string& path);
+// text without its trailing line ends and blanks.
+std::string Trimmed(std::string text);
+
 // How often needle occurs in haystack (overlapping occurrences count).
 int CountOf(const std::string& haystack, const std::string& needle);
 
