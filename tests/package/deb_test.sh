@@ -27,7 +27,7 @@ if [ "${1:-}" = --inside ]; then
   mount --bind /dev "$root/dev"
   mkdir -p "$root/tmp/jantor-deb"
   cp "$work"/pkg/jantor_*.deb "$root/tmp/jantor-deb/jantor.deb"
-  cp "$support/nginx.sh" "$support/lib.sh" "$root/tmp/jantor-deb/"
+  cp "$support/nginx.sh" "$support/lib.sh" "$support/../package/consumer.cc" "$root/tmp/jantor-deb/"
   exec chroot "$root" /bin/bash -s <"$work/inside-root.sh"
 fi
 
@@ -50,10 +50,7 @@ deb=$(ls "$work"/pkg/jantor_*.deb)
 echo "$deb"
 
 fail=0
-check() {  # check DESCRIPTION COMMAND...: runs the command, reports a failure
-  local what=$1; shift
-  if "$@"; then echo "ok   - $what"; else echo "FAIL - $what"; fail=1; fi
-}
+. "$(dirname "$0")/../support/lib.sh"
 field() { dpkg-deb -f "$deb" "$1"; }
 declares() { field "$1" | tr ',' '\n' | sed 's/^ *//; s/ .*//' | grep -qx "$2"; }
 for p in unixodbc libsqliteodbc libodbc2 libc6; do check "Depends names $p" declares Depends "$p"; done
@@ -76,10 +73,7 @@ set -uo pipefail
 export DEBIAN_FRONTEND=noninteractive LC_ALL=C PATH=/usr/sbin:/usr/bin:/sbin:/bin
 cd /tmp/jantor-deb
 fail=0
-check() {
-  local what=$1; shift
-  if "$@"; then echo "ok   - $what"; else echo "FAIL - $what"; fail=1; fi
-}
+. ./lib.sh
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 not_installed() { ! installed "$1"; }
 apt_quiet() { apt-get -y -qq -o Dpkg::Use-Pty=0 "$@" >>/tmp/jantor-deb/apt.log 2>&1; }
@@ -119,23 +113,8 @@ for hive in hkey_classes_root hkey_current_user hkey_local_machine hkey_users \
             hkey_performance_data hkey_current_config hkey_dyn_data; do
   check "registry hive $hive" test -d /usr/vornis/registry/$hive
 done
-cat >b64.cc <<'CC'
-#include <cstdio>
-#include <cstring>
-
-#include "base/ll_cpapi.h"
-#include "http/ed_b64.h"
-
-int main() {
-  char* text = Base64("alice:secret", 12, 0);
-  if (text == nullptr) return 1;
-  int same = std::strcmp(text, "YWxpY2U6c2VjcmV0") == 0;
-  firee(text);
-  return same ? 0 : 1;
-}
-CC
 check "a program builds with pkg-config jantorsupport and runs" \
-  sh -c 'g++ -std=c++20 -o b64 b64.cc $(pkg-config --cflags --libs jantorsupport) && ./b64'
+  sh -c 'g++ -std=c++20 -o b64 consumer.cc $(pkg-config --cflags --libs jantorsupport) && ./b64'
 
 echo "--- jantor against a SQLite data source, as the README tells"
 mkdir -p /var/lib/jantor

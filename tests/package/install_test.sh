@@ -8,10 +8,7 @@ set -uo pipefail
 build=$(realpath "$1") work=$(realpath -m "$2")
 prefix=/opt/jantor-test
 fail=0
-check() {
-  local what=$1; shift
-  if "$@"; then echo "ok   - $what"; else echo "FAIL - $what"; fail=1; fi
-}
+. "$(dirname "$0")/../support/lib.sh"
 rm -rf "$work"
 mkdir -p "$work"
 trap 'rm -rf "$work"' EXIT
@@ -43,21 +40,7 @@ check "nothing outside DESTDIR" sh -c "! test -e '$prefix'"
 
 pc=$(dirname "$(find "$p" -name jantorsupport.pc | head -n1)")
 check "pkg-config file names the prefix" grep -qx "prefix=$prefix" "$pc/jantorsupport.pc"
-cat >"$work/b64.cc" <<'CC'
-#include <cstring>
-
-#include "base/ll_cpapi.h"
-#include "http/ed_b64.h"
-
-int main() {
-  char* text = Base64("alice:secret", 12, 0);
-  if (text == nullptr) return 1;
-  int same = std::strcmp(text, "YWxpY2U6c2VjcmV0") == 0;
-  firee(text);
-  return same ? 0 : 1;
-}
-CC
 flags=$(PKG_CONFIG_PATH=$pc PKG_CONFIG_SYSROOT_DIR=$stage pkg-config --cflags --libs jantorsupport)
 check "a program builds against the staged library and runs" \
-  sh -c "g++ -std=c++20 -o '$work/b64' '$work/b64.cc' $flags && '$work/b64'"
+  sh -c "g++ -std=c++20 -o '$work/b64' '$(dirname "$(realpath "$0")")/consumer.cc' $flags && '$work/b64'"
 exit $fail

@@ -5,10 +5,7 @@
 set -uo pipefail
 page=$1 jantor=$2
 fail=0
-check() {
-  local what=$1; shift
-  if "$@"; then echo "ok   - $what"; else echo "FAIL - $what"; fail=1; fi
-}
+. "$(dirname "$0")/../support/lib.sh"
 
 warnings=$(man -l --warnings "$page" 2>&1 >/dev/null)
 check "man -l --warnings says nothing" test -z "$warnings"

@@ -8,10 +8,7 @@
 set -uo pipefail
 build=$(realpath "$1") jantor=$(realpath "$2") work=$(realpath -m "$3")
 fail=0
-check() {
-  local what=$1; shift
-  if "$@"; then echo "ok   - $what"; else echo "FAIL - $what"; fail=1; fi
-}
+. "$(dirname "$0")/../support/lib.sh"
 rm -rf "$work"
 mkdir -p "$work/units"
 trap 'rm -rf "$work"' EXIT

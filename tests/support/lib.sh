@@ -9,3 +9,10 @@ free_port() {
   done
   return 1
 }
+
+# check DESCRIPTION COMMAND...: runs the command and prints "ok" or "FAIL"
+# with the description; a failure sets fail=1 for the script's exit status.
+check() {
+  local what=$1; shift
+  if "$@"; then echo "ok   - $what"; else echo "FAIL - $what"; fail=1; fi
+}
