@@ -121,7 +121,7 @@ run_jantor() {
   shift 2
   local start pid hwm
   start=$(date +%s.%N)
-  ODBCSYSINI=$odbc ODBCINI=$odbc/odbc.ini "$jantor" -d "$dsn" -i 3600 "$@" \
+  ODBCSYSINI=$odbc ODBCINI=$odbc/odbc.ini "${pin[@]}" "$jantor" -d "$dsn" -i 3600 "$@" \
     >"$work/jantor-$tag.out" 2>"$work/jantor-$tag.err" &
   pid=$!
   echo "$pid" >"$work/client.pid"
@@ -172,6 +172,7 @@ run_curl_loop() {
 }
 
 best() { sort -n | tail -n1; }
+pin=()  # a command that holds a client to a processor, when one is wanted
 declare -A hits
 
 # ---- Speed: N due entries, every way ----------------------------------------------
@@ -214,6 +215,37 @@ for n in 200 2000 20000; do
 i_interval, i_next from schedule_2 where i_next < '$(stamp 0)' AND 0.5 >= i_start and 0.5 <= i_stop")
   fi
 done
+
+# ---- Placement: the same N = 2000 with every process held to one processor ------
+
+# Left to the scheduler, the client and nginx sometimes share a processor and
+# sometimes not, and that decides more than anything the client does: a
+# client that blocks hands the processor straight to nginx when they share
+# one, and waits for another processor to wake when they do not. Held to
+# each placement in turn, every way shows both of its speeds.
+placements=()
+if [ "$(nproc)" -ge 2 ]; then
+  echo "Placement ..." >&2
+  nginx_master=$(cat "$work/nginx/nginx.pid")
+  nginx_pids="$nginx_master $(pgrep -P "$nginx_master" | tr '\n' ' ')"
+  for pid in $nginx_pids; do taskset -pc 0 "$pid" >/dev/null; done
+  for cpu in 0 1; do
+    pin=(taskset -c "$cpu")
+    for r in $(seq "$rounds"); do
+      fill_sqlite 2000 "pjs$cpu-$r"
+      run_jantor bench_sqlite "pjs$cpu-$r" >/dev/null
+      "${pin[@]}" "$build/plain_loop" 127.0.0.1 80 "/index.html?ppl$cpu-$r-" 2000
+      urls 2000 "pc1$cpu-$r" | sed 's/.*/url = "&"/' >"$work/curl-pc1$cpu-$r.cfg"
+      "${pin[@]}" curl "${curl_opts[@]}" -K "$work/curl-pc1$cpu-$r.cfg" >/dev/null
+    done
+    for way in pjs ppl pc1; do
+      hits[$way$cpu]=$(for r in $(seq "$rounds"); do rate "$way$cpu-$r"; done | best)
+    done
+    placements+=("$cpu")
+  done
+  pin=()
+  for pid in $nginx_pids; do taskset -pc "0-$(($(nproc) - 1))" "$pid" >/dev/null; done
+fi
 
 echo "PostgreSQL ..." >&2
 for n in 200 2000 20000; do
@@ -305,6 +337,18 @@ big_limit_kib=$((3 * reply_bytes / 1024 + 8 * 1024))
   echo "| jantor SQLite / plain loop | $(ratio "${hits[js200]}" "${hits[pl200]}") | $r_plain | $(ratio "${hits[js20000]}" "${hits[pl20000]}") |"
   echo "| jantor SQLite / one curl | $(ratio "${hits[js200]}" "${hits[c1200]}") | $r_curl | $(ratio "${hits[js20000]}" "${hits[c120000]}") |"
   echo "| jantor SQLite / curl per URL | $(ratio "${hits[js200]}" "${hits[cl200]}") | $r_loop | $(ratio "${hits[js20000]}" "${hits[cl20000]}") |"
+  if [ "${#placements[@]}" -gt 0 ]; then
+    echo
+    echo "N = 2000 again, nginx held to processor 0 and the client to the processor named:"
+    echo
+    echo "| client on | jantor, SQLite | plain C loop | one curl | jantor / plain loop | jantor / one curl |"
+    echo "|---|---:|---:|---:|---:|---:|"
+    for cpu in "${placements[@]}"; do
+      where="processor $cpu, apart from nginx"
+      [ "$cpu" = 0 ] && where="processor 0, with nginx"
+      echo "| $where | ${hits[pjs$cpu]} | ${hits[ppl$cpu]} | ${hits[pc1$cpu]} | $(ratio "${hits[pjs$cpu]}" "${hits[ppl$cpu]}") | $(ratio "${hits[pjs$cpu]}" "${hits[pc1$cpu]}") |"
+    done
+  fi
   echo
   echo "| figure | target | measured | met |"
   echo "|---|---|---|---|"
