@@ -263,9 +263,9 @@ int c_get_buffer(gensock_connection *connection, int poll) {
     // A poll asks the socket itself rather than select first: the reader
     // polls once or twice for every 512 bytes of a reply, and a receive
     // that does not wait answers the same question in one call. Nothing
-    // there yet is reported quietly, as a select that found nothing would.
-    // Nothing there yet leaves errno as it was, as a select that found
-    // nothing would: the text printed when the peer closes depends on it.
+    // there yet is reported quietly and leaves errno as it was, as a select
+    // that found nothing would: the text printed when the peer closes
+    // depends on it.
     int before = errno;
     received = recv(connection->sock, connection->recv_buf, kGensockRecvBlock, MSG_DONTWAIT);
     if (received == -1 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -278,6 +278,7 @@ int c_get_buffer(gensock_connection *connection, int poll) {
                        &connection->wait_time);
     if (ready == -1) {
       int e = errno;
+      // The text once for the wait and once for the read it failed.
       PrintText("select error");
       PrintSystemError(e);
       PrintSystemError(e);
