@@ -162,7 +162,7 @@ urls() { local i; for i in $(seq "$1"); do echo "http://127.0.0.1/index.html?$2-
 
 run_curl_one() {
   urls "$1" "$2" | sed 's/.*/url = "&"/' >"$work/curl-$2.cfg"
-  curl "${curl_opts[@]}" -K "$work/curl-$2.cfg" >"$work/curl-$2.out"
+  "${pin[@]}" curl "${curl_opts[@]}" -K "$work/curl-$2.cfg" >"$work/curl-$2.out"
 }
 
 run_curl_loop() {
@@ -174,6 +174,25 @@ run_curl_loop() {
 best() { sort -n | tail -n1; }
 pin=()  # a command that holds a client to a processor, when one is wanted
 declare -A hits
+
+# Races jantor (one cycle on SQLite), the plain loop and one curl over N
+# requests, BENCH_ROUNDS times, and keeps each way's best rate as
+# hits[<way><key>] (ways js, pl, c1). jantor's peak resident size in each
+# round goes to the array race_hwm.
+race() {
+  local n=$1 key=$2 r way hwm
+  race_hwm=()
+  for r in $(seq "$rounds"); do
+    fill_sqlite "$n" "js$key-$r"
+    read -r _ hwm < <(run_jantor bench_sqlite "js$key-$r")
+    race_hwm+=("$hwm")
+    "${pin[@]}" "$build/plain_loop" 127.0.0.1 80 "/index.html?pl$key-$r-" "$n"
+    run_curl_one "$n" "c1$key-$r"
+  done
+  for way in js pl c1; do
+    hits[$way$key]=$(for r in $(seq "$rounds"); do rate "$way$key-$r"; done | best)
+  done
+}
 
 # ---- Speed: N due entries, every way ----------------------------------------------
 
@@ -187,17 +206,9 @@ connects=$(curl "${curl_opts[@]}" -o /dev/null -w '%{num_connects}\n' -K "$work/
 hwm20000=0
 for n in 200 2000 20000; do
   echo "N = $n ..." >&2
-  for r in $(seq "$rounds"); do
-    fill_sqlite "$n" "js$n-$r"
-    read -r _ hwm < <(run_jantor bench_sqlite "js$n-$r")
-    [ "$n" = 20000 ] && [ "$hwm" -gt "$hwm20000" ] && hwm20000=$hwm
-    [ "$n" = 200 ] && hwm200=$hwm
-    "$build/plain_loop" 127.0.0.1 80 "/index.html?pl$n-$r-" "$n"
-    run_curl_one "$n" "c1$n-$r"
-  done
-  for way in js pl c1; do
-    hits[$way$n]=$(for r in $(seq "$rounds"); do rate "$way$n-$r"; done | best)
-  done
+  race "$n" "$n"
+  [ "$n" = 20000 ] && hwm20000=$(printf '%s\n' "${race_hwm[@]}" | best)
+  [ "$n" = 200 ] && hwm200=${race_hwm[-1]}
   [ "$(span "js$n-1" | cut -d' ' -f1)" = "$n" ] || { echo "bench: jantor missed hits at N=$n" >&2; exit 1; }
   # One curl process per URL is slow: at most 2000 of them, and its rate
   # stands for the larger N.
@@ -231,16 +242,7 @@ if [ "$(nproc)" -ge 2 ]; then
   for pid in $nginx_pids; do taskset -pc 0 "$pid" >/dev/null; done
   for cpu in 0 1; do
     pin=(taskset -c "$cpu")
-    for r in $(seq "$rounds"); do
-      fill_sqlite 2000 "pjs$cpu-$r"
-      run_jantor bench_sqlite "pjs$cpu-$r" >/dev/null
-      "${pin[@]}" "$build/plain_loop" 127.0.0.1 80 "/index.html?ppl$cpu-$r-" 2000
-      urls 2000 "pc1$cpu-$r" | sed 's/.*/url = "&"/' >"$work/curl-pc1$cpu-$r.cfg"
-      "${pin[@]}" curl "${curl_opts[@]}" -K "$work/curl-pc1$cpu-$r.cfg" >/dev/null
-    done
-    for way in pjs ppl pc1; do
-      hits[$way$cpu]=$(for r in $(seq "$rounds"); do rate "$way$cpu-$r"; done | best)
-    done
+    race 2000 "cpu$cpu"
     placements+=("$cpu")
   done
   pin=()
@@ -346,7 +348,7 @@ big_limit_kib=$((3 * reply_bytes / 1024 + 8 * 1024))
     for cpu in "${placements[@]}"; do
       where="processor $cpu, apart from nginx"
       [ "$cpu" = 0 ] && where="processor 0, with nginx"
-      echo "| $where | ${hits[pjs$cpu]} | ${hits[ppl$cpu]} | ${hits[pc1$cpu]} | $(ratio "${hits[pjs$cpu]}" "${hits[ppl$cpu]}") | $(ratio "${hits[pjs$cpu]}" "${hits[pc1$cpu]}") |"
+      echo "| $where | ${hits[jscpu$cpu]} | ${hits[plcpu$cpu]} | ${hits[c1cpu$cpu]} | $(ratio "${hits[jscpu$cpu]}" "${hits[plcpu$cpu]}") | $(ratio "${hits[jscpu$cpu]}" "${hits[c1cpu$cpu]}") |"
     done
   fi
   echo
