@@ -453,9 +453,10 @@ int RewriteKeyFile(RegKey* key, const char* operation, const char* name, const c
     return abandon();
   }
   if (rename(temp_path.c_str(), key->regFileName) != 0) {
+    // The copy goes too: left behind, it would refuse every later update
+    // of the key as one still in progress.
     SayFrom(operation, "failed to rename new registry file");
-    fclose(temp);
-    return kRegFailure;
+    return abandon();
   }
   if (dir_fd >= 0) fsync(dir_fd);
   fclose(key->regFile);

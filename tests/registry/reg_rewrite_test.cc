@@ -5,6 +5,9 @@
 // cut, with its tail as a line of its own.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <string>
 
@@ -86,3 +89,26 @@ TEST_F(RegistryRewrite, ValueCutByTheLineLimitStaysAsItWasRead) {
 }
 
 }  // namespace
+
+TEST_F(RegistryRewrite, AFailedRenameTakesItsCopyAlongAndLaterUpdatesGoOn) {
+  HKEY key = ValuesKey("a\t<reg_sz>\t1\n");
+  // A directory now holds the key file's name, so the finished copy cannot
+  // be renamed over it.
+  ASSERT_EQ(unlink(kValuesFile.c_str()), 0);
+  ASSERT_EQ(mkdir(kValuesFile.c_str(), 0755), 0);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(RegSetValueEx(key, "a", 0, REG_SZ, "2", 2), kRegFailure);
+  std::string said = testing::internal::GetCapturedStdout();
+  EXPECT_NE(said.find("RegSetValueEx: failed to rename new registry file"), std::string::npos)
+      << said;
+  struct stat status;
+  EXPECT_NE(stat((kValuesFile + ".tmp").c_str(), &status), 0) << "the copy was left behind";
+
+  ASSERT_EQ(rmdir(kValuesFile.c_str()), 0);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(RegSetValueEx(key, "a", 0, REG_SZ, "3", 2), kRegSuccess);
+  said = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(said.find("other update in progress"), std::string::npos) << said;
+  EXPECT_EQ(ReadFile(kValuesFile), "a\t<reg_sz>\t3\n");
+  RegCloseKey(key);
+}
