@@ -128,18 +128,14 @@ void ResetRecord(struct tm *record, int day_of_month) {
 }
 
 // Stores a date and lets mktime normalise it (31 February becomes early
-// March) and fill the day of week and year. The daylight-saving flag is then
-// the one in force at the moment mktime settled on, so that a later mktime
-// of the same record means the same moment.
+// March) and fill the day of week and year. mktime also leaves the
+// daylight-saving flag in force at the moment it settled on, so that a later
+// mktime of the same record means the same moment.
 void StoreDate(struct tm *record, int day, int month, int years_since_1900) {
   record->tm_mon = month - 1;
   record->tm_mday = day;
   record->tm_year = years_since_1900;
-  const time_t moment = mktime(record);
-  struct tm local;
-  if (moment != static_cast<time_t>(-1) && localtime_r(&moment, &local) != nullptr) {
-    record->tm_isdst = local.tm_isdst;
-  }
+  mktime(record);
 }
 
 void StoreTime(struct tm *record, int hour, int minute, int second) {

@@ -15,8 +15,6 @@ const char NullStr[1] = "";
 
 namespace {
 
-// Releases a managed buffer held in a local slot on every return path.
-
 // A need that does not fit the 32-bit size header becomes -1, which
 // mreserve refuses like an exhausted heap instead of wrapping around.
 int FitNeed(std::int64_t need) {
@@ -103,32 +101,25 @@ int mreserve(int /*context*/, char **slot, int need) {
   return 1;
 }
 
-int mstrcpy(int context, char **slot, const char *src) {
+// Copies src into a fresh block reserved for factor times its bytes. The
+// wide and multibyte copies reserve double, leaving room for a caller that
+// later widens the text in place; the bytes are copied unchanged.
+static int CopyFresh(int context, char **slot, const char *src, int factor) {
   src = OrEmpty(src);
   firee(*slot);
   *slot = nullptr;
   const std::size_t length = std::strlen(src);
-  if (!mreserve(context, slot, FitNeed(static_cast<std::int64_t>(length) + 1))) return 0;
-  std::memcpy(*slot, src, length + 1);
-  return 1;
-}
-
-// Both copy the bytes unchanged; the doubled reservation leaves room for a
-// caller that later widens the text in place.
-static int CopyDoubled(int context, char **slot, const char *src) {
-  src = OrEmpty(src);
-  firee(*slot);
-  *slot = nullptr;
-  const std::size_t length = std::strlen(src);
-  const std::int64_t need = 2 * (static_cast<std::int64_t>(length) + 1);
+  const std::int64_t need = factor * (static_cast<std::int64_t>(length) + 1);
   if (!mreserve(context, slot, FitNeed(need))) return 0;
   std::memcpy(*slot, src, length + 1);
   return 1;
 }
 
-int mstrcpyws(int context, char **slot, const char *src) { return CopyDoubled(context, slot, src); }
+int mstrcpy(int context, char **slot, const char *src) { return CopyFresh(context, slot, src, 1); }
 
-int mstrcpymb(int context, char **slot, const char *src) { return CopyDoubled(context, slot, src); }
+int mstrcpyws(int context, char **slot, const char *src) { return CopyFresh(context, slot, src, 2); }
+
+int mstrcpymb(int context, char **slot, const char *src) { return CopyFresh(context, slot, src, 2); }
 
 int mstrncpy(int context, char **slot, const char *src, int n) {
   src = OrEmpty(src);
@@ -180,15 +171,10 @@ int mmemcat(int context, char **slot, const void *src, int offset, int len) {
   return 1;
 }
 
-int MakeNullStr(int /*context*/, char **slot) {
+int MakeNullStr(int context, char **slot) {
   firee(*slot);
-  *slot = mialloc(GAllocGran + 2);
-  if (*slot == nullptr) {
-    SettingError(kSettingErrorNoMemory);
-    return 0;
-  }
-  (*slot)[0] = '\0';
-  return 1;
+  *slot = nullptr;
+  return mreserve(context, slot, 2);
 }
 
 // ---- In-place text operations ----------------------------------------------

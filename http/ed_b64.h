@@ -8,7 +8,7 @@
 
 // Encodes length bytes of data. With line_breaks non-zero a "\r\n" follows
 // the first group of four characters and then every 52 characters, never
-// the final group. Returns a managed buffer, or null when it cannot be had
+// a final partial group. Returns a managed buffer, or null when it cannot be had
 // (or length is negative).
 char *Base64(const char *data, int length, int line_breaks);
 

@@ -1,6 +1,5 @@
 #include "registry/vornis_reg.h"
 
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -29,22 +28,14 @@ constexpr int kContextPathSize = 256;
 // in a managed buffer. Null after the setting-error line when the heap is
 // exhausted.
 ManagedText ProductKeyPath(const char* sub_path) {
-  size_t sub_length = sub_path != nullptr ? strlen(sub_path) : 0;
-  if (sub_length > static_cast<size_t>(INT_MAX - 64 - GAllocGran)) {
-    SettingError(kSettingErrorNoMemory);
+  char* path = nullptr;
+  // A writer that fails has printed the line and left the slot null.
+  if (!mstrcpy(0, &path, kProductKey)) return nullptr;
+  if (sub_path != nullptr && sub_path[0] != '\0' &&
+      (!mstrcat(0, &path, "\\") || !mstrcat(0, &path, sub_path))) {
     return nullptr;
   }
-  ManagedText path(mialloc(static_cast<int>(sub_length) + 64 + GAllocGran));
-  if (path == nullptr) {
-    SettingError(kSettingErrorNoMemory);
-    return nullptr;
-  }
-  strcpy(path.get(), kProductKey);
-  if (sub_length > 0) {
-    strcat(path.get(), "\\");
-    strcat(path.get(), sub_path);
-  }
-  return path;
+  return ManagedText(path);
 }
 
 // Shared by the fixed-buffer readers.
