@@ -464,6 +464,27 @@ int RewriteKeyFile(RegKey* key, const char* operation, const char* name, const c
   return kRegSuccess;
 }
 
+// The folder that holds a key's sub-keys: its key file's name without ".nv".
+std::string KeyDir(HKEY key) {
+  return std::string(key->regFileName, strlen(key->regFileName) - kKeyFileSuffixLength);
+}
+
+// The checks of a caller's arguments: each says what is wrong and gives true.
+bool MissingOut(const char* operation, const void* address, const char* name) {
+  if (address != nullptr) return false;
+  fputs(operation, stdout);
+  fputs(": missing return address for '", stdout);
+  fputs(name, stdout);
+  PrintWord("'");
+  return true;
+}
+
+bool BadHandle(const char* operation, HKEY key) {
+  if (ValidRegKey(key)) return false;
+  SayFrom(operation, "invalid key handle");
+  return true;
+}
+
 }  // namespace
 
 // ---- Values ---------------------------------------------------------------------
@@ -475,18 +496,9 @@ int RegQueryValueEx(HKEY hkey, const char* name, uint32_t* reserved, uint32_t* t
     PrintWord("RegQueryValueEx: key name missing or null");
     return kRegFailure;
   }
-  if (value == nullptr) {
-    PrintWord("RegQueryValueEx: missing return address for 'value'");
-    return kRegFailure;
-  }
-  if (vallen == nullptr) {
-    PrintWord("RegQueryValueEx: missing return address for 'vallen'");
-    return kRegFailure;
-  }
-  if (!ValidRegKey(hkey)) {
-    PrintWord("RegQueryValueEx: invalid key handle");
-    return kRegFailure;
-  }
+  if (MissingOut("RegQueryValueEx", value, "value")) return kRegFailure;
+  if (MissingOut("RegQueryValueEx", vallen, "vallen")) return kRegFailure;
+  if (BadHandle("RegQueryValueEx", hkey)) return kRegFailure;
   KeyDirLock lock(hkey->regFileName, LOCK_SH);
   FollowReplacedKeyFile(hkey);
   if (GetKeyFileEntry(hkey, name) != kEntryFound) {
@@ -541,10 +553,7 @@ int RegSetValueEx(HKEY hkey, const char* name, uint32_t reserved, uint32_t type,
     PrintWord("RegSetValueEx: missing required parameter 'value'");
     return kRegFailure;
   }
-  if (!ValidRegKey(hkey)) {
-    PrintWord("RegSetValueEx: invalid key handle");
-    return kRegFailure;
-  }
+  if (BadHandle("RegSetValueEx", hkey)) return kRegFailure;
   if (type != REG_SZ && type != REG_DWORD) {
     PrintWord("RegSetValueEx: unsupported value type");
     return kRegFailure;
@@ -593,10 +602,7 @@ int RegDeleteValue(HKEY hkey, const char* name) {
     PrintWord("RegDeleteValue: key name is missing or null");
     return kRegFailure;
   }
-  if (!ValidRegKey(hkey)) {
-    PrintWord("RegDeleteValue: invalid key handle");
-    return kRegFailure;
-  }
+  if (BadHandle("RegDeleteValue", hkey)) return kRegFailure;
   KeyDirLock lock(hkey->regFileName, LOCK_EX);
   FollowReplacedKeyFile(hkey);
   int found = GetKeyFileEntry(hkey, name);
@@ -612,26 +618,11 @@ int RegEnumValue(HKEY hkey, int index, char* name, uint32_t* namelen, uint32_t* 
     PrintWord("RegEnumValue: registry entries between 0 - n");
     return kRegFailure;
   }
-  if (!ValidRegKey(hkey)) {
-    PrintWord("RegEnumValue: invalid key handle");
-    return kRegFailure;
-  }
-  if (name == nullptr) {
-    PrintWord("RegEnumValue: missing return address for 'name'");
-    return kRegFailure;
-  }
-  if (namelen == nullptr) {
-    PrintWord("RegEnumValue: missing return address for 'namelen'");
-    return kRegFailure;
-  }
-  if (value == nullptr) {
-    PrintWord("RegEnumValue: missing return address for 'value'");
-    return kRegFailure;
-  }
-  if (vallen == nullptr) {
-    PrintWord("RegEnumValue: missing return address for 'vallen'");
-    return kRegFailure;
-  }
+  if (BadHandle("RegEnumValue", hkey)) return kRegFailure;
+  if (MissingOut("RegEnumValue", name, "name")) return kRegFailure;
+  if (MissingOut("RegEnumValue", namelen, "namelen")) return kRegFailure;
+  if (MissingOut("RegEnumValue", value, "value")) return kRegFailure;
+  if (MissingOut("RegEnumValue", vallen, "vallen")) return kRegFailure;
   KeyDirLock lock(hkey->regFileName, LOCK_SH);
   FollowReplacedKeyFile(hkey);
   fseek(hkey->regFile, 0, SEEK_SET);
@@ -734,10 +725,7 @@ int RegCloseKey(HKEY hkey) {
 }
 
 int RegDeleteKey(HKEY hkey, const char* subkey) {
-  if (!ValidRegKey(hkey)) {
-    PrintWord("RegDeleteKey: invalid key handle");
-    return kRegFailure;
-  }
+  if (BadHandle("RegDeleteKey", hkey)) return kRegFailure;
   // The sub-key is one path part beside the parent's own sub-keys; anything
   // else would reach the parent's directory itself or outside it.
   if (subkey == nullptr || subkey[0] == '\0' || strchr(subkey, '/') != nullptr ||
@@ -745,7 +733,7 @@ int RegDeleteKey(HKEY hkey, const char* subkey) {
     PrintWord("RegDeleteKey: sub-key must be a single key name");
     return kRegFailure;
   }
-  std::string dir(hkey->regFileName, strlen(hkey->regFileName) - kKeyFileSuffixLength);
+  std::string dir = KeyDir(hkey);
   dir += '/';
   dir += subkey;
   std::string file = dir + kKeyFileSuffix;
@@ -774,35 +762,16 @@ int RegEnumKeyEx(HKEY hkey, int index, char* name, uint32_t* cbname, uint32_t* r
     PrintWord("RegEnumKeyEx: registry keys between 1 - n");
     return kRegFailure;
   }
-  if (!ValidRegKey(hkey)) {
-    PrintWord("RegEnumKeyEx: invalid key handle");
-    return kRegFailure;
-  }
-  if (name == nullptr) {
-    PrintWord("RegEnumKeyEx: missing return address for 'name'");
-    return kRegFailure;
-  }
-  if (cbname == nullptr) {
-    PrintWord("RegEnumKeyEx: missing return address for 'cbname'");
-    return kRegFailure;
-  }
-  if (clss == nullptr) {
-    PrintWord("RegEnumKeyEx: missing return address for 'clss'");
-    return kRegFailure;
-  }
-  if (cbclss == nullptr) {
-    PrintWord("RegEnumKeyEx: missing return address for 'cbclss'");
-    return kRegFailure;
-  }
+  if (BadHandle("RegEnumKeyEx", hkey)) return kRegFailure;
+  if (MissingOut("RegEnumKeyEx", name, "name")) return kRegFailure;
+  if (MissingOut("RegEnumKeyEx", cbname, "cbname")) return kRegFailure;
+  if (MissingOut("RegEnumKeyEx", clss, "clss")) return kRegFailure;
+  if (MissingOut("RegEnumKeyEx", cbclss, "cbclss")) return kRegFailure;
   if (hkey->regFileName == nullptr) {
     PrintWord("RegEnumKeyEx: regFileName is NULL");
     return kRegFailure;
   }
-  char* dir_path = nullptr;
-  int dir_length = static_cast<int>(strlen(hkey->regFileName) - kKeyFileSuffixLength);
-  if (!mstrncpy(0, &dir_path, hkey->regFileName, dir_length)) return kRegFailure;
-  ManagedText dir_path_owner(dir_path);
-  std::unique_ptr<DIR, CloseDir> dir(opendir(dir_path));
+  std::unique_ptr<DIR, CloseDir> dir(opendir(KeyDir(hkey).c_str()));
   if (dir == nullptr) {
     PrintWord("RegEnumKeyEx:  Error opening directory.");
     return kRegFailure;
