@@ -384,6 +384,15 @@ int esc_SQL(int context, char **slot) {
   // Walking the statement backwards, a quote closes a literal first; a later
   // quote either opens it (when an opener character stands before it) or is
   // an inner quote and gets doubled.
+  // The length written so far is kept here: asking the text for it at every
+  // byte would make a long statement cost its length squared.
+  std::size_t length = 0;
+  auto append = [&](char c) {
+    if (!mreserve(context, slot, FitNeed(static_cast<std::int64_t>(length) + 2))) return false;
+    (*slot)[length++] = c;
+    (*slot)[length] = '\0';
+    return true;
+  };
   bool inside_literal = false;
   for (const char *p = reversed; *p != '\0'; ++p) {
     if (*p == '\'') {
@@ -391,11 +400,11 @@ int esc_SQL(int context, char **slot) {
         inside_literal = true;
       } else if (OpensLiteral(p[1])) {
         inside_literal = false;
-      } else if (!mstrcat(context, slot, "'")) {
+      } else if (!append('\'')) {
         return 0;
       }
     }
-    if (!mstrncat(context, slot, p, 1)) return 0;
+    if (!append(*p)) return 0;
   }
   strrev(*slot);
   fputs("escaped sql is ", stdout);
