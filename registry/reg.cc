@@ -376,14 +376,20 @@ bool IsNumberType(const char* type_word) { return strcasecmp(type_word, kTypeWor
 
 int32_t ToNumber(const char* data) { return static_cast<int32_t>(strtol(data, nullptr, 10)); }
 
+// Copies the full bytes of text into a buffer of room bytes, cut so that
+// its terminator fits; returns how many were copied (none when room is 0).
+size_t CopyCut(const char* text, size_t full, void* buffer, uint32_t room) {
+  if (room == 0) return 0;
+  size_t copied = full < room - 1 ? full : room - 1;
+  memcpy(buffer, text, copied);
+  static_cast<char*>(buffer)[copied] = '\0';
+  return copied;
+}
+
 // The text rule of the value operations; see the header.
 void DeliverText(const char* text, void* buffer, uint32_t* length) {
   size_t full = strlen(text);
-  if (*length > 0) {
-    size_t copied = full < *length - 1 ? full : *length - 1;
-    memcpy(buffer, text, copied);
-    static_cast<char*>(buffer)[copied] = '\0';
-  }
+  CopyCut(text, full, buffer, *length);
   *length = static_cast<uint32_t>(full);
 }
 
@@ -788,14 +794,7 @@ int RegEnumKeyEx(HKEY hkey, int index, char* name, uint32_t* cbname, uint32_t* r
                S_ISDIR(status.st_mode);
     }
     if (!is_dir || ++number != index) continue;
-    size_t length = strlen(entry->d_name);
-    size_t copied = 0;
-    if (*cbname > 0) {
-      copied = length < *cbname - 1 ? length : *cbname - 1;
-      memcpy(name, entry->d_name, copied);
-      name[copied] = '\0';
-    }
-    *cbname = static_cast<uint32_t>(copied);
+    *cbname = static_cast<uint32_t>(CopyCut(entry->d_name, strlen(entry->d_name), name, *cbname));
     return kRegSuccess;
   }
   PrintWord("RegEnumKeyEx:  Key (directory) Not found!");
