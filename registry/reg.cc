@@ -225,6 +225,30 @@ int CloseKeyFile(RegKey* key) {
   return 0;
 }
 
+// Makes one level's directory, and the empty key file beside it, when the
+// directory is missing. False, after saying which failed, when either
+// cannot be made.
+bool MakeLevel(const std::string& dir) {
+  struct stat status;
+  if (stat(dir.c_str(), &status) == 0) return true;
+  bool made = true;
+  if (mkdir(dir.c_str(), 0755) != 0) {
+    PrintWord("CreateKeyFile: failed to create directory: ");
+    PrintWord(dir.c_str());
+    made = false;
+  }
+  std::string file = dir + kKeyFileSuffix;
+  int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    PrintWord("CreateKeyFile: failed to create file: ");
+    PrintWord(file.c_str());
+    made = false;
+  } else {
+    close(fd);
+  }
+  return made;
+}
+
 // Makes every missing level of the key named by text (a lower-cased hive
 // prefix and key string, split at backslashes only): each level whose
 // directory is missing gets the directory and an empty key file beside it.
@@ -232,46 +256,19 @@ int CloseKeyFile(RegKey* key) {
 // file's path, which the caller frees.
 int CreateKeyFile(const char* text, char** path) {
   std::string dir = kRegistryRoot;
-  std::string file = dir + kKeyFileSuffix;
-  std::string_view rest = text;
-  bool pieces_left = true;
-  bool failed = false;
-  while (true) {
-    bool have_piece = pieces_left;
-    std::string_view piece;
-    if (pieces_left) {
-      size_t cut = rest.find('\\');
-      piece = rest.substr(0, cut);
-      if (cut == std::string_view::npos) {
-        pieces_left = false;
-      } else {
-        rest.remove_prefix(cut + 1);
-      }
-    }
-    struct stat status;
-    if (stat(dir.c_str(), &status) != 0) {
-      if (mkdir(dir.c_str(), 0755) != 0) {
-        PrintWord("CreateKeyFile: failed to create directory: ");
-        PrintWord(dir.c_str());
-        failed = true;
-      }
-      int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_TRUNC | O_CLOEXEC, 0644);
-      if (fd < 0) {
-        PrintWord("CreateKeyFile: failed to create file: ");
-        PrintWord(file.c_str());
-        failed = true;
-      } else {
-        close(fd);
-      }
-    }
-    if (have_piece && !piece.empty()) {
+  bool made = MakeLevel(dir);
+  for (std::string_view rest = text; made;) {
+    size_t cut = rest.find('\\');
+    std::string_view piece = rest.substr(0, cut);
+    if (!piece.empty()) {
       dir += '/';
       dir += piece;
-      file = dir + kKeyFileSuffix;
+      made = MakeLevel(dir);
     }
-    if (!have_piece || failed) break;
+    if (cut == std::string_view::npos) break;
+    rest.remove_prefix(cut + 1);
   }
-  *path = failed ? nullptr : strdup(file.c_str());
+  *path = made ? strdup((dir + kKeyFileSuffix).c_str()) : nullptr;
   return *path != nullptr;
 }
 
