@@ -467,6 +467,20 @@ int RewriteKeyFile(RegKey* key, const char* operation, const char* name, const c
   return kRegSuccess;
 }
 
+// Moves the stream to the end of the key file for an append. A file that
+// was edited by hand or cut short may end inside a line; the appended line
+// would then run into it, and both values would be lost. *joins says so,
+// and the caller ends that last line first.
+bool SeekAppendPoint(FILE* file, bool* joins) {
+  *joins = false;
+  if (fseek(file, 0, SEEK_END) != 0) return false;
+  long size = ftell(file);
+  if (size <= 0) return size == 0;
+  if (fseek(file, -1, SEEK_END) != 0) return false;
+  *joins = fgetc(file) != '\n';
+  return fseek(file, 0, SEEK_END) == 0;
+}
+
 // The folder that holds a key's sub-keys: its key file's name without ".nv".
 std::string KeyDir(HKEY key) {
   return std::string(key->regFileName, strlen(key->regFileName) - kKeyFileSuffixLength);
@@ -588,12 +602,14 @@ int RegSetValueEx(HKEY hkey, const char* name, uint32_t reserved, uint32_t type,
   int found = GetKeyFileEntry(hkey, name);
   if (found == kEntryReadError) return kRegFailure;
   if (found == kEntryFound) return RewriteKeyFile(hkey, "RegSetValueEx", name, line, lock.fd);
-  if (fseek(hkey->regFile, 0, SEEK_END) != 0) {
+  bool joins_last_line = false;
+  if (!SeekAppendPoint(hkey->regFile, &joins_last_line)) {
     PrintWord("RegSetValueEx: unable to seek file pointer");
     return kRegFailure;
   }
   // Flushed at once, so the line is in the file before the lock is dropped.
-  if (fputs(line, hkey->regFile) < 0 || fflush(hkey->regFile) != 0) {
+  if ((joins_last_line && fputc('\n', hkey->regFile) == EOF) || fputs(line, hkey->regFile) < 0 ||
+      fflush(hkey->regFile) != 0) {
     PrintWord("RegSetValueEx: unable to write entry");
     return kRegFailure;
   }

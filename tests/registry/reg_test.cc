@@ -399,6 +399,29 @@ TEST_F(Registry, SettingANewNameAppendsAndKeepsEveryOtherLine) {
   EXPECT_FALSE(Exists(kValuesFile + ".tmp"));
 }
 
+TEST_F(Registry, AppendStartsOnALineOfItsOwn) {
+  struct Case {
+    std::string before, after;
+  };
+  const Case cases[] = {
+      {"", "Size\t<reg_sz>\tlarge\n"},
+      {"Colour\t<reg_sz>\tdark blue", "Colour\t<reg_sz>\tdark blue\nSize\t<reg_sz>\tlarge\n"},
+      {"# cut short", "# cut short\nSize\t<reg_sz>\tlarge\n"},
+      {"\n", "\nSize\t<reg_sz>\tlarge\n"},
+  };
+  for (const Case& c : cases) {
+    HKEY key = ValuesKey(c.before);
+    EXPECT_EQ(RegSetValueEx(key, "Size", 0, REG_SZ, "large", 6), kRegSuccess);
+    EXPECT_EQ(ReadFile(kValuesFile), c.after);
+    StdoutCapture out;
+    char text[16];
+    uint32_t length = sizeof(text);
+    EXPECT_EQ(RegQueryValueEx(key, "Size", nullptr, nullptr, text, &length), kRegSuccess);
+    EXPECT_STREQ(text, "large");
+    RegCloseKey(key);
+  }
+}
+
 TEST_F(Registry, SettingAnExistingNameRewritesTheFile) {
   HKEY key = ValuesKey(
       "# comment\n  Dup < REG_SZ >  one\nOther <reg_sz> keep  \ndup\t<reg_sz>\ttwo\n"
