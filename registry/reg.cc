@@ -577,8 +577,12 @@ int RegSetValueEx(HKEY hkey, const char* name, uint32_t reserved, uint32_t type,
   }
   // A newline would split the line (and could forge further values); a "<"
   // in the name or a leading "#" would make the line unreadable by its name.
+  // The reader skips blanks before the name and the data and trims them off
+  // the name's end, so a name or text with blanks there would come back
+  // different, or not be found at all.
   const char* text = type == REG_SZ ? static_cast<const char*>(value) : "";
-  if (strpbrk(name, "<\n") != nullptr || name[0] == '#' || strchr(text, '\n') != nullptr) {
+  if (strpbrk(name, "<\n") != nullptr || name[0] == '#' || IsBlank(name[0]) ||
+      IsBlank(name[strlen(name) - 1]) || strchr(text, '\n') != nullptr || IsBlank(text[0])) {
     PrintWord("RegSetValueEx: name or value cannot be stored");
     return kRegFailure;
   }

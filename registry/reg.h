@@ -88,9 +88,11 @@ int RegQueryValueEx(HKEY hkey, const char* name, uint32_t* reserved, uint32_t* t
 // Stores name as type 1 (a text at value; 0 counts as 1) or 4 (an int32_t at
 // value). A new name is appended; an existing one replaces every line with
 // that name by rewriting the whole key file through "<key file>.tmp", which
-// refuses to start while such a file exists. A line of more than 255
-// characters, another type, or a name or text that could not be read back
-// whole is refused and nothing is written. reserved and cbdata are not used.
+// refuses to start while such a file exists. Refused, with nothing written,
+// is whatever could not be read back as it was given: another type, a line
+// of more than 255 characters, a name that holds "<" or a newline, begins
+// with "#" or begins or ends with a blank (space or tab), and a text that
+// holds a newline or begins with a blank. reserved and cbdata are not used.
 int RegSetValueEx(HKEY hkey, const char* name, uint32_t reserved, uint32_t type, const void* value,
                   uint32_t cbdata);
 

@@ -626,15 +626,30 @@ TEST_F(Registry, SetsThatCouldNotBeReadBackWriteNothing) {
   EXPECT_EQ(RegSetValueEx(key, "a\nb", 0, REG_SZ, "x", 2), kRegFailure);
   EXPECT_EQ(RegSetValueEx(key, "a<b", 0, REG_SZ, "x", 2), kRegFailure);
   EXPECT_EQ(RegSetValueEx(key, "#hidden", 0, REG_SZ, "x", 2), kRegFailure);
+  // The reader drops these blanks: the name would not be found, the text
+  // would come back without them.
+  const char* unreadable[][2] = {{"Colour ", "x"},  {"New\t", "x"},           {" New", "x"},
+                                 {"\tColour", "x"}, {"Colour", "  indented"}, {"New", "\tx"}};
+  for (const auto& set : unreadable)
+    EXPECT_EQ(RegSetValueEx(key, set[0], 0, REG_SZ, set[1], 0), kRegFailure) << set[0] << set[1];
+  std::string refusals;
+  for (int i = 0; i < 10; ++i) refusals += "RegSetValueEx: name or value cannot be stored\r\n";
   EXPECT_EQ(out.Take(),
             "RegSetValueEx: unsupported value type\r\n"
-            "RegSetValueEx: unsupported value type\r\n"
-            "RegSetValueEx: name or value cannot be stored\r\n"
-            "RegSetValueEx: name or value cannot be stored\r\n"
-            "RegSetValueEx: name or value cannot be stored\r\n"
-            "RegSetValueEx: name or value cannot be stored\r\n");
+            "RegSetValueEx: unsupported value type\r\n" +
+                refusals);
   EXPECT_EQ(ReadFile(kValuesFile), before);
   EXPECT_FALSE(Exists(kValuesFile + ".tmp"));
+}
+
+TEST_F(Registry, BlanksInsideANameAndAtTheEndOfATextReadBackWhole) {
+  HKEY key = ValuesKey("");
+  EXPECT_EQ(RegSetValueEx(key, "Two\t words", 0, REG_SZ, "a \tb \t ", 0), kRegSuccess);
+  StdoutCapture out;
+  char text[16];
+  uint32_t length = sizeof(text);
+  EXPECT_EQ(RegQueryValueEx(key, "two\t WORDS", nullptr, nullptr, text, &length), kRegSuccess);
+  EXPECT_STREQ(text, "a \tb \t ");
 }
 
 TEST_F(Registry, NumberNeedsFourBytesOfRoom) {
