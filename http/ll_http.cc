@@ -6,7 +6,6 @@
 #include <time.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -260,7 +259,7 @@ int open_http_socket(gensock_connection **out, const char *host, int port) {
     PrintWord("Connected to remote http host");
     return 0;
   }
-  PrintSystemError(errno);
+  PrintSystemError(gensock_connect_error());
   char digits[33];
   if (gensock_connect(host, itoa(port, digits, 10), out) == kGensockOk) {
     PrintWord("Connected to remote http host");

@@ -35,6 +35,16 @@ void ArmWait(gensock_connection *connection, int seconds) {
   connection->wait_time.tv_usec = 0;
 }
 
+// The system error that ended this thread's last connect attempt, -1 while
+// the attempt has shown none. Kept because the error text printed on the
+// way out may change errno before the caller reports the failure.
+thread_local int connect_error = -1;
+
+void ShowConnectError(int error_number) {
+  connect_error = error_number;
+  PrintSystemError(error_number);
+}
+
 // The last service name that the services database knew, and its port.
 struct ServiceMemo {
   bool found = false;
@@ -153,14 +163,14 @@ int c_get_connected(gensock_connection *connection, const char *host, const char
   PrintWord("j3");
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
-    PrintSystemError(errno);
+    ShowConnectError(errno);
     return kGensockNoSocket;
   }
   if (!Waitable(fd)) {
     // Every wait of the layer needs the descriptor in a select() set, which
     // has no room for it: give it back rather than write past the set.
     close(fd);
-    PrintSystemError(EMFILE);
+    ShowConnectError(EMFILE);
     return kGensockNoSocket;
   }
   connection->sock = fd;
@@ -178,7 +188,7 @@ int c_get_connected(gensock_connection *connection, const char *host, const char
   bool connected = connect(fd, reinterpret_cast<const sockaddr *>(&peer), sizeof peer) == 0;
   if (!connected) {
     int e = errno;
-    PrintSystemError(e);
+    ShowConnectError(e);
     if (e == ECONNREFUSED) return kGensockRefused;
     if (e != EAGAIN) {  // EAGAIN: the connect goes on; the wait below decides
       printf("unexpected error %d from winsock\n", e);
@@ -209,7 +219,7 @@ int c_get_connected(gensock_connection *connection, const char *host, const char
   }
   if (ready <= 0 || pending != 0) {
     PrintWord("not selected");
-    PrintSystemError(ready > 0 ? pending : e);
+    ShowConnectError(ready > 0 ? pending : e);
     return pending == ECONNREFUSED ? kGensockRefused : kGensockConnectFailed;
   }
   PrintWord("selected");
@@ -217,6 +227,7 @@ int c_get_connected(gensock_connection *connection, const char *host, const char
 }
 
 int gensock_connect(const char *host, const char *service, gensock_connection **out) {
+  connect_error = -1;
   gensock_connection *connection = nullptr;
   if (!c_new(&connection)) {
     *out = nullptr;
@@ -232,6 +243,8 @@ int gensock_connect(const char *host, const char *service, gensock_connection **
   PrintWord("done GSC");
   return kGensockOk;
 }
+
+int gensock_connect_error(void) { return connect_error >= 0 ? connect_error : errno; }
 
 int c_gclose(gensock_connection *connection) {
   if (connection->sock < 0) return kGensockOk;  // never close what we did not open

@@ -77,6 +77,12 @@ int c_get_connected(gensock_connection *connection, const char *host, const char
 // and a null *out (nothing is left open).
 int gensock_connect(const char *host, const char *service, gensock_connection **out);
 
+// Right after a failed gensock_connect: the system error that ended the
+// attempt (errno as the attempt left it when it ended without one, as for a
+// host that does not resolve). The layer has printed that error already, and
+// printing may change errno, so a caller that reports it again reads it here.
+int gensock_connect_error(void);
+
 // Closes the descriptor: 0, or 4012 when close fails.
 int c_gclose(gensock_connection *connection);
 

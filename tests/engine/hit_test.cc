@@ -128,6 +128,10 @@ TEST_P(Hits, WithoutVerboseOnlyTheLowerLayersSpeak) {
   EXPECT_EQ(r.out.find("Successful"), std::string::npos);
   EXPECT_EQ(r.out.find("Server said"), std::string::npos);
   EXPECT_NE(r.out.find("head="), std::string::npos) << r.out;
+  // Port 80 refuses, so the socket layer and then the fallback to the
+  // entry's port both show that attempt's error. Standard error is a pipe,
+  // on which the process's first error text changes errno.
+  EXPECT_EQ(r.err.rfind("Connection refused\nConnection refused\n", 0), 0u) << r.err;
   EXPECT_EQ(LogLines().size(), 1u);
   ExpectMovedOnByAnHour(1);
 }
