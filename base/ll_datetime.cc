@@ -417,12 +417,12 @@ char *curtimefrac(char *buffer) {
     buffer[0] = '\0';
     return buffer;
   }
-  // Whole seconds over 86400 rather than hour/24 + minute/1440 +
-  // second/86400: the sum of three rounded quotients lands on the other side
-  // of a rounding boundary for hundreds of seconds a day (00:03:09 would
-  // give 0.002187), and this text must match the scheduler's day fraction,
-  // which the schedule table's windows are compared against.
-  const int seconds_of_day = local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec;
-  snprintf(buffer, 9, "%f", seconds_of_day / 86400.0);
+  // Summed from the hour, minute and second quotients, the form its callers
+  // rely on. On 439 seconds of a day the sum lands on the other side of a
+  // rounding boundary from whole seconds over 86400, so the last digit can
+  // differ from the scheduler's own day fraction (00:03:09 gives 0.002187
+  // here, 0.002188 there).
+  const double fraction = local.tm_hour / 24.0 + local.tm_min / 1440.0 + local.tm_sec / 86400.0;
+  snprintf(buffer, 9, "%f", fraction);
   return buffer;
 }

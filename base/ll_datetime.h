@@ -85,8 +85,10 @@ char *curtime(char *buffer, size_t size);
 // "%Y-%m-%d %H:%M:%S", 19 characters: the form of a stored next-run time.
 char *now(char *buffer, size_t size);
 
-// The fraction of the local day, "%f" (0.000000 to 0.999988), exactly the
-// scheduler's day fraction text at the same moment.
+// The fraction of the local day, hour / 24 + minute / 1440 + second / 86400
+// in double precision, as "%f" (0.000000 to 0.999988). On a few hundred
+// seconds a day its last digit differs from the scheduler's day fraction,
+// which divides whole seconds by 86400.
 // REQUIRES: buffer holds at least 9 bytes.
 char *curtimefrac(char *buffer);
 
