@@ -377,9 +377,14 @@ int esc_SQL(int context, char **slot) {
   ManagedText reversed_guard(reversed);
   if (!copied) return 0;
   strrev(reversed);
-  // Empties the statement, keeping its buffer (one too small even for ""
-  // is grown first).
-  if (!mstrncpy(context, slot, NullStr, 0)) return 0;
+  // Empties the statement in place: only the appends below reserve room,
+  // so a small block grows once, by their need. A block without a single
+  // byte cannot hold even the terminator and is grown for it.
+  if (misize(*slot) > 0) {
+    (*slot)[0] = '\0';
+  } else if (!mstrncpy(context, slot, NullStr, 0)) {
+    return 0;
+  }
 
   // Walking the statement backwards, a quote closes a literal first; a later
   // quote either opens it (when an opener character stands before it) or is

@@ -338,6 +338,19 @@ TEST(Quoting, EscSqlDoublesQuotesInsideLiterals) {
   ASSERT_EQ(esc_SQL(0, &full.handle), 1);
   Captured();
   EXPECT_STREQ(full.handle, "x='y");
+
+  // The statement is emptied in its own block, so only the first append's
+  // need (2) grows a small one: to 2 + 128.
+  for (int size : {2, 3}) {
+    Slot small;
+    small.handle = mialloc(size);
+    std::strcpy(small.handle, "x");
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(esc_SQL(0, &small.handle), 1);
+    Captured();
+    EXPECT_STREQ(small.handle, "x");
+    EXPECT_EQ(small.size(), 130u) << size;
+  }
 }
 
 TEST(Quoting, EscItemDoublesAnyNumberOfQuotes) {
