@@ -15,6 +15,9 @@ struct RunResult {
   bool timed_out = false;
   std::string out;  // standard output, byte for byte
   std::string err;  // standard error
+  // Peak resident size in KiB (the kernel's ru_maxrss): the program's own,
+  // or the runner's size when it forked, whichever is larger.
+  long peak_kib = 0;
 };
 
 // env holds "NAME=value" entries added to (or replacing in) this process's
