@@ -111,6 +111,10 @@ OutputCapture *CaptureOutput(OutputCapture *capture) {
 
 void ReplayOutput(OutputCapture *capture) {
   if (capture->bytes.empty()) return;
+  if (thread_capture != nullptr && thread_capture->streaming) {
+    WriteGathered(capture);  // this thread holds the streams already
+    return;
+  }
   std::lock_guard<std::mutex> hold(stream_owner);
   WriteGathered(capture);
 }
