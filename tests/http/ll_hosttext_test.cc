@@ -15,8 +15,8 @@ struct Case {
   int ipv6;
   const char *name;
   const char *port;
-  const char *why;    // null unless kind is kHostTextBad
-  const char *header; // HostTextHeaderValue's result
+  const char *why;     // null unless kind is kHostTextBad
+  const char *header;  // HostTextHeaderValue's result
 };
 
 // Parses from an exact-size heap copy, so that a read past the terminator
