@@ -53,7 +53,8 @@ struct TlsServers : testing::Environment {
   void TearDown() override { testsupport::Shell(Script("stop")); }
 
   static std::string Script(const char *command) {
-    return std::string(JANTOR_SUPPORT_DIR) + "/nginx_tls.sh " + command + " '" + dir + "'";
+    return "NGINX_TLS_OWNER=" + std::to_string(getpid()) + " " + JANTOR_SUPPORT_DIR +
+           "/nginx_tls.sh " + command + " '" + dir + "'";
   }
   static int Port(const char *kind) {
     return std::atoi(testsupport::ReadFile(dir + "/port_" + kind).c_str());

@@ -12,6 +12,8 @@
 # /private/ behind Basic credentials (user alice, password secret).
 #   DIR/access.log    one line a request:
 #                     $msec "$remote_user" "$request" $status $ssl_protocol
+# With NGINX_TLS_OWNER=PID, nginx is also stopped once that process has
+# ended, however it ended.
 set -euo pipefail
 cmd=$1 dir=$(realpath -m "$2")
 port_from=${NGINX_TLS_PORT_FROM:-18443}
@@ -165,6 +167,12 @@ CONF
       done
       echo "${!port_var}" >"$dir/port_$kind"
     done
+    if [ -n "${NGINX_TLS_OWNER:-}" ]; then
+      # A test program killed by a sanitizer or a signal never gets to stop
+      # its nginx; this watcher does it instead.
+      setsid bash -c 'while kill -0 "$1" 2>/dev/null; do sleep 1; done; "$2" stop "$3"' \
+        watcher "$NGINX_TLS_OWNER" "$(realpath "$0")" "$dir" </dev/null >/dev/null 2>&1 &
+    fi
     echo "nginx with TLS on 127.0.0.1 and [::1], ports $port_valid to $port_plain"
     ;;
   stop)
