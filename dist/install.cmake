@@ -27,7 +27,7 @@ install(CODE "
   set(JANTOR_LIBDIR [[${CMAKE_INSTALL_LIBDIR}]])
   set(JANTOR_INCLUDEDIR [[${CMAKE_INSTALL_INCLUDEDIR}]])
   set(JANTOR_DATADIR [[${CMAKE_INSTALL_DATADIR}]])
-  set(JANTOR_LINK_LIBS [[${CMAKE_DL_LIBS}]])
+  set(JANTOR_LINK_LIBS [[ssl;crypto;${CMAKE_DL_LIBS}]])
   include([[${CMAKE_CURRENT_SOURCE_DIR}/dist/configure-at-install.cmake]])
 ")
 

@@ -17,6 +17,7 @@
 #include "base/ll_cpapi.h"
 #include "engine/hit_pool.h"
 #include "base/ll_datetime.h"
+#include "http/ll_hosttext.h"
 #include "http/ll_http.h"
 
 #ifndef JANTOR_VERSION
@@ -223,12 +224,21 @@ void FetchEntry(SQLHSTMT stmt, Entry* entry) {
 // so the result only decides what verbose output says.
 void Hit(const Entry& entry, int verbose, char** reply) {
   if (verbose) {
+    // A host text with a scheme shows that scheme, and the host without it.
+    const char* scheme = "http";
+    const char* host = entry.host;
+    HostText target;
+    const char* separator = strstr(entry.host, "://");
+    if (separator != nullptr && ParseHostText(entry.host, &target, nullptr) == kHostTextParsed) {
+      scheme = target.tls ? "https" : "http";
+      host = separator + 3;
+    }
     if (entry.user[0] != '\0')
-      PrintFormat("Hitting - http://%s:%s@%s:%s%s with %ss timeout.", entry.user, entry.password,
-             entry.host, entry.port, entry.object, entry.timeout);
+      PrintFormat("Hitting - %s://%s:%s@%s:%s%s with %ss timeout.", scheme, entry.user,
+                  entry.password, host, entry.port, entry.object, entry.timeout);
     else
-      PrintFormat("Hitting - http://%s:%s%s with %ss timeout.", entry.host, entry.port, entry.object,
-             entry.timeout);
+      PrintFormat("Hitting - %s://%s:%s%s with %ss timeout.", scheme, host, entry.port,
+                  entry.object, entry.timeout);
     if (entry.object[0] != '/')
       Say("\r\nWarning - Object missing / - hit not likely to succeed\r\n");
   }

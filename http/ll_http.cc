@@ -1,5 +1,6 @@
 #include "http/ll_http.h"
 
+#include <arpa/inet.h>
 #include <poll.h>
 #include <sys/select.h>
 #include <time.h>
@@ -12,6 +13,7 @@
 #include "base/ll_cpapi.h"
 #include "base/ll_string.h"
 #include "http/ed_b64.h"
+#include "http/ll_hosttext.h"
 
 namespace {
 
@@ -176,6 +178,36 @@ bool ComposeRequest(int context, char **slot, bool post, const char *object, con
   return ok && mstrcat(context, slot, "\r\n\r\n");
 }
 
+// open_http_socket for a host text that was taken apart: the text's own
+// port, else the standard service of its scheme ("https" over TLS), first;
+// port when that fails. Over TLS the handshake follows the connect, with
+// the certificate checked for the name; a failed handshake fails the open
+// (it is not tried again on port).
+int OpenTarget(gensock_connection **out, const HostText &target, int port) {
+  const char *first = target.port[0] != '\0' ? target.port : target.tls ? "https" : "http";
+  int code = gensock_connect(target.name, first, out);
+  if (code != kGensockOk) {
+    PrintSystemError(errno);
+    char digits[33];
+    code = gensock_connect(target.name, itoa(port, digits, 10), out);
+  }
+  if (code != kGensockOk) {
+    PrintWord("Could not connect to httphost1");
+    return kHttpOpenFailed;
+  }
+  PrintWord("Connected to remote http host");
+  if (target.tls) {
+    in_addr ipv4;
+    bool address = target.ipv6 || inet_pton(AF_INET, target.name, &ipv4) == 1;
+    if (gensock_start_tls(*out, target.name, address ? 1 : 0) != kGensockOk) {
+      gensock_close(*out);
+      *out = nullptr;
+      return kHttpOpenFailed;
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 // ---- Requests and connections ------------------------------------------------
@@ -205,12 +237,30 @@ int HttpRequest(int context, const char *host, const char *object, const char *r
     }
   }
 
+  // A plain host text is used as it always was; one with a scheme, a port
+  // or an IPv6 address is taken apart first.
+  HostText target;
+  const char *why = nullptr;
+  int kind = ParseHostText(host, &target, &why);
+  char host_header[kHostTextNameSize];
+  if (kind == kHostTextBad) {
+    PrintFormat("Host %s refused - %s\r\n", host, why);
+    SettingError(kSettingErrorNoConnect);
+    return 0;
+  }
+
   PrintWord("About to connect to http");
-  if (open_http_socket(&link.connection, host, port) != 0) {
+  int opened = kind == kHostTextPlain ? open_http_socket(&link.connection, host, port)
+                                      : OpenTarget(&link.connection, target, port);
+  if (opened != 0) {
     SettingError(kSettingErrorNoConnect);
     return 0;
   }
   PrintWord("Http connected");
+  if (kind == kHostTextParsed) {
+    HostTextHeaderValue(&target, host_header, sizeof host_header);
+    host = host_header;
+  }
 
   bool post = body != nullptr && body_length > 0;
   const char *head = raw_request;

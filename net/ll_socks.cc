@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "base/ll_cpapi.h"
+#include "net/ll_tls.h"
 
 std::atomic<int> GWinsockTimeout{45};
 
@@ -189,6 +190,33 @@ int ConnectTo(gensock_connection *connection, const sockaddr *address, socklen_t
   return kGensockOk;
 }
 
+// c_get_buffer over a TLS session: the same words and codes as a plain
+// receive. The end of the stream, with or without close_notify, is the
+// peer's close.
+int TlsGetBuffer(gensock_connection *connection, int poll) {
+  long received = TlsRecv(connection->tls, connection->recv_buf, kGensockRecvBlock);
+  if (received == kTlsWouldBlock && !poll) {
+    if (WaitFor(connection, POLLIN, GWinsockTimeout) > 0)
+      received = TlsRecv(connection->tls, connection->recv_buf, kGensockRecvBlock);
+  }
+  if (received == kTlsWouldBlock && poll) return kGensockNoData;
+  int e = errno;
+  PrintWord("Data available");
+  if (received == 0) {
+    PrintSystemError(e);
+    return kGensockRecvFailed;
+  }
+  if (received < 0) {
+    PrintText("recv error");
+    PrintSystemError(received == kTlsWouldBlock ? EAGAIN : e);
+    return received == kTlsWouldBlock ? kGensockNoData : kGensockRecvFailed;
+  }
+  connection->recv_len = static_cast<uint32_t>(received);
+  connection->recv_pos = 0;
+  PrintWord("recv success");
+  return kGensockOk;
+}
+
 }  // namespace
 
 // ---- Connection record and connect ----------------------------------------
@@ -261,6 +289,8 @@ int gensock_connect(const char *host, const char *service, gensock_connection **
 }
 
 int c_gclose(gensock_connection *connection) {
+  TlsClose(connection->tls);
+  connection->tls = nullptr;
   if (connection->sock < 0) return kGensockOk;  // never close what we did not open
   int result = close(connection->sock);
   // Linux releases the descriptor even when close reports an error, so the
@@ -276,6 +306,18 @@ int gensock_close(gensock_connection *connection) {
   return code;
 }
 
+int gensock_start_tls(gensock_connection *connection, const char *name, int is_address) {
+  if (connection == nullptr) return kGensockNullHandle;
+  char reason[256];
+  int code = TlsHandshake(connection->sock, name, is_address, GWinsockTimeout, &connection->tls,
+                          reason, sizeof reason);
+  if (code != 0) {
+    PrintFormat("TLS with %s failed - %s\r\n", name, reason);
+    return kGensockTlsFailed;
+  }
+  return kGensockOk;
+}
+
 int complain(const char *text) {
   PrintWord(text);
   return 0;
@@ -286,6 +328,7 @@ int complain(const char *text) {
 int c_get_buffer(gensock_connection *connection, int poll) {
   if (!Waitable(connection->sock) || connection->recv_buf == nullptr) return kGensockRecvFailed;
   ssize_t received = -1;
+  if (connection->tls != nullptr) return TlsGetBuffer(connection, poll);
   if (poll) {
     // A poll asks the socket itself rather than select first: the reader
     // polls once or twice for every 512 bytes of a reply, and a receive
@@ -342,6 +385,14 @@ int c_ggetchar(gensock_connection *connection, int poll, char *out) {
 int c_put_data(gensock_connection *connection, const char *data, unsigned length) {
   if (length == 0) return kGensockOk;
   if (!Waitable(connection->sock)) return kGensockSendFailed;
+  if (connection->tls != nullptr) {
+    // The session waits for room itself, within the same limit.
+    if (TlsSend(connection->tls, data, length, GWinsockTimeout) == static_cast<long>(length)) {
+      return kGensockOk;
+    }
+    PrintWord("write send error");
+    return kGensockSendFailed;
+  }
   while (length > 0) {
     size_t piece = std::min<unsigned>(length, kGensockSendPiece);
     // A socket with room takes the piece at once, so the wait comes only

@@ -34,6 +34,7 @@ enum : int {
   kGensockConnectFailed = 4015,  // connect failed or did not finish in time
   kGensockRecvFailed = 4016,     // receiving failed or the peer closed
   kGensockRefused = 4017,        // the peer refused the connection
+  kGensockTlsFailed = 4018,      // the TLS handshake or the certificate check failed
   kGensockPlatformBase = 5000,
 };
 
@@ -57,6 +58,7 @@ struct gensock_connection {
   uint32_t recv_len;         // bytes the last receive placed in recv_buf
   fd_set wait_set;           // unused: waits poll, which has no descriptor ceiling
   struct timeval wait_time;  // scratch of every wait: its time limit
+  struct TlsSession *tls;    // null, or the TLS session that all reads and writes go through
 };
 
 // ---- Connection record and connect ----------------------------------------
@@ -85,8 +87,17 @@ int c_get_connected(gensock_connection *connection, const char *host, const char
 // and a null *out (nothing is left open).
 int gensock_connect(const char *host, const char *service, gensock_connection **out);
 
-// Closes the descriptor: 0, or 4012 when close fails.
+// Closes the descriptor (ending its TLS session first, if any): 0, or 4012
+// when close fails.
 int c_gclose(gensock_connection *connection);
+
+// Starts TLS on a connected record: the handshake, with the peer's
+// certificate verified for name (a host name, or an address when is_address
+// is non-zero), within GWinsockTimeout seconds. From then on every read and
+// write of the record goes through the session. 0, or kGensockTlsFailed
+// after the trace line "TLS with <name> failed - <reason>" (the record is
+// left as it was, for the caller to close).
+int gensock_start_tls(gensock_connection *connection, const char *name, int is_address);
 
 // Closes the descriptor (if any) and frees the record; returns the close's
 // code, 4010 for a null handle. The handle is invalid afterwards. Waiting
