@@ -17,6 +17,10 @@
 // - An exhausted heap, a refused date and a failed hit are reported on
 //   standard output with the setting-error line (SettingError below), with
 //   codes 110, 580 and 1900 respectively.
+// - Threads: each header says which of its calls may run on several threads
+//   at once. Here: the allocation, output, sleeping and module calls may;
+//   the watchdog's context is one per process. errno and the timer slack
+//   are the calling thread's own.
 #ifndef JANTOR_BASE_LL_CPAPI_H_
 #define JANTOR_BASE_LL_CPAPI_H_
 
