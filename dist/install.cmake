@@ -27,7 +27,7 @@ install(CODE "
   set(JANTOR_LIBDIR [[${CMAKE_INSTALL_LIBDIR}]])
   set(JANTOR_INCLUDEDIR [[${CMAKE_INSTALL_INCLUDEDIR}]])
   set(JANTOR_DATADIR [[${CMAKE_INSTALL_DATADIR}]])
-  set(JANTOR_LINK_LIBS [[ssl;crypto;${CMAKE_DL_LIBS}]])
+  set(JANTOR_LINK_LIBS [[${CMAKE_DL_LIBS}]])
   include([[${CMAKE_CURRENT_SOURCE_DIR}/dist/configure-at-install.cmake]])
 ")
 
@@ -61,7 +61,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # dpkg-shlibdeps; the driver manager's tools and configuration and the
 # SQLite driver are needed at run time without being linked.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "unixodbc, libsqliteodbc")
+# libssl3 is loaded when the first https:// entry is hit, not linked.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "unixodbc, libsqliteodbc, libssl3")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "odbc-postgresql, odbc-mariadb")
 # https:// entries verify servers against the system's trust store.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ca-certificates")

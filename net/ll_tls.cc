@@ -1,5 +1,6 @@
 #include "net/ll_tls.h"
 
+#include <dlfcn.h>
 #include <errno.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -14,6 +15,97 @@
 #include <chrono>
 #include <climits>
 #include <memory>
+
+namespace {
+
+// ---- OpenSSL, loaded on first use ------------------------------------------
+// Mapping libssl and libcrypto costs about 2 MiB of resident memory at once,
+// in every daemon, whether its table has an https:// entry or not. So they
+// are loaded when the first session starts, and every OpenSSL call of this
+// file goes through the table below (the macros after it send the names,
+// and OpenSSL's own macros that expand to them, there).
+#define JANTOR_OPENSSL_CALLS(X)                                                                 \
+  X(BIO_clear_flags) X(BIO_free) X(BIO_get_data) X(BIO_get_new_index) X(BIO_meth_free)          \
+  X(BIO_meth_new) X(BIO_meth_set_ctrl) X(BIO_meth_set_read) X(BIO_meth_set_write) X(BIO_new)    \
+  X(BIO_set_data) X(BIO_set_flags) X(BIO_set_init) X(ERR_clear_error) X(ERR_peek_last_error)   \
+  X(ERR_reason_error_string) X(SSL_CTX_ctrl) X(SSL_CTX_free) X(SSL_CTX_new)                     \
+  X(SSL_CTX_set_default_verify_paths) X(SSL_CTX_set_options) X(SSL_CTX_set_verify) X(SSL_ctrl) \
+  X(SSL_do_handshake) X(SSL_free) X(SSL_free_buffers) X(SSL_get0_param) X(SSL_get_error)       \
+  X(SSL_get_verify_result) X(SSL_new) X(SSL_read) X(SSL_set1_host) X(SSL_set_bio)              \
+  X(SSL_set_connect_state) X(SSL_set_hostflags) X(SSL_shutdown) X(SSL_write)                   \
+  X(TLS_client_method) X(X509_VERIFY_PARAM_set1_ip_asc) X(X509_verify_cert_error_string)
+
+struct OpenSslCalls {
+#define JANTOR_OPENSSL_FIELD(name) decltype(&::name) name = nullptr;
+  JANTOR_OPENSSL_CALLS(JANTOR_OPENSSL_FIELD)
+#undef JANTOR_OPENSSL_FIELD
+};
+
+// Set once, by LoadOpenSsl under the runtime's lock for function-local
+// statics; read only by code that runs after that.
+const OpenSslCalls *openssl = nullptr;
+
+// The library Debian's libssl3 installs; the symbols of libcrypto come
+// with it, as its dependency. False when it or any call is missing.
+bool LoadOpenSsl() {
+  static const bool loaded = [] {
+    void *library = dlopen("libssl.so.3", RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) return false;
+    static OpenSslCalls calls;
+    bool complete = true;
+#define JANTOR_OPENSSL_LOOKUP(name)                                         \
+  calls.name = reinterpret_cast<decltype(calls.name)>(dlsym(library, #name)); \
+  complete = complete && calls.name != nullptr;
+    JANTOR_OPENSSL_CALLS(JANTOR_OPENSSL_LOOKUP)
+#undef JANTOR_OPENSSL_LOOKUP
+    if (complete) openssl = &calls;
+    return complete;
+  }();
+  return loaded;
+}
+
+}  // namespace
+
+#define BIO_clear_flags openssl->BIO_clear_flags
+#define BIO_free openssl->BIO_free
+#define BIO_get_data openssl->BIO_get_data
+#define BIO_get_new_index openssl->BIO_get_new_index
+#define BIO_meth_free openssl->BIO_meth_free
+#define BIO_meth_new openssl->BIO_meth_new
+#define BIO_meth_set_ctrl openssl->BIO_meth_set_ctrl
+#define BIO_meth_set_read openssl->BIO_meth_set_read
+#define BIO_meth_set_write openssl->BIO_meth_set_write
+#define BIO_new openssl->BIO_new
+#define BIO_set_data openssl->BIO_set_data
+#define BIO_set_flags openssl->BIO_set_flags
+#define BIO_set_init openssl->BIO_set_init
+#define ERR_clear_error openssl->ERR_clear_error
+#define ERR_peek_last_error openssl->ERR_peek_last_error
+#define ERR_reason_error_string openssl->ERR_reason_error_string
+#define SSL_CTX_ctrl openssl->SSL_CTX_ctrl
+#define SSL_CTX_free openssl->SSL_CTX_free
+#define SSL_CTX_new openssl->SSL_CTX_new
+#define SSL_CTX_set_default_verify_paths openssl->SSL_CTX_set_default_verify_paths
+#define SSL_CTX_set_options openssl->SSL_CTX_set_options
+#define SSL_CTX_set_verify openssl->SSL_CTX_set_verify
+#define SSL_ctrl openssl->SSL_ctrl
+#define SSL_do_handshake openssl->SSL_do_handshake
+#define SSL_free openssl->SSL_free
+#define SSL_free_buffers openssl->SSL_free_buffers
+#define SSL_get0_param openssl->SSL_get0_param
+#define SSL_get_error openssl->SSL_get_error
+#define SSL_get_verify_result openssl->SSL_get_verify_result
+#define SSL_new openssl->SSL_new
+#define SSL_read openssl->SSL_read
+#define SSL_set1_host openssl->SSL_set1_host
+#define SSL_set_bio openssl->SSL_set_bio
+#define SSL_set_connect_state openssl->SSL_set_connect_state
+#define SSL_set_hostflags openssl->SSL_set_hostflags
+#define SSL_shutdown openssl->SSL_shutdown
+#define SSL_write openssl->SSL_write
+#define TLS_client_method openssl->TLS_client_method
+#define X509_VERIFY_PARAM_set1_ip_asc openssl->X509_VERIFY_PARAM_set1_ip_asc
+#define X509_verify_cert_error_string openssl->X509_verify_cert_error_string
 
 namespace {
 
@@ -209,6 +301,10 @@ int TlsHandshake(int fd, const char *name, int is_address, int timeout_seconds, 
   SetReason(reason, reason_size, "");
   if (fd < 0 || name == nullptr || name[0] == '\0') {
     SetReason(reason, reason_size, fd < 0 ? "no connection" : "no host name");
+    return -1;
+  }
+  if (!LoadOpenSsl()) {
+    SetReason(reason, reason_size, "OpenSSL (libssl.so.3) cannot be loaded");
     return -1;
   }
   const TlsShared &shared = Shared();
