@@ -3,12 +3,14 @@
 // ---- Tracked allocation -------------------------------------------------
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdint>
+#include <mutex>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-int GAllocGran = 128;
+std::atomic<int> GAllocGran{128};
 
 // Fault-injection seam for tests only: when set, it is asked before every
 // heap request of this section and a true answer refuses the request, so the
@@ -40,17 +42,129 @@ char *HandleOf(char *block, int len) {
 
 }  // namespace
 
-void SettingError(int code) { printf("\r\n***** Setting Error %i *****\r\n\r\n", code); }
+// ---- Output -----------------------------------------------------------------
+
+namespace {
+
+thread_local OutputCapture *thread_capture = nullptr;
+
+// Held by whoever writes a capture's words to the standard streams, so that
+// no other capture's words come between them.
+std::mutex stream_owner;
+
+enum Stream : int { kStandardOutput, kStandardError };
+
+void WriteStream(Stream stream, const char *bytes, size_t length) {
+  if (length == 0) return;
+  if (stream == kStandardError) {
+    fflush(stdout);
+    fwrite(bytes, 1, length, stderr);
+  } else {
+    fwrite(bytes, 1, length, stdout);
+  }
+}
+
+// Writes the gathered pieces out and empties the capture. REQUIRES: the
+// caller holds stream_owner.
+void WriteGathered(OutputCapture *capture) {
+  const std::string &bytes = capture->bytes;
+  size_t at = 0;
+  for (size_t i = 0; i + 1 < capture->error_spans.size(); i += 2) {
+    size_t start = capture->error_spans[i], end = capture->error_spans[i + 1];
+    WriteStream(kStandardOutput, bytes.data() + at, start - at);
+    WriteStream(kStandardError, bytes.data() + start, end - start);
+    at = end;
+  }
+  WriteStream(kStandardOutput, bytes.data() + at, bytes.size() - at);
+  capture->bytes.clear();
+  capture->error_spans.clear();
+}
+
+void Emit(Stream stream, const char *bytes, size_t length) {
+  OutputCapture *capture = thread_capture;
+  if (capture == nullptr || capture->streaming) {
+    WriteStream(stream, bytes, length);
+    return;
+  }
+  if (stream == kStandardError) capture->error_spans.push_back(capture->bytes.size());
+  capture->bytes.append(bytes, length);
+  if (stream == kStandardError) capture->error_spans.push_back(capture->bytes.size());
+  if (capture->bytes.size() > kOutputCaptureLimit) {
+    stream_owner.lock();  // given back when the capture ends
+    WriteGathered(capture);
+    capture->streaming = true;
+  }
+}
+
+}  // namespace
+
+OutputCapture *CaptureOutput(OutputCapture *capture) {
+  OutputCapture *previous = thread_capture;
+  if (previous != nullptr && previous != capture && previous->streaming) {
+    fflush(stdout);
+    previous->streaming = false;
+    stream_owner.unlock();
+  }
+  thread_capture = capture;
+  return previous;
+}
+
+void ReplayOutput(OutputCapture *capture) {
+  if (capture->bytes.empty()) return;
+  if (thread_capture != nullptr && thread_capture->streaming) {
+    WriteGathered(capture);  // this thread holds the streams already
+    return;
+  }
+  std::lock_guard<std::mutex> hold(stream_owner);
+  WriteGathered(capture);
+}
+
+void PrintText(const char *text) { Emit(kStandardOutput, text, strlen(text)); }
+
+void PrintFormat(const char *format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  if (thread_capture == nullptr || thread_capture->streaming) {
+    vprintf(format, arguments);
+    va_end(arguments);
+    return;
+  }
+  char small[256];
+  va_list again;
+  va_copy(again, arguments);
+  int length = vsnprintf(small, sizeof small, format, arguments);
+  if (length >= 0 && static_cast<size_t>(length) < sizeof small) {
+    Emit(kStandardOutput, small, static_cast<size_t>(length));
+  } else if (length > 0) {
+    std::string large(static_cast<size_t>(length), '\0');
+    vsnprintf(large.data(), large.size() + 1, format, again);
+    Emit(kStandardOutput, large.data(), large.size());
+  }
+  va_end(again);
+  va_end(arguments);
+}
+
+void SettingError(int code) { PrintFormat("\r\n***** Setting Error %i *****\r\n\r\n", code); }
 
 void PrintWord(const char *word) {
-  fputs(word, stdout);
-  fputs("\r\n", stdout);
+  PrintText(word);
+  PrintText("\r\n");
 }
 
 void PrintSystemError(int error_number) {
-  fflush(stdout);
-  errno = error_number;
-  perror("");
+  int saved = errno;
+  if (thread_capture == nullptr || thread_capture->streaming) {
+    fflush(stdout);
+    errno = error_number;
+    perror("");
+  } else {
+    // perror's own text: strerror's, then a line end.
+    char text[256];
+    std::string line = strerror_r(error_number, text, sizeof text);
+    line += '\n';
+    Emit(kStandardError, line.data(), line.size());
+  }
+  errno = saved;
 }
 
 char *mialloc(int len) {

@@ -17,17 +17,25 @@
 // - An exhausted heap, a refused date and a failed hit are reported on
 //   standard output with the setting-error line (SettingError below), with
 //   codes 110, 580 and 1900 respectively.
+// - Threads: each header says which of its calls may run on several threads
+//   at once. Here: the allocation, output, sleeping and module calls may;
+//   the watchdog's context is one per process. errno and the timer slack
+//   are the calling thread's own.
 #ifndef JANTOR_BASE_LL_CPAPI_H_
 #define JANTOR_BASE_LL_CPAPI_H_
 
+#include <atomic>
 #include <memory>
+#include <string>
+#include <vector>
 
 // ---- Tracked allocation -------------------------------------------------
 
 // Every growth by a managed-string writer asks for need + GAllocGran bytes,
 // so a run of small appends reallocates only about every GAllocGran bytes.
-// Read at each use; initially 128.
-extern int GAllocGran;
+// Read at each use; initially 128. Atomic, so that a change made while
+// other threads allocate is seen whole by them.
+extern std::atomic<int> GAllocGran;
 
 // Setting-error codes printed by SettingError.
 enum : int {
@@ -36,16 +44,57 @@ enum : int {
   kSettingErrorNoConnect = 1900,
 };
 
-// Prints "\r\n***** Setting Error <code> *****\r\n\r\n" on standard output.
+// ---- Output -----------------------------------------------------------------
+// Every word the library prints goes through the helpers below. They write
+// to the calling thread's destination: standard output (and, for system
+// error texts, standard error) unless the thread has set a capture, which
+// then gathers both streams' pieces in order, so that one thread's words can
+// be put out later as one uninterrupted block. The helpers may be called
+// from several threads at once: without captures the threads' words mix as
+// stdio mixes them, with captures they never do.
+
+// One thread's gathered output. The capturing thread alone touches it until
+// it has ended the capture; then it may be handed to the thread that puts
+// it out.
+struct OutputCapture {
+  std::string bytes;                       // the pieces, back to back
+  std::vector<unsigned long> error_spans;  // [start, end) pairs of standard error pieces
+  // Gathering is bounded: past kOutputCaptureLimit bytes the thread takes the
+  // standard streams for itself (waiting for any other holder), writes what
+  // it has gathered and then writes straight through until it ends the
+  // capture. A huge reply thus costs no memory here, and its block stays
+  // whole, only put out before its hit has ended.
+  bool streaming = false;
+};
+enum : unsigned long { kOutputCaptureLimit = 64 * 1024 };
+
+// Sends the calling thread's words into capture from now on; null ends the
+// capture and sends them to the standard streams again (a streaming capture
+// then gives the streams back). Returns the previous capture.
+OutputCapture *CaptureOutput(OutputCapture *capture);
+
+// Writes what an ended capture gathered to the standard streams, in order
+// (standard output is flushed before each standard error piece), without
+// any other capture's words coming between, then empties it.
+void ReplayOutput(OutputCapture *capture);
+
+// Text as it is, no line end added. Never used as a format.
+void PrintText(const char *text);
+
+// printf-style output to the calling thread's destination.
+void PrintFormat(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// Prints "\r\n***** Setting Error <code> *****\r\n\r\n".
 void SettingError(int code);
 
-// The library's trace words: word, then "\r\n" as a piece of its own, on
-// standard output. The word is printed as text, never as a format.
+// The library's trace words: word, then "\r\n" as a piece of its own. The
+// word is printed as text, never as a format.
 void PrintWord(const char *word);
 
 // The system's error text for error_number (an errno value read right after
-// the failing call) on standard error, as perror with an empty prefix prints
-// it, after flushing standard output so that the two streams keep their order.
+// the failing call), as perror with an empty prefix prints it: on standard
+// error after flushing standard output, so that the two streams keep their
+// order, or into the thread's capture. errno is left as it was.
 void PrintSystemError(int error_number);
 
 // Owns a managed buffer inside a function and releases it with firee on

@@ -4,7 +4,9 @@
 // The scanners fill a caller's struct tm and never allocate. Each prints a
 // trace line on entry and, on refusal, the setting-error line with 580; a
 // refused text leaves the record exactly as it was. The text writers fill a
-// caller's buffer and keep no state between calls.
+// caller's buffer and keep no state between calls. Threads: every operation
+// may be called from several threads at once (the reentrant time calls are
+// used throughout).
 #ifndef JANTOR_BASE_LL_DATETIME_H_
 #define JANTOR_BASE_LL_DATETIME_H_
 

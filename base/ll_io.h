@@ -3,7 +3,10 @@
 // Everything here works on plain paths and caller-owned buffers, except the
 // name slot of tempfile, a managed string the caller owns and releases with
 // firee(). New files get mode 0664 less the umask. Progress and error words
-// go to standard output, paths always printed as data.
+// go to standard output, paths always printed as data. Threads: the calls
+// may be made from several threads at once, but two threads that ask
+// tempfile for a name in the same folder in the same second may be given
+// the same one; the CGI calls share the standard streams.
 #ifndef JANTOR_BASE_LL_IO_H_
 #define JANTOR_BASE_LL_IO_H_
 

@@ -5,6 +5,8 @@
 // block, and on an exhausted heap prints the setting-error line with 110,
 // releases the block and leaves the slot null. The caller owns the slot and
 // releases it with firee(). Other operations work in the caller's storage.
+// Threads: every operation may be called from several threads at once, on
+// slots and texts that each thread owns.
 #ifndef JANTOR_BASE_LL_STRING_H_
 #define JANTOR_BASE_LL_STRING_H_
 

@@ -8,8 +8,10 @@
 # Environment: BENCH_BUILD (build folder, default build-bench), BENCH_ROUNDS
 # (repetitions of each speed measurement, the best counts; default 3).
 #
-# Every speed figure comes from nginx's access log ($msec): the time from the
-# first to the last request that one run made. A run of jantor is one poll
+# Every speed figure comes from a server's log of the requests it got: the
+# time from the first to the last request that one run made, from nginx's
+# access log ($msec) on loopback, and from bench/delay_server.c's log for the
+# server that answers each request 50 ms late. A run of jantor is one poll
 # cycle over N due entries, with standard output going to a file.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -22,6 +24,7 @@ cmake -S . -B "$build" -DJANTOR_TESTS=OFF >/dev/null
 cmake --build "$build" --target jantor -j"$(nproc)" >/dev/null
 cc -O2 -Wall -Wextra -o "$build/plain_loop" bench/plain_loop.c
 cc -O2 -Wall -Wextra -o "$build/slow_server" bench/slow_server.c
+cc -O2 -Wall -Wextra -o "$build/delay_server" bench/delay_server.c
 cc -O2 -Wall -Wextra -o "$build/odbc_resultset" bench/odbc_resultset.c -lodbc
 jantor=$build/jantor
 
@@ -36,12 +39,17 @@ db=$work/schedule.db
 # ---- Servers ------------------------------------------------------------------
 
 # jantor connects to the "http" port first, so nginx must own port 80 for
-# the hits to reach it.
-if (exec 3<>/dev/tcp/127.0.0.1/80) 2>/dev/null; then
-  echo "bench: something already listens on 127.0.0.1:80; stop it and run again" >&2
-  exit 1
-fi
+# the hits to reach it; the delay server takes port 80 of 127.0.0.2 later.
+for address in 127.0.0.1 127.0.0.2; do
+  if (exec 3<>/dev/tcp/$address/80) 2>/dev/null; then
+    echo "bench: something already listens on $address:80; stop it and run again" >&2
+    exit 1
+  fi
+done
+delay_pid="" silent_client=""
 cleanup() {
+  if [ -n "$silent_client" ]; then kill "$silent_client" 2>/dev/null || true; fi
+  if [ -n "$delay_pid" ]; then kill "$delay_pid" 2>/dev/null || true; fi
   tests/support/nginx.sh stop "$work/nginx" >/dev/null 2>&1 || true
   tests/support/pg.sh stop "$work/pg" >/dev/null 2>&1 || true
 }
@@ -68,16 +76,18 @@ stamp() { date -d "$1 ${2:-minutes}" '+%Y-%m-%d %H:%M:%S'; }
 
 # Fills the schedule table with N entries for tag that are due (at DUE, a
 # minute ago unless given) and FUTURE more that are not, spread between them
-# (every (N+FUTURE)/N-th is due). No entry has credentials.
+# (every (N+FUTURE)/N-th is due), on HOST (127.0.0.1 unless given). No entry
+# has credentials.
 fill_sqlite() {
   local n=$1 tag=$2 future=${3:-0} object=${4:-/index.html} due=${5:-$(stamp -1)}
+  local host=${6:-127.0.0.1}
   local total=$((n + future)) step=$(((n + future) / n))
   sqlite3 "$db" <<SQL
 DELETE FROM schedule_2;
 WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM k WHERE i < $total)
 INSERT INTO schedule_2 (id, i_user, i_pass, i_port, i_object, i_host, i_timeout, i_interval,
                         i_next, i_start, i_stop)
-SELECT i, NULL, NULL, 80, '$object?$tag-' || i, '127.0.0.1', 30, 86400,
+SELECT i, NULL, NULL, 80, '$object?$tag-' || i, '$host', 30, 86400,
        CASE WHEN i % $step = 0 AND i / $step <= $n THEN '$due' ELSE '$(stamp 1440)' END, 0, 1
 FROM k;
 SQL
@@ -95,11 +105,13 @@ ANALYZE schedule_2;
 SQL
 }
 
-# "count first last" of the access log lines of one run.
-span() { grep -F "?$1-" "$log" | awk '{ if (n++ == 0) a = $1; b = $1 } END { printf "%d %s %s\n", n, a, b }'; }
+# "count first last" of the lines of one run in a server's log (nginx's
+# access log unless named); each line starts with the request's time in
+# seconds.
+span() { grep -F "?$1-" "${2:-$log}" | awk '{ if (n++ == 0) a = $1; b = $1 } END { printf "%d %s %s\n", n, a, b }'; }
 
 # Hits a second from the first to the last request of a run.
-rate() { span "$1" | awk '{ printf "%.0f\n", ($3 > $2) ? ($1 - 1) / ($3 - $2) : 0 }'; }
+rate() { span "$@" | awk '{ printf "%.0f\n", ($3 > $2) ? ($1 - 1) / ($3 - $2) : 0 }'; }
 
 # Waits until jantor has ended its first cycle: it then waits for its alarm
 # in sigsuspend (system call 130 on x86-64), or it has exited.
@@ -138,11 +150,13 @@ run_jantor() {
 # second begins. Prints the second cycle's length in ms, from its start (the
 # end of the alarm set by the first cycle, interval 4 s) to its own alarm
 # call, and the peak resident size (KiB) during the second cycle. Only the
-# alarm calls are traced, so the cycle runs at full speed.
+# alarm calls are traced, so the cycle runs at full speed. Extra arguments
+# go to jantor.
 run_jantor_second() {
   local dsn=$1 tag=$2 n=$3 tracer pid i
+  shift 3
   ODBCSYSINI=$odbc ODBCINI=$odbc/odbc.ini strace -f --seccomp-bpf -ttt -e trace=alarm \
-    -o "$work/alarm-$tag.txt" "$jantor" -d "$dsn" -i 4 >"$work/jantor-$tag.out" 2>"$work/jantor-$tag.err" &
+    -o "$work/alarm-$tag.txt" "$jantor" -d "$dsn" -i 4 "$@" >"$work/jantor-$tag.out" 2>"$work/jantor-$tag.err" &
   tracer=$!
   for i in $(seq 500); do pid=$(pgrep -P "$tracer" || true); [ -n "$pid" ] && break; sleep 0.01; done
   wait_cycle "$pid"
@@ -177,7 +191,7 @@ run_jantor_startup() {
 }
 
 curl_opts=(-s --http1.0 -H 'Connection: close')
-urls() { local i; for i in $(seq "$1"); do echo "http://127.0.0.1/index.html?$2-$i"; done; }
+urls() { local i; for i in $(seq "$1"); do echo "http://${3:-127.0.0.1}/index.html?$2-$i"; done; }
 
 run_curl_one() {
   urls "$1" "$2" | sed 's/.*/url = "&"/' >"$work/curl-$2.cfg"
@@ -194,21 +208,23 @@ best() { sort -n | tail -n1; }
 pin=()  # a command that holds a client to a processor, when one is wanted
 declare -A hits
 
-# Races jantor (one cycle on SQLite), the plain loop and one curl over N
-# requests, BENCH_ROUNDS times, and keeps each way's best rate as
-# hits[<way><key>] (ways js, pl, c1). jantor's peak resident size in each
-# round goes to the array race_hwm.
+# Races jantor (one cycle on SQLite, -c 1 and -c 8), the plain loop and one
+# curl over N requests, BENCH_ROUNDS times, and keeps each way's best rate as
+# hits[<way><key>] (ways js for -c 1, jc for -c 8, pl, c1). The peak
+# resident size of jantor -c 1 in each round goes to the array race_hwm.
 race() {
   local n=$1 key=$2 r way hwm
   race_hwm=()
   for r in $(seq "$rounds"); do
     fill_sqlite "$n" "js$key-$r"
-    read -r _ hwm < <(run_jantor bench_sqlite "js$key-$r")
+    read -r _ hwm < <(run_jantor bench_sqlite "js$key-$r" -c 1)
     race_hwm+=("$hwm")
+    fill_sqlite "$n" "jc$key-$r"
+    run_jantor bench_sqlite "jc$key-$r" -c 8 >/dev/null
     "${pin[@]}" "$build/plain_loop" 127.0.0.1 80 "/index.html?pl$key-$r-" "$n"
     run_curl_one "$n" "c1$key-$r"
   done
-  for way in js pl c1; do
+  for way in js jc pl c1; do
     hits[$way$key]=$(for r in $(seq "$rounds"); do rate "$way$key-$r"; done | best)
   done
 }
@@ -228,7 +244,9 @@ for n in 200 2000 20000; do
   race "$n" "$n"
   [ "$n" = 20000 ] && hwm20000=$(printf '%s\n' "${race_hwm[@]}" | best)
   [ "$n" = 200 ] && hwm200=${race_hwm[-1]}
-  [ "$(span "js$n-1" | cut -d' ' -f1)" = "$n" ] || { echo "bench: jantor missed hits at N=$n" >&2; exit 1; }
+  for way in js jc; do
+    [ "$(span "$way$n-1" | cut -d' ' -f1)" = "$n" ] || { echo "bench: jantor ($way) missed hits at N=$n" >&2; exit 1; }
+  done
   # One curl process per URL is slow: at most 2000 of them, and its rate
   # stands for the larger N.
   if [ "$n" -le 2000 ]; then
@@ -313,6 +331,8 @@ hwm_startup=$(printf '%s\n' "${startup_hwm[@]}" | best)
 echo "Memory ..." >&2
 fill_sqlite 20000 cycle20000 0 /index.html "$(stamp 3 seconds)"
 read -r _ hwm_cycle20000 < <(run_jantor_second bench_sqlite cycle20000 20000)
+fill_sqlite 20000 cycle20000c256 0 /index.html "$(stamp 3 seconds)"
+read -r _ hwm_cycle20000c256 < <(run_jantor_second bench_sqlite cycle20000c256 20000 -c 256)
 fill_sqlite 1 big 0 /big.txt
 read -r _ hwm_big < <(run_jantor bench_sqlite big)
 reply_bytes=$(stat -c %s "$work/nginx/www/big.txt")
@@ -346,6 +366,111 @@ slow_cpu() { awk '{ printf "%.3f\n", 100 * $1 / $2 }'; }
 jantor_slow=$(slow slow_jantor | slow_cpu)
 curl_slow=$(slow slow_curl | slow_cpu)
 
+# ---- Speed against a server that answers each request 50 ms late -------------------
+
+# When every answer takes 50 ms, hits one after the other make 20 a second
+# whatever the client, and only hits in flight together go faster. The
+# server (bench/delay_server.c) takes port 80 of 127.0.0.2, the port jantor
+# tries first, and logs each request's arrival; the rates are timed from the
+# first to the last request of a run, as with nginx. The sequential ways run
+# over fewer URLs: 2000 would take 100 s each.
+delay_log=$work/delay.log
+delay_seq=200 delay_n=2000
+start_delay() { # delay_ms: answers that late, or never when below 0
+  rm -f "$work/delay.port"
+  "$build/delay_server" 127.0.0.2 80 "$1" 1800 0 "$delay_log" >"$work/delay.port" 2>"$work/delay.err" &
+  delay_pid=$!
+  for _ in $(seq 100); do [ -s "$work/delay.port" ] && return 0; sleep 0.02; done
+  echo "bench: the delay server did not start: $(cat "$work/delay.err")" >&2
+  exit 1
+}
+stop_delay() { kill "$delay_pid" 2>/dev/null || true; wait "$delay_pid" 2>/dev/null || true; delay_pid=""; }
+delay_count() { span "$1" "$delay_log" | cut -d' ' -f1; }
+
+# The delay ways: jantor -c C over N entries on 127.0.0.2 ...
+delay_jantor() { # n tag c
+  fill_sqlite "$1" "$2" 0 /index.html "$(stamp -1)" 127.0.0.2
+  run_jantor bench_sqlite "$2" -c "$3" >/dev/null
+}
+# ... one curl process over the URLs, one after the other or at most P at once ...
+delay_curl() { # n tag [p]
+  urls "$1" "$2" 127.0.0.2 | sed 's/.*/url = "&"/' >"$work/curl-$2.cfg"
+  local parallel=()
+  [ -n "${3:-}" ] && parallel=(--parallel --parallel-max "$3")
+  curl "${curl_opts[@]}" "${parallel[@]}" -K "$work/curl-$2.cfg" >"$work/curl-$2.out" 2>"$work/curl-$2.err"
+}
+# ... and xargs starting one curl per URL, P at once.
+delay_xargs() { # n tag p
+  urls "$1" "$2" 127.0.0.2 >"$work/xargs-$2.urls"
+  xargs -P "$3" -n 1 curl "${curl_opts[@]}" -o /dev/null <"$work/xargs-$2.urls"
+}
+# "key N command [argument]": the command runs with N, the run's tag and
+# the argument. Each way's best rate is kept as hits[<key>], and every run
+# must have made all N requests.
+delay_ways=(
+  "dj1 $delay_seq delay_jantor 1"
+  "dcs $delay_seq delay_curl"
+  "dj8 $delay_n delay_jantor 8"
+  "dj64 $delay_n delay_jantor 64"
+  "dj256 $delay_n delay_jantor 256"
+  "dcp64 $delay_n delay_curl 64"
+  "dcp256 $delay_n delay_curl 256"
+  "dx64 $delay_n delay_xargs 64"
+)
+echo "Delay server ..." >&2
+start_delay 50
+declare -A delay_nof
+for r in $(seq "$rounds"); do
+  for spec in "${delay_ways[@]}"; do
+    read -r key n cmd arg <<<"$spec"
+    "$cmd" "$n" "$key-$r" $arg
+    got=$(delay_count "$key-$r")
+    [ "$got" = "$n" ] || { echo "bench: $key made $got of $n requests to the delay server" >&2; exit 1; }
+    delay_nof[$key]=$n
+  done
+done
+for spec in "${delay_ways[@]}"; do
+  read -r key _ <<<"$spec"
+  hits[$key]=$(for r in $(seq "$rounds"); do rate "$key-$r" "$delay_log"; done | best)
+done
+stop_delay
+
+# ---- Processor time while 256 hits wait on a server that never answers -------------
+
+# The same server, now silent: it accepts, reads each request and never
+# answers. Once all 256 requests have arrived, the client's run time (every
+# thread, from /proc/PID/task/*/schedstat) is read at the start and end of a
+# 10 s window, and must not have moved much: a waiting hit should sleep.
+silent_seconds=10
+task_ns() { cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ s += $1 } END { printf "%d\n", s }'; }
+silent_cpu() { # pid tag n; prints the percent of one processor
+  local pid=$1 tag=$2 n=$3 c0 c1 t0 t1
+  for _ in $(seq 1500); do [ "$(delay_count "$tag")" -ge "$n" ] && break; sleep 0.02; done
+  [ "$(delay_count "$tag")" = "$n" ] || { echo "bench: only $(delay_count "$tag") of $n requests reached the silent server" >&2; exit 1; }
+  sleep 0.5
+  c0=$(task_ns "$pid") t0=$(date +%s%N)
+  sleep "$silent_seconds"
+  c1=$(task_ns "$pid") t1=$(date +%s%N)
+  kill -0 "$pid" 2>/dev/null || { echo "bench: the client ended while it should wait" >&2; exit 1; }
+  awk -v c="$((c1 - c0))" -v t="$((t1 - t0))" 'BEGIN { printf "%.3f\n", 100 * c / t }'
+}
+echo "Silent server ..." >&2
+start_delay -1
+fill_sqlite 256 silentj 0 /index.html "$(stamp -1)" 127.0.0.2
+ODBCSYSINI=$odbc ODBCINI=$odbc/odbc.ini "$jantor" -d bench_sqlite -i 3600 -c 256 \
+  >"$work/jantor-silent.out" 2>"$work/jantor-silent.err" &
+silent_client=$!
+jantor_silent=$(silent_cpu "$silent_client" silentj 256)
+kill "$silent_client"; wait "$silent_client" 2>/dev/null || true
+urls 256 silentc 127.0.0.2 | sed 's/.*/url = "&"/' >"$work/curl-silent.cfg"
+curl "${curl_opts[@]}" --parallel --parallel-max 256 -K "$work/curl-silent.cfg" \
+  >"$work/curl-silent.out" 2>"$work/curl-silent.err" &
+silent_client=$!
+curl_silent=$(silent_cpu "$silent_client" silentc 256)
+kill "$silent_client"; wait "$silent_client" 2>/dev/null || true
+silent_client=""
+stop_delay
+
 # ---- Results -----------------------------------------------------------------------
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0) ? a / b : 0 }'; }
@@ -354,8 +479,29 @@ verdict() { awk "BEGIN { print ($1) ? \"yes\" : \"**no**\" }"; }
 r_plain=$(ratio "${hits[js2000]}" "${hits[pl2000]}")
 r_curl=$(ratio "${hits[js2000]}" "${hits[c12000]}")
 r_loop=$(ratio "${hits[js2000]}" "${hits[cl2000]}")
+r_c8=$(ratio "${hits[jc2000]}" "${hits[pl2000]}")
 r_size=$(ratio "$big" "$small")
 big_limit_kib=$((3 * reply_bytes / 1024 + 8 * 1024))
+
+# The delay server's ways: "key label in-flight"; the limit of a way is the
+# hits it keeps in flight over the 50 ms each one takes.
+delay_rows=(
+  "dj1|jantor -c 1|1"
+  "dcs|one curl process, one URL after the other|1"
+  "dj8|jantor -c 8|8"
+  "dj64|jantor -c 64|64"
+  "dj256|jantor -c 256|256"
+  "dcp64|one curl process, --parallel --parallel-max 64|64"
+  "dcp256|one curl process, --parallel --parallel-max 256|256"
+  "dx64|xargs -P 64 -n 1 curl (one curl per URL)|64"
+)
+delay_target() { # key; prints "target|met" for the ways that have one
+  case $1 in
+    dj64) echo "at least 1024 hits a second and at least curl --parallel-max 64 (${hits[dcp64]})|$(verdict "${hits[dj64]} >= 1024 && ${hits[dj64]} >= ${hits[dcp64]}")" ;;
+    dj256) echo "at least 3000 hits a second and at least curl --parallel-max 256 (${hits[dcp256]})|$(verdict "${hits[dj256]} >= 3000 && ${hits[dj256]} >= ${hits[dcp256]}")" ;;
+    *) echo "|" ;;
+  esac
+}
 
 {
   echo "# jantor benchmark"
@@ -363,37 +509,58 @@ big_limit_kib=$((3 * reply_bytes / 1024 + 8 * 1024))
   echo "$(date '+%Y-%m-%d %H:%M') on $(nproc) processors ($(uname -r)); nginx on 127.0.0.1:80, SQLite in WAL mode,"
   echo "PostgreSQL $(psql_jantor -tA -c 'SHOW server_version' | cut -d' ' -f1) on loopback; best of $rounds runs each."
   echo "Hits a second from the first to the last request of one run (nginx's \$msec); jantor runs one poll cycle with standard output to a file."
+  echo "jantor -c 1 is jantor as without -c: one hit after the other."
   echo
   echo "| way | N = 200 | N = 2000 | N = 20000 |"
   echo "|---|---:|---:|---:|"
-  echo "| jantor, SQLite | ${hits[js200]} | ${hits[js2000]} | ${hits[js20000]} |"
+  echo "| jantor -c 1, SQLite | ${hits[js200]} | ${hits[js2000]} | ${hits[js20000]} |"
+  echo "| jantor -c 8, SQLite | ${hits[jc200]} | ${hits[jc2000]} | ${hits[jc20000]} |"
   echo "| jantor, PostgreSQL | ${hits[jp200]} | ${hits[jp2000]} | ${hits[jp20000]} |"
   echo "| plain C loop (connect, send, read to close, close) | ${hits[pl200]} | ${hits[pl2000]} | ${hits[pl20000]} |"
   echo "| one curl process, HTTP/1.0, a connection per URL | ${hits[c1200]} | ${hits[c12000]} | ${hits[c120000]} |"
   echo "| shell loop, one curl per URL | ${hits[cl200]} | ${hits[cl2000]} | ${hits[cl20000]} (the 2000-URL run) |"
-  echo "| jantor SQLite / plain loop | $(ratio "${hits[js200]}" "${hits[pl200]}") | $r_plain | $(ratio "${hits[js20000]}" "${hits[pl20000]}") |"
-  echo "| jantor SQLite / one curl | $(ratio "${hits[js200]}" "${hits[c1200]}") | $r_curl | $(ratio "${hits[js20000]}" "${hits[c120000]}") |"
-  echo "| jantor SQLite / curl per URL | $(ratio "${hits[js200]}" "${hits[cl200]}") | $r_loop | $(ratio "${hits[js20000]}" "${hits[cl20000]}") |"
+  echo "| jantor -c 1 SQLite / plain loop | $(ratio "${hits[js200]}" "${hits[pl200]}") | $r_plain | $(ratio "${hits[js20000]}" "${hits[pl20000]}") |"
+  echo "| jantor -c 1 SQLite / one curl | $(ratio "${hits[js200]}" "${hits[c1200]}") | $r_curl | $(ratio "${hits[js20000]}" "${hits[c120000]}") |"
+  echo "| jantor -c 1 SQLite / curl per URL | $(ratio "${hits[js200]}" "${hits[cl200]}") | $r_loop | $(ratio "${hits[js20000]}" "${hits[cl20000]}") |"
+  echo "| jantor -c 8 SQLite / plain loop | $(ratio "${hits[jc200]}" "${hits[pl200]}") | $r_c8 | $(ratio "${hits[jc20000]}" "${hits[pl20000]}") |"
   if [ "${#placements[@]}" -gt 0 ]; then
     echo
     echo "N = 2000 again, nginx held to processor 0 and the client to the processor named:"
     echo
-    echo "| client on | jantor, SQLite | plain C loop | one curl | jantor / plain loop | jantor / one curl |"
-    echo "|---|---:|---:|---:|---:|---:|"
+    echo "| client on | jantor -c 1 | jantor -c 8 | plain C loop | one curl | -c 1 / plain loop | -c 1 / one curl | -c 8 / plain loop |"
+    echo "|---|---:|---:|---:|---:|---:|---:|---:|"
     for cpu in "${placements[@]}"; do
       where="processor $cpu, apart from nginx"
       [ "$cpu" = 0 ] && where="processor 0, with nginx"
-      echo "| $where | ${hits[jscpu$cpu]} | ${hits[plcpu$cpu]} | ${hits[c1cpu$cpu]} | $(ratio "${hits[jscpu$cpu]}" "${hits[plcpu$cpu]}") | $(ratio "${hits[jscpu$cpu]}" "${hits[c1cpu$cpu]}") |"
+      echo "| $where | ${hits[jscpu$cpu]} | ${hits[jccpu$cpu]} | ${hits[plcpu$cpu]} | ${hits[c1cpu$cpu]} | $(ratio "${hits[jscpu$cpu]}" "${hits[plcpu$cpu]}") | $(ratio "${hits[jscpu$cpu]}" "${hits[c1cpu$cpu]}") | $(ratio "${hits[jccpu$cpu]}" "${hits[plcpu$cpu]}") |"
     done
   fi
   echo
+  echo "A server that answers every request 50 ms after it arrived (bench/delay_server.c on 127.0.0.2:80),"
+  echo "hits a second from the first to the last request of one run (the server's log). The ways that make"
+  echo "one hit after the other run over N = $delay_seq URLs (2000 would take 100 s each), the others over N = $delay_n;"
+  echo "the limit is the hits in flight over 50 ms."
+  echo
+  echo "| way | N | hits a second | limit | target | met |"
+  echo "|---|---:|---:|---:|---|---|"
+  for row in "${delay_rows[@]}"; do
+    IFS='|' read -r key label flight <<<"$row"
+    IFS='|' read -r target met < <(delay_target "$key")
+    echo "| $label | ${delay_nof[$key]} | ${hits[$key]} | $((flight * 20)) | $target | $met |"
+  done
+  echo
   echo "| figure | target | measured | met |"
   echo "|---|---|---|---|"
-  echo "| SQLite, N = 2000, against the plain loop | at least 0.5 | $r_plain | $(verdict "$r_plain >= 0.5") |"
-  echo "| SQLite, N = 2000, against one curl | at least 1 | $r_curl | $(verdict "$r_curl >= 1") |"
-  echo "| SQLite, N = 2000, against curl per URL | at least 25 | $r_loop | $(verdict "$r_loop >= 25") |"
+  echo "| jantor -c 1, SQLite, N = 2000, against the plain loop | at least 0.5 | $r_plain | $(verdict "$r_plain >= 0.5") |"
+  echo "| jantor -c 1, SQLite, N = 2000, against one curl | at least 1 | $r_curl | $(verdict "$r_curl >= 1") |"
+  echo "| jantor -c 1, SQLite, N = 2000, against curl per URL | at least 25 | $r_loop | $(verdict "$r_loop >= 25") |"
+  echo "| jantor -c 8, SQLite, N = 2000, against the plain loop | at least 1.5 | $r_c8 (${hits[jc2000]} against ${hits[pl2000]} hits a second) | $(verdict "$r_c8 >= 1.5") |"
+  echo "| jantor -c 64, 50 ms server, N = $delay_n | $(delay_target dj64 | cut -d'|' -f1) | ${hits[dj64]} | $(delay_target dj64 | cut -d'|' -f2) |"
+  echo "| jantor -c 256, 50 ms server, N = $delay_n | $(delay_target dj256 | cut -d'|' -f1) | ${hits[dj256]} | $(delay_target dj256 | cut -d'|' -f2) |"
   echo "| processor time while one hit waits 3 s | at most 1% of a core | jantor $jantor_slow%, curl $curl_slow% | $(verdict "$jantor_slow <= 1") |"
+  echo "| processor time while 256 hits wait $silent_seconds s on a silent server, jantor -c 256 | at most 2% of a core | jantor $jantor_silent%, curl --parallel-max 256 $curl_silent% | $(verdict "$jantor_silent <= 2") |"
   echo "| peak resident memory, N = 20000 cycle | at most 16 MiB | $(mib "$hwm_cycle20000") MiB, of which the driver's result set $(mib "$resultset_kib") MiB; whole process with start-up $(mib "$hwm20000") MiB (N = 200: $(mib "$hwm200") MiB) | $(verdict "$hwm_cycle20000 <= 16384") |"
+  echo "| peak resident memory, N = 20000 cycle, jantor -c 256 | at most 24 MiB | $(mib "$hwm_cycle20000c256") MiB | $(verdict "$hwm_cycle20000c256 <= 24576") |"
   echo "| peak resident memory, one 4 MiB reply | at most 3 x reply + 8 MiB = $(mib "$big_limit_kib") MiB | $(mib "$hwm_big") MiB | $(verdict "$hwm_big <= $big_limit_kib") |"
   echo "| cycle, 100 000 rows with 1000 due, against 1000 rows all due | at most 1.5 | $r_size ($big ms against $small ms) | $(verdict "$r_size <= 1.5") |"
   echo "| start-up against 1 000 000 rows, none due | peak resident memory at most 16 MiB | $(mib "$hwm_startup") MiB; first cycle over $startup ms after the start | $(verdict "$hwm_startup <= 16384") |"
@@ -401,25 +568,47 @@ big_limit_kib=$((3 * reply_bytes / 1024 + 8 * 1024))
 
 {
   echo "# way N=200 N=2000 N=20000"
-  echo "\"jantor SQLite\" ${hits[js200]} ${hits[js2000]} ${hits[js20000]}"
+  echo "\"jantor -c 1 SQLite\" ${hits[js200]} ${hits[js2000]} ${hits[js20000]}"
+  echo "\"jantor -c 8 SQLite\" ${hits[jc200]} ${hits[jc2000]} ${hits[jc20000]}"
   echo "\"jantor PostgreSQL\" ${hits[jp200]} ${hits[jp2000]} ${hits[jp20000]}"
   echo "\"plain C loop\" ${hits[pl200]} ${hits[pl2000]} ${hits[pl20000]}"
   echo "\"one curl\" ${hits[c1200]} ${hits[c12000]} ${hits[c120000]}"
   echo "\"curl per URL\" ${hits[cl200]} ${hits[cl2000]} ${hits[cl20000]}"
 } >"$results/hits.dat"
 
+{
+  echo "# way hits-a-second limit"
+  echo "\"jantor -c 1\" ${hits[dj1]} 20"
+  echo "\"curl, sequential\" ${hits[dcs]} 20"
+  echo "\"jantor -c 8\" ${hits[dj8]} 160"
+  echo "\"jantor -c 64\" ${hits[dj64]} 1280"
+  echo "\"curl --parallel-max 64\" ${hits[dcp64]} 1280"
+  echo "\"xargs -P 64 curl\" ${hits[dx64]} 1280"
+  echo "\"jantor -c 256\" ${hits[dj256]} 5120"
+  echo "\"curl --parallel-max 256\" ${hits[dcp256]} 5120"
+} >"$results/delay.dat"
+
 gnuplot <<GP
-set terminal pngcairo size 900,500 noenhanced
+set terminal pngcairo size 900,1100 noenhanced
 set output "$results/chart.png"
-set title "Hits a second, one connection per request (higher is better)"
+set multiplot layout 2,1
 set style data histogram
 set style histogram clustered gap 1
 set style fill solid 0.8 border -1
 set logscale y
-set yrange [10:*]
 set grid ytics
-set key top right
+set key below
+set xtics rotate by -20
+set lmargin 10
+set rmargin 12
+set title "nginx on loopback: hits a second, one connection per request (higher is better)"
+set yrange [10:*]
 plot "$results/hits.dat" using 2:xtic(1) title "N = 200", '' using 3 title "N = 2000", '' using 4 title "N = 20000"
+set title "Server answering each request 50 ms late: hits a second, N = $delay_n ($delay_seq for the first two)"
+set yrange [10:10000]
+plot "$results/delay.dat" using 2:xtic(1) title "measured", \
+     '' using 3 title "limit: hits in flight / 50 ms" fillstyle pattern 4
+unset multiplot
 GP
 
 cat "$results/results.md"

@@ -61,7 +61,10 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # dpkg-shlibdeps; the driver manager's tools and configuration and the
 # SQLite driver are needed at run time without being linked.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "unixodbc, libsqliteodbc")
+# libssl3 is loaded when the first https:// entry is hit, not linked.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "unixodbc, libsqliteodbc, libssl3")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "odbc-postgresql, odbc-mariadb")
+# https:// entries verify servers against the system's trust store.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ca-certificates")
 set(CPACK_STRIP_FILES ON)
 include(CPack)

@@ -1,18 +1,23 @@
 #include "engine/jantor.h"
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sqlext.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 #include "base/ll_cpapi.h"
+#include "engine/hit_pool.h"
 #include "base/ll_datetime.h"
+#include "http/ll_hosttext.h"
 #include "http/ll_http.h"
 
 #ifndef JANTOR_VERSION
@@ -29,7 +34,9 @@ constexpr char kShortUsage[] =
 
 // Fixed texts are written as they are; variable text only ever goes
 // through a "%s", so a value that contains "%" is printed, not obeyed.
-void Say(const char* text) { fputs(text, stdout); }
+// Both go through the library's output helpers, so that a hit made on a
+// worker thread lands in that hit's own block.
+void Say(const char* text) { PrintText(text); }
 
 // Integer of a decimal text: leading blanks and a sign allowed, stops at the
 // first non-digit, no digits give 0. Out-of-range values are clamped rather
@@ -64,7 +71,29 @@ constexpr ValueOption kValueOptions[] = {
     {'p', offsetof(RunSettings, password), sizeof(RunSettings::password), "Using %s password.\r\n"},
     {'t', offsetof(RunSettings, table), sizeof(RunSettings::table), "Using %s table.\r\n"},
     {'r', offsetof(RunSettings, runtime), sizeof(RunSettings::runtime), "Using %s(s) runtime.\r\n"},
+    {'c', offsetof(RunSettings, concurrency), sizeof(RunSettings::concurrency),
+     "Using %s concurrent hits.\r\n"},
 };
+
+// The -c text as a count of hits, or 0 when it is not a whole number from 1
+// to kMostConcurrentHits (digits only: no sign, no blanks).
+int ConcurrentHits(const char* text) {
+  size_t digits = strspn(text, "0123456789");
+  if (digits == 0 || text[digits] != '\0') return 0;
+  long value = ParseDecimal(text);
+  return value >= 1 && value <= kMostConcurrentHits ? static_cast<int>(value) : 0;
+}
+
+// Every hit in flight holds a socket; a soft limit below what -c needs is
+// raised as far as the hard limit allows.
+void AllowDescriptorsFor(int concurrent_hits) {
+  constexpr rlim_t kOtherDescriptors = 64;  // standard streams, database, resolver
+  rlim_t wanted = static_cast<rlim_t>(concurrent_hits) + kOtherDescriptors;
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= wanted) return;
+  limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
+  setrlimit(RLIMIT_NOFILE, &limit);
+}
 
 // ---- Database start-up ----------------------------------------------------
 
@@ -86,7 +115,7 @@ void ReportConnectError(SQLHENV env, SQLHDBC conn) {
   SQLINTEGER native = 0;
   SQLSMALLINT length = 0;
   SQLError(env, conn, SQL_NULL_HSTMT, Sql(state), &native, Sql(message), 100, &length);
-  printf("[%s] %s\r\n", state, message);
+  PrintFormat("[%s] %s\r\n", state, message);
 }
 
 bool Connect(RunSettings* s, SQLHDBC conn) {
@@ -150,12 +179,12 @@ int OpenSchedule(RunSettings* s, Schedule* db) {
   char statement[1024];
   snprintf(statement, sizeof statement, "select * from %s", s->table);
   if (!Execute(db->select_stmt, statement)) {
-    printf("Error - No such table as %s\r\n", s->table);
+    PrintFormat("Error - No such table as %s\r\n", s->table);
     return 1;
   }
   snprintf(statement, sizeof statement, "select i_stop from %s", s->table);
   if (!Execute(db->select_stmt, statement)) {
-    printf("Error - table %s is not v2.x schedule format.\r\n", s->table);
+    PrintFormat("Error - table %s is not v2.x schedule format.\r\n", s->table);
     return 1;
   }
   if (limited && !LimitRows(db->select_stmt, 0)) {
@@ -213,25 +242,34 @@ void FetchEntry(SQLHSTMT stmt, Entry* entry) {
 // so the result only decides what verbose output says.
 void Hit(const Entry& entry, int verbose, char** reply) {
   if (verbose) {
+    // A host text with a scheme shows that scheme, and the host without it.
+    const char* scheme = "http";
+    const char* host = entry.host;
+    HostText target;
+    const char* separator = strstr(entry.host, "://");
+    if (separator != nullptr && ParseHostText(entry.host, &target, nullptr) == kHostTextParsed) {
+      scheme = target.tls ? "https" : "http";
+      host = separator + 3;
+    }
     if (entry.user[0] != '\0')
-      printf("Hitting - http://%s:%s@%s:%s%s with %ss timeout.", entry.user, entry.password,
-             entry.host, entry.port, entry.object, entry.timeout);
+      PrintFormat("Hitting - %s://%s:%s@%s:%s%s with %ss timeout.", scheme, entry.user,
+                  entry.password, host, entry.port, entry.object, entry.timeout);
     else
-      printf("Hitting - http://%s:%s%s with %ss timeout.", entry.host, entry.port, entry.object,
-             entry.timeout);
+      PrintFormat("Hitting - %s://%s:%s%s with %ss timeout.", scheme, host, entry.port,
+                  entry.object, entry.timeout);
     if (entry.object[0] != '/')
       Say("\r\nWarning - Object missing / - hit not likely to succeed\r\n");
   }
   int port = ParseInt(entry.port);
   if (port == 0) port = 80;
   if (verbose)
-    printf("\r\n-%s- -%s- -%s- -%s- *%i*\r\n", entry.host, entry.object, entry.user, entry.password,
+    PrintFormat("\r\n-%s- -%s- -%s- -%s- *%i*\r\n", entry.host, entry.object, entry.user, entry.password,
            port);
   int hit = HttpRequest(0, entry.host, entry.object, "", nullptr, 0, reply, port, 1, entry.user,
                         entry.password, 1, 0);
   if (verbose) Say(hit ? "\r\n   (Successful)\r\n" : "\r\n   (Hit Failed)\r\n");
   if (*reply != nullptr) {
-    if (verbose) printf("Server said - %s\r\n", *reply);
+    if (verbose) PrintFormat("Server said - %s\r\n", *reply);
     firee(*reply);
     *reply = nullptr;
   }
@@ -259,7 +297,7 @@ void NextRunText(const Entry& entry, time_t present, int verbose, char* out, siz
   time_t stored = (date_ok && time_ok) ? mktime(&record) : static_cast<time_t>(-1);
   if (stored == static_cast<time_t>(-1)) {
     stored = present;
-    if (verbose) printf("Unreadable next run time -%s- - rescheduled from now.\r\n", entry.next);
+    if (verbose) PrintFormat("Unreadable next run time -%s- - rescheduled from now.\r\n", entry.next);
   }
   long long next = static_cast<long long>(stored) + ParseInt(entry.interval);
   struct tm broken;
@@ -291,10 +329,105 @@ bool IsKeyNumber(const char* id, size_t capacity) {
   return *at == '\0';
 }
 
+// Writes the entry's next run time back through the update connection.
+// false when the update fails; update then holds its text.
+bool Reschedule(RunSettings* s, Schedule* db, const Entry& entry, time_t present, char* update,
+                size_t update_size) {
+  char next[64];
+  NextRunText(entry, present, s->verbose, next, sizeof next);
+  snprintf(update, update_size, "update %s set i_next = '%s' where id = %s", s->table, next,
+           entry.id);
+  return IsKeyNumber(entry.id, sizeof entry.id) && Execute(db->update_stmt, update);
+}
+
+// ---- Hits in parallel ----------------------------------------------------------
+
+// One entry on its way through a worker. The worker gathers the hit's words
+// in output, which the main thread puts out as one block when the hit has
+// ended.
+struct HitJob {
+  Entry entry;
+  OutputCapture output;
+};
+
+void HitOnWorker(void* job_pointer, void* settings) {
+  auto* job = static_cast<HitJob*>(job_pointer);
+  CaptureOutput(&job->output);
+  char* reply = nullptr;
+  Hit(job->entry, static_cast<RunSettings*>(settings)->verbose, &reply);
+  CaptureOutput(nullptr);
+}
+
+struct ParallelHits {
+  HitPool* pool = nullptr;
+  std::vector<HitJob> jobs;  // one for each worker, reused from cycle to cycle
+  ParallelHits() = default;
+  ParallelHits(const ParallelHits&) = delete;
+  ParallelHits& operator=(const ParallelHits&) = delete;
+  ~ParallelHits() { StopHitPool(pool); }
+};
+
+// Hits the fetched rows on the workers, at most one per worker at a time.
+// Rows are read from the select only as workers become free, and each entry
+// is rescheduled the moment its own hit has ended, so a process that is
+// killed loses no more than the reschedules of the hits in flight. After a
+// failed update nothing more is fetched; the hits in flight end and are
+// rescheduled, and the failure is reported last. Returns 0, or 1 after a
+// failed update.
+int HitInParallel(RunSettings* s, Schedule* db, ParallelHits* hits, int fetched,
+                  time_t present) {
+  std::vector<HitJob*> idle;
+  for (HitJob& job : hits->jobs) idle.push_back(&job);
+  // The main thread's own words (the date scanners', the error line) wait
+  // their turn like a worker's, so that no hit's block is ever split.
+  OutputCapture own;
+  CaptureOutput(&own);
+  bool more = SQLOK(fetched);
+  size_t in_flight = 0;
+  char failed_update[1024] = "";
+  for (;;) {
+    while (more && failed_update[0] == '\0' && !idle.empty()) {
+      HitJob* job = idle.back();
+      idle.pop_back();
+      FetchEntry(db->select_stmt, &job->entry);
+      SubmitHit(hits->pool, job);
+      ++in_flight;
+      more = SQLOK(SQLFetch(db->select_stmt));
+    }
+    if (in_flight == 0) break;
+    auto* job = static_cast<HitJob*>(AwaitFinishedHit(hits->pool));
+    --in_flight;
+    ReplayOutput(&job->output);
+    char update[1024];
+    if (!Reschedule(s, db, job->entry, present, update, sizeof update) &&
+        failed_update[0] == '\0') {
+      snprintf(failed_update, sizeof failed_update, "%s", update);
+    }
+    ReplayOutput(&own);
+    idle.push_back(job);
+  }
+  if (failed_update[0] != '\0') PrintFormat("Error Executing - %s\r\n", failed_update);
+  CaptureOutput(nullptr);
+  ReplayOutput(&own);
+  return failed_update[0] != '\0' ? 1 : 0;
+}
+
+// Starts the workers of -c; false when none could be made.
+bool StartParallelHits(RunSettings* s, ParallelHits* hits) {
+  int started = 0;
+  hits->pool = StartHitPool(s->concurrent_hits, HitOnWorker, s, &started);
+  if (started < s->concurrent_hits)
+    PrintFormat("Could only start %d of %d hit threads.\r\n", started, s->concurrent_hits);
+  hits->jobs = std::vector<HitJob>(static_cast<size_t>(started));
+  return started > 0;
+}
+
 // Runs cycles until the run time has passed (0) or a statement fails (1).
 int RunCycles(RunSettings* s, Schedule* db) {
   long runtime = ParseDecimal(s->runtime);
   time_t end_time = runtime > 0 ? time(nullptr) + runtime : 0;
+  ParallelHits hits;
+  bool parallel = s->concurrent_hits > 1 && StartParallelHits(s, &hits);
 
   for (;;) {
     char* reply = nullptr;
@@ -307,7 +440,8 @@ int RunCycles(RunSettings* s, Schedule* db) {
     double day_fraction = (local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec) / 86400.0;
     snprintf(fraction, sizeof fraction, "%f", day_fraction);
     if (s->verbose)
-      printf("\r\nThe time is %s and %s is the current day fraction.\r\n", quoted_now, fraction);
+      PrintFormat("\r\nThe time is %s and %s is the current day fraction.\r\n", quoted_now,
+                  fraction);
     ODBCDateDriverKludge2(0, db->select_conn, quoted_now);
 
     char select[1024];
@@ -316,27 +450,27 @@ int RunCycles(RunSettings* s, Schedule* db) {
              "from %s where i_next < %s AND %s >= i_start and %s <= i_stop",
              s->table, quoted_now, fraction, fraction);
     if (!Execute(db->select_stmt, select)) {
-      printf("Error Executing - %s\r\n", select);
+      PrintFormat("Error Executing - %s\r\n", select);
       return 1;
     }
 
     int fetched = SQLFetch(db->select_stmt);
     if (s->verbose && !SQLOK(fetched))
-      printf("Nothing to check - recheck in %ss.\r\n", s->interval);
-    while (SQLOK(fetched)) {
-      Entry entry;
-      FetchEntry(db->select_stmt, &entry);
-      Hit(entry, s->verbose, &reply);
-      char next[64];
-      NextRunText(entry, present, s->verbose, next, sizeof next);
-      char update[1024];
-      snprintf(update, sizeof update, "update %s set i_next = '%s' where id = %s", s->table, next,
-               entry.id);
-      if (!IsKeyNumber(entry.id, sizeof entry.id) || !Execute(db->update_stmt, update)) {
-        printf("Error Executing - %s\r\n", update);
-        return 1;
+      PrintFormat("Nothing to check - recheck in %ss.\r\n", s->interval);
+    if (parallel) {
+      if (HitInParallel(s, db, &hits, fetched, present) != 0) return 1;
+    } else {
+      while (SQLOK(fetched)) {
+        Entry entry;
+        FetchEntry(db->select_stmt, &entry);
+        Hit(entry, s->verbose, &reply);
+        char update[1024];
+        if (!Reschedule(s, db, entry, present, update, sizeof update)) {
+          PrintFormat("Error Executing - %s\r\n", update);
+          return 1;
+        }
+        fetched = SQLFetch(db->select_stmt);
       }
-      fetched = SQLFetch(db->select_stmt);
     }
 
     if (end_time != 0 && present > end_time) return 0;
@@ -385,6 +519,7 @@ int ReadCommandLine(int argc, char** argv, RunSettings* s) {
   StoreSetting(s->interval, "60");
   StoreSetting(s->table, "schedule_2");
   StoreSetting(s->runtime, "0");
+  StoreSetting(s->concurrency, "1");
 
   for (int i = 1; i < argc;) {
     const char* arg = argv[i];
@@ -407,7 +542,7 @@ int ReadCommandLine(int argc, char** argv, RunSettings* s) {
     }
     char* field = reinterpret_cast<char*>(s) + option->offset;
     snprintf(field, option->capacity, "%s", argv[i + 1]);
-    printf(option->echo, field);
+    PrintFormat(option->echo, field);
     i += 2;
   }
 
@@ -424,6 +559,14 @@ int ReadCommandLine(int argc, char** argv, RunSettings* s) {
     Say("\r\nYou must supply an interval larger than 3seconds.\r\n");
     return kStartRefused;
   }
+  s->concurrent_hits = ConcurrentHits(s->concurrency);
+  if (s->concurrent_hits == 0) {
+    Say("\r\n");
+    Say(kShortUsage);
+    Say("\r\nYou must supply between 1 and 1024 concurrent hits.\r\n");
+    return kStartRefused;
+  }
+  if (s->concurrent_hits > 1) AllowDescriptorsFor(s->concurrent_hits);
   return kStartRun;
 }
 

@@ -1,6 +1,8 @@
 // The scheduler: reads its command line into the run settings, opens two
 // ODBC connections to the schedule table and runs poll cycles that hit
-// every due entry and write its next run time back. The run settings and
+// every due entry and write its next run time back. The main thread owns
+// the database; with -c above 1 the hits themselves run on worker threads
+// (engine/hit_pool.h), each hit's words gathered and put out as one block. The run settings and
 // the ODBC handles belong to the main routine for the life of the process;
 // nothing is released on any end, the exit status is all that is returned.
 #ifndef JANTOR_ENGINE_JANTOR_H_
@@ -17,9 +19,14 @@ struct RunSettings {
   char password[32];  // -p, data source password
   char table[64];     // -t, schedule table name, put into SQL as typed
   char runtime[64];   // -r, seconds to run; not a positive number: for ever
-  int verbose;        // -v
-  int interval_secs;  // the interval text as an integer, parsed once
+  char concurrency[36];  // -c, most hits in flight at once, as typed
+  int verbose;           // -v
+  int interval_secs;     // the interval text as an integer, parsed once
+  int concurrent_hits;   // -c as a number from 1 to kMostConcurrentHits
 };
+
+// The most hits -c lets be in flight at once.
+enum : int { kMostConcurrentHits = 1024 };
 
 // What the command line asks for.
 enum StartOutcome : int {

@@ -3,6 +3,7 @@
 // caller owns every result: Base64 and B64decode give managed buffers
 // (release with firee), B64encode a plain heap block (release with free).
 // Nothing here prints; a null result means only that allocation failed.
+// Threads: every operation may be called from several threads at once.
 #ifndef JANTOR_HTTP_ED_B64_H_
 #define JANTOR_HTTP_ED_B64_H_
 

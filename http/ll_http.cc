@@ -1,7 +1,7 @@
 #include "http/ll_http.h"
 
+#include <arpa/inet.h>
 #include <poll.h>
-#include <sys/prctl.h>
 #include <sys/select.h>
 #include <time.h>
 
@@ -12,6 +12,7 @@
 #include "base/ll_cpapi.h"
 #include "base/ll_string.h"
 #include "http/ed_b64.h"
+#include "http/ll_hosttext.h"
 
 namespace {
 
@@ -46,22 +47,6 @@ struct OwnedConnection {
 
 // ---- Reading a reply byte by byte -----------------------------------------------
 
-// The readers poll the socket and give the processor away with YieldSlice
-// whenever it has nothing for them. YieldSlice asks for the shortest sleep;
-// how long it really lasts is the process's timer slack, which the reader
-// sets. While a wait is young the slack is about what a server on the same
-// machine or network needs to answer: shorter yields do not find the reply
-// sooner, since a server that shares the processor with the reader only runs
-// while the reader sleeps, and each needless wake-up takes from its time.
-// Once the server has kept the reader waiting longer, the slack is long, so
-// that a slow server costs a few hundred wake-ups a second instead of tens
-// of thousands. The slack the thread had is put back when the reader returns.
-constexpr unsigned long kYoungWaitSlackNs = 10000;   // 10 us
-constexpr unsigned long kLongWaitSlackNs = 5000000;  // 5 ms
-constexpr long long kYoungWaitNs = 2000000;          // a wait older than 2 ms is long
-
-enum SlackSetting : int { kSlackUntouched, kSlackYoung, kSlackLong };
-
 long long MonotonicNs() {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
@@ -76,42 +61,32 @@ struct Waiting {
   bool waiting = false;  // the last poll found no data
   long long since_ns = 0;
   long long started_ns = MonotonicNs();
-  SlackSetting slack = kSlackUntouched;
-  unsigned long saved_slack_ns = 0;  // the thread's own slack, to put back
-  Waiting() = default;
-  Waiting(const Waiting &) = delete;
-  Waiting &operator=(const Waiting &) = delete;
-  ~Waiting() {
-    if (slack != kSlackUntouched) prctl(PR_SET_TIMERSLACK, saved_slack_ns, 0, 0, 0);
-  }
 };
 
-void SetSlack(Waiting *wait, SlackSetting setting) {
-  if (wait->slack == setting) return;
-  if (wait->slack == kSlackUntouched) {
-    int saved = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
-    if (saved <= 0) return;  // cannot be read, so it is not changed either
-    wait->saved_slack_ns = static_cast<unsigned long>(saved);
-  }
-  unsigned long ns = setting == kSlackYoung ? kYoungWaitSlackNs : kLongWaitSlackNs;
-  if (prctl(PR_SET_TIMERSLACK, ns, 0, 0, 0) == 0) wait->slack = setting;
-}
-
-// Called after a poll found no data: yields once. Returns false once the
-// connection has been silent for GWinsockTimeout seconds, or the reader has
-// been reading for kHttpReplyDeadlineFactor times that.
-bool AwaitData(Waiting *wait) {
+// Called after a poll found no data. Rather than yield and ask again, the
+// reader sleeps in poll on the socket until data (or the end of the
+// connection) arrives or a time limit is reached: it wakes the moment the
+// server answers, and a server that keeps it waiting costs no processor
+// time, however many hits wait at once. Returns false once the connection
+// has been silent for GWinsockTimeout seconds, or the reader has been
+// reading for kHttpReplyDeadlineFactor times that.
+bool AwaitData(gensock_connection *connection, Waiting *wait) {
   long long now = MonotonicNs();
   if (!wait->waiting) {
     wait->waiting = true;
     wait->since_ns = now;
   }
-  long long waited = now - wait->since_ns;
-  long long limit_ns = std::max(GWinsockTimeout, 0) * 1000000000LL;
-  if (waited >= limit_ns) return false;
-  if (now - wait->started_ns >= kHttpReplyDeadlineFactor * limit_ns) return false;
-  SetSlack(wait, waited < kYoungWaitNs ? kSlackYoung : kSlackLong);
-  YieldSlice();
+  long long limit_ns = std::max(GWinsockTimeout.load(), 0) * 1000000000LL;
+  long long left_ns = std::min(wait->since_ns + limit_ns - now,
+                               wait->started_ns + kHttpReplyDeadlineFactor * limit_ns - now);
+  if (left_ns <= 0) return false;
+  if (connection == nullptr || connection->sock < 0) {
+    YieldSlice();
+    return true;
+  }
+  pollfd watch{connection->sock, POLLIN, 0};
+  long long left_ms = (left_ns + 999999) / 1000000;
+  poll(&watch, 1, static_cast<int>(std::min<long long>(left_ms, 1000000)));
   return true;
 }
 
@@ -130,7 +105,7 @@ inline ReadResult NextByte(gensock_connection *connection, Waiting *wait, char *
       return kGotByte;
     }
     if (code != kGensockNoData) return kConnectionEnded;
-    if (!AwaitData(wait)) return kSilent;
+    if (!AwaitData(connection, wait)) return kSilent;
   }
 }
 
@@ -202,6 +177,36 @@ bool ComposeRequest(int context, char **slot, bool post, const char *object, con
   return ok && mstrcat(context, slot, "\r\n\r\n");
 }
 
+// open_http_socket for a host text that was taken apart: the text's own
+// port, else the standard service of its scheme ("https" over TLS), first;
+// port when that fails. Over TLS the handshake follows the connect, with
+// the certificate checked for the name; a failed handshake fails the open
+// (it is not tried again on port).
+int OpenTarget(gensock_connection **out, const HostText &target, int port) {
+  const char *first = target.port[0] != '\0' ? target.port : target.tls ? "https" : "http";
+  int code = gensock_connect(target.name, first, out);
+  if (code != kGensockOk) {
+    PrintSystemError(gensock_connect_error());
+    char digits[33];
+    code = gensock_connect(target.name, itoa(port, digits, 10), out);
+  }
+  if (code != kGensockOk) {
+    PrintWord("Could not connect to httphost1");
+    return kHttpOpenFailed;
+  }
+  PrintWord("Connected to remote http host");
+  if (target.tls) {
+    in_addr ipv4;
+    bool address = target.ipv6 || inet_pton(AF_INET, target.name, &ipv4) == 1;
+    if (gensock_start_tls(*out, target.name, address ? 1 : 0) != kGensockOk) {
+      gensock_close(*out);
+      *out = nullptr;
+      return kHttpOpenFailed;
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 // ---- Requests and connections ------------------------------------------------
@@ -231,12 +236,30 @@ int HttpRequest(int context, const char *host, const char *object, const char *r
     }
   }
 
+  // A plain host text is used as it always was; one with a scheme, a port
+  // or an IPv6 address is taken apart first.
+  HostText target;
+  const char *why = nullptr;
+  int kind = ParseHostText(host, &target, &why);
+  char host_header[kHostTextNameSize];
+  if (kind == kHostTextBad) {
+    PrintFormat("Host %s refused - %s\r\n", host, why);
+    SettingError(kSettingErrorNoConnect);
+    return 0;
+  }
+
   PrintWord("About to connect to http");
-  if (open_http_socket(&link.connection, host, port) != 0) {
+  int opened = kind == kHostTextPlain ? open_http_socket(&link.connection, host, port)
+                                      : OpenTarget(&link.connection, target, port);
+  if (opened != 0) {
     SettingError(kSettingErrorNoConnect);
     return 0;
   }
   PrintWord("Http connected");
+  if (kind == kHostTextParsed) {
+    HostTextHeaderValue(&target, host_header, sizeof host_header);
+    host = host_header;
+  }
 
   bool post = body != nullptr && body_length > 0;
   const char *head = raw_request;
@@ -349,12 +372,12 @@ int get_http_data(int context, gensock_connection *connection, char **reply, int
   if (!mstrcpy(context, reply, "")) return 0;
   if (want_header && !mstrcat(context, reply, header.text)) return 0;
   if (want_body && !mstrcat(context, reply, body.text)) return 0;
-  printf("%s", "head=");
-  fputs(header.text, stdout);
-  printf("\r\n");
-  printf("%s", "bod=");
-  fputs(body.text, stdout);
-  printf("\r\n");
+  PrintText("head=");
+  PrintText(header.text);
+  PrintText("\r\n");
+  PrintText("bod=");
+  PrintText(body.text);
+  PrintText("\r\n");
   return 1;
 }
 

@@ -2,8 +2,11 @@
 // byte until the server closes. HttpRequest owns the connection and every
 // text it builds and releases them before it returns; only the reply, a
 // managed string stored through the caller's slot, passes to the caller, who
-// releases it with firee(). Every operation prints its progress words on
-// standard output, unconditionally; server texts are printed as data.
+// releases it with firee(). Every operation prints its progress words
+// through the library's output helpers (standard output, or the calling
+// thread's capture), unconditionally; server texts are printed as data.
+// Threads: every operation may be called from several threads at once, each
+// on connections of its own; a connection belongs to one thread at a time.
 #ifndef JANTOR_HTTP_LL_HTTP_H_
 #define JANTOR_HTTP_LL_HTTP_H_
 
@@ -31,7 +34,10 @@ enum : int { kHttpReplyLimit = 8 * 1024 * 1024 };
 enum : int { kHttpReplyDeadlineFactor = 4 };
 
 // Performs one exchange with host: connects (the "http" service first, port
-// only when that fails), sends raw_request when it is not empty, else a
+// only when that fails; a host text with a scheme, a port or an IPv6 address
+// is read as http/ll_hosttext.h says: "https://" connects to the "https"
+// service or the text's own port first and verifies the server over TLS,
+// and the Host header then carries the name alone), sends raw_request when it is not empty, else a
 // composed GET (or POST when body is not null and body_length > 0) with Basic
 // credentials when user or password is not empty, reads the reply into
 // *reply with get_http_data and closes the connection. Returns 1 when the

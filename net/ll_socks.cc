@@ -3,11 +3,13 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -15,24 +17,25 @@
 #include <cstring>
 
 #include "base/ll_cpapi.h"
+#include "net/ll_tls.h"
 
-int GWinsockTimeout = 45;
+std::atomic<int> GWinsockTimeout{45};
 
 namespace {
 
-// Words that the system error text follows on the same line.
-void PrintText(const char *text) { printf("%s", text); }
+// A record without a descriptor is never waited on.
+bool Waitable(int fd) { return fd >= 0; }
 
-// select() can watch descriptors 0 to FD_SETSIZE - 1 only; a record never
-// keeps one outside that range, and one without a descriptor is never
-// waited on.
-bool Waitable(int fd) { return fd >= 0 && fd < FD_SETSIZE; }
-
-void ArmWait(gensock_connection *connection, int seconds) {
-  FD_ZERO(&connection->wait_set);
-  FD_SET(connection->sock, &connection->wait_set);
+// Waits up to seconds for events on the record's socket. poll rather than
+// select: with many hits in flight descriptors pass 1023, which a select
+// set cannot hold. The result is select's: the number of ready descriptors,
+// 0 when the time ran out, -1 on an error (with errno set).
+int WaitFor(gensock_connection *connection, short events, int seconds) {
   connection->wait_time.tv_sec = seconds;
   connection->wait_time.tv_usec = 0;
+  pollfd watch{connection->sock, events, 0};
+  long long ms = std::max(seconds, 0) * 1000LL;
+  return poll(&watch, 1, static_cast<int>(std::min<long long>(ms, INT32_MAX)));
 }
 
 // The system error that ended this thread's last connect attempt, -1 while
@@ -100,21 +103,128 @@ int ResolveService(const char *service, uint16_t *port) {
   return e - kGensockPlatformBase;
 }
 
-// Host text to an IPv4 address in network byte order. The dotted text
-// 255.255.255.255 equals inet_addr's failure value and goes to the lookup.
-bool ResolveHost(const char *host, in_addr_t *address) {
+// The addresses of a host, in the order they are to be tried.
+struct HostAddresses {
+  addrinfo *list = nullptr;  // from getaddrinfo, or null for a dotted address
+  sockaddr_in dotted{};      // the one address of a dotted IPv4 text
+  HostAddresses() = default;
+  HostAddresses(const HostAddresses &) = delete;
+  HostAddresses &operator=(const HostAddresses &) = delete;
+  ~HostAddresses() {
+    if (list != nullptr) freeaddrinfo(list);
+  }
+};
+
+// A dotted IPv4 text is used as it is; anything else is asked of the
+// system's resolver, which answers with IPv6 and IPv4 addresses in its own
+// order of preference. getaddrinfo, not gethostbyname: it is safe on several
+// threads at once. The dotted text 255.255.255.255 equals inet_addr's failure
+// value and goes to the resolver.
+bool ResolveHost(const char *host, HostAddresses *addresses) {
   in_addr_t dotted = inet_addr(host);
   if (dotted != INADDR_NONE) {
-    *address = dotted;
+    addresses->dotted.sin_family = AF_INET;
+    addresses->dotted.sin_addr.s_addr = dotted;
     return true;
   }
-  const hostent *entry = gethostbyname(host);
-  if (entry == nullptr || entry->h_addrtype != AF_INET ||
-      entry->h_length != static_cast<int>(sizeof(in_addr_t)) || entry->h_addr_list[0] == nullptr) {
-    return false;
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  return getaddrinfo(host, nullptr, &hints, &addresses->list) == 0 && addresses->list != nullptr;
+}
+
+// One connect attempt to address (its port set to port): socket, connect,
+// non-blocking mode and the wait for the connect to finish. 0 leaves the
+// socket connected in the record; otherwise the record keeps the socket,
+// if one was made, for the caller to close.
+int ConnectTo(gensock_connection *connection, const sockaddr *address, socklen_t length,
+              uint16_t port) {
+  sockaddr_storage peer{};
+  memcpy(&peer, address, length);
+  if (peer.ss_family == AF_INET6)
+    reinterpret_cast<sockaddr_in6 *>(&peer)->sin6_port = port;
+  else
+    reinterpret_cast<sockaddr_in *>(&peer)->sin_port = port;
+
+  PrintWord("j3");
+  int fd = socket(peer.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    ShowConnectError(errno);
+    return kGensockNoSocket;
   }
-  memcpy(address, entry->h_addr_list[0], sizeof(in_addr_t));
-  return true;
+  connection->sock = fd;
+
+  // The system's default close behaviour is the one wanted, so no linger
+  // option is set here.
+  PrintWord("j4");
+  PrintWord("j5");
+
+  // The socket still blocks here, so a connect that returns 0 is complete.
+  bool connected = connect(fd, reinterpret_cast<const sockaddr *>(&peer), length) == 0;
+  if (!connected) {
+    int e = errno;
+    ShowConnectError(e);
+    if (e == ECONNREFUSED) return kGensockRefused;
+    if (e != EAGAIN) {  // EAGAIN: the connect goes on; the wait below decides
+      PrintFormat("unexpected error %d from winsock\n", e);
+      return kGensockConnectFailed;
+    }
+  }
+
+  PrintWord("bl1");
+  int non_blocking = 1;
+  if (ioctl(fd, FIONBIO, &non_blocking) != 0) PrintSystemError(errno);
+  PrintWord("bl2");
+
+  PrintWord("Waiting for connect");
+  if (connected) {
+    // Nothing to wait for: a wait would only confirm what connect said.
+    PrintWord("selected");
+    return kGensockOk;
+  }
+  int ready = WaitFor(connection, POLLOUT, GWinsockTimeout);
+  int e = errno;
+  // Writable is not the same as connected: a connect that was still under
+  // way may have failed meanwhile, and a failed wait proves nothing.
+  int pending = 0;
+  if (ready > 0) {
+    socklen_t size = sizeof pending;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &size) != 0) pending = errno;
+  }
+  if (ready <= 0 || pending != 0) {
+    PrintWord("not selected");
+    ShowConnectError(ready > 0 ? pending : e);
+    return pending == ECONNREFUSED ? kGensockRefused : kGensockConnectFailed;
+  }
+  PrintWord("selected");
+  return kGensockOk;
+}
+
+// c_get_buffer over a TLS session: the same words and codes as a plain
+// receive. The end of the stream, with or without close_notify, is the
+// peer's close.
+int TlsGetBuffer(gensock_connection *connection, int poll) {
+  long received = TlsRecv(connection->tls, connection->recv_buf, kGensockRecvBlock);
+  if (received == kTlsWouldBlock && !poll) {
+    if (WaitFor(connection, POLLIN, GWinsockTimeout) > 0)
+      received = TlsRecv(connection->tls, connection->recv_buf, kGensockRecvBlock);
+  }
+  if (received == kTlsWouldBlock && poll) return kGensockNoData;
+  int e = errno;
+  PrintWord("Data available");
+  if (received == 0) {
+    PrintSystemError(e);
+    return kGensockRecvFailed;
+  }
+  if (received < 0) {
+    PrintText("recv error");
+    PrintSystemError(received == kTlsWouldBlock ? EAGAIN : e);
+    return received == kTlsWouldBlock ? kGensockNoData : kGensockRecvFailed;
+  }
+  connection->recv_len = static_cast<uint32_t>(received);
+  connection->recv_pos = 0;
+  PrintWord("recv success");
+  return kGensockOk;
 }
 
 }  // namespace
@@ -157,73 +267,18 @@ int c_get_connected(gensock_connection *connection, const char *host, const char
   if (code != kGensockOk) return code;
 
   PrintWord("j2");
-  in_addr_t address = 0;
-  if (!ResolveHost(host, &address)) return kGensockBadHost;
-
-  PrintWord("j3");
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    ShowConnectError(errno);
-    return kGensockNoSocket;
+  HostAddresses addresses;
+  if (!ResolveHost(host, &addresses)) return kGensockBadHost;
+  if (addresses.list == nullptr) {
+    return ConnectTo(connection, reinterpret_cast<const sockaddr *>(&addresses.dotted),
+                     sizeof addresses.dotted, port);
   }
-  if (!Waitable(fd)) {
-    // Every wait of the layer needs the descriptor in a select() set, which
-    // has no room for it: give it back rather than write past the set.
-    close(fd);
-    ShowConnectError(EMFILE);
-    return kGensockNoSocket;
+  // Each address in turn until one connects; the last one's code counts.
+  for (const addrinfo *at = addresses.list;; at = at->ai_next) {
+    code = ConnectTo(connection, at->ai_addr, at->ai_addrlen, port);
+    if (code == kGensockOk || at->ai_next == nullptr) return code;
+    c_gclose(connection);
   }
-  connection->sock = fd;
-
-  // The system's default close behaviour is the one wanted, so no linger
-  // option is set here.
-  PrintWord("j4");
-  PrintWord("j5");
-
-  sockaddr_in peer{};
-  peer.sin_family = AF_INET;
-  peer.sin_port = port;
-  peer.sin_addr.s_addr = address;
-  // The socket still blocks here, so a connect that returns 0 is complete.
-  bool connected = connect(fd, reinterpret_cast<const sockaddr *>(&peer), sizeof peer) == 0;
-  if (!connected) {
-    int e = errno;
-    ShowConnectError(e);
-    if (e == ECONNREFUSED) return kGensockRefused;
-    if (e != EAGAIN) {  // EAGAIN: the connect goes on; the wait below decides
-      printf("unexpected error %d from winsock\n", e);
-      return kGensockConnectFailed;
-    }
-  }
-
-  PrintWord("bl1");
-  int non_blocking = 1;
-  if (ioctl(fd, FIONBIO, &non_blocking) != 0) PrintSystemError(errno);
-  PrintWord("bl2");
-
-  PrintWord("Waiting for connect");
-  if (connected) {
-    // Nothing to wait for: a select would only confirm what connect said.
-    PrintWord("selected");
-    return kGensockOk;
-  }
-  ArmWait(connection, GWinsockTimeout);
-  int ready = select(fd + 1, nullptr, &connection->wait_set, nullptr, &connection->wait_time);
-  int e = errno;
-  // Writable is not the same as connected: a connect that was still under
-  // way may have failed meanwhile, and a failed wait proves nothing.
-  int pending = 0;
-  if (ready > 0) {
-    socklen_t length = sizeof pending;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &length) != 0) pending = errno;
-  }
-  if (ready <= 0 || pending != 0) {
-    PrintWord("not selected");
-    ShowConnectError(ready > 0 ? pending : e);
-    return pending == ECONNREFUSED ? kGensockRefused : kGensockConnectFailed;
-  }
-  PrintWord("selected");
-  return kGensockOk;
 }
 
 int gensock_connect(const char *host, const char *service, gensock_connection **out) {
@@ -247,6 +302,8 @@ int gensock_connect(const char *host, const char *service, gensock_connection **
 int gensock_connect_error(void) { return connect_error >= 0 ? connect_error : errno; }
 
 int c_gclose(gensock_connection *connection) {
+  TlsClose(connection->tls);
+  connection->tls = nullptr;
   if (connection->sock < 0) return kGensockOk;  // never close what we did not open
   int result = close(connection->sock);
   // Linux releases the descriptor even when close reports an error, so the
@@ -262,6 +319,18 @@ int gensock_close(gensock_connection *connection) {
   return code;
 }
 
+int gensock_start_tls(gensock_connection *connection, const char *name, int is_address) {
+  if (connection == nullptr) return kGensockNullHandle;
+  char reason[256];
+  int code = TlsHandshake(connection->sock, name, is_address, GWinsockTimeout, &connection->tls,
+                          reason, sizeof reason);
+  if (code != 0) {
+    PrintFormat("TLS with %s failed - %s\r\n", name, reason);
+    return kGensockTlsFailed;
+  }
+  return kGensockOk;
+}
+
 int complain(const char *text) {
   PrintWord(text);
   return 0;
@@ -272,6 +341,7 @@ int complain(const char *text) {
 int c_get_buffer(gensock_connection *connection, int poll) {
   if (!Waitable(connection->sock) || connection->recv_buf == nullptr) return kGensockRecvFailed;
   ssize_t received = -1;
+  if (connection->tls != nullptr) return TlsGetBuffer(connection, poll);
   if (poll) {
     // A poll asks the socket itself rather than select first: the reader
     // polls once or twice for every 512 bytes of a reply, and a receive
@@ -286,9 +356,7 @@ int c_get_buffer(gensock_connection *connection, int poll) {
       return kGensockNoData;
     }
   } else {
-    ArmWait(connection, GWinsockTimeout);
-    int ready = select(connection->sock + 1, &connection->wait_set, nullptr, nullptr,
-                       &connection->wait_time);
+    int ready = WaitFor(connection, POLLIN, GWinsockTimeout);
     if (ready == -1) {
       int e = errno;
       // The text once for the wait and once for the read it failed.
@@ -330,6 +398,14 @@ int c_ggetchar(gensock_connection *connection, int poll, char *out) {
 int c_put_data(gensock_connection *connection, const char *data, unsigned length) {
   if (length == 0) return kGensockOk;
   if (!Waitable(connection->sock)) return kGensockSendFailed;
+  if (connection->tls != nullptr) {
+    // The session waits for room itself, within the same limit.
+    if (TlsSend(connection->tls, data, length, GWinsockTimeout) == static_cast<long>(length)) {
+      return kGensockOk;
+    }
+    PrintWord("write send error");
+    return kGensockSendFailed;
+  }
   while (length > 0) {
     size_t piece = std::min<unsigned>(length, kGensockSendPiece);
     // A socket with room takes the piece at once, so the wait comes only
@@ -338,11 +414,7 @@ int c_put_data(gensock_connection *connection, const char *data, unsigned length
     // a SIGPIPE that would end the whole process.
     ssize_t sent = send(connection->sock, data, piece, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent == -1 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      // Armed afresh every time: a wait that ran out leaves the set empty,
-      // and a later wait on an empty set would watch nothing.
-      ArmWait(connection, GWinsockTimeout);
-      int ready = select(connection->sock + 1, nullptr, &connection->wait_set, nullptr,
-                         &connection->wait_time);
+      int ready = WaitFor(connection, POLLOUT, GWinsockTimeout);
       if (ready == -1) {
         PrintSystemError(errno);
         PrintWord("write select error");

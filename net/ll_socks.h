@@ -1,15 +1,21 @@
-// The socket layer (gensock): IPv4 TCP client connections behind a handle.
-// A connection record comes from the plain heap with its two 512-byte
-// buffers; gensock_connect creates and connects it, gensock_close closes its
-// descriptor and frees it (and its buffers). A failed connect never leaves a
-// record or a descriptor behind. Every operation returns 0 or a result code
-// below and prints its trace words on standard output, unconditionally.
+// The socket layer (gensock): TCP client connections (IPv4 and IPv6) behind
+// a handle. A connection record comes from the plain heap with its two
+// 512-byte buffers; gensock_connect creates and connects it, gensock_close
+// closes its descriptor and frees it (and its buffers). A failed connect
+// never leaves a record or a descriptor behind. Every operation returns 0 or
+// a result code below and prints its trace words through the library's
+// output helpers (base/ll_cpapi.h), unconditionally.
+// Threads: every operation may be called from several threads at once, as
+// long as each record is used by one thread at a time. The layer shares
+// nothing mutable between threads: the resolver is getaddrinfo, the service
+// lookup is remembered per thread, and GWinsockTimeout is atomic.
 #ifndef JANTOR_NET_LL_SOCKS_H_
 #define JANTOR_NET_LL_SOCKS_H_
 
 #include <sys/select.h>
 #include <sys/time.h>
 
+#include <atomic>
 #include <cstdint>
 
 // Result codes of the layer. A platform error e without a code of its own
@@ -28,6 +34,7 @@ enum : int {
   kGensockConnectFailed = 4015,  // connect failed or did not finish in time
   kGensockRecvFailed = 4016,     // receiving failed or the peer closed
   kGensockRefused = 4017,        // the peer refused the connection
+  kGensockTlsFailed = 4018,      // the TLS handshake or the certificate check failed
   kGensockPlatformBase = 5000,
 };
 
@@ -40,7 +47,7 @@ enum : int {
 
 // Seconds that every non-polling wait of the layer may last (the connect,
 // each send, each non-polling read). Read afresh for every wait; initially 45.
-extern int GWinsockTimeout;
+extern std::atomic<int> GWinsockTimeout;
 
 struct gensock_connection {
   int sock;                  // descriptor, or -1 before the connect creates one
@@ -49,8 +56,9 @@ struct gensock_connection {
   uint32_t recv_pos;         // next unread byte of recv_buf; never above recv_len
   uint32_t send_fill;        // bytes waiting in send_buf; always below 512
   uint32_t recv_len;         // bytes the last receive placed in recv_buf
-  fd_set wait_set;           // scratch of every wait: holds only sock
+  fd_set wait_set;           // unused: waits poll, which has no descriptor ceiling
   struct timeval wait_time;  // scratch of every wait: its time limit
+  struct TlsSession *tls;    // null, or the TLS session that all reads and writes go through
 };
 
 // ---- Connection record and connect ----------------------------------------
@@ -66,9 +74,11 @@ int c_delete(gensock_connection *connection);
 // 1 when every character is a decimal digit (also for ""); else 0.
 int gensock_is_a_number(const char *text);
 
-// Resolves host (dotted IPv4 number or name) and service (decimal port, or a
-// tcp service name; a number is taken modulo 65536), creates the socket and
-// connects within GWinsockTimeout seconds. 0 leaves the socket connected and
+// Resolves host (dotted IPv4 number, IPv6 address or name) and service
+// (decimal port, or a tcp service name; a number is taken modulo 65536),
+// creates the socket and connects within GWinsockTimeout seconds. A name
+// with several addresses has each tried in the resolver's order until one
+// connects; the last attempt's code is returned. 0 leaves the socket connected and
 // non-blocking; otherwise a result code. REQUIRES: connection, host, service
 // are not null.
 int c_get_connected(gensock_connection *connection, const char *host, const char *service);
@@ -83,8 +93,17 @@ int gensock_connect(const char *host, const char *service, gensock_connection **
 // printing may change errno, so a caller that reports it again reads it here.
 int gensock_connect_error(void);
 
-// Closes the descriptor: 0, or 4012 when close fails.
+// Closes the descriptor (ending its TLS session first, if any): 0, or 4012
+// when close fails.
 int c_gclose(gensock_connection *connection);
+
+// Starts TLS on a connected record: the handshake, with the peer's
+// certificate verified for name (a host name, or an address when is_address
+// is non-zero), within GWinsockTimeout seconds. From then on every read and
+// write of the record goes through the session. 0, or kGensockTlsFailed
+// after the trace line "TLS with <name> failed - <reason>" (the record is
+// left as it was, for the caller to close).
+int gensock_start_tls(gensock_connection *connection, const char *name, int is_address);
 
 // Closes the descriptor (if any) and frees the record; returns the close's
 // code, 4010 for a null handle. The handle is invalid afterwards. Waiting

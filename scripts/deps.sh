@@ -10,6 +10,7 @@ packages=(
   mariadb-server odbc-mariadb
   man-db groff-base bsdextrautils systemd
   nginx-light curl tzdata iproute2 util-linux procps netbase
+  libssl-dev openssl ca-certificates
   clang-14 libclang-rt-14-dev valgrind gnuplot-nox strace
 )
 [ "${JANTOR_DEPS_EXTRA:-}" ] && read -r -a extra <<<"$JANTOR_DEPS_EXTRA" && packages+=("${extra[@]}")

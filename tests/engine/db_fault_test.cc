@@ -156,8 +156,8 @@ LoopbackPeer::Script Answer(LoopbackPeer* peer, std::function<void(int)> before_
 TEST_F(DatabaseFaults, ServerStoppedDuringTheSleepEndsTheRunAtTheNextSelect) {
   TestDb db = server_->MakeDb("faults_sleep");
   testsupport::CreateScheduleTable(db);
-  LoopbackPeer* peer_ptr = nullptr;
-  LoopbackPeer peer([&](int fd) { Answer(peer_ptr)(fd); }, 10);
+  std::atomic<LoopbackPeer*> peer_ptr{nullptr};  // set once the peer's thread runs
+  LoopbackPeer peer([&](int fd) { Answer(peer_ptr.load())(fd); }, 10);
   peer_ptr = &peer;
   AddEntries(db, 4, peer.port());
 
@@ -187,13 +187,13 @@ TEST_F(DatabaseFaults, ServerStoppedDuringTheSleepEndsTheRunAtTheNextSelect) {
 TEST_F(DatabaseFaults, ServerCrashingDuringACycleKeepsWhatWasWrittenWhole) {
   TestDb db = server_->MakeDb("faults_cycle");
   testsupport::CreateScheduleTable(db);
-  LoopbackPeer* peer_ptr = nullptr;
+  std::atomic<LoopbackPeer*> peer_ptr{nullptr};  // set once the peer's thread runs
   // The third hit brings the server down before it answers: entries 1 and 2
   // have been written back, 3 is hit but cannot be, 4 to 6 are not reached.
   std::atomic<bool> stopped{false};
   LoopbackPeer peer(
       [&](int fd) {
-        Answer(peer_ptr, [&](int hits) {
+        Answer(peer_ptr.load(), [&](int hits) {
           if (hits == 3) stopped = server_->Stop("immediate");
         })(fd);
       },
@@ -224,8 +224,8 @@ TEST_F(SqliteKills, KilledAtRandomMomentsLoseNoHitAndLeaveTheTableWhole) {
   testsupport::CreateScheduleTable(db);
   constexpr int kEntries = 8, kInterval = 60, kKills = 6;
   // Every hit takes a little while, so that kills fall inside cycles too.
-  LoopbackPeer* peer_ptr = nullptr;
-  LoopbackPeer peer([&](int fd) { Answer(peer_ptr, [](int) { usleep(120 * 1000); })(fd); }, 10000);
+  std::atomic<LoopbackPeer*> peer_ptr{nullptr};  // set once the peer's thread runs
+  LoopbackPeer peer([&](int fd) { Answer(peer_ptr.load(), [](int) { usleep(120 * 1000); })(fd); }, 10000);
   peer_ptr = &peer;
   for (int id = 1; id <= kEntries; ++id) {
     // Far behind: due in every cycle of the run.

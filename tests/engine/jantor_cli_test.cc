@@ -127,6 +127,36 @@ TEST(CommandLine, PercentSignsInValuesArePrintedAsTheyAre) {
   EXPECT_EQ(r.out, kBanner + "Using %s%n%x table.\r\nUsing %% password.\r\n" + kNoDsn);
 }
 
+// -c takes a whole number of hits from 1 to 1024; anything else is refused
+// after the echo lines, like a bad interval, and 1 and 1024 go on to the
+// connect.
+TEST(CommandLine, ConcurrentHitsOutsideOneTo1024AreRefused) {
+  const std::string refused = "\r\n" + kShortUsage +
+                              "\r\nYou must supply between 1 and 1024 concurrent hits.\r\n";
+  for (const char* hits : {"0", "1025", "-4", "+4", " 4", "4 ", "4x", "", "99999999999999999999"}) {
+    auto r = Jantor({"-d", "shop", "-c", hits});
+    EXPECT_EQ(r.out, kBanner + "Using shop DSN.\r\nUsing " + hits + " concurrent hits.\r\n" +
+                         refused)
+        << "[" << hits << "]";
+    EXPECT_EQ(r.status, 1);
+  }
+  auto r = Jantor({"-C", "0", "-i", "2"});
+  EXPECT_EQ(r.out, kBanner + "Using 0 concurrent hits.\r\nUsing 2s interval.\r\n" + kNoDsn);
+  r = Jantor({"-c", "0", "-d", "shop", "-i", "2"});
+  EXPECT_EQ(r.out, kBanner + "Using 0 concurrent hits.\r\nUsing shop DSN.\r\nUsing 2s interval.\r\n" +
+                       kShortInterval);
+  for (const char* hits : {"1", "1024", "0008"}) {
+    r = Jantor({"-d", "nosuchdsn", "-C", hits});
+    EXPECT_EQ(r.out.rfind(kBanner + "Using nosuchdsn DSN.\r\nUsing " + hits +
+                              " concurrent hits.\r\nCould not connect first (selection) ODBC "
+                              "connection.\r\n",
+                          0),
+              0u)
+        << r.out;
+    EXPECT_EQ(r.status, 1);
+  }
+}
+
 TEST(CommandLine, HugeIntervalIsAcceptedWithoutOverflow) {
   auto r = Jantor({"-d", "nosuchdsn", "-i", "99999999999999999999"});
   EXPECT_NE(r.out.find("Could not connect first (selection) ODBC connection.\r\n"),

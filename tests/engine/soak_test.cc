@@ -162,6 +162,8 @@ TEST(Soak, CyclesKeepMemoryAndDescriptorsFlat) {
   ASSERT_EQ(r.status, 0) << r.err.substr(0, 20000)
                          << r.out.substr(r.out.size() > 4000 ? r.out.size() - 4000 : 0);
   const int ran = probe.accepted();
+  // The probe's samples are its thread's until its scripts have finished.
+  ASSERT_TRUE(probe.WaitServed(ran));
   ASSERT_EQ(static_cast<int>(samples.size()), ran);
   printf("cycle  rss_kB  descriptors\n");
   for (int k = 0; k < ran; ++k)

@@ -78,6 +78,11 @@ int NginxPort() {
   return port;
 }
 
+std::string NginxRoot() {
+  NginxPort();
+  return NginxDir() + "/www";
+}
+
 std::string NginxAccessLog() {
   NginxPort();
   return ReadFile(NginxDir() + "/access.log");

@@ -19,6 +19,8 @@ bool EnterPrivateNetwork();
 // A private nginx in this process's network, started on first use and
 // stopped at exit (see nginx.sh for its pages and credentials).
 int NginxPort();
+// nginx's document root, where a test may add pages of its own.
+std::string NginxRoot();
 // nginx's access log so far: "$msec "$remote_user" "$request" $status".
 std::string NginxAccessLog();
 

@@ -1,0 +1,201 @@
+/* A web server whose every answer takes a set time, for many clients at
+ * once: it accepts every connection, reads each request to its empty line,
+ * and answers a short HTTP/1.0 reply exactly DELAY_MS after that empty line
+ * arrived, then closes. One thread and epoll; the answers wait in arrival
+ * order, which is also the order of their deadlines since all wait the same,
+ * and one timer set to the earliest deadline wakes the loop. A DELAY_MS
+ * below 0 never answers: connections are accepted, their requests read and
+ * logged, and then held open and silent until the server stops.
+ *
+ * Usage: delay_server ADDRESS PORT DELAY_MS SECONDS COUNT LOG
+ * Stops by itself after SECONDS, or once COUNT requests have been answered
+ * (COUNT 0: no such limit). Prints the port it listens on (PORT 0 picks
+ * one). LOG gets one line a request, written when its empty line arrives:
+ * the monotonic clock in seconds (with microseconds) and the request's
+ * target, like nginx's "$msec ... $request", so that the first and last
+ * lines of a run time it. */
+#define _GNU_SOURCE
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/timerfd.h>
+#include <time.h>
+#include <unistd.h>
+
+enum { kRequestBytes = 2048, kEvents = 256 };
+
+struct connection {
+  int fd;
+  size_t have;
+  long long deadline_ns;
+  struct connection *next; /* the next one waiting for its answer */
+  char request[kRequestBytes];
+};
+
+static long long now_ns(void) {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return t.tv_sec * 1000000000LL + t.tv_nsec;
+}
+
+/* The earliest deadline (head of the queue) or none (0) on the timer. */
+static void arm(int timer, long long deadline_ns) {
+  struct itimerspec when;
+  memset(&when, 0, sizeof when);
+  if (deadline_ns > 0) {
+    when.it_value.tv_sec = (time_t)(deadline_ns / 1000000000LL);
+    when.it_value.tv_nsec = (long)(deadline_ns % 1000000000LL);
+  }
+  timerfd_settime(timer, TFD_TIMER_ABSTIME, &when, NULL);
+}
+
+/* The target of "GET TARGET HTTP/1.0", or "-". */
+static void log_request(FILE *log, long long at_ns, const char *request) {
+  const char *target = strchr(request, ' ');
+  int length = 1;
+  if (target != NULL) {
+    ++target;
+    length = (int)strcspn(target, " \r\n");
+  } else {
+    target = "-";
+  }
+  fprintf(log, "%lld.%06lld %.*s\n", at_ns / 1000000000LL, at_ns % 1000000000LL / 1000, length,
+          target);
+}
+
+int main(int argc, char **argv) {
+  if (argc != 7) {
+    fprintf(stderr, "usage: delay_server ADDRESS PORT DELAY_MS SECONDS COUNT LOG\n");
+    return 2;
+  }
+  long long delay_ns = atoll(argv[3]) * 1000000LL;
+  long long stop_ns = now_ns() + atoll(argv[4]) * 1000000000LL;
+  long count = atol(argv[5]);
+  FILE *log = fopen(argv[6], "a");
+  if (log == NULL) {
+    perror("delay_server: log");
+    return 1;
+  }
+
+  /* Every connection holds a descriptor until it is answered. */
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+
+  int listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+  int on = 1;
+  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  struct sockaddr_in address;
+  memset(&address, 0, sizeof address);
+  address.sin_family = AF_INET;
+  address.sin_port = htons((unsigned short)atoi(argv[2]));
+  if (inet_pton(AF_INET, argv[1], &address.sin_addr) != 1) {
+    fprintf(stderr, "delay_server: bad address %s\n", argv[1]);
+    return 2;
+  }
+  socklen_t length = sizeof address;
+  if (bind(listener, (struct sockaddr *)&address, sizeof address) != 0 ||
+      listen(listener, 4096) != 0 ||
+      getsockname(listener, (struct sockaddr *)&address, &length) != 0) {
+    perror("delay_server");
+    return 1;
+  }
+  printf("%d\n", ntohs(address.sin_port));
+  fflush(stdout);
+
+  int poller = epoll_create1(0);
+  int timer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK);
+  struct epoll_event event = {.events = EPOLLIN, .data.ptr = NULL};
+  epoll_ctl(poller, EPOLL_CTL_ADD, listener, &event);
+  struct connection timer_mark; /* tells the timer's events from a connection's */
+  event.data.ptr = &timer_mark;
+  epoll_ctl(poller, EPOLL_CTL_ADD, timer, &event);
+
+  struct connection *head = NULL, *tail = NULL; /* waiting for their answer */
+  long answered = 0;
+  static const char reply[] = "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\ndelayed\n";
+  struct epoll_event events[kEvents];
+
+  while (count == 0 || answered < count) {
+    long long left_ns = stop_ns - now_ns();
+    if (left_ns <= 0) break;
+    int wait_ms = left_ns > 1000000000LL ? 1000 : (int)(left_ns / 1000000) + 1;
+    int ready = epoll_wait(poller, events, kEvents, wait_ms);
+    if (ready < 0 && errno != EINTR) {
+      perror("delay_server: epoll_wait");
+      break;
+    }
+    for (int i = 0; i < ready; ++i) {
+      struct connection *c = events[i].data.ptr;
+      if (c == NULL) { /* the listener: take every connection in line */
+        for (;;) {
+          int fd = accept4(listener, NULL, NULL, SOCK_NONBLOCK);
+          if (fd < 0) break;
+          struct connection *fresh = calloc(1, sizeof *fresh);
+          if (fresh == NULL) {
+            close(fd);
+            continue;
+          }
+          fresh->fd = fd;
+          struct epoll_event watch = {.events = EPOLLIN | EPOLLRDHUP, .data.ptr = fresh};
+          epoll_ctl(poller, EPOLL_CTL_ADD, fd, &watch);
+        }
+        continue;
+      }
+      if (c == &timer_mark) { /* answered below, after every event */
+        unsigned long long expirations;
+        if (read(timer, &expirations, sizeof expirations) < 0) {
+        }
+        continue;
+      }
+      ssize_t n = recv(c->fd, c->request + c->have, sizeof c->request - 1 - c->have, 0);
+      if (n <= 0 && !(n < 0 && errno == EAGAIN)) { /* gone before its request was whole */
+        close(c->fd);
+        free(c);
+        continue;
+      }
+      if (n < 0) continue;
+      c->have += (size_t)n;
+      c->request[c->have] = '\0';
+      if (strstr(c->request, "\r\n\r\n") == NULL && strstr(c->request, "\n\n") == NULL &&
+          c->have < sizeof c->request - 1)
+        continue;
+      /* The request is whole: from now on only the clock matters. */
+      long long arrived = now_ns();
+      log_request(log, arrived, c->request);
+      epoll_ctl(poller, EPOLL_CTL_DEL, c->fd, NULL);
+      if (delay_ns < 0) continue; /* held open and silent until the end */
+      c->deadline_ns = arrived + delay_ns;
+      c->next = NULL;
+      if (tail != NULL) {
+        tail->next = c;
+      } else {
+        head = c;
+        arm(timer, c->deadline_ns);
+      }
+      tail = c;
+    }
+    long long now = now_ns();
+    while (head != NULL && head->deadline_ns <= now) {
+      struct connection *c = head;
+      head = c->next;
+      if (head == NULL) tail = NULL;
+      send(c->fd, reply, sizeof reply - 1, MSG_NOSIGNAL);
+      close(c->fd);
+      free(c);
+      ++answered;
+    }
+    if (head != NULL) arm(timer, head->deadline_ns);
+    fflush(log);
+  }
+  fclose(log);
+  return 0;
+}

@@ -1,0 +1,32 @@
+// Worker threads that make hits while the main thread keeps the database:
+// the main thread hands jobs in with SubmitHit and takes each back, in the
+// order they finish, with AwaitFinishedHit. One mutex guards both queues;
+// a job belongs to the worker that runs it from the moment the worker takes
+// it until it is queued as finished, and to the main thread otherwise. The
+// workers block every signal, so SIGALRM keeps reaching the main thread's
+// sleep. All calls are made from the one thread that started the pool.
+#ifndef JANTOR_ENGINE_HIT_POOL_H_
+#define JANTOR_ENGINE_HIT_POOL_H_
+
+struct HitPool;
+
+// Runs on a worker for each job; job is whatever was submitted.
+using HitWork = void (*)(void* job, void* context);
+
+// Starts up to workers threads (each with a small stack) that run work on
+// the jobs submitted. Returns the pool, or null when no thread could be
+// made; *started gets the number of threads running.
+HitPool* StartHitPool(int workers, HitWork work, void* context, int* started);
+
+// Queues job for the next free worker.
+void SubmitHit(HitPool* pool, void* job);
+
+// Waits until a submitted job has finished and returns it.
+// REQUIRES: a submitted job has not yet been taken back.
+void* AwaitFinishedHit(HitPool* pool);
+
+// Lets the workers finish the jobs in hand, joins them and frees the pool.
+// Null does nothing.
+void StopHitPool(HitPool* pool);
+
+#endif  // JANTOR_ENGINE_HIT_POOL_H_

@@ -1,0 +1,279 @@
+// Hits in parallel (-c): every due entry is hit once and rescheduled once,
+// each hit's words come out as one whole block, a silent server holds only
+// its own entry, and a process killed in the middle of a cycle loses no more
+// than the reschedules of the hits in flight.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "engine/hostile_support.h"
+#include "support/loopback_peer.h"
+#include "support/odbc_db.h"
+#include "support/private_network.h"
+#include "support/process.h"
+
+namespace {
+
+using hostile::CountOf;
+using hostile::NowMs;
+using testsupport::Exec;
+using testsupport::LocalTimestamp;
+using testsupport::ParseLocalTimestamp;
+using testsupport::Query;
+using testsupport::TestDb;
+
+constexpr int kInterval = 3600;  // every entry's i_interval
+
+// Adds entries first..last, due 100 s ago, for host:port and object(i);
+// returns their stored i_next by id.
+std::map<int, std::string> AddEntries(const TestDb& db, int first, int last,
+                                      const std::string& host, int port,
+                                      const std::function<std::string(int)>& object,
+                                      const std::string& user = "NULL",
+                                      const std::string& password = "NULL") {
+  std::string next = LocalTimestamp(-100);
+  std::string sql =
+      "insert into schedule_2 (id, i_user, i_pass, i_port, i_object, i_host, i_timeout, "
+      "i_interval, i_next, i_start, i_stop) values ";
+  for (int id = first; id <= last; ++id) {
+    sql += (id == first ? "(" : ", (") + std::to_string(id) + ", " + user + ", " + password +
+           ", " + std::to_string(port) + ", '" + object(id) + "', '" + host + "', 30, " +
+           std::to_string(kInterval) + ", '" + next + "', 0, 1)";
+  }
+  EXPECT_TRUE(Exec(db, sql));
+  std::map<int, std::string> stored;
+  for (int id = first; id <= last; ++id) stored[id] = next;
+  return stored;
+}
+
+// Every entry's i_next now, by id.
+std::map<int, std::string> NextRuns(const TestDb& db) {
+  std::map<int, std::string> next;
+  for (auto& row : Query(db, "select id, i_next from schedule_2"))
+    next[std::stoi(row[0])] = row[1].substr(0, 19);
+  return next;
+}
+
+// jantor with standard error joined to standard output, as a journal or a
+// terminal shows them, so that a test sees where each stream's lines fall.
+testsupport::RunResult JantorJoined(const TestDb& db, std::vector<std::string> extra,
+                                    int timeout_ms = 120000) {
+  std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&1", JANTOR_BIN};
+  for (auto& a : db.Args()) argv.push_back(a);
+  for (auto& a : extra) argv.push_back(a);
+  return testsupport::Run(argv, testsupport::OdbcEnv(), timeout_ms);
+}
+
+// The blocks of verbose output, each from one "Hitting - " to the next.
+std::vector<std::string> HitBlocks(const std::string& out) {
+  std::vector<std::string> blocks;
+  for (size_t at = out.find("Hitting - "); at != std::string::npos;) {
+    size_t next = out.find("Hitting - ", at + 1);
+    blocks.push_back(out.substr(at, next == std::string::npos ? std::string::npos : next - at));
+    at = next;
+  }
+  return blocks;
+}
+
+class ParallelHits : public testing::TestWithParam<std::string> {
+ protected:
+  void SetUp() override {
+    db_ = testsupport::MakeDbForCurrentTest(GetParam());
+    testsupport::CreateScheduleTable(db_);
+    tag_ = db_.dsn;
+  }
+  TestDb db_;
+  std::string tag_;
+};
+
+// 40 entries, each with a page of its own, and 10 behind credentials, all
+// hit by 8 workers: each is requested once and moved on once, and each
+// hit's block holds that hit's lines and no other's, its standard error
+// line included.
+TEST_P(ParallelHits, EveryEntryIsHitAndMovedOnceAndEachHitSpeaksInOneBlock) {
+  int port = testsupport::NginxPort();
+  const int kPages = 40;
+  for (int i = 1; i <= kPages; ++i) {
+    std::ofstream(testsupport::NginxRoot() + "/" + tag_ + "-" + std::to_string(i) + ".txt")
+        << "page " << i << " of " << tag_ << "\n";
+  }
+  auto page = [&](int id) { return "/" + tag_ + "-" + std::to_string(id) + ".txt"; };
+  auto stored = AddEntries(db_, 1, kPages, "127.0.0.1", port, page);
+  auto secret = AddEntries(
+      db_, 101, 110, "127.0.0.1", port,
+      [&](int id) { return "/private/index.html?" + tag_ + "-" + std::to_string(id); }, "'alice'",
+      "'secret'");
+  stored.insert(secret.begin(), secret.end());
+  std::string later = LocalTimestamp(+3600);
+  ASSERT_TRUE(Exec(db_,
+                   "insert into schedule_2 (id, i_port, i_object, i_host, i_timeout, i_interval, "
+                   "i_next, i_start, i_stop) values (999, " +
+                       std::to_string(port) + ", '/not-due?" + tag_ + "', '127.0.0.1', 30, 60, '" +
+                       later + "', 0, 1)"));
+
+  auto r = JantorJoined(db_, {"-c", "8", "-i", "4", "-r", "1", "-v"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("Using 8 concurrent hits.\r\n"), std::string::npos) << r.out;
+
+  std::multiset<std::string> requested;
+  std::stringstream log(testsupport::NginxAccessLog());
+  for (std::string line; std::getline(log, line);) {
+    size_t get = line.find("\"GET ");
+    if (get != std::string::npos && line.find(tag_) != std::string::npos)
+      requested.insert(line.substr(get + 5, line.find(' ', get + 5) - get - 5));
+  }
+  ASSERT_EQ(requested.size(), stored.size());
+  for (auto& [id, next] : stored) {
+    std::string object =
+        id < 100 ? page(id) : "/private/index.html?" + tag_ + "-" + std::to_string(id);
+    EXPECT_EQ(requested.count(object), 1u) << object;
+  }
+  auto now = NextRuns(db_);
+  for (auto& [id, next] : stored)
+    EXPECT_EQ(ParseLocalTimestamp(now[id]), ParseLocalTimestamp(next) + kInterval) << id;
+  EXPECT_EQ(now[999], later);
+
+  auto blocks = HitBlocks(r.out);
+  ASSERT_EQ(blocks.size(), stored.size()) << r.out;
+  std::set<std::string> seen;
+  for (const std::string& block : blocks) {
+    size_t end = block.find(" with 30s timeout.");
+    ASSERT_NE(end, std::string::npos) << block;
+    size_t slash = block.find('/', block.find(":" + std::to_string(port)));
+    std::string object = block.substr(slash, end - slash);
+    seen.insert(object);
+    std::string body = object.rfind("/private/", 0) == 0
+                           ? "secret page\n"
+                           : "page " + object.substr(object.rfind('-') + 1,
+                                                     object.find(".txt") - object.rfind('-') - 1) +
+                                 " of " + tag_ + "\n";
+    EXPECT_EQ(CountOf(block, "\r\n-127.0.0.1- -" + object + "- -"), 1) << block;
+    EXPECT_EQ(CountOf(block, "About to connect to http\r\n"), 1) << block;
+    EXPECT_EQ(CountOf(block, "bod=\n" + body + "\r\n"), 1) << block;
+    EXPECT_EQ(CountOf(block, "\r\n   (Successful)\r\nServer said - HTTP/1.1 200 OK\r\n"), 1)
+        << block;
+    EXPECT_EQ(CountOf(block, "Accept-Ranges: bytes\r\n\r\n" + body + "\r\n"), 1) << block;
+    EXPECT_EQ(CountOf(block, "In scanodbc\r\n"), 2) << block;  // its reschedule, after the hit
+    // The system's text at the server's close, on standard error, inside
+    // the block between the last receive and the reply.
+    static const std::regex kCloseText("Data available\r\n[^\r\n]+\nhead=");
+    EXPECT_EQ(std::distance(std::sregex_iterator(block.begin(), block.end(), kCloseText),
+                            std::sregex_iterator()),
+              1)
+        << block;
+  }
+  EXPECT_EQ(seen.size(), stored.size());
+}
+
+// One server among 50 accepts and never answers: the other 49 are hit and
+// moved on within seconds, and the cycle ends only after the silent one's
+// time limit, with that entry moved on too.
+TEST_P(ParallelHits, ASilentServerHoldsOnlyItsOwnEntry) {
+  int port = testsupport::NginxPort();
+  std::atomic<bool> done{false};
+  testsupport::LoopbackPeer silent([&](int fd) {
+    testsupport::ReadUntil(fd, "\r\n\r\n");
+    for (int i = 0; i < 900 && !done; ++i) usleep(100 * 1000);
+  });
+  auto stored = AddEntries(db_, 1, 1, "127.0.0.1", silent.port(), [](int) { return "/silent"; });
+  auto fast = AddEntries(db_, 2, 50, "127.0.0.1", port,
+                         [&](int id) { return "/hello.txt?" + tag_ + "-" + std::to_string(id); });
+  stored.insert(fast.begin(), fast.end());
+
+  testsupport::RunResult r;
+  long long start = NowMs();
+  std::thread run([&] { r = JantorJoined(db_, {"-c", "8", "-i", "4", "-r", "1"}); });
+  // Port 80 refuses in this network, so the silent peer is reached on its
+  // own port like every other entry.
+  int moved = 0;
+  long long moved_at = -1;
+  for (int i = 0; i < 200 && moved < 49; ++i) {
+    usleep(100 * 1000);
+    moved = 0;
+    for (auto& [id, next] : NextRuns(db_))
+      moved += ParseLocalTimestamp(next) == ParseLocalTimestamp(stored[id]) + kInterval;
+    if (moved >= 49) moved_at = NowMs() - start;
+  }
+  EXPECT_EQ(moved, 49);
+  EXPECT_GE(moved_at, 0);
+  EXPECT_LT(moved_at, 15000) << "the fast entries waited for the silent one";
+  EXPECT_EQ(NextRuns(db_)[1], stored[1]) << "the silent entry moved before its hit ended";
+  run.join();
+  done = true;
+  long long took = NowMs() - start;
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_GE(took, 45000) << "the cycle ended before the silent server's time limit";
+  for (auto& [id, next] : NextRuns(db_))
+    EXPECT_EQ(ParseLocalTimestamp(next), ParseLocalTimestamp(stored[id]) + kInterval) << id;
+}
+
+INSTANTIATE_TEST_SUITE_P(Databases, ParallelHits, testing::Values("sqlite", "postgres"));
+
+// A slow server (one reply every 20 ms, in order) keeps 16 hits in flight;
+// the process is killed in the middle of the cycle. No entry may be moved
+// twice or be left with a broken time, and of the entries that were hit no
+// more than the 16 in flight may have lost their reschedule.
+TEST(ParallelHitsKilled, AKillLosesAtMostTheReschedulesInFlight) {
+  TestDb db = testsupport::MakeDbForCurrentTest("sqlite");
+  testsupport::CreateScheduleTable(db);
+  const int kEntries = 300;
+  std::atomic<bool> stop{false};
+  testsupport::LoopbackPeer slow(
+      [&](int fd) {
+        std::string request = testsupport::ReadUntil(fd, "\r\n\r\n", 2000);
+        slow.Record(request.substr(0, request.find(" HTTP/1.0")));
+        if (!stop) usleep(20 * 1000);
+        testsupport::SendAll(fd, "HTTP/1.0 200 OK\r\n\r\nslow");
+      },
+      kEntries);
+  auto stored = AddEntries(db, 1, kEntries, "127.0.0.1", slow.port(),
+                           [](int id) { return "/slow-" + std::to_string(id); });
+
+  const std::string mine = testsupport::OdbcEnv()[0];
+  testsupport::RunResult r;
+  std::thread run([&] {
+    std::vector<std::string> args = db.Args();
+    args.insert(args.end(), {"-c", "16", "-i", "60"});
+    r = testsupport::RunJantor(args, testsupport::OdbcEnv(), 120000);
+  });
+  for (int i = 0; i < 300 && slow.accepted() < 100; ++i) usleep(20 * 1000);
+  pid_t pid = hostile::FindProcess(mine);
+  ASSERT_GT(pid, 0);
+  ASSERT_EQ(kill(pid, SIGKILL), 0);
+  run.join();
+  stop = true;
+  EXPECT_EQ(r.signal, SIGKILL);
+
+  std::set<int> hit;
+  for (const std::string& request : slow.records())
+    hit.insert(std::stoi(request.substr(request.find("/slow-") + 6)));
+  auto now = NextRuns(db);
+  ASSERT_EQ(now.size(), static_cast<size_t>(kEntries));
+  int moved = 0, hit_not_moved = 0;
+  for (auto& [id, next] : now) {
+    time_t was = ParseLocalTimestamp(stored[id]), is = ParseLocalTimestamp(next);
+    ASSERT_NE(is, -1) << "entry " << id << " holds " << next;
+    EXPECT_TRUE(is == was || is == was + kInterval) << "entry " << id << " holds " << next;
+    if (is == was + kInterval) {
+      ++moved;
+      EXPECT_TRUE(hit.count(id)) << "entry " << id << " moved without a hit";
+    } else if (hit.count(id)) {
+      ++hit_not_moved;
+    }
+  }
+  EXPECT_GE(moved, 50);
+  EXPECT_LT(moved, kEntries);
+  EXPECT_LE(hit_not_moved, 16);
+}
+
+}  // namespace
