@@ -93,12 +93,11 @@ void SubmitHit(HitPool* pool, void* job) {
   pool->job_waiting.notify_one();
 }
 
-void* AwaitFinishedHit(HitPool* pool) {
+void AwaitFinishedHits(HitPool* pool, std::vector<void*>* jobs) {
   std::unique_lock<std::mutex> lock(pool->mutex);
   pool->job_finished.wait(lock, [pool] { return !pool->finished.empty(); });
-  void* job = pool->finished.front();
-  pool->finished.pop_front();
-  return job;
+  jobs->insert(jobs->end(), pool->finished.begin(), pool->finished.end());
+  pool->finished.clear();
 }
 
 void StopHitPool(HitPool* pool) {

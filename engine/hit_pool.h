@@ -1,12 +1,14 @@
 // Worker threads that make hits while the main thread keeps the database:
-// the main thread hands jobs in with SubmitHit and takes each back, in the
-// order they finish, with AwaitFinishedHit. One mutex guards both queues;
+// the main thread hands jobs in with SubmitHit and takes them back, in the
+// order they finish, with AwaitFinishedHits. One mutex guards both queues;
 // a job belongs to the worker that runs it from the moment the worker takes
 // it until it is queued as finished, and to the main thread otherwise. The
 // workers block every signal, so SIGALRM keeps reaching the main thread's
 // sleep. All calls are made from the one thread that started the pool.
 #ifndef JANTOR_ENGINE_HIT_POOL_H_
 #define JANTOR_ENGINE_HIT_POOL_H_
+
+#include <vector>
 
 struct HitPool;
 
@@ -21,9 +23,10 @@ HitPool* StartHitPool(int workers, HitWork work, void* context, int* started);
 // Queues job for the next free worker.
 void SubmitHit(HitPool* pool, void* job);
 
-// Waits until a submitted job has finished and returns it.
+// Waits until a submitted job has finished, then appends every finished
+// job to *jobs, in the order they finished.
 // REQUIRES: a submitted job has not yet been taken back.
-void* AwaitFinishedHit(HitPool* pool);
+void AwaitFinishedHits(HitPool* pool, std::vector<void*>* jobs);
 
 // Lets the workers finish the jobs in hand, joins them and frees the pool.
 // Null does nothing.

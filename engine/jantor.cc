@@ -329,15 +329,24 @@ bool IsKeyNumber(const char* id, size_t capacity) {
   return *at == '\0';
 }
 
-// Writes the entry's next run time back through the update connection.
-// false when the update fails; update then holds its text.
-bool Reschedule(RunSettings* s, Schedule* db, const Entry& entry, time_t present, char* update,
-                size_t update_size) {
+// The update that writes the entry's next run time back (the date
+// scanners print their lines on the way). false when the entry's key may
+// not go into a statement: the update then counts as failed.
+bool PrepareUpdate(RunSettings* s, const Entry& entry, time_t present, char* update,
+                   size_t update_size) {
   char next[64];
   NextRunText(entry, present, s->verbose, next, sizeof next);
   snprintf(update, update_size, "update %s set i_next = '%s' where id = %s", s->table, next,
            entry.id);
-  return IsKeyNumber(entry.id, sizeof entry.id) && Execute(db->update_stmt, update);
+  return IsKeyNumber(entry.id, sizeof entry.id);
+}
+
+// Writes the entry's next run time back through the update connection.
+// false when the update fails; update then holds its text.
+bool Reschedule(RunSettings* s, Schedule* db, const Entry& entry, time_t present, char* update,
+                size_t update_size) {
+  return PrepareUpdate(s, entry, present, update, update_size) &&
+         Execute(db->update_stmt, update);
 }
 
 // ---- Hits in parallel ----------------------------------------------------------
@@ -348,6 +357,8 @@ bool Reschedule(RunSettings* s, Schedule* db, const Entry& entry, time_t present
 struct HitJob {
   Entry entry;
   OutputCapture output;
+  char update[1024];  // the reschedule, once the hit has ended
+  bool key_ok;        // the update may be executed
 };
 
 void HitOnWorker(void* job_pointer, void* settings) {
@@ -367,9 +378,41 @@ struct ParallelHits {
   ~ParallelHits() { StopHitPool(pool); }
 };
 
+bool SetAutocommit(SQLHDBC connection, bool on) {
+  SQLULEN mode = on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF;
+  return SQLOK(SQLSetConnectAttr(connection, SQL_ATTR_AUTOCOMMIT,
+                                 reinterpret_cast<SQLPOINTER>(mode), 0));
+}
+
+// Writes the updates of hits that ended together. Most of an update's cost
+// is its commit (on SQLite a dozen system calls), and the main thread
+// writing one commit per hit would hold up the workers; so the updates of
+// hits that ended while the previous ones were written share one commit.
+// That loses nothing more to a kill than before: there are only as many
+// jobs as workers, so hits in flight and updates not yet committed are
+// never more than -c together. Should any update of the group fail, the
+// group is rolled back and written again one by one, so that every update
+// that can be made is made and the first failing one is named in failed.
+void WriteUpdates(Schedule* db, const std::vector<HitJob*>& group, char* failed,
+                  size_t failed_size) {
+  bool keys_ok = std::all_of(group.begin(), group.end(), [](HitJob* job) { return job->key_ok; });
+  if (group.size() > 1 && keys_ok && SetAutocommit(db->update_conn, false)) {
+    bool written = std::all_of(group.begin(), group.end(),
+                               [db](HitJob* job) { return Execute(db->update_stmt, job->update); });
+    written = written && SQLOK(SQLEndTran(SQL_HANDLE_DBC, db->update_conn, SQL_COMMIT));
+    if (!written) SQLEndTran(SQL_HANDLE_DBC, db->update_conn, SQL_ROLLBACK);
+    SetAutocommit(db->update_conn, true);
+    if (written) return;
+  }
+  for (HitJob* job : group) {
+    if ((!job->key_ok || !Execute(db->update_stmt, job->update)) && failed[0] == '\0')
+      snprintf(failed, failed_size, "%s", job->update);
+  }
+}
+
 // Hits the fetched rows on the workers, at most one per worker at a time.
 // Rows are read from the select only as workers become free, and each entry
-// is rescheduled the moment its own hit has ended, so a process that is
+// is rescheduled as soon as its own hit has ended, so a process that is
 // killed loses no more than the reschedules of the hits in flight. After a
 // failed update nothing more is fetched; the hits in flight end and are
 // rescheduled, and the failure is reported last. Returns 0, or 1 after a
@@ -385,6 +428,8 @@ int HitInParallel(RunSettings* s, Schedule* db, ParallelHits* hits, int fetched,
   bool more = SQLOK(fetched);
   size_t in_flight = 0;
   char failed_update[1024] = "";
+  std::vector<void*> ended;
+  std::vector<HitJob*> group;
   for (;;) {
     while (more && failed_update[0] == '\0' && !idle.empty()) {
       HitJob* job = idle.back();
@@ -395,16 +440,19 @@ int HitInParallel(RunSettings* s, Schedule* db, ParallelHits* hits, int fetched,
       more = SQLOK(SQLFetch(db->select_stmt));
     }
     if (in_flight == 0) break;
-    auto* job = static_cast<HitJob*>(AwaitFinishedHit(hits->pool));
-    --in_flight;
-    ReplayOutput(&job->output);
-    char update[1024];
-    if (!Reschedule(s, db, job->entry, present, update, sizeof update) &&
-        failed_update[0] == '\0') {
-      snprintf(failed_update, sizeof failed_update, "%s", update);
+    ended.clear();
+    AwaitFinishedHits(hits->pool, &ended);
+    in_flight -= ended.size();
+    group.clear();
+    for (void* ended_job : ended) {
+      auto* job = static_cast<HitJob*>(ended_job);
+      ReplayOutput(&job->output);
+      job->key_ok = PrepareUpdate(s, job->entry, present, job->update, sizeof job->update);
+      ReplayOutput(&own);
+      group.push_back(job);
     }
-    ReplayOutput(&own);
-    idle.push_back(job);
+    WriteUpdates(db, group, failed_update, sizeof failed_update);
+    idle.insert(idle.end(), group.begin(), group.end());
   }
   if (failed_update[0] != '\0') PrintFormat("Error Executing - %s\r\n", failed_update);
   CaptureOutput(nullptr);

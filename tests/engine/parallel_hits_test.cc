@@ -217,6 +217,45 @@ TEST_P(ParallelHits, ASilentServerHoldsOnlyItsOwnEntry) {
     EXPECT_EQ(ParseLocalTimestamp(next), ParseLocalTimestamp(stored[id]) + kInterval) << id;
 }
 
+// The update of entry 5 is refused by the database: nothing more is
+// fetched, the hits in flight end and every other hit entry is moved on
+// (also those whose updates shared a commit with the refused one), and the
+// refused update is named last, with status 1.
+TEST_P(ParallelHits, AFailedUpdateStopsTheFetchingAndTheHitsInFlightAreWritten) {
+  int port = testsupport::NginxPort();
+  auto object = [&](int id) { return "/hello.txt?" + tag_ + "-" + std::to_string(id); };
+  auto stored = AddEntries(db_, 1, 30, "127.0.0.1", port, object);
+  if (GetParam() == "sqlite") {
+    ASSERT_TRUE(Exec(db_, "create trigger refuse before update on schedule_2 when new.id = 5 "
+                          "begin select raise(abort, 'refused'); end"));
+  } else {
+    ASSERT_TRUE(Exec(db_, "create function refuse() returns trigger language plpgsql as $$ begin "
+                          "if new.id = 5 then raise exception 'refused'; end if; return new; "
+                          "end $$"));
+    ASSERT_TRUE(Exec(db_, "create trigger refuse before update on schedule_2 for each row "
+                          "execute function refuse()"));
+  }
+  auto r = JantorJoined(db_, {"-c", "4", "-i", "4"});
+  EXPECT_EQ(r.status, 1) << r.out;
+  time_t expected = ParseLocalTimestamp(stored[5]) + kInterval;
+  EXPECT_EQ(r.out.substr(r.out.find("Error Executing")),
+            "Error Executing - update schedule_2 set i_next = '" + hostile::LocalText(expected) +
+                "' where id = 5\r\n");
+
+  std::set<int> hit;
+  std::stringstream log(testsupport::NginxAccessLog());
+  for (std::string line; std::getline(log, line);) {
+    size_t at = line.find(tag_ + "-");
+    if (at != std::string::npos) hit.insert(std::stoi(line.substr(at + tag_.size() + 1)));
+  }
+  EXPECT_TRUE(hit.count(5));
+  EXPECT_LE(hit.size(), 5u + 2 * 4) << "fetching went on after the failed update";
+  for (auto& [id, next] : NextRuns(db_)) {
+    bool moved = ParseLocalTimestamp(next) == ParseLocalTimestamp(stored[id]) + kInterval;
+    EXPECT_EQ(moved, hit.count(id) == 1 && id != 5) << "entry " << id;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Databases, ParallelHits, testing::Values("sqlite", "postgres"));
 
 // A slow server (one reply every 20 ms, in order) keeps 16 hits in flight;
