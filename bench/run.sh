@@ -52,6 +52,7 @@ cleanup() {
   if [ -n "$delay_pid" ]; then kill "$delay_pid" 2>/dev/null || true; fi
   tests/support/nginx.sh stop "$work/nginx" >/dev/null 2>&1 || true
   tests/support/pg.sh stop "$work/pg" >/dev/null 2>&1 || true
+  tests/support/nginx_tls.sh stop "$work/nginx_tls" >/dev/null 2>&1 || true
 }
 trap cleanup EXIT
 NGINX_PORT=80 tests/support/nginx.sh start "$work/nginx" >/dev/null
@@ -127,7 +128,9 @@ wait_cycle() {
 }
 
 # Runs one poll cycle of jantor on data source dsn; prints the start time and
-# the peak resident size (KiB). Extra arguments go to jantor.
+# the peak resident size (KiB), and writes the processor time it has taken
+# (user and system, every thread, start-up included; clock ticks) to
+# $work/jantor-<tag>.cpu. Extra arguments go to jantor.
 run_jantor() {
   local dsn=$1 tag=$2
   shift 2
@@ -139,6 +142,7 @@ run_jantor() {
   echo "$pid" >"$work/client.pid"
   wait_cycle "$pid"
   hwm=$(awk '/^VmHWM:/ { print $2 }' /proc/"$pid"/status 2>/dev/null || echo 0)
+  awk '{ print $14 + $15 }' /proc/"$pid"/stat >"$work/jantor-$tag.cpu" 2>/dev/null || echo 0 >"$work/jantor-$tag.cpu"
   kill "$pid" 2>/dev/null || true
   wait "$pid" 2>/dev/null || true
   echo "$start $hwm"
@@ -471,6 +475,104 @@ kill "$silent_client"; wait "$silent_client" 2>/dev/null || true
 silent_client=""
 stop_delay
 
+# ---- TLS: https:// entries against nginx on loopback ------------------------------
+
+# tests/support/nginx_tls.sh serves TLS on a free loopback port with a
+# certificate for 127.0.0.1 from a CA of its own, which jantor trusts through
+# SSL_CERT_FILE and curl through --cacert. Every hit and every URL is a new
+# connection with a handshake of its own. One curl process keeps the session
+# ticket a server gave it and resumes that session in the next handshake,
+# which then carries no certificate to check or sign; so curl runs as it
+# is, and with --no-sessionid, which makes every handshake a full one, as
+# jantor's are. The rates are timed from the first to the last request in
+# that nginx's access log, as above. Processor time (user and system, every
+# thread) is the client's whole process with its start-up, from /proc for
+# jantor and from the shell's time for curl, and nginx's worker's over the
+# run, from /proc; the least of the rounds counts.
+echo "TLS ..." >&2
+tls_dir=$work/nginx_tls
+tests/support/nginx_tls.sh start "$tls_dir" >/dev/null
+tls_log=$tls_dir/access.log tls_ca=$tls_dir/ca.pem tls_n=2000
+tls_host=https://127.0.0.1:$(cat "$tls_dir/port_valid")
+tls_worker=$(pgrep -P "$(cat "$tls_dir/nginx.pid")")
+tls_curl_opts=("${curl_opts[@]}" --cacert "$tls_ca")
+clk_tck=$(getconf CLK_TCK)
+ticks() { awk '{ print $14 + $15 }' /proc/"$1"/stat; }  # user + system, every thread
+tls_config() { # n tag; one curl config line a URL
+  local i
+  for i in $(seq "$1"); do echo "url = \"$tls_host/index.html?$2-$i\""; done
+}
+
+# Each curl transfer opens a connection of its own here too; and how many
+# handshakes resumed a session, as curl tells in its verbose output.
+tls_config 20 tlscheck | sed 's|$|\noutput = "/dev/null"|' >"$work/tls-check.cfg"
+connects=$(curl "${tls_curl_opts[@]}" -w '%{num_connects}\n' -K "$work/tls-check.cfg" |
+  awk '{ s += $1 } END { print s }')
+[ "$connects" = 20 ] || { echo "bench: curl reused TLS connections ($connects for 20)" >&2; exit 1; }
+tls_resumed=$(curl -v "${tls_curl_opts[@]}" -K "$work/tls-check.cfg" 2>&1 | grep -c 're-using session' || true)
+tls_resumed_off=$(curl -v --no-sessionid "${tls_curl_opts[@]}" -K "$work/tls-check.cfg" 2>&1 |
+  grep -c 're-using session' || true)
+
+# One cycle of jantor over n https:// entries, which must all be hit; writes
+# "client-seconds nginx-seconds" to tls-<tag>.cpu.
+tls_jantor() { # n tag [jantor arguments]
+  local n=$1 tag=$2 got before
+  shift 2
+  fill_sqlite "$n" "$tag" 0 /index.html "$(stamp -1)" "$tls_host"
+  before=$(ticks "$tls_worker")
+  SSL_CERT_FILE=$tls_ca run_jantor bench_sqlite "$tag" "$@" >/dev/null
+  echo "$(cat "$work/jantor-$tag.cpu") $(($(ticks "$tls_worker") - before))" |
+    awk -v u="$clk_tck" '{ print $1 / u, $2 / u }' >"$work/tls-$tag.cpu"
+  got=$(span "$tag" "$tls_log" | cut -d' ' -f1)
+  [ "$got" = "$n" ] || { echo "bench: jantor $* made $got of $n TLS hits" >&2; exit 1; }
+}
+# One curl process over n URLs, with the same tls-<tag>.cpu.
+tls_curl() { # n tag [curl arguments]
+  local n=$1 tag=$2 before TIMEFORMAT='%3U %3S'
+  shift 2
+  tls_config "$n" "$tag" >"$work/curl-$tag.cfg"
+  before=$(ticks "$tls_worker")
+  { time curl "${tls_curl_opts[@]}" "$@" -K "$work/curl-$tag.cfg" >"$work/curl-$tag.out" \
+      2>"$work/curl-$tag.err"; } 2>"$work/curl-$tag.time"
+  echo "$(cat "$work/curl-$tag.time") $(($(ticks "$tls_worker") - before))" |
+    awk -v u="$clk_tck" '{ print $1 + $2, $3 / u }' >"$work/tls-$tag.cpu"
+  [ "$(span "$tag" "$tls_log" | cut -d' ' -f1)" = "$n" ] || { echo "bench: curl $* missed TLS URLs" >&2; exit 1; }
+}
+# The least processor time a hit (µs) of a way's rounds: column 1 the
+# client's, 2 nginx's.
+tls_cpu() { # way column
+  local r
+  for r in $(seq "$rounds"); do
+    awk -v c="$2" -v n="$tls_n" '{ printf "%.0f\n", $c / n * 1e6 }' "$work/tls-$1-$r.cpu"
+  done | sort -n | head -n1
+}
+declare -A tls_us tls_srv_us
+for r in $(seq "$rounds"); do
+  tls_jantor "$tls_n" "tjs-$r" -c 1
+  tls_jantor "$tls_n" "tjc-$r" -c 8
+  tls_curl "$tls_n" "tcs-$r"
+  tls_curl "$tls_n" "tcn-$r" --no-sessionid
+done
+for way in tjs tjc tcs tcn; do
+  hits[$way]=$(for r in $(seq "$rounds"); do rate "$way-$r" "$tls_log"; done | best)
+  tls_us[$way]=$(tls_cpu "$way" 1)
+  tls_srv_us[$way]=$(tls_cpu "$way" 2)
+done
+# jantor -c 1 over plain HTTP, from the N = 2000 race above, for comparison.
+tls_us[js]=$(for r in $(seq "$rounds"); do
+  awk -v u="$clk_tck" '{ printf "%.0f\n", $1 / u / 2000 * 1e6 }' "$work/jantor-js2000-$r.cpu"
+done | sort -n | head -n1)
+
+# Peak resident size of an N = 20000 cycle over TLS, counted from the end of
+# start-up; OpenSSL is loaded with the cycle's first session, so it counts.
+# run_jantor_second counts the cycle's requests in $log, here the TLS log.
+fill_sqlite 20000 tlscycle 0 /index.html "$(stamp 3 seconds)" "$tls_host"
+read -r _ hwm_tls < <(log=$tls_log SSL_CERT_FILE=$tls_ca run_jantor_second bench_sqlite tlscycle 20000)
+fill_sqlite 20000 tlscyclec256 0 /index.html "$(stamp 3 seconds)" "$tls_host"
+read -r _ hwm_tls_c256 < <(log=$tls_log SSL_CERT_FILE=$tls_ca \
+  run_jantor_second bench_sqlite tlscyclec256 20000 -c 256)
+tests/support/nginx_tls.sh stop "$tls_dir" >/dev/null
+
 # ---- Results -----------------------------------------------------------------------
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0) ? a / b : 0 }'; }
@@ -481,6 +583,8 @@ r_curl=$(ratio "${hits[js2000]}" "${hits[c12000]}")
 r_loop=$(ratio "${hits[js2000]}" "${hits[cl2000]}")
 r_c8=$(ratio "${hits[jc2000]}" "${hits[pl2000]}")
 r_size=$(ratio "$big" "$small")
+r_tls=$(ratio "${hits[tjs]}" "${hits[tcs]}")
+r_tls_full=$(ratio "${hits[tjs]}" "${hits[tcn]}")
 big_limit_kib=$((3 * reply_bytes / 1024 + 8 * 1024))
 
 # The delay server's ways: "key label in-flight"; the limit of a way is the
@@ -549,6 +653,23 @@ delay_target() { # key; prints "target|met" for the ways that have one
     echo "| $label | ${delay_nof[$key]} | ${hits[$key]} | $((flight * 20)) | $target | $met |"
   done
   echo
+  echo "TLS: nginx on 127.0.0.1 with a certificate from a private CA (tests/support/nginx_tls.sh), N = $tls_n https:// entries"
+  echo "or URLs, a new connection and a handshake for each; hits a second from the first to the last request of one run"
+  echo "(that nginx's \$msec), best of $rounds runs; processor time a hit (user and system, every thread: the client's whole"
+  echo "process with its start-up, and nginx's worker), least of $rounds runs. Of 19 handshakes after the first, curl"
+  echo "resumed the session in $tls_resumed as it is, and in $tls_resumed_off with --no-sessionid; jantor makes a full handshake every time."
+  echo
+  echo "| way | hits a second | client processor time a hit | nginx processor time a hit |"
+  echo "|---|---:|---:|---:|"
+  echo "| jantor -c 1 | ${hits[tjs]} | ${tls_us[tjs]} µs | ${tls_srv_us[tjs]} µs |"
+  echo "| jantor -c 8 | ${hits[tjc]} | ${tls_us[tjc]} µs | ${tls_srv_us[tjc]} µs |"
+  echo "| one curl process, HTTP/1.0, a connection per URL, resuming sessions (as it is) | ${hits[tcs]} | ${tls_us[tcs]} µs | ${tls_srv_us[tcs]} µs |"
+  echo "| one curl process, HTTP/1.0, a connection per URL, --no-sessionid | ${hits[tcn]} | ${tls_us[tcn]} µs | ${tls_srv_us[tcn]} µs |"
+  echo "| jantor -c 1 over plain HTTP (the N = 2000 run above) | ${hits[js2000]} | ${tls_us[js]} µs | |"
+  echo "| jantor -c 1 / one curl | $r_tls | | |"
+  echo "| jantor -c 1 / one curl --no-sessionid | $r_tls_full | | |"
+  echo "| jantor -c 8 / one curl | $(ratio "${hits[tjc]}" "${hits[tcs]}") | | |"
+  echo
   echo "| figure | target | measured | met |"
   echo "|---|---|---|---|"
   echo "| jantor -c 1, SQLite, N = 2000, against the plain loop | at least 0.5 | $r_plain | $(verdict "$r_plain >= 0.5") |"
@@ -562,6 +683,9 @@ delay_target() { # key; prints "target|met" for the ways that have one
   echo "| peak resident memory, N = 20000 cycle | at most 16 MiB | $(mib "$hwm_cycle20000") MiB, of which the driver's result set $(mib "$resultset_kib") MiB; whole process with start-up $(mib "$hwm20000") MiB (N = 200: $(mib "$hwm200") MiB) | $(verdict "$hwm_cycle20000 <= 16384") |"
   echo "| peak resident memory, N = 20000 cycle, jantor -c 256 | at most 24 MiB | $(mib "$hwm_cycle20000c256") MiB | $(verdict "$hwm_cycle20000c256 <= 24576") |"
   echo "| peak resident memory, one 4 MiB reply | at most 3 x reply + 8 MiB = $(mib "$big_limit_kib") MiB | $(mib "$hwm_big") MiB | $(verdict "$hwm_big <= $big_limit_kib") |"
+  echo "| jantor -c 1, TLS, N = $tls_n, against one curl (resuming sessions) | at least 1 | $r_tls (${hits[tjs]} against ${hits[tcs]} hits a second; against curl --no-sessionid $r_tls_full) | $(verdict "$r_tls >= 1") |"
+  echo "| peak resident memory, N = 20000 cycle over TLS | at most 24 MiB | $(mib "$hwm_tls") MiB | $(verdict "$hwm_tls <= 24576") |"
+  echo "| peak resident memory, N = 20000 cycle over TLS, jantor -c 256 | at most 24 MiB | $(mib "$hwm_tls_c256") MiB | $(verdict "$hwm_tls_c256 <= 24576") |"
   echo "| cycle, 100 000 rows with 1000 due, against 1000 rows all due | at most 1.5 | $r_size ($big ms against $small ms) | $(verdict "$r_size <= 1.5") |"
   echo "| start-up against 1 000 000 rows, none due | peak resident memory at most 16 MiB | $(mib "$hwm_startup") MiB; first cycle over $startup ms after the start | $(verdict "$hwm_startup <= 16384") |"
 } >"$results/results.md"
