@@ -1,5 +1,6 @@
 #include "net/ll_tls.h"
 
+#include <arpa/inet.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <openssl/bio.h>
@@ -9,12 +10,17 @@
 #include <openssl/x509v3.h>
 #include <poll.h>
 #include <string.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <deque>
 #include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
 
 namespace {
 
@@ -33,7 +39,9 @@ namespace {
   X(SSL_do_handshake) X(SSL_free) X(SSL_free_buffers) X(SSL_get0_param) X(SSL_get_error)       \
   X(SSL_get_verify_result) X(SSL_new) X(SSL_read) X(SSL_set1_host) X(SSL_set_bio)              \
   X(SSL_set_connect_state) X(SSL_set_hostflags) X(SSL_shutdown) X(SSL_write)                   \
-  X(TLS_client_method) X(X509_VERIFY_PARAM_set1_ip_asc) X(X509_verify_cert_error_string)
+  X(TLS_client_method) X(X509_VERIFY_PARAM_set1_ip_asc) X(X509_verify_cert_error_string)      \
+  X(SSL_CTX_sess_set_new_cb) X(SSL_SESSION_free) X(SSL_SESSION_is_resumable) X(SSL_get_ex_data) \
+  X(SSL_set_ex_data) X(SSL_set_session) X(SSL_session_reused)
 
 struct OpenSslCalls {
 #define JANTOR_OPENSSL_FIELD(name) decltype(&::name) name = nullptr;
@@ -106,6 +114,13 @@ bool LoadOpenSsl() {
 #define TLS_client_method openssl->TLS_client_method
 #define X509_VERIFY_PARAM_set1_ip_asc openssl->X509_VERIFY_PARAM_set1_ip_asc
 #define X509_verify_cert_error_string openssl->X509_verify_cert_error_string
+#define SSL_CTX_sess_set_new_cb openssl->SSL_CTX_sess_set_new_cb
+#define SSL_SESSION_free openssl->SSL_SESSION_free
+#define SSL_SESSION_is_resumable openssl->SSL_SESSION_is_resumable
+#define SSL_get_ex_data openssl->SSL_get_ex_data
+#define SSL_set_ex_data openssl->SSL_set_ex_data
+#define SSL_set_session openssl->SSL_set_session
+#define SSL_session_reused openssl->SSL_session_reused
 
 namespace {
 
@@ -133,6 +148,7 @@ struct TlsSession {
   int last_errno = 0;                 // errno of the socket call that failed last
   bool at_end = false;                // the peer ended the stream (answers BIO_eof)
   bool broken = false;                // a fatal error: OpenSSL forbids a close_notify now
+  std::string resume_key;             // the server's place in the session cache
 };
 
 namespace {
@@ -188,6 +204,73 @@ long SocketControl(BIO *bio, int command, long, void *) {
   }
 }
 
+// Sessions to resume, one for each server: the name asked for (a name or
+// an address, which the certificate was checked against when the session
+// began) with the peer's address and port. Bounded: past kMostKeptSessions
+// servers the oldest one is let go, so a table of many servers costs a few
+// hundred kilobytes at most.
+constexpr size_t kMostKeptSessions = 256;
+
+struct SessionFree {
+  void operator()(SSL_SESSION *session) const { SSL_SESSION_free(session); }
+};
+
+struct SessionCache {
+  std::mutex mutex;
+  std::unordered_map<std::string, std::unique_ptr<SSL_SESSION, SessionFree>> kept;  // GUARDED_BY(mutex)
+  std::deque<std::string> oldest_first;  // GUARDED_BY(mutex): the keys of kept
+};
+
+// Made on first use, after OpenSSL is loaded, so it is let go at exit
+// before OpenSSL's own clean-up runs.
+SessionCache &Sessions() {
+  static SessionCache cache;
+  return cache;
+}
+
+// OpenSSL hands over each new session of a connection here (with TLS 1.3
+// only after the handshake, while the reply is read). 1: the reference is
+// kept.
+int KeepSession(SSL *ssl, SSL_SESSION *session) {
+  auto *owner = static_cast<TlsSession *>(SSL_get_ex_data(ssl, 0));
+  if (owner == nullptr || owner->resume_key.empty() || SSL_SESSION_is_resumable(session) != 1)
+    return 0;
+  SessionCache &cache = Sessions();
+  std::lock_guard<std::mutex> lock(cache.mutex);
+  auto [at, added] = cache.kept.try_emplace(owner->resume_key);
+  at->second.reset(session);
+  if (added) {
+    cache.oldest_first.push_back(owner->resume_key);
+    if (cache.oldest_first.size() > kMostKeptSessions) {
+      cache.kept.erase(cache.oldest_first.front());
+      cache.oldest_first.pop_front();
+    }
+  }
+  return 1;
+}
+
+// The cache key of the server on fd for name; "" when the peer cannot be
+// told, and then nothing is kept or resumed.
+std::string ResumeKey(int fd, const char *name) {
+  sockaddr_storage peer{};
+  socklen_t length = sizeof peer;
+  if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &length) != 0) return "";
+  char address[INET6_ADDRSTRLEN] = "";
+  unsigned port = 0;
+  if (peer.ss_family == AF_INET6) {
+    auto *v6 = reinterpret_cast<sockaddr_in6 *>(&peer);
+    inet_ntop(AF_INET6, &v6->sin6_addr, address, sizeof address);
+    port = ntohs(v6->sin6_port);
+  } else if (peer.ss_family == AF_INET) {
+    auto *v4 = reinterpret_cast<sockaddr_in *>(&peer);
+    inet_ntop(AF_INET, &v4->sin_addr, address, sizeof address);
+    port = ntohs(v4->sin_port);
+  } else {
+    return "";
+  }
+  return std::string(name) + " " + address + " " + std::to_string(port);
+}
+
 // What every session shares, made once for the process by the first
 // handshake. Read-only afterwards: OpenSSL locks the context's own counters
 // and trust store, so sessions on several threads may use it at once.
@@ -217,8 +300,12 @@ TlsShared MakeShared() {
   // Read-ahead stays off: OpenSSL then reads exactly one record at a time
   // and never sits on a whole record it has not decrypted, so a read that
   // wants more really needs the socket to bring more.
-  // Every hit is a connection of its own; nothing would reuse a session.
-  SSL_CTX_set_session_cache_mode(c, SSL_SESS_CACHE_OFF);
+  // Every hit is a connection of its own, but a table often has many
+  // entries on one server: sessions are kept by this file (below), so that
+  // the next handshake with the same server resumes instead of decoding and
+  // checking its certificate chain again, half of a full handshake's work.
+  SSL_CTX_set_session_cache_mode(c, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+  SSL_CTX_sess_set_new_cb(c, KeepSession);
 
   std::unique_ptr<BIO_METHOD, BioMethodFree> method(
       BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "jantor socket"));
@@ -344,6 +431,18 @@ int TlsHandshake(int fd, const char *name, int is_address, int timeout_seconds, 
     return -1;
   }
 
+  // A session kept from an earlier handshake with the same server, if any.
+  // SSL_set_session takes a reference of its own, so the cache may let go
+  // of it meanwhile.
+  session->resume_key = ResumeKey(fd, name);
+  SSL_set_ex_data(ssl, 0, session.get());
+  if (!session->resume_key.empty()) {
+    SessionCache &cache = Sessions();
+    std::lock_guard<std::mutex> lock(cache.mutex);
+    auto kept = cache.kept.find(session->resume_key);
+    if (kept != cache.kept.end()) SSL_set_session(ssl, kept->second.get());
+  }
+
   SSL_set_connect_state(ssl);
   const Clock::time_point deadline = Clock::now() + std::chrono::seconds(timeout_seconds);
   for (;;) {
@@ -417,6 +516,8 @@ long TlsSend(TlsSession *s, const void *data, size_t n, int timeout_seconds) {
   }
   return static_cast<long>(n);
 }
+
+int TlsResumed(TlsSession *s) { return s != nullptr && SSL_session_reused(s->ssl.get()) == 1; }
 
 void TlsClose(TlsSession *s) {
   if (s == nullptr) return;

@@ -47,6 +47,11 @@ long TlsRecv(TlsSession *s, void *buffer, size_t n);
 // REQUIRES: s is a session from TlsHandshake.
 long TlsSend(TlsSession *s, const void *data, size_t n, int timeout_seconds);
 
+// 1 when the handshake of s resumed a session kept from an earlier
+// handshake with the same server (same name, address and port), else 0.
+// Sessions are kept for up to 256 servers, shared by all threads.
+int TlsResumed(TlsSession *s);
+
 // Sends close_notify if the session is still sound and the socket takes it
 // at once, then frees the session. The descriptor stays open. Null does
 // nothing.

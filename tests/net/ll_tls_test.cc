@@ -197,6 +197,32 @@ TEST(TlsSession, VerifiedGetByNameAndByAddress) {
   }
 }
 
+// The session of one handshake is resumed by the next with the same
+// server, skipping the certificate's decoding and checks; it is never
+// offered for another name, which must pass the full check of its own.
+TEST(TlsSession, TheNextHandshakeWithTheSameServerResumes) {
+  auto get = [](const char *connect_to, const char *name) {
+    Descriptor socket(Connect(connect_to, TlsServers::valid));
+    Handshake shake = Shake(socket.fd, name, 0);
+    EXPECT_EQ(shake.result, 0) << shake.reason;
+    if (shake.result != 0) return -1;
+    const char request[] = "GET /index.html HTTP/1.0\r\n\r\n";
+    TlsSend(shake.session.get(), request, sizeof request - 1, 5);
+    // With TLS 1.3 the session comes after the handshake, with the reply.
+    std::string reply = Receive(shake.session.get(), socket.fd, 1024);
+    EXPECT_TRUE(EndsWith(reply, "\r\n\r\nhello over tls\n")) << reply;
+    return TlsResumed(shake.session.get());
+  };
+  get("::1", "localhost");
+  EXPECT_EQ(get("::1", "localhost"), 1);
+  EXPECT_EQ(get("::1", "localhost"), 1);
+
+  Descriptor socket(Connect("::1", TlsServers::valid));
+  Handshake shake = Shake(socket.fd, "wrong.example", 0);
+  EXPECT_EQ(shake.result, -1);
+  EXPECT_EQ(shake.reason, "hostname mismatch");
+}
+
 TEST(TlsSession, SessionsOnSeveralThreadsAtOnce) {
   // ctest runs each test in a process of its own: here the threads also
   // race to make the shared context.
