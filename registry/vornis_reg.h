@@ -2,7 +2,8 @@
 // HKEY_LOCAL_MACHINE: each call opens its key, reads or writes one text value
 // (or makes the key) and closes it again, except that GetVornisCVRegEntry can
 // leave its key open in the caller's slot. Values are always handled as text;
-// a missing key or value reads as the default text or as "".
+// a missing key or value reads as the default text or as "". One thread,
+// like the registry beneath.
 #ifndef JANTOR_REGISTRY_VORNIS_REG_H_
 #define JANTOR_REGISTRY_VORNIS_REG_H_
 
