@@ -41,7 +41,7 @@ namespace {
   X(SSL_set_connect_state) X(SSL_set_hostflags) X(SSL_shutdown) X(SSL_write)                   \
   X(TLS_client_method) X(X509_VERIFY_PARAM_set1_ip_asc) X(X509_verify_cert_error_string)      \
   X(SSL_CTX_sess_set_new_cb) X(SSL_SESSION_free) X(SSL_SESSION_is_resumable) X(SSL_get_ex_data) \
-  X(SSL_set_ex_data) X(SSL_set_session) X(SSL_session_reused)
+  X(SSL_set_ex_data) X(SSL_set_session) X(SSL_session_reused) X(SSL_SESSION_dup)
 
 struct OpenSslCalls {
 #define JANTOR_OPENSSL_FIELD(name) decltype(&::name) name = nullptr;
@@ -121,6 +121,7 @@ bool LoadOpenSsl() {
 #define SSL_set_ex_data openssl->SSL_set_ex_data
 #define SSL_set_session openssl->SSL_set_session
 #define SSL_session_reused openssl->SSL_session_reused
+#define SSL_SESSION_dup openssl->SSL_SESSION_dup
 
 namespace {
 
@@ -229,16 +230,21 @@ SessionCache &Sessions() {
 }
 
 // OpenSSL hands over each new session of a connection here (with TLS 1.3
-// only after the handshake, while the reply is read). 1: the reference is
-// kept.
+// only after the handshake, while the reply is read). The cache keeps a copy
+// of its own: a session that a connection holds may still be written by it,
+// and the cache's copies are only ever read (copied again, under the lock)
+// by the handshakes that resume them, on any thread. 0: the connection's
+// own reference is not taken.
 int KeepSession(SSL *ssl, SSL_SESSION *session) {
   auto *owner = static_cast<TlsSession *>(SSL_get_ex_data(ssl, 0));
   if (owner == nullptr || owner->resume_key.empty() || SSL_SESSION_is_resumable(session) != 1)
     return 0;
+  std::unique_ptr<SSL_SESSION, SessionFree> copy(SSL_SESSION_dup(session));
+  if (!copy) return 0;
   SessionCache &cache = Sessions();
   std::lock_guard<std::mutex> lock(cache.mutex);
   auto [at, added] = cache.kept.try_emplace(owner->resume_key);
-  at->second.reset(session);
+  at->second = std::move(copy);
   if (added) {
     cache.oldest_first.push_back(owner->resume_key);
     if (cache.oldest_first.size() > kMostKeptSessions) {
@@ -246,7 +252,7 @@ int KeepSession(SSL *ssl, SSL_SESSION *session) {
       cache.oldest_first.pop_front();
     }
   }
-  return 1;
+  return 0;
 }
 
 // The cache key of the server on fd for name; "" when the peer cannot be
@@ -431,16 +437,19 @@ int TlsHandshake(int fd, const char *name, int is_address, int timeout_seconds, 
     return -1;
   }
 
-  // A session kept from an earlier handshake with the same server, if any.
-  // SSL_set_session takes a reference of its own, so the cache may let go
-  // of it meanwhile.
+  // A session kept from an earlier handshake with the same server, if any:
+  // a copy of this connection's own, since the handshake writes to it.
   session->resume_key = ResumeKey(fd, name);
   SSL_set_ex_data(ssl, 0, session.get());
   if (!session->resume_key.empty()) {
-    SessionCache &cache = Sessions();
-    std::lock_guard<std::mutex> lock(cache.mutex);
-    auto kept = cache.kept.find(session->resume_key);
-    if (kept != cache.kept.end()) SSL_set_session(ssl, kept->second.get());
+    std::unique_ptr<SSL_SESSION, SessionFree> resumed;
+    {
+      SessionCache &cache = Sessions();
+      std::lock_guard<std::mutex> lock(cache.mutex);
+      auto kept = cache.kept.find(session->resume_key);
+      if (kept != cache.kept.end()) resumed.reset(SSL_SESSION_dup(kept->second.get()));
+    }
+    if (resumed) SSL_set_session(ssl, resumed.get());  // takes a reference of its own
   }
 
   SSL_set_connect_state(ssl);

@@ -21,7 +21,7 @@ for variant in build:-DJANTOR_SANITIZE=OFF build-asan:-DJANTOR_SANITIZE=ON build
   [ "$dir" = build-tsan ] && labels=(-L 'engine|http|net')
   # Tests mostly wait on sockets, databases and timers, so run more at once
   # than there are cores.
-  TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1" \
+  TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1 suppressions=$PWD/tests/support/tsan.supp" \
     ctest --test-dir "$dir" "${labels[@]}" --output-on-failure -j$((jobs * 2)) --timeout 600 ||
     failed=1
 done
