@@ -425,16 +425,16 @@ echo "Delay server ..." >&2
 start_delay 50
 declare -A delay_nof
 for r in $(seq "$rounds"); do
-  for spec in "${delay_ways[@]}"; do
-    read -r key n cmd arg <<<"$spec"
+  for way in "${delay_ways[@]}"; do
+    read -r key n cmd arg <<<"$way"
     "$cmd" "$n" "$key-$r" $arg
     got=$(delay_count "$key-$r")
     [ "$got" = "$n" ] || { echo "bench: $key made $got of $n requests to the delay server" >&2; exit 1; }
     delay_nof[$key]=$n
   done
 done
-for spec in "${delay_ways[@]}"; do
-  read -r key _ <<<"$spec"
+for way in "${delay_ways[@]}"; do
+  read -r key _ <<<"$way"
   hits[$key]=$(for r in $(seq "$rounds"); do rate "$key-$r" "$delay_log"; done | best)
 done
 stop_delay
