@@ -182,19 +182,25 @@ bool ComposeRequest(int context, char **slot, bool post, const char *object, con
 // port when that fails. Over TLS the handshake follows the connect, with
 // the certificate checked for the name; a failed handshake fails the open
 // (it is not tried again on port).
-int OpenTarget(gensock_connection **out, const HostText &target, int port) {
-  const char *first = target.port[0] != '\0' ? target.port : target.tls ? "https" : "http";
-  int code = gensock_connect(target.name, first, out);
-  if (code != kGensockOk) {
+// The rule of every open: first the given service, and port only when that
+// connect fails, with the first attempt's error text in between.
+int ConnectFirstThenPort(gensock_connection **out, const char *host, const char *first,
+                         int port) {
+  if (gensock_connect(host, first, out) != kGensockOk) {
     PrintSystemError(gensock_connect_error());
     char digits[33];
-    code = gensock_connect(target.name, itoa(port, digits, 10), out);
-  }
-  if (code != kGensockOk) {
-    PrintWord("Could not connect to httphost1");
-    return kHttpOpenFailed;
+    if (gensock_connect(host, itoa(port, digits, 10), out) != kGensockOk) {
+      PrintWord("Could not connect to httphost1");
+      return kHttpOpenFailed;
+    }
   }
   PrintWord("Connected to remote http host");
+  return 0;
+}
+
+int OpenTarget(gensock_connection **out, const HostText &target, int port) {
+  const char *first = target.port[0] != '\0' ? target.port : target.tls ? "https" : "http";
+  if (ConnectFirstThenPort(out, target.name, first, port) != 0) return kHttpOpenFailed;
   if (target.tls) {
     in_addr ipv4;
     bool address = target.ipv6 || inet_pton(AF_INET, target.name, &ipv4) == 1;
@@ -277,19 +283,7 @@ int HttpRequest(int context, const char *host, const char *object, const char *r
 
 int open_http_socket(gensock_connection **out, const char *host, int port) {
   if (out == nullptr) return kHttpOpenFailed;
-  host = OrEmpty(host);
-  if (gensock_connect(host, "http", out) == kGensockOk) {
-    PrintWord("Connected to remote http host");
-    return 0;
-  }
-  PrintSystemError(gensock_connect_error());
-  char digits[33];
-  if (gensock_connect(host, itoa(port, digits, 10), out) == kGensockOk) {
-    PrintWord("Connected to remote http host");
-    return 0;
-  }
-  PrintWord("Could not connect to httphost1");
-  return kHttpOpenFailed;
+  return ConnectFirstThenPort(out, OrEmpty(host), "http", port);
 }
 
 int open_telnet_socket(gensock_connection **out, const char *host, const char *service) {
