@@ -10,6 +10,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 std::atomic<int> GAllocGran{128};
 
 // Fault-injection seam for tests only: when set, it is asked before every
@@ -64,18 +67,27 @@ void WriteStream(Stream stream, const char *bytes, size_t length) {
   }
 }
 
-// Writes the gathered pieces out and empties the capture. REQUIRES: the
-// caller holds stream_owner.
-void WriteGathered(OutputCapture *capture) {
+// Writes the gathered pieces out and empties the capture; standard error
+// pieces of streams apart are added to *errors, to be written by the caller.
+// REQUIRES: the caller holds stream_owner.
+void WriteGathered(OutputCapture *capture, OutputStreams streams = kStreamsUnknown,
+                   std::string *errors = nullptr) {
   const std::string &bytes = capture->bytes;
-  size_t at = 0;
-  for (size_t i = 0; i + 1 < capture->error_spans.size(); i += 2) {
-    size_t start = capture->error_spans[i], end = capture->error_spans[i + 1];
-    WriteStream(kStandardOutput, bytes.data() + at, start - at);
-    WriteStream(kStandardError, bytes.data() + start, end - start);
-    at = end;
+  if (streams == kStreamsOneFile) {
+    fwrite(bytes.data(), 1, bytes.size(), stdout);
+  } else {
+    size_t at = 0;
+    for (size_t i = 0; i + 1 < capture->error_spans.size(); i += 2) {
+      size_t start = capture->error_spans[i], end = capture->error_spans[i + 1];
+      WriteStream(kStandardOutput, bytes.data() + at, start - at);
+      if (streams == kStreamsApart)
+        errors->append(bytes, start, end - start);
+      else
+        WriteStream(kStandardError, bytes.data() + start, end - start);
+      at = end;
+    }
+    WriteStream(kStandardOutput, bytes.data() + at, bytes.size() - at);
   }
-  WriteStream(kStandardOutput, bytes.data() + at, bytes.size() - at);
   capture->bytes.clear();
   capture->error_spans.clear();
 }
@@ -109,14 +121,21 @@ OutputCapture *CaptureOutput(OutputCapture *capture) {
   return previous;
 }
 
-void ReplayOutput(OutputCapture *capture) {
-  if (capture->bytes.empty()) return;
-  if (thread_capture != nullptr && thread_capture->streaming) {
-    WriteGathered(capture);  // this thread holds the streams already
-    return;
-  }
-  std::lock_guard<std::mutex> hold(stream_owner);
-  WriteGathered(capture);
+void ReplayOutput(OutputCapture *capture) { ReplayOutputs(&capture, 1, kStreamsUnknown); }
+
+OutputStreams SenseOutputStreams() {
+  struct stat out, error;
+  if (fstat(STDOUT_FILENO, &out) != 0 || fstat(STDERR_FILENO, &error) != 0) return kStreamsUnknown;
+  return out.st_dev == error.st_dev && out.st_ino == error.st_ino ? kStreamsOneFile : kStreamsApart;
+}
+
+void ReplayOutputs(OutputCapture *const *captures, unsigned long count, OutputStreams streams) {
+  std::unique_lock<std::mutex> hold(stream_owner, std::defer_lock);
+  // A streaming capture of this thread holds the streams already.
+  if (thread_capture == nullptr || !thread_capture->streaming) hold.lock();
+  std::string errors;
+  for (unsigned long i = 0; i < count; ++i) WriteGathered(captures[i], streams, &errors);
+  if (!errors.empty()) fwrite(errors.data(), 1, errors.size(), stderr);
 }
 
 void PrintText(const char *text) { Emit(kStandardOutput, text, strlen(text)); }

@@ -78,6 +78,27 @@ OutputCapture *CaptureOutput(OutputCapture *capture);
 // any other capture's words coming between, then empties it.
 void ReplayOutput(OutputCapture *capture);
 
+// Where the standard streams lead, which decides what keeping their order
+// costs. Read it with SenseOutputStreams; it holds while descriptors 1 and
+// 2 are left as they are.
+enum OutputStreams : int {
+  // Not known: standard output is flushed before each standard error piece.
+  kStreamsUnknown,
+  // Both reach one file, pipe or terminal: the standard error pieces go
+  // through standard output's buffer in their places, so the file gets
+  // the same bytes in the same order without a write for every piece.
+  kStreamsOneFile,
+  // Two different files: the order between them cannot be seen, so
+  // standard output stays buffered and the standard error pieces of all
+  // the captures replayed together are written at once.
+  kStreamsApart,
+};
+OutputStreams SenseOutputStreams();
+
+// ReplayOutput for several ended captures, in the order given, as one
+// block, for streams as sensed. Standard output may be left in its buffer.
+void ReplayOutputs(OutputCapture *const *captures, unsigned long count, OutputStreams streams);
+
 // Text as it is, no line end added. Never used as a format.
 void PrintText(const char *text);
 

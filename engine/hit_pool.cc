@@ -1,10 +1,12 @@
 #include "engine/hit_pool.h"
 
 #include <pthread.h>
+#include <semaphore.h>
 #include <signal.h>
 
+#include <cerrno>
+
 #include <algorithm>
-#include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <vector>
@@ -22,37 +24,84 @@ constexpr size_t kWorkerStackBytes = 512 * 1024;
 
 }  // namespace
 
+// A thread asleep until another wakes it. A semaphore rather than a
+// condition: a condition's waiter takes the lock again on waking and gives
+// it back with a call into the system, which would cost every hand-off one
+// more call. Whoever puts a thread to sleep says so under the pool's lock,
+// and the one who takes that note off wakes it exactly once.
+struct Sleeper {
+  sem_t sem;
+  Sleeper() { sem_init(&sem, 0, 0); }
+  ~Sleeper() { sem_destroy(&sem); }
+  Sleeper(const Sleeper&) = delete;
+  Sleeper& operator=(const Sleeper&) = delete;
+  void Sleep() {
+    while (sem_wait(&sem) != 0 && errno == EINTR) {
+    }
+  }
+  void Wake() { sem_post(&sem); }
+};
+
+// Each idle worker is handed its next job directly: a hand-off wakes
+// exactly the one thread that runs the job, and no woken worker races the
+// others for the lock. A job submitted while every worker is busy waits in
+// the queue for the first one free.
+struct HitWorker {
+  Sleeper sleeper;
+  void* job = nullptr;  // handed over; none after a wake-up means "stop"
+};
+
 struct HitPool {
   HitWork work;
   void* context;
   std::mutex mutex;
-  std::condition_variable job_waiting;   // a worker may take a job, or stop
-  std::condition_variable job_finished;  // the main thread may take one back
-  std::deque<void*> waiting;             // GUARDED_BY(mutex)
-  std::deque<void*> finished;            // GUARDED_BY(mutex)
-  bool stopping = false;                 // GUARDED_BY(mutex)
-  std::vector<pthread_t> threads;        // the main thread's own
+  std::deque<void*> waiting;       // GUARDED_BY(mutex)
+  std::vector<HitWorker*> idle;    // GUARDED_BY(mutex): asleep, waiting for a job
+  std::deque<void*> finished;      // GUARDED_BY(mutex)
+  bool main_asleep = false;        // GUARDED_BY(mutex)
+  bool stopping = false;           // GUARDED_BY(mutex)
+  Sleeper main_sleeper;            // for AwaitFinishedHits
+  std::deque<HitWorker> workers;   // one for each thread; never moved
+  std::vector<pthread_t> threads;  // the main thread's own
 };
 
 namespace {
 
 void* RunWorker(void* argument) {
   auto* pool = static_cast<HitPool*>(argument);
+  HitWorker* self = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(pool->mutex);
+    self = &pool->workers.emplace_back();
+  }
   for (;;) {
-    void* job;
+    void* job = nullptr;
     {
-      std::unique_lock<std::mutex> lock(pool->mutex);
-      pool->job_waiting.wait(lock, [pool] { return pool->stopping || !pool->waiting.empty(); });
-      if (pool->waiting.empty()) return nullptr;
-      job = pool->waiting.front();
-      pool->waiting.pop_front();
+      std::lock_guard<std::mutex> lock(pool->mutex);
+      if (!pool->waiting.empty()) {
+        job = pool->waiting.front();
+        pool->waiting.pop_front();
+      } else if (pool->stopping) {
+        return nullptr;
+      } else {
+        pool->idle.push_back(self);
+      }
+    }
+    if (job == nullptr) {
+      self->sleeper.Sleep();
+      job = self->job;  // written before the wake-up
+      self->job = nullptr;
+      if (job == nullptr) return nullptr;
     }
     pool->work(job, pool->context);
+    bool wake_main;
     {
       std::lock_guard<std::mutex> lock(pool->mutex);
       pool->finished.push_back(job);
+      wake_main = pool->main_asleep;
+      pool->main_asleep = false;
     }
-    pool->job_finished.notify_one();
+    if (wake_main) pool->main_sleeper.Wake();
   }
 }
 
@@ -86,18 +135,33 @@ HitPool* StartHitPool(int workers, HitWork work, void* context, int* started) {
 }
 
 void SubmitHit(HitPool* pool, void* job) {
+  HitWorker* worker = nullptr;
   {
     std::lock_guard<std::mutex> lock(pool->mutex);
-    pool->waiting.push_back(job);
+    if (pool->idle.empty()) {
+      pool->waiting.push_back(job);
+      return;
+    }
+    worker = pool->idle.back();
+    pool->idle.pop_back();
+    worker->job = job;
   }
-  pool->job_waiting.notify_one();
+  worker->sleeper.Wake();
 }
 
 void AwaitFinishedHits(HitPool* pool, std::vector<void*>* jobs) {
-  std::unique_lock<std::mutex> lock(pool->mutex);
-  pool->job_finished.wait(lock, [pool] { return !pool->finished.empty(); });
-  jobs->insert(jobs->end(), pool->finished.begin(), pool->finished.end());
-  pool->finished.clear();
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(pool->mutex);
+      if (!pool->finished.empty()) {
+        jobs->insert(jobs->end(), pool->finished.begin(), pool->finished.end());
+        pool->finished.clear();
+        return;
+      }
+      pool->main_asleep = true;
+    }
+    pool->main_sleeper.Sleep();
+  }
 }
 
 void StopHitPool(HitPool* pool) {
@@ -105,8 +169,9 @@ void StopHitPool(HitPool* pool) {
   {
     std::lock_guard<std::mutex> lock(pool->mutex);
     pool->stopping = true;
+    for (HitWorker* worker : pool->idle) worker->sleeper.Wake();
+    pool->idle.clear();
   }
-  pool->job_waiting.notify_all();
   for (pthread_t thread : pool->threads) pthread_join(thread, nullptr);
   delete pool;
 }

@@ -430,6 +430,8 @@ int HitInParallel(RunSettings* s, Schedule* db, ParallelHits* hits, int fetched,
   char failed_update[1024] = "";
   std::vector<void*> ended;
   std::vector<HitJob*> group;
+  std::vector<OutputCapture*> blocks;
+  OutputStreams streams = SenseOutputStreams();
   for (;;) {
     while (more && failed_update[0] == '\0' && !idle.empty()) {
       HitJob* job = idle.back();
@@ -444,19 +446,24 @@ int HitInParallel(RunSettings* s, Schedule* db, ParallelHits* hits, int fetched,
     AwaitFinishedHits(hits->pool, &ended);
     in_flight -= ended.size();
     group.clear();
+    blocks.assign(1, &own);  // the words of the last updates and fetches come first
     for (void* ended_job : ended) {
       auto* job = static_cast<HitJob*>(ended_job);
-      ReplayOutput(&job->output);
+      // The reschedule's words (the date scanners') follow the hit's own.
+      CaptureOutput(&job->output);
       job->key_ok = PrepareUpdate(s, job->entry, present, job->update, sizeof job->update);
-      ReplayOutput(&own);
       group.push_back(job);
+      blocks.push_back(&job->output);
     }
+    CaptureOutput(&own);
+    ReplayOutputs(blocks.data(), blocks.size(), streams);
     WriteUpdates(db, group, failed_update, sizeof failed_update);
     idle.insert(idle.end(), group.begin(), group.end());
   }
   if (failed_update[0] != '\0') PrintFormat("Error Executing - %s\r\n", failed_update);
   CaptureOutput(nullptr);
   ReplayOutput(&own);
+  fflush(stdout);  // the replays may have left the cycle's last words in the buffer
   return failed_update[0] != '\0' ? 1 : 0;
 }
 
