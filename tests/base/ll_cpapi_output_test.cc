@@ -16,10 +16,11 @@
 namespace {
 
 // Standard output and standard error both go to one file while it lives,
-// as they do for a daemon whose output goes to a journal.
+// as they do for a daemon whose output goes to a journal; or, apart, each
+// to a file of its own.
 class JoinedStreams {
  public:
-  JoinedStreams() {
+  explicit JoinedStreams(bool apart = false) {
     fflush(stdout);
     fflush(stderr);
     path_ = std::string(JANTOR_TEST_WORK) + "/joined-" + std::to_string(getpid());
@@ -27,6 +28,9 @@ class JoinedStreams {
     saved_out_ = dup(1);
     saved_err_ = dup(2);
     dup2(fd, 1);
+    close(fd);
+    if (apart) fd = open(ErrorPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    else fd = dup(1);
     dup2(fd, 2);
     close(fd);
   }
@@ -37,13 +41,16 @@ class JoinedStreams {
     close(saved_out_);
     close(saved_err_);
     unlink(path_.c_str());
+    unlink(ErrorPath().c_str());
   }
   std::string Text() {
     fflush(stdout);
     return testsupport::ReadFile(path_);
   }
+  std::string ErrorText() { return testsupport::ReadFile(ErrorPath()); }
 
  private:
+  std::string ErrorPath() const { return path_ + ".err"; }
   std::string path_;
   int saved_out_ = -1, saved_err_ = -1;
 };
@@ -67,6 +74,42 @@ TEST(OutputCapture, GathersBothStreamsAndReplaysThemInOrder) {
             "\r\n***** Setting Error 1900 *****\r\n\r\n");
   EXPECT_TRUE(capture.bytes.empty());
   EXPECT_TRUE(capture.error_spans.empty());
+}
+
+// Several blocks replayed together, with fewer writes where the streams
+// allow: one file still gets every byte in its place, and two files each
+// get their own stream's bytes in order.
+TEST(OutputCapture, AGroupReplaysAsTheStreamsLie) {
+  auto fill = [](OutputCapture* capture, const char* name) {
+    CaptureOutput(capture);
+    PrintWord(name);
+    PrintSystemError(ECONNREFUSED);
+    PrintWord("recv success");
+    PrintSystemError(0);
+    CaptureOutput(nullptr);
+  };
+  OutputCapture first, second;
+  OutputCapture* group[] = {&first, &second};
+  {
+    JoinedStreams streams;
+    ASSERT_EQ(SenseOutputStreams(), kStreamsOneFile);
+    fill(&first, "one");
+    fill(&second, "two");
+    ReplayOutputs(group, 2, kStreamsOneFile);
+    EXPECT_EQ(streams.Text(),
+              "one\r\nConnection refused\nrecv success\r\nSuccess\n"
+              "two\r\nConnection refused\nrecv success\r\nSuccess\n");
+  }
+  {
+    JoinedStreams streams(/*apart=*/true);
+    ASSERT_EQ(SenseOutputStreams(), kStreamsApart);
+    fill(&first, "one");
+    fill(&second, "two");
+    ReplayOutputs(group, 2, kStreamsApart);
+    EXPECT_EQ(streams.Text(), "one\r\nrecv success\r\ntwo\r\nrecv success\r\n");
+    EXPECT_EQ(streams.ErrorText(), "Connection refused\nSuccess\nConnection refused\nSuccess\n");
+    EXPECT_TRUE(first.bytes.empty() && second.error_spans.empty());
+  }
 }
 
 // A thread whose words pass the bound writes them at once, and holds the
