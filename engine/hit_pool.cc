@@ -1,6 +1,7 @@
 #include "engine/hit_pool.h"
 
 #include <pthread.h>
+#include <sched.h>
 #include <semaphore.h>
 #include <signal.h>
 
@@ -69,6 +70,15 @@ namespace {
 
 void* RunWorker(void* argument) {
   auto* pool = static_cast<HitPool*>(argument);
+  // A worker mostly waits for the network, and when its reply comes it must
+  // not take the processor from the main thread in the middle of a commit:
+  // every other worker whose hit has ended waits for that commit before its
+  // next hit. Batch threads do not preempt on waking, and keep their full
+  // share of the processor. Without it a cycle of -c 8 against a local
+  // server made about 8% fewer hits a second. Where the policy is refused, the worker
+  // runs as it is.
+  sched_param batch{};
+  pthread_setschedparam(pthread_self(), SCHED_BATCH, &batch);
   HitWorker* self = nullptr;
   {
     std::lock_guard<std::mutex> lock(pool->mutex);

@@ -356,16 +356,21 @@ bool Reschedule(RunSettings* s, Schedule* db, const Entry& entry, time_t present
 // ended.
 struct HitJob {
   Entry entry;
+  time_t present;  // the cycle's
   OutputCapture output;
   char update[1024];  // the reschedule, once the hit has ended
   bool key_ok;        // the update may be executed
 };
 
+// The hit, then its reschedule's text (the date scanners' words follow the
+// hit's own), so that the main thread has only the statement left to run.
 void HitOnWorker(void* job_pointer, void* settings) {
   auto* job = static_cast<HitJob*>(job_pointer);
+  auto* s = static_cast<RunSettings*>(settings);
   CaptureOutput(&job->output);
   char* reply = nullptr;
-  Hit(job->entry, static_cast<RunSettings*>(settings)->verbose, &reply);
+  Hit(job->entry, s->verbose, &reply);
+  job->key_ok = PrepareUpdate(s, job->entry, job->present, job->update, sizeof job->update);
   CaptureOutput(nullptr);
 }
 
@@ -417,12 +422,11 @@ void WriteUpdates(Schedule* db, const std::vector<HitJob*>& group, char* failed,
 // failed update nothing more is fetched; the hits in flight end and are
 // rescheduled, and the failure is reported last. Returns 0, or 1 after a
 // failed update.
-int HitInParallel(RunSettings* s, Schedule* db, ParallelHits* hits, int fetched,
-                  time_t present) {
+int HitInParallel(Schedule* db, ParallelHits* hits, int fetched, time_t present) {
   std::vector<HitJob*> idle;
   for (HitJob& job : hits->jobs) idle.push_back(&job);
-  // The main thread's own words (the date scanners', the error line) wait
-  // their turn like a worker's, so that no hit's block is ever split.
+  // The main thread's own words (the driver's, the error line) wait their
+  // turn like a worker's, so that no hit's block is ever split.
   OutputCapture own;
   CaptureOutput(&own);
   bool more = SQLOK(fetched);
@@ -430,6 +434,9 @@ int HitInParallel(RunSettings* s, Schedule* db, ParallelHits* hits, int fetched,
   char failed_update[1024] = "";
   std::vector<void*> ended;
   std::vector<HitJob*> group;
+  // A group's blocks are put out once its workers have their next hits, so
+  // each ended job's block first moves to a capture of the group's.
+  std::vector<OutputCapture> ended_blocks(hits->jobs.size());
   std::vector<OutputCapture*> blocks;
   OutputStreams streams = SenseOutputStreams();
   for (;;) {
@@ -437,27 +444,26 @@ int HitInParallel(RunSettings* s, Schedule* db, ParallelHits* hits, int fetched,
       HitJob* job = idle.back();
       idle.pop_back();
       FetchEntry(db->select_stmt, &job->entry);
+      job->present = present;
       SubmitHit(hits->pool, job);
       ++in_flight;
       more = SQLOK(SQLFetch(db->select_stmt));
     }
+    ReplayOutputs(blocks.data(), blocks.size(), streams);
     if (in_flight == 0) break;
     ended.clear();
     AwaitFinishedHits(hits->pool, &ended);
     in_flight -= ended.size();
     group.clear();
-    blocks.assign(1, &own);  // the words of the last updates and fetches come first
+    blocks.clear();
     for (void* ended_job : ended) {
       auto* job = static_cast<HitJob*>(ended_job);
-      // The reschedule's words (the date scanners') follow the hit's own.
-      CaptureOutput(&job->output);
-      job->key_ok = PrepareUpdate(s, job->entry, present, job->update, sizeof job->update);
+      std::swap(job->output, ended_blocks[group.size()]);
+      blocks.push_back(&ended_blocks[group.size()]);
       group.push_back(job);
-      blocks.push_back(&job->output);
     }
-    CaptureOutput(&own);
-    ReplayOutputs(blocks.data(), blocks.size(), streams);
     WriteUpdates(db, group, failed_update, sizeof failed_update);
+    blocks.push_back(&own);  // the words of these updates and of the next fetches
     idle.insert(idle.end(), group.begin(), group.end());
   }
   if (failed_update[0] != '\0') PrintFormat("Error Executing - %s\r\n", failed_update);
@@ -513,7 +519,7 @@ int RunCycles(RunSettings* s, Schedule* db) {
     if (s->verbose && !SQLOK(fetched))
       PrintFormat("Nothing to check - recheck in %ss.\r\n", s->interval);
     if (parallel) {
-      if (HitInParallel(s, db, &hits, fetched, present) != 0) return 1;
+      if (HitInParallel(db, &hits, fetched, present) != 0) return 1;
     } else {
       while (SQLOK(fetched)) {
         Entry entry;
