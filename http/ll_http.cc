@@ -333,6 +333,14 @@ int get_http_data(int context, gensock_connection *connection, char **reply, int
 
   // Header: up to and including the first CR or LF that follows an LF.
   Waiting wait;
+  // The request has only just gone out, so the reply is seldom there yet:
+  // wait for it first rather than ask for it with a receive that finds
+  // nothing. A TLS session may hold decrypted bytes that the socket does not
+  // show, so it is asked first as before.
+  if (connection != nullptr && connection->tls == nullptr &&
+      connection->recv_pos >= connection->recv_len) {
+    AwaitData(connection, &wait);
+  }
   ByteText head{&header.text, kHttpReplyLimit};
   ReadResult read = kGotByte;
   StoreResult stored = kStored;
