@@ -129,13 +129,32 @@ OutputStreams SenseOutputStreams() {
   return out.st_dev == error.st_dev && out.st_ino == error.st_ino ? kStreamsOneFile : kStreamsApart;
 }
 
-void ReplayOutputs(OutputCapture *const *captures, unsigned long count, OutputStreams streams) {
-  std::unique_lock<std::mutex> hold(stream_owner, std::defer_lock);
-  // A streaming capture of this thread holds the streams already.
-  if (thread_capture == nullptr || !thread_capture->streaming) hold.lock();
+namespace {
+
+// REQUIRES: the caller holds stream_owner.
+void WriteAllGathered(OutputCapture *const *captures, unsigned long count,
+                      OutputStreams streams) {
   std::string errors;
   for (unsigned long i = 0; i < count; ++i) WriteGathered(captures[i], streams, &errors);
   if (!errors.empty()) fwrite(errors.data(), 1, errors.size(), stderr);
+}
+
+bool HoldsStreams() { return thread_capture != nullptr && thread_capture->streaming; }
+
+}  // namespace
+
+void ReplayOutputs(OutputCapture *const *captures, unsigned long count, OutputStreams streams) {
+  std::unique_lock<std::mutex> hold(stream_owner, std::defer_lock);
+  if (!HoldsStreams()) hold.lock();
+  WriteAllGathered(captures, count, streams);
+}
+
+bool TryReplayOutputs(OutputCapture *const *captures, unsigned long count,
+                      OutputStreams streams) {
+  std::unique_lock<std::mutex> hold(stream_owner, std::defer_lock);
+  if (!HoldsStreams() && !hold.try_lock()) return false;
+  WriteAllGathered(captures, count, streams);
+  return true;
 }
 
 void PrintText(const char *text) { Emit(kStandardOutput, text, strlen(text)); }

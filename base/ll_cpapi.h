@@ -99,6 +99,12 @@ OutputStreams SenseOutputStreams();
 // block, for streams as sensed. Standard output may be left in its buffer.
 void ReplayOutputs(OutputCapture *const *captures, unsigned long count, OutputStreams streams);
 
+// ReplayOutputs if no other thread holds the streams (a capture past its
+// bound writes straight through until it ends, which may take as long as
+// its reply); false, with nothing written, if one does.
+bool TryReplayOutputs(OutputCapture *const *captures, unsigned long count,
+                      OutputStreams streams);
+
 // Text as it is, no line end added. Never used as a format.
 void PrintText(const char *text);
 

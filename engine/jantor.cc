@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <vector>
 
 #include "base/ll_cpapi.h"
@@ -415,6 +416,44 @@ void WriteUpdates(Schedule* db, const std::vector<HitJob*>& group, char* failed,
   }
 }
 
+// The blocks of ended hits that are not yet put out, in the order the hits
+// ended. A hit whose words pass the capture's bound (a large reply) holds
+// the streams until it ends, which may take minutes; the other hits go on
+// meanwhile, and their blocks wait here, up to kUnwrittenLimit bytes, after
+// which the main thread waits for the streams rather than gather more.
+class UnwrittenBlocks {
+ public:
+  static constexpr size_t kUnwrittenLimit = 4 << 20;
+
+  // Moves what capture has gathered to the end of the blocks.
+  void Keep(OutputCapture* capture) {
+    if (capture->bytes.empty()) return;
+    OutputCapture& block = blocks_.emplace_back();
+    block.bytes.swap(capture->bytes);
+    block.error_spans.swap(capture->error_spans);
+    bytes_ += block.bytes.size();
+  }
+
+  // Puts the blocks out, if the streams are free or wait is set (or the
+  // blocks have reached their limit).
+  void PutOut(OutputStreams streams, bool wait) {
+    if (blocks_.empty()) return;
+    std::vector<OutputCapture*> order;
+    for (OutputCapture& block : blocks_) order.push_back(&block);
+    if (wait || bytes_ > kUnwrittenLimit) {
+      ReplayOutputs(order.data(), order.size(), streams);
+    } else if (!TryReplayOutputs(order.data(), order.size(), streams)) {
+      return;
+    }
+    blocks_.clear();
+    bytes_ = 0;
+  }
+
+ private:
+  std::deque<OutputCapture> blocks_;
+  size_t bytes_ = 0;
+};
+
 // Hits the fetched rows on the workers, at most one per worker at a time.
 // Rows are read from the select only as workers become free, and each entry
 // is rescheduled as soon as its own hit has ended, so a process that is
@@ -429,16 +468,13 @@ int HitInParallel(Schedule* db, ParallelHits* hits, int fetched, time_t present)
   // turn like a worker's, so that no hit's block is ever split.
   OutputCapture own;
   CaptureOutput(&own);
+  UnwrittenBlocks unwritten;
+  OutputStreams streams = SenseOutputStreams();
   bool more = SQLOK(fetched);
   size_t in_flight = 0;
   char failed_update[1024] = "";
   std::vector<void*> ended;
   std::vector<HitJob*> group;
-  // A group's blocks are put out once its workers have their next hits, so
-  // each ended job's block first moves to a capture of the group's.
-  std::vector<OutputCapture> ended_blocks(hits->jobs.size());
-  std::vector<OutputCapture*> blocks;
-  OutputStreams streams = SenseOutputStreams();
   for (;;) {
     while (more && failed_update[0] == '\0' && !idle.empty()) {
       HitJob* job = idle.back();
@@ -449,27 +485,27 @@ int HitInParallel(Schedule* db, ParallelHits* hits, int fetched, time_t present)
       ++in_flight;
       more = SQLOK(SQLFetch(db->select_stmt));
     }
-    ReplayOutputs(blocks.data(), blocks.size(), streams);
+    // Once the workers have their next hits.
+    unwritten.PutOut(streams, /*wait=*/false);
     if (in_flight == 0) break;
     ended.clear();
     AwaitFinishedHits(hits->pool, &ended);
     in_flight -= ended.size();
     group.clear();
-    blocks.clear();
     for (void* ended_job : ended) {
       auto* job = static_cast<HitJob*>(ended_job);
-      std::swap(job->output, ended_blocks[group.size()]);
-      blocks.push_back(&ended_blocks[group.size()]);
+      unwritten.Keep(&job->output);
       group.push_back(job);
     }
     WriteUpdates(db, group, failed_update, sizeof failed_update);
-    blocks.push_back(&own);  // the words of these updates and of the next fetches
+    unwritten.Keep(&own);  // the words of these updates and of the next fetches
     idle.insert(idle.end(), group.begin(), group.end());
   }
   if (failed_update[0] != '\0') PrintFormat("Error Executing - %s\r\n", failed_update);
+  unwritten.Keep(&own);
   CaptureOutput(nullptr);
-  ReplayOutput(&own);
-  fflush(stdout);  // the replays may have left the cycle's last words in the buffer
+  unwritten.PutOut(streams, /*wait=*/true);
+  fflush(stdout);  // the blocks may have left the cycle's last words in the buffer
   return failed_update[0] != '\0' ? 1 : 0;
 }
 

@@ -217,6 +217,56 @@ TEST_P(ParallelHits, ASilentServerHoldsOnlyItsOwnEntry) {
     EXPECT_EQ(ParseLocalTimestamp(next), ParseLocalTimestamp(stored[id]) + kInterval) << id;
 }
 
+// A large reply that keeps coming: its words pass the capture's bound
+// early, so its block holds the streams until its hit ends. The other hits
+// go on meanwhile and are moved on; their blocks follow the large one, which
+// stays whole.
+TEST_P(ParallelHits, ALargeReplyThatKeepsComingHoldsOnlyItsOwnEntry) {
+  int port = testsupport::NginxPort();
+  testsupport::LoopbackPeer large([&](int fd) {
+    testsupport::ReadUntil(fd, "\r\n\r\n");
+    testsupport::SendAll(fd, "HTTP/1.0 200 OK\r\n\r\n");
+    // 1.25 MiB at once: the reader's words for it pass 64 KiB.
+    for (int i = 0; i < 20; ++i) testsupport::SendAll(fd, std::string(64 * 1024, 'x'));
+    for (int i = 0; i < 80; ++i) {  // and 8 s more of it
+      usleep(100 * 1000);
+      testsupport::SendAll(fd, std::string(1024, 'y'));
+    }
+  });
+  auto stored = AddEntries(db_, 1, 1, "127.0.0.1", large.port(), [](int) { return "/large"; });
+  auto fast = AddEntries(db_, 2, 31, "127.0.0.1", port,
+                         [&](int id) { return "/hello.txt?" + tag_ + "-" + std::to_string(id); });
+  stored.insert(fast.begin(), fast.end());
+
+  testsupport::RunResult r;
+  long long start = NowMs();
+  std::thread run([&] { r = JantorJoined(db_, {"-c", "4", "-i", "4", "-r", "1", "-v"}); });
+  int moved = 0;
+  bool large_moved = true;
+  for (int i = 0; i < 100 && moved < 30; ++i) {
+    usleep(50 * 1000);
+    auto now = NextRuns(db_);
+    moved = 0;
+    for (auto& [id, next] : now)
+      moved += id > 1 && ParseLocalTimestamp(next) == ParseLocalTimestamp(stored[id]) + kInterval;
+    large_moved = now[1] != stored[1];
+  }
+  EXPECT_EQ(moved, 30) << "the other entries waited for the large reply";
+  EXPECT_FALSE(large_moved) << "the large reply ended too soon to show anything";
+  EXPECT_LT(NowMs() - start, 7000);
+  run.join();
+  ASSERT_EQ(r.status, 0) << r.out.substr(0, 2000);
+  auto blocks = HitBlocks(r.out);
+  ASSERT_EQ(blocks.size(), stored.size());
+  for (const std::string& block : blocks) {
+    EXPECT_NE(block.find("(Successful)"), std::string::npos) << block.substr(0, 2000);
+    if (block.find("/large") != std::string::npos) {
+      EXPECT_NE(block.find(std::string(20 * 64 * 1024, 'x') + std::string(80 * 1024, 'y')),
+                std::string::npos);
+    }
+  }
+}
+
 // The update of entry 5 is refused by the database: nothing more is
 // fetched, the hits in flight end and every other hit entry is moved on
 // (also those whose updates shared a commit with the refused one), and the
