@@ -51,6 +51,8 @@ namespace {
 
 thread_local OutputCapture *thread_capture = nullptr;
 
+std::atomic<OutputStreams> uncaptured_streams{kStreamsUnknown};
+
 // Held by whoever writes a capture's words to the standard streams, so that
 // no other capture's words come between them.
 std::mutex stream_owner;
@@ -123,6 +125,8 @@ OutputCapture *CaptureOutput(OutputCapture *capture) {
 
 void ReplayOutput(OutputCapture *capture) { ReplayOutputs(&capture, 1, kStreamsUnknown); }
 
+void SetOutputStreams(OutputStreams streams) { uncaptured_streams = streams; }
+
 OutputStreams SenseOutputStreams() {
   struct stat out, error;
   if (fstat(STDOUT_FILENO, &out) != 0 || fstat(STDERR_FILENO, &error) != 0) return kStreamsUnknown;
@@ -191,16 +195,21 @@ void PrintWord(const char *word) {
 
 void PrintSystemError(int error_number) {
   int saved = errno;
-  if (thread_capture == nullptr || thread_capture->streaming) {
-    fflush(stdout);
+  OutputStreams streams = thread_capture == nullptr ? uncaptured_streams.load() : kStreamsUnknown;
+  if ((thread_capture == nullptr || thread_capture->streaming) && streams != kStreamsOneFile) {
+    if (streams == kStreamsUnknown) fflush(stdout);
     errno = error_number;
     perror("");
   } else {
-    // perror's own text: strerror's, then a line end.
+    // perror's own text: strerror's, then a line end; for one file, in its
+    // place in standard output's buffer.
     char text[256];
     std::string line = strerror_r(error_number, text, sizeof text);
     line += '\n';
-    Emit(kStandardError, line.data(), line.size());
+    if (streams == kStreamsOneFile)
+      fwrite(line.data(), 1, line.size(), stdout);
+    else
+      Emit(kStandardError, line.data(), line.size());
   }
   errno = saved;
 }

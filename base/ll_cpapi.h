@@ -95,6 +95,12 @@ enum OutputStreams : int {
 };
 OutputStreams SenseOutputStreams();
 
+// How words printed outside a capture may treat the streams: as unknown
+// (the default: standard output is flushed before each system error text)
+// or as sensed, for a caller that keeps descriptors 1 and 2 as they are
+// while the setting holds.
+void SetOutputStreams(OutputStreams streams);
+
 // ReplayOutput for several ended captures, in the order given, as one
 // block, for streams as sensed. Standard output may be left in its buffer.
 void ReplayOutputs(OutputCapture *const *captures, unsigned long count, OutputStreams streams);

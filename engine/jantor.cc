@@ -461,7 +461,8 @@ class UnwrittenBlocks {
 // failed update nothing more is fetched; the hits in flight end and are
 // rescheduled, and the failure is reported last. Returns 0, or 1 after a
 // failed update.
-int HitInParallel(Schedule* db, ParallelHits* hits, int fetched, time_t present) {
+int HitInParallel(Schedule* db, ParallelHits* hits, int fetched, time_t present,
+                  OutputStreams streams) {
   std::vector<HitJob*> idle;
   for (HitJob& job : hits->jobs) idle.push_back(&job);
   // The main thread's own words (the driver's, the error line) wait their
@@ -469,7 +470,6 @@ int HitInParallel(Schedule* db, ParallelHits* hits, int fetched, time_t present)
   OutputCapture own;
   CaptureOutput(&own);
   UnwrittenBlocks unwritten;
-  OutputStreams streams = SenseOutputStreams();
   bool more = SQLOK(fetched);
   size_t in_flight = 0;
   char failed_update[1024] = "";
@@ -505,7 +505,6 @@ int HitInParallel(Schedule* db, ParallelHits* hits, int fetched, time_t present)
   unwritten.Keep(&own);
   CaptureOutput(nullptr);
   unwritten.PutOut(streams, /*wait=*/true);
-  fflush(stdout);  // the blocks may have left the cycle's last words in the buffer
   return failed_update[0] != '\0' ? 1 : 0;
 }
 
@@ -527,6 +526,9 @@ int RunCycles(RunSettings* s, Schedule* db) {
   bool parallel = s->concurrent_hits > 1 && StartParallelHits(s, &hits);
 
   for (;;) {
+    // Read afresh each cycle: a standard stream may be reopened meanwhile.
+    OutputStreams streams = SenseOutputStreams();
+    SetOutputStreams(streams);
     char* reply = nullptr;
     time_t present = time(nullptr);
     struct tm local;
@@ -555,7 +557,7 @@ int RunCycles(RunSettings* s, Schedule* db) {
     if (s->verbose && !SQLOK(fetched))
       PrintFormat("Nothing to check - recheck in %ss.\r\n", s->interval);
     if (parallel) {
-      if (HitInParallel(db, &hits, fetched, present) != 0) return 1;
+      if (HitInParallel(db, &hits, fetched, present, streams) != 0) return 1;
     } else {
       while (SQLOK(fetched)) {
         Entry entry;
@@ -571,6 +573,7 @@ int RunCycles(RunSettings* s, Schedule* db) {
     }
 
     if (end_time != 0 && present > end_time) return 0;
+    fflush(stdout);  // the cycle's last words, before the sleep
     Sleep_sec(s->interval_secs);
   }
 }

@@ -76,9 +76,9 @@ TEST(OutputCapture, GathersBothStreamsAndReplaysThemInOrder) {
   EXPECT_TRUE(capture.error_spans.empty());
 }
 
-// Several blocks replayed together, with fewer writes where the streams
-// allow: one file still gets every byte in its place, and two files each
-// get their own stream's bytes in order.
+// Several blocks replayed together, and words printed outside a capture,
+// with fewer writes where the streams allow: one file still gets every byte
+// in its place, and two files each get their own stream's bytes in order.
 TEST(OutputCapture, AGroupReplaysAsTheStreamsLie) {
   auto fill = [](OutputCapture* capture, const char* name) {
     CaptureOutput(capture);
@@ -96,9 +96,15 @@ TEST(OutputCapture, AGroupReplaysAsTheStreamsLie) {
     fill(&first, "one");
     fill(&second, "two");
     ReplayOutputs(group, 2, kStreamsOneFile);
+    SetOutputStreams(kStreamsOneFile);
+    PrintWord("direct");
+    PrintSystemError(ENOENT);
+    PrintWord("after");
+    SetOutputStreams(kStreamsUnknown);
     EXPECT_EQ(streams.Text(),
               "one\r\nConnection refused\nrecv success\r\nSuccess\n"
-              "two\r\nConnection refused\nrecv success\r\nSuccess\n");
+              "two\r\nConnection refused\nrecv success\r\nSuccess\n"
+              "direct\r\nNo such file or directory\nafter\r\n");
   }
   {
     JoinedStreams streams(/*apart=*/true);
@@ -106,8 +112,14 @@ TEST(OutputCapture, AGroupReplaysAsTheStreamsLie) {
     fill(&first, "one");
     fill(&second, "two");
     ReplayOutputs(group, 2, kStreamsApart);
-    EXPECT_EQ(streams.Text(), "one\r\nrecv success\r\ntwo\r\nrecv success\r\n");
-    EXPECT_EQ(streams.ErrorText(), "Connection refused\nSuccess\nConnection refused\nSuccess\n");
+    SetOutputStreams(kStreamsApart);
+    PrintWord("direct");
+    PrintSystemError(ENOENT);
+    SetOutputStreams(kStreamsUnknown);
+    EXPECT_EQ(streams.Text(), "one\r\nrecv success\r\ntwo\r\nrecv success\r\ndirect\r\n");
+    EXPECT_EQ(streams.ErrorText(),
+              "Connection refused\nSuccess\nConnection refused\nSuccess\n"
+              "No such file or directory\n");
     EXPECT_TRUE(first.bytes.empty() && second.error_spans.empty());
   }
 }

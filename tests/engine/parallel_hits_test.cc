@@ -228,7 +228,7 @@ TEST_P(ParallelHits, ALargeReplyThatKeepsComingHoldsOnlyItsOwnEntry) {
     testsupport::SendAll(fd, "HTTP/1.0 200 OK\r\n\r\n");
     // 1.25 MiB at once: the reader's words for it pass 64 KiB.
     for (int i = 0; i < 20; ++i) testsupport::SendAll(fd, std::string(64 * 1024, 'x'));
-    for (int i = 0; i < 80; ++i) {  // and 8 s more of it
+    for (int i = 0; i < 100; ++i) {  // and 10 s more of it
       usleep(100 * 1000);
       testsupport::SendAll(fd, std::string(1024, 'y'));
     }
@@ -239,11 +239,11 @@ TEST_P(ParallelHits, ALargeReplyThatKeepsComingHoldsOnlyItsOwnEntry) {
   stored.insert(fast.begin(), fast.end());
 
   testsupport::RunResult r;
-  long long start = NowMs();
   std::thread run([&] { r = JantorJoined(db_, {"-c", "4", "-i", "4", "-r", "1", "-v"}); });
+  // Until the other 30 are moved on, or the large one is.
   int moved = 0;
-  bool large_moved = true;
-  for (int i = 0; i < 100 && moved < 30; ++i) {
+  bool large_moved = false;
+  for (int i = 0; i < 600 && moved < 30 && !large_moved; ++i) {
     usleep(50 * 1000);
     auto now = NextRuns(db_);
     moved = 0;
@@ -252,8 +252,7 @@ TEST_P(ParallelHits, ALargeReplyThatKeepsComingHoldsOnlyItsOwnEntry) {
     large_moved = now[1] != stored[1];
   }
   EXPECT_EQ(moved, 30) << "the other entries waited for the large reply";
-  EXPECT_FALSE(large_moved) << "the large reply ended too soon to show anything";
-  EXPECT_LT(NowMs() - start, 7000);
+  EXPECT_FALSE(large_moved) << "the large reply ended first";
   run.join();
   ASSERT_EQ(r.status, 0) << r.out.substr(0, 2000);
   auto blocks = HitBlocks(r.out);
@@ -261,7 +260,7 @@ TEST_P(ParallelHits, ALargeReplyThatKeepsComingHoldsOnlyItsOwnEntry) {
   for (const std::string& block : blocks) {
     EXPECT_NE(block.find("(Successful)"), std::string::npos) << block.substr(0, 2000);
     if (block.find("/large") != std::string::npos) {
-      EXPECT_NE(block.find(std::string(20 * 64 * 1024, 'x') + std::string(80 * 1024, 'y')),
+      EXPECT_NE(block.find(std::string(20 * 64 * 1024, 'x') + std::string(100 * 1024, 'y')),
                 std::string::npos);
     }
   }
