@@ -2,16 +2,16 @@
 
 // ---- Tracked allocation -------------------------------------------------
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdint>
-#include <mutex>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-#include <sys/stat.h>
-#include <unistd.h>
+#include <mutex>
 
 std::atomic<int> GAllocGran{128};
 
@@ -136,8 +136,7 @@ OutputStreams SenseOutputStreams() {
 namespace {
 
 // REQUIRES: the caller holds stream_owner.
-void WriteAllGathered(OutputCapture *const *captures, unsigned long count,
-                      OutputStreams streams) {
+void WriteAllGathered(OutputCapture *const *captures, unsigned long count, OutputStreams streams) {
   std::string errors;
   for (unsigned long i = 0; i < count; ++i) WriteGathered(captures[i], streams, &errors);
   if (!errors.empty()) fwrite(errors.data(), 1, errors.size(), stderr);
@@ -153,8 +152,7 @@ void ReplayOutputs(OutputCapture *const *captures, unsigned long count, OutputSt
   WriteAllGathered(captures, count, streams);
 }
 
-bool TryReplayOutputs(OutputCapture *const *captures, unsigned long count,
-                      OutputStreams streams) {
+bool TryReplayOutputs(OutputCapture *const *captures, unsigned long count, OutputStreams streams) {
   std::unique_lock<std::mutex> hold(stream_owner, std::defer_lock);
   if (!HoldsStreams() && !hold.try_lock()) return false;
   WriteAllGathered(captures, count, streams);

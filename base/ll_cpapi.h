@@ -108,8 +108,7 @@ void ReplayOutputs(OutputCapture *const *captures, unsigned long count, OutputSt
 // ReplayOutputs if no other thread holds the streams (a capture past its
 // bound writes straight through until it ends, which may take as long as
 // its reply); false, with nothing written, if one does.
-bool TryReplayOutputs(OutputCapture *const *captures, unsigned long count,
-                      OutputStreams streams);
+bool TryReplayOutputs(OutputCapture *const *captures, unsigned long count, OutputStreams streams);
 
 // Text as it is, no line end added. Never used as a format.
 void PrintText(const char *text);

@@ -5,9 +5,8 @@
 #include <semaphore.h>
 #include <signal.h>
 
-#include <cerrno>
-
 #include <algorithm>
+#include <cerrno>
 #include <deque>
 #include <mutex>
 #include <vector>
@@ -75,8 +74,8 @@ void* RunWorker(void* argument) {
   // every other worker whose hit has ended waits for that commit before its
   // next hit. Batch threads do not preempt on waking, and keep their full
   // share of the processor. Without it a cycle of -c 8 against a local
-  // server made about 8% fewer hits a second. Where the policy is refused, the worker
-  // runs as it is.
+  // server made about 8% fewer hits a second. Where the policy is refused,
+  // the worker runs as it is.
   sched_param batch{};
   pthread_setschedparam(pthread_self(), SCHED_BATCH, &batch);
   HitWorker* self = nullptr;

@@ -5,7 +5,8 @@
 // it until it is queued as finished, and to the main thread otherwise. The
 // workers block every signal, so SIGALRM keeps reaching the main thread's
 // sleep, and run as batch threads (SCHED_BATCH), so that a worker woken by
-// its reply does not preempt the main thread. All calls are made from the one thread that started the pool.
+// its reply does not preempt the main thread. All calls are made from the
+// one thread that started the pool.
 #ifndef JANTOR_ENGINE_HIT_POOL_H_
 #define JANTOR_ENGINE_HIT_POOL_H_
 

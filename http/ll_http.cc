@@ -337,7 +337,7 @@ int get_http_data(int context, gensock_connection *connection, char **reply, int
   // wait for it first rather than ask for it with a receive that finds
   // nothing. A TLS session may hold decrypted bytes that the socket does not
   // show, so it is asked first as before.
-  if (connection != nullptr && connection->tls == nullptr &&
+  if (connection != nullptr && connection->sock >= 0 && connection->tls == nullptr &&
       connection->recv_pos >= connection->recv_len) {
     AwaitData(connection, &wait);
   }

@@ -29,8 +29,7 @@ class JoinedStreams {
     saved_err_ = dup(2);
     dup2(fd, 1);
     close(fd);
-    if (apart) fd = open(ErrorPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    else fd = dup(1);
+    fd = apart ? open(ErrorPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600) : dup(1);
     dup2(fd, 2);
     close(fd);
   }
