@@ -6,7 +6,7 @@
 #   bench/run.sh            # builds jantor in build-bench/ and runs it all
 #
 # Environment: BENCH_BUILD (build folder, default build-bench), BENCH_ROUNDS
-# (repetitions of each speed measurement, the best counts; default 3).
+# (repetitions of each speed measurement, the best counts; default 5).
 #
 # Every speed figure comes from a server's log of the requests it got: the
 # time from the first to the last request that one run made, from nginx's
@@ -19,7 +19,7 @@ root=$PWD
 
 JANTOR_DEPS_EXTRA="gnuplot-nox strace ${JANTOR_DEPS_EXTRA:-}" scripts/deps.sh
 build=$root/${BENCH_BUILD:-build-bench}
-rounds=${BENCH_ROUNDS:-3}
+rounds=${BENCH_ROUNDS:-5}
 cmake -S . -B "$build" -DJANTOR_TESTS=OFF >/dev/null
 cmake --build "$build" --target jantor -j"$(nproc)" >/dev/null
 cc -O2 -Wall -Wextra -o "$build/plain_loop" bench/plain_loop.c
