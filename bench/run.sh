@@ -210,7 +210,7 @@ run_curl_loop() {
 
 best() { sort -n | tail -n1; }
 pin=()  # a command that holds a client to a processor, when one is wanted
-declare -A hits
+declare -A hits round_hits  # round_hits: a race's rate of each way in each round
 
 # Races jantor (one cycle on SQLite, -c 1 and -c 8), the plain loop and one
 # curl over N requests, BENCH_ROUNDS times, and keeps each way's best rate as
@@ -229,7 +229,8 @@ race() {
     run_curl_one "$n" "c1$key-$r"
   done
   for way in js jc pl c1; do
-    hits[$way$key]=$(for r in $(seq "$rounds"); do rate "$way$key-$r"; done | best)
+    for r in $(seq "$rounds"); do round_hits[$way$key-$r]=$(rate "$way$key-$r"); done
+    hits[$way$key]=$(for r in $(seq "$rounds"); do echo "${round_hits[$way$key-$r]}"; done | best)
   done
 }
 
@@ -590,7 +591,7 @@ r_c8=$(ratio "${hits[jc2000]}" "${hits[pl2000]}")
 paired() {
   local a=$1 b=$2 key=$3 r
   for r in $(seq "$rounds"); do
-    ratio "$(rate "$a$key-$r")" "$(rate "$b$key-$r")"
+    ratio "${round_hits[$a$key-$r]}" "${round_hits[$b$key-$r]}"
     echo
   done | sort -n | awk '{ v[NR] = $1 }
     END { if (NR % 2) print v[(NR + 1) / 2]; else printf "%.2f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'

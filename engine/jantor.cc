@@ -438,11 +438,11 @@ class UnwrittenBlocks {
   // blocks have reached their limit).
   void PutOut(OutputStreams streams, bool wait) {
     if (blocks_.empty()) return;
-    std::vector<OutputCapture*> order;
-    for (OutputCapture& block : blocks_) order.push_back(&block);
+    order_.clear();
+    for (OutputCapture& block : blocks_) order_.push_back(&block);
     if (wait || bytes_ > kUnwrittenLimit) {
-      ReplayOutputs(order.data(), order.size(), streams);
-    } else if (!TryReplayOutputs(order.data(), order.size(), streams)) {
+      ReplayOutputs(order_.data(), order_.size(), streams);
+    } else if (!TryReplayOutputs(order_.data(), order_.size(), streams)) {
       return;
     }
     blocks_.clear();
@@ -451,6 +451,7 @@ class UnwrittenBlocks {
 
  private:
   std::deque<OutputCapture> blocks_;
+  std::vector<OutputCapture*> order_;  // kept from group to group, so as not to allocate
   size_t bytes_ = 0;
 };
 

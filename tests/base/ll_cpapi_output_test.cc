@@ -87,38 +87,38 @@ TEST(OutputCapture, AGroupReplaysAsTheStreamsLie) {
     PrintSystemError(0);
     CaptureOutput(nullptr);
   };
-  OutputCapture first, second;
-  OutputCapture* group[] = {&first, &second};
-  {
-    JoinedStreams streams;
-    ASSERT_EQ(SenseOutputStreams(), kStreamsOneFile);
+  struct Case {
+    bool apart;
+    OutputStreams sensed;
+    const char* out;    // standard output's file
+    const char* error;  // standard error's, when apart
+  };
+  const Case cases[] = {
+      {false, kStreamsOneFile,
+       "one\r\nConnection refused\nrecv success\r\nSuccess\n"
+       "two\r\nConnection refused\nrecv success\r\nSuccess\n"
+       "direct\r\nNo such file or directory\nafter\r\n",
+       ""},
+      {true, kStreamsApart, "one\r\nrecv success\r\ntwo\r\nrecv success\r\ndirect\r\nafter\r\n",
+       "Connection refused\nSuccess\nConnection refused\nSuccess\nNo such file or directory\n"},
+  };
+  for (const Case& c : cases) {
+    JoinedStreams streams(c.apart);
+    ASSERT_EQ(SenseOutputStreams(), c.sensed);
+    OutputCapture first, second;
+    OutputCapture* group[] = {&first, &second};
     fill(&first, "one");
     fill(&second, "two");
-    ReplayOutputs(group, 2, kStreamsOneFile);
-    SetOutputStreams(kStreamsOneFile);
+    ReplayOutputs(group, 2, c.sensed);
+    SetOutputStreams(c.sensed);
     PrintWord("direct");
     PrintSystemError(ENOENT);
     PrintWord("after");
     SetOutputStreams(kStreamsUnknown);
-    EXPECT_EQ(streams.Text(),
-              "one\r\nConnection refused\nrecv success\r\nSuccess\n"
-              "two\r\nConnection refused\nrecv success\r\nSuccess\n"
-              "direct\r\nNo such file or directory\nafter\r\n");
-  }
-  {
-    JoinedStreams streams(/*apart=*/true);
-    ASSERT_EQ(SenseOutputStreams(), kStreamsApart);
-    fill(&first, "one");
-    fill(&second, "two");
-    ReplayOutputs(group, 2, kStreamsApart);
-    SetOutputStreams(kStreamsApart);
-    PrintWord("direct");
-    PrintSystemError(ENOENT);
-    SetOutputStreams(kStreamsUnknown);
-    EXPECT_EQ(streams.Text(), "one\r\nrecv success\r\ntwo\r\nrecv success\r\ndirect\r\n");
-    EXPECT_EQ(streams.ErrorText(),
-              "Connection refused\nSuccess\nConnection refused\nSuccess\n"
-              "No such file or directory\n");
+    EXPECT_EQ(streams.Text(), c.out) << c.apart;
+    if (c.apart) {
+      EXPECT_EQ(streams.ErrorText(), c.error);
+    }
     EXPECT_TRUE(first.bytes.empty() && second.error_spans.empty());
   }
 }
