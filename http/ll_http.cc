@@ -1,6 +1,7 @@
 #include "http/ll_http.h"
 
 #include <arpa/inet.h>
+#include <errno.h>
 #include <poll.h>
 #include <sys/select.h>
 #include <time.h>
@@ -18,6 +19,8 @@ namespace {
 
 // Largest piece of a request body handed to one gensock_put_data call.
 constexpr int kPostPiece = 16384;
+
+constexpr char kHttpNoMemory[] = "no memory";
 
 // ---- Output ----------------------------------------------------------------
 
@@ -177,19 +180,17 @@ bool ComposeRequest(int context, char **slot, bool post, const char *object, con
   return ok && mstrcat(context, slot, "\r\n\r\n");
 }
 
-// open_http_socket for a host text that was taken apart: the text's own
-// port, else the standard service of its scheme ("https" over TLS), first;
-// port when that fails. Over TLS the handshake follows the connect, with
-// the certificate checked for the name; a failed handshake fails the open
-// (it is not tried again on port).
 // The rule of every open: first the given service, and port only when that
-// connect fails, with the first attempt's error text in between.
-int ConnectFirstThenPort(gensock_connection **out, const char *host, const char *first,
-                         int port) {
-  if (gensock_connect(host, first, out) != kGensockOk) {
+// connect fails, with the first attempt's error text in between. *code gets
+// the socket layer's code of the last attempt.
+int ConnectFirstThenPort(gensock_connection **out, const char *host, const char *first, int port,
+                         int *code) {
+  *code = gensock_connect(host, first, out);
+  if (*code != kGensockOk) {
     PrintSystemError(gensock_connect_error());
     char digits[33];
-    if (gensock_connect(host, itoa(port, digits, 10), out) != kGensockOk) {
+    *code = gensock_connect(host, itoa(port, digits, 10), out);
+    if (*code != kGensockOk) {
       PrintWord("Could not connect to httphost1");
       return kHttpOpenFailed;
     }
@@ -198,13 +199,19 @@ int ConnectFirstThenPort(gensock_connection **out, const char *host, const char 
   return 0;
 }
 
-int OpenTarget(gensock_connection **out, const HostText &target, int port) {
+// open_http_socket for a host text that was taken apart: the text's own
+// port, else the standard service of its scheme ("https" over TLS), first;
+// port when that fails. Over TLS the handshake follows the connect, with
+// the certificate checked for the name; a failed handshake fails the open
+// (it is not tried again on port).
+int OpenTarget(gensock_connection **out, const HostText &target, int port, int *code) {
   const char *first = target.port[0] != '\0' ? target.port : target.tls ? "https" : "http";
-  if (ConnectFirstThenPort(out, target.name, first, port) != 0) return kHttpOpenFailed;
+  if (ConnectFirstThenPort(out, target.name, first, port, code) != 0) return kHttpOpenFailed;
   if (target.tls) {
     in_addr ipv4;
     bool address = target.ipv6 || inet_pton(AF_INET, target.name, &ipv4) == 1;
-    if (gensock_start_tls(*out, target.name, address ? 1 : 0) != kGensockOk) {
+    *code = gensock_start_tls(*out, target.name, address ? 1 : 0);
+    if (*code != kGensockOk) {
       gensock_close(*out);
       *out = nullptr;
       return kHttpOpenFailed;
@@ -213,6 +220,56 @@ int OpenTarget(gensock_connection **out, const HostText &target, int port) {
   return 0;
 }
 
+// ---- What an exchange came to ------------------------------------------------
+
+void SetReason(HttpResult *result, const char *reason) {
+  snprintf(result->reason, sizeof result->reason, "%s", reason);
+}
+
+// A failed open, classed by the socket layer's code and error of its last
+// attempt: a name that did not resolve and a port that refused or could not
+// be reached are "not reached", a connect that ran out of time timed out.
+void NoteOpenFailure(HttpResult *result, int code) {
+  SetReason(result, gensock_failure_text());
+  int error = gensock_connect_error();
+  switch (code) {
+    case kGensockBadHost:
+    case kGensockRefused:
+      result->end = kHttpNotReached;
+      return;
+    case kGensockTlsFailed:
+      result->end = kHttpTlsRefused;
+      return;
+    case kGensockConnectFailed:
+      if (error == ETIMEDOUT) {
+        result->end = kHttpTimedOut;
+        return;
+      }
+      if (error == ECONNREFUSED || error == ENETUNREACH || error == EHOSTUNREACH ||
+          error == ENETDOWN || error == EHOSTDOWN || error == EADDRNOTAVAIL) {
+        result->end = kHttpNotReached;
+        return;
+      }
+      break;
+    default:
+      break;
+  }
+  result->end = kHttpOtherFailure;
+  if (result->reason[0] == '\0') SetReason(result, "could not connect");
+}
+
+// How the reader's loop ended, for HttpRequestWithResult.
+struct ReplyRead {
+  bool silent = false;     // a time limit ran out
+  bool too_large = false;  // the reply reached kHttpReplyLimit
+  long long bytes = 0;     // bytes received
+  int status = 0;          // HttpStatusCode of the header
+};
+
+// get_http_data, and how its read ended in *read (when not null).
+int ReadReply(int context, gensock_connection *connection, char **reply, int want_header,
+              int want_body, ReplyRead *read);
+
 }  // namespace
 
 // ---- Requests and connections ------------------------------------------------
@@ -220,6 +277,19 @@ int OpenTarget(gensock_connection **out, const HostText &target, int port) {
 int HttpRequest(int context, const char *host, const char *object, const char *raw_request,
                 const char *body, int body_length, char **reply, int port, int want_header,
                 const char *user, const char *password, int want_body, int reserved) {
+  HttpResult result;
+  return HttpRequestWithResult(context, host, object, raw_request, body, body_length, reply, port,
+                               want_header, user, password, want_body, reserved, &result);
+}
+
+int HttpRequestWithResult(int context, const char *host, const char *object,
+                          const char *raw_request, const char *body, int body_length, char **reply,
+                          int port, int want_header, const char *user, const char *password,
+                          int want_body, int /*reserved*/, HttpResult *result) {
+  result->end = kHttpOtherFailure;
+  result->status = 0;
+  result->bytes = 0;
+  SetReason(result, "");
   host = OrEmpty(host);
   object = OrEmpty(object);
   raw_request = OrEmpty(raw_request);
@@ -233,10 +303,12 @@ int HttpRequest(int context, const char *host, const char *object, const char *r
   if (*user != '\0' || *password != '\0') {
     if (!mstrcpy(context, &credentials.text, user) || !mstrcat(context, &credentials.text, ":") ||
         !mstrcat(context, &credentials.text, password)) {
+      SetReason(result, kHttpNoMemory);
       return 0;  // the writer has printed the setting-error line
     }
     encoded.text = Base64(credentials.text, static_cast<int>(strlen(credentials.text)), 0);
     if (encoded.text == nullptr) {
+      SetReason(result, kHttpNoMemory);
       SettingError(kSettingErrorNoMemory);
       return 0;
     }
@@ -249,15 +321,20 @@ int HttpRequest(int context, const char *host, const char *object, const char *r
   int kind = ParseHostText(host, &target, &why);
   char host_header[kHostTextNameSize];
   if (kind == kHostTextBad) {
+    result->end = kHttpHostRefused;
+    SetReason(result, why);
     PrintFormat("Host %s refused - %s\r\n", host, why);
     SettingError(kSettingErrorNoConnect);
     return 0;
   }
 
   PrintWord("About to connect to http");
-  int opened = kind == kHostTextPlain ? open_http_socket(&link.connection, host, port)
-                                      : OpenTarget(&link.connection, target, port);
+  int code = kGensockOk;
+  int opened = kind == kHostTextPlain
+                   ? ConnectFirstThenPort(&link.connection, host, "http", port, &code)
+                   : OpenTarget(&link.connection, target, port, &code);
   if (opened != 0) {
+    NoteOpenFailure(result, code);
     SettingError(kSettingErrorNoConnect);
     return 0;
   }
@@ -271,19 +348,41 @@ int HttpRequest(int context, const char *host, const char *object, const char *r
   const char *head = raw_request;
   if (*raw_request == '\0') {
     if (!ComposeRequest(context, &request.text, post, object, host, body_length, encoded.text)) {
+      SetReason(result, kHttpNoMemory);
       return 0;
     }
     head = request.text;
   }
-  if (!put_http_line(link.connection, head)) return 0;
-  if (post && !put_http_data(link.connection, body, body_length)) return 0;
+  if (!put_http_line(link.connection, head) ||
+      (post && !put_http_data(link.connection, body, body_length))) {
+    const char *failure = gensock_failure_text();
+    result->end = strcmp(failure, kGensockSendTimedOut) == 0 ? kHttpTimedOut : kHttpOtherFailure;
+    SetReason(result, failure[0] != '\0' ? failure : "send failed");
+    return 0;
+  }
 
-  return get_http_data(context, link.connection, reply, want_header, want_body, reserved);
+  ReplyRead read;
+  int replied = ReadReply(context, link.connection, reply, want_header, want_body, &read);
+  result->bytes = read.bytes;
+  if (!replied) {
+    SetReason(result, kHttpNoMemory);
+    return 0;
+  }
+  result->status = read.status;
+  result->end = read.too_large ? kHttpReplyTooLarge : read.silent ? kHttpTimedOut : kHttpReplyRead;
+  if (result->status == 0) {
+    SetReason(result, read.too_large ? "reply too large"
+                      : read.silent  ? "reply timed out"
+                      : read.bytes == 0 ? "empty reply"
+                                        : "no status line");
+  }
+  return 1;
 }
 
 int open_http_socket(gensock_connection **out, const char *host, int port) {
   if (out == nullptr) return kHttpOpenFailed;
-  return ConnectFirstThenPort(out, OrEmpty(host), "http", port);
+  int code = kGensockOk;
+  return ConnectFirstThenPort(out, OrEmpty(host), "http", port, &code);
 }
 
 int open_telnet_socket(gensock_connection **out, const char *host, const char *service) {
@@ -326,6 +425,13 @@ int put_http_data(gensock_connection *connection, const char *data, int length) 
 
 int get_http_data(int context, gensock_connection *connection, char **reply, int want_header,
                   int want_body, int /*reserved*/) {
+  return ReadReply(context, connection, reply, want_header, want_body, nullptr);
+}
+
+namespace {
+
+int ReadReply(int context, gensock_connection *connection, char **reply, int want_header,
+              int want_body, ReplyRead *read_end) {
   PrintWord("In Get_http");
   if (reply == nullptr) return 0;
   OwnedText header, body;
@@ -360,12 +466,18 @@ int get_http_data(int context, gensock_connection *connection, char **reply, int
   // twice, and a reply at its limit is not read further.
   ByteText tail{&body.text, kHttpReplyLimit - head.count};
   if (stored == kStored && read != kSilent) {
-    while (NextByte(connection, &wait, &byte) == kGotByte) {
+    while ((read = NextByte(connection, &wait, &byte)) == kGotByte) {
       stored = Store(&tail, byte);
       if (stored != kStored) break;
     }
   }
   Terminate(&tail);
+  if (read_end != nullptr) {
+    read_end->silent = read == kSilent;
+    read_end->too_large = stored == kLimitReached;
+    read_end->bytes = head.count + tail.count;
+    read_end->status = HttpStatusCode(header.text);
+  }
   if (stored == kNoRoom) {
     SettingError(kSettingErrorNoMemory);
     return 0;
@@ -381,6 +493,27 @@ int get_http_data(int context, gensock_connection *connection, char **reply, int
   PrintText(body.text);
   PrintText("\r\n");
   return 1;
+}
+
+}  // namespace
+
+int HttpStatusCode(const char *reply) {
+  if (reply == nullptr || strncmp(reply, "HTTP/", 5) != 0) return 0;
+  const char *at = reply + 5;
+  auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  if (!digit(*at)) return 0;
+  while (digit(*at)) ++at;
+  if (*at == '.') {
+    ++at;
+    if (!digit(*at)) return 0;
+    while (digit(*at)) ++at;
+  }
+  if (*at != ' ') return 0;
+  while (*at == ' ') ++at;
+  if (!digit(at[0]) || !digit(at[1]) || !digit(at[2])) return 0;
+  char after = at[3];
+  if (after != ' ' && after != '\r' && after != '\n' && after != '\0') return 0;
+  return (at[0] - '0') * 100 + (at[1] - '0') * 10 + (at[2] - '0');
 }
 
 int get_http_num(int context, gensock_connection *connection, char **out, int limit) {

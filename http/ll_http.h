@@ -49,6 +49,35 @@ int HttpRequest(int context, const char *host, const char *object, const char *r
                 const char *body, int body_length, char **reply, int port, int want_header,
                 const char *user, const char *password, int want_body, int reserved);
 
+// How one exchange ended, for callers that report on it.
+enum HttpEnd : int {
+  kHttpReplyRead = 0,   // the reply was read to the end of the connection
+  kHttpNotReached,      // the name did not resolve, or every port tried refused or was unreachable
+  kHttpTimedOut,        // the connect, a send or the reply ran out of time
+  kHttpReplyTooLarge,   // the reply reached kHttpReplyLimit and was cut there
+  kHttpTlsRefused,      // the TLS handshake or the certificate check failed
+  kHttpHostRefused,     // the host text was refused before any connect
+  kHttpOtherFailure,    // anything else: no memory, a failed send or socket
+};
+
+struct HttpResult {
+  int end;          // HttpEnd
+  int status;       // code of the reply's status line ("HTTP/1.1 404 ..."); 0 when none was read
+  long long bytes;  // bytes of the reply as received: status line, headers and body
+  char reason[160];  // the failure's words as the trace printed them; "" after a status line
+};
+
+// HttpRequest, and what became of the exchange in *result (always filled).
+// Prints exactly what HttpRequest prints. REQUIRES: result is not null.
+int HttpRequestWithResult(int context, const char *host, const char *object,
+                          const char *raw_request, const char *body, int body_length, char **reply,
+                          int port, int want_header, const char *user, const char *password,
+                          int want_body, int reserved, HttpResult *result);
+
+// The code of a reply's status line, "HTTP/<version> <three digits>" at the
+// very start of the reply; 0 when the reply does not start with one.
+int HttpStatusCode(const char *reply);
+
 // Connects to host's "http" service, and when that fails to port. 0 with the
 // handle in *out, or kHttpOpenFailed with *out null.
 int open_http_socket(gensock_connection **out, const char *host, int port);

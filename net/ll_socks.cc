@@ -43,8 +43,25 @@ int WaitFor(gensock_connection *connection, short events, int seconds) {
 // way out may change errno before the caller reports the failure.
 thread_local int connect_error = -1;
 
+// The words of this thread's last failed connect, handshake or send, kept
+// for callers that report why a hit failed (gensock_failure_text).
+thread_local char failure_text[160] = "";
+
+// Cut to fit: a reason is a short text, and a longer one is still a reason.
+void NoteFailure(const char *text) {
+  size_t length = strnlen(text, sizeof failure_text - 1);
+  memcpy(failure_text, text, length);
+  failure_text[length] = '\0';
+}
+
+void NoteSystemFailure(int error_number) {
+  char text[128];
+  NoteFailure(strerror_r(error_number, text, sizeof text));  // GNU: returns the text
+}
+
 void ShowConnectError(int error_number) {
   connect_error = error_number;
+  NoteSystemFailure(error_number);
   PrintSystemError(error_number);
 }
 
@@ -130,7 +147,9 @@ bool ResolveHost(const char *host, HostAddresses *addresses) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
-  return getaddrinfo(host, nullptr, &hints, &addresses->list) == 0 && addresses->list != nullptr;
+  int found = getaddrinfo(host, nullptr, &hints, &addresses->list);
+  if (found != 0) NoteFailure(gai_strerror(found));
+  return found == 0 && addresses->list != nullptr;
 }
 
 // One connect attempt to address (its port set to port): socket, connect,
@@ -283,6 +302,7 @@ int c_get_connected(gensock_connection *connection, const char *host, const char
 
 int gensock_connect(const char *host, const char *service, gensock_connection **out) {
   connect_error = -1;
+  failure_text[0] = '\0';
   gensock_connection *connection = nullptr;
   if (!c_new(&connection)) {
     *out = nullptr;
@@ -300,6 +320,8 @@ int gensock_connect(const char *host, const char *service, gensock_connection **
 }
 
 int gensock_connect_error(void) { return connect_error >= 0 ? connect_error : errno; }
+
+const char *gensock_failure_text(void) { return failure_text; }
 
 int c_gclose(gensock_connection *connection) {
   TlsClose(connection->tls);
@@ -325,6 +347,7 @@ int gensock_start_tls(gensock_connection *connection, const char *name, int is_a
   int code = TlsHandshake(connection->sock, name, is_address, GWinsockTimeout, &connection->tls,
                           reason, sizeof reason);
   if (code != 0) {
+    NoteFailure(reason);
     PrintFormat("TLS with %s failed - %s\r\n", name, reason);
     return kGensockTlsFailed;
   }
@@ -403,6 +426,7 @@ int c_put_data(gensock_connection *connection, const char *data, unsigned length
     if (TlsSend(connection->tls, data, length, GWinsockTimeout) == static_cast<long>(length)) {
       return kGensockOk;
     }
+    NoteFailure("send failed");
     PrintWord("write send error");
     return kGensockSendFailed;
   }
@@ -416,6 +440,7 @@ int c_put_data(gensock_connection *connection, const char *data, unsigned length
     if (sent == -1 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       int ready = WaitFor(connection, POLLOUT, GWinsockTimeout);
       if (ready == -1) {
+        NoteSystemFailure(errno);
         PrintSystemError(errno);
         PrintWord("write select error");
         return kGensockSendFailed;
@@ -426,6 +451,7 @@ int c_put_data(gensock_connection *connection, const char *data, unsigned length
         // bytes into the tail of its full queue, so a stalled peer would
         // hold the writer for one more limit per piece. Report it as the
         // full socket's send error that it is.
+        NoteFailure(kGensockSendTimedOut);
         PrintSystemError(EAGAIN);
         PrintWord("write send error");
         return kGensockSendFailed;
@@ -433,6 +459,7 @@ int c_put_data(gensock_connection *connection, const char *data, unsigned length
       sent = send(connection->sock, data, piece, MSG_NOSIGNAL | MSG_DONTWAIT);
     }
     if (sent == -1) {
+      NoteSystemFailure(errno);
       PrintSystemError(errno);
       PrintWord("write send error");
       return kGensockSendFailed;

@@ -93,6 +93,14 @@ int gensock_connect(const char *host, const char *service, gensock_connection **
 // printing may change errno, so a caller that reports it again reads it here.
 int gensock_connect_error(void);
 
+// The words of this thread's last failure in a connect, a TLS handshake or a
+// send: the system's error text as printed ("Connection refused"), the
+// resolver's for a name that did not resolve, the TLS reason ("certificate
+// has expired"), or kGensockSendTimedOut for a peer that took nothing for
+// the whole limit. "" until one fails; each gensock_connect starts afresh.
+const char *gensock_failure_text(void);
+inline constexpr char kGensockSendTimedOut[] = "send timed out";
+
 // Closes the descriptor (ending its TLS session first, if any): 0, or 4012
 // when close fails.
 int c_gclose(gensock_connection *connection);

@@ -2,7 +2,9 @@
 // exit status of the built program.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <string>
+#include <vector>
 
 #include "support/odbc_db.h"
 #include "support/process.h"
@@ -127,33 +129,52 @@ TEST(CommandLine, PercentSignsInValuesArePrintedAsTheyAre) {
   EXPECT_EQ(r.out, kBanner + "Using %s%n%x table.\r\nUsing %% password.\r\n" + kNoDsn);
 }
 
-// -c takes a whole number of hits from 1 to 1024; anything else is refused
-// after the echo lines, like a bad interval, and 1 and 1024 go on to the
-// connect.
-TEST(CommandLine, ConcurrentHitsOutsideOneTo1024AreRefused) {
-  const std::string refused = "\r\n" + kShortUsage +
-                              "\r\nYou must supply between 1 and 1024 concurrent hits.\r\n";
-  for (const char* hits : {"0", "1025", "-4", "+4", " 4", "4 ", "4x", "", "99999999999999999999"}) {
-    auto r = Jantor({"-d", "shop", "-c", hits});
-    EXPECT_EQ(r.out, kBanner + "Using shop DSN.\r\nUsing " + hits + " concurrent hits.\r\n" +
-                         refused)
-        << "[" << hits << "]";
-    EXPECT_EQ(r.status, 1);
-  }
-  auto r = Jantor({"-C", "0", "-i", "2"});
-  EXPECT_EQ(r.out, kBanner + "Using 0 concurrent hits.\r\nUsing 2s interval.\r\n" + kNoDsn);
-  r = Jantor({"-c", "0", "-d", "shop", "-i", "2"});
-  EXPECT_EQ(r.out, kBanner + "Using 0 concurrent hits.\r\nUsing shop DSN.\r\nUsing 2s interval.\r\n" +
-                       kShortInterval);
-  for (const char* hits : {"1", "1024", "0008"}) {
-    r = Jantor({"-d", "nosuchdsn", "-C", hits});
-    EXPECT_EQ(r.out.rfind(kBanner + "Using nosuchdsn DSN.\r\nUsing " + hits +
-                              " concurrent hits.\r\nCould not connect first (selection) ODBC "
-                              "connection.\r\n",
-                          0),
-              0u)
-        << r.out;
-    EXPECT_EQ(r.status, 1);
+// -c, -k and -s take whole numbers within their ranges; anything else is
+// refused after the echo lines, like a bad interval, and the ends of the
+// range go on to the connect.
+TEST(CommandLine, WholeNumberOptionsOutsideTheirRangeAreRefused) {
+  struct Option {
+    const char* letter;
+    const char* echo;  // around the value
+    const char* echo_end;
+    const char* refusal;
+    std::vector<const char*> bad, good;
+  };
+  const Option options[] = {
+      {"-c", "Using ", " concurrent hits.\r\n",
+       "\r\nYou must supply between 1 and 1024 concurrent hits.\r\n",
+       {"0", "1025", "-4", "+4", " 4", "4 ", "4x", "", "99999999999999999999"},
+       {"1", "1024", "0008"}},
+      {"-k", "Keeping ", " hours of results.\r\n",
+       "\r\nYou must supply the hours of results to keep, 0 to keep them all.\r\n",
+       {"876001", "-1", "+4", " 4", "4 ", "1.5", "", "99999999999999999999"},
+       {"0", "876000", "0168"}},
+  };
+  for (const Option& o : options) {
+    const std::string refused = "\r\n" + kShortUsage + o.refusal;
+    for (const char* value : o.bad) {
+      auto r = Jantor({"-d", "shop", o.letter, value});
+      EXPECT_EQ(r.out,
+                kBanner + "Using shop DSN.\r\n" + o.echo + value + o.echo_end + refused)
+          << o.letter << " [" << value << "]";
+      EXPECT_EQ(r.status, 1);
+    }
+    std::string upper = {o.letter[0], static_cast<char>(toupper(o.letter[1]))};
+    auto r = Jantor({upper, o.bad[0], "-i", "2"});
+    EXPECT_EQ(r.out,
+              kBanner + o.echo + o.bad[0] + o.echo_end + "Using 2s interval.\r\n" + kNoDsn);
+    r = Jantor({o.letter, o.bad[0], "-d", "shop", "-i", "2"});
+    EXPECT_EQ(r.out, kBanner + o.echo + o.bad[0] + o.echo_end +
+                         "Using shop DSN.\r\nUsing 2s interval.\r\n" + kShortInterval);
+    for (const char* value : o.good) {
+      r = Jantor({"-d", "nosuchdsn", upper, value});
+      EXPECT_EQ(r.out.rfind(kBanner + "Using nosuchdsn DSN.\r\n" + o.echo + value + o.echo_end +
+                                "Could not connect first (selection) ODBC connection.\r\n",
+                            0),
+                0u)
+          << r.out;
+      EXPECT_EQ(r.status, 1);
+    }
   }
 }
 

@@ -63,6 +63,29 @@ TEST_P(StartUp, TableWithOnlyAStopColumnPassesAndFailsAtTheFirstSelect) {
   EXPECT_EQ(r.status, 1);
 }
 
+// -l checks its table as the schedule's is checked: a missing table, and
+// then each missing column, is named before the first cycle.
+TEST_P(StartUp, ResultsTableIsCheckedForEachOfItsColumns) {
+  testsupport::CreateScheduleTable(db_);
+  auto r = Jantor({"-i", "4", "-l", "nosuch"});
+  EXPECT_EQ(r.out.substr(r.out.find("Using nosuch results table.\r\n") + 29),
+            "Error - No such results table as nosuch\r\n");
+  EXPECT_EQ(r.status, 1);
+  ASSERT_TRUE(Exec(db_,
+                   "create table partial (entry_id integer, due timestamp, started timestamp, "
+                   "duration_ms integer, outcome varchar(16), bytes integer, reason varchar(160))"));
+  r = Jantor({"-i", "4", "-L", "partial"});
+  EXPECT_EQ(r.out.substr(r.out.find("Using partial results table.\r\n") + 30),
+            "Error - results table partial has no column status.\r\n");
+  EXPECT_EQ(r.status, 1);
+  testsupport::CreateResultsTable(db_);
+  r = Jantor({"-l", "hit_results", "-k", "1", "-i", "4", "-r", "1"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("Using hit_results results table.\r\nKeeping 1 hours of results.\r\n"),
+            std::string::npos)
+      << r.out;
+}
+
 INSTANTIATE_TEST_SUITE_P(Databases, StartUp, testing::Values("sqlite", "postgres", "mariadb"));
 
 // The checks execute "select * from" the table, and the SQLite driver

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "engine/hostile_support.h"
+#include "engine/tls_servers.h"
 #include "support/loopback_peer.h"
 #include "support/odbc_db.h"
 #include "support/process.h"
@@ -27,29 +28,6 @@ using testsupport::Query;
 using testsupport::TestDb;
 
 constexpr int kInterval = 3600;
-
-// nginx_tls.sh's servers (valid, expired, wrongname, untrusted, plain), one
-// nginx for the whole program, in the program's own network.
-class TlsServers : public testing::Environment {
- public:
-  static std::string dir() {
-    return std::string(JANTOR_TEST_WORK) + "/nginx-tls-" + std::to_string(getpid());
-  }
-  static int Port(const std::string& kind) {
-    return std::atoi(testsupport::ReadFile(dir() + "/port_" + kind).c_str());
-  }
-  static std::string AccessLog() { return testsupport::ReadFile(dir() + "/access.log"); }
-  void SetUp() override {
-    ASSERT_EQ(testsupport::Shell(Script("start") + " >/dev/null"), 0) << "nginx_tls.sh start";
-  }
-  void TearDown() override { testsupport::Shell(Script("stop")); }
-
- private:
-  static std::string Script(const std::string& command) {
-    return "NGINX_TLS_OWNER=" + std::to_string(getpid()) + " " + JANTOR_SUPPORT_DIR +
-           "/nginx_tls.sh " + command + " '" + dir() + "'";
-  }
-};
 
 const testing::Environment* const kServers = testing::AddGlobalTestEnvironment(new TlsServers);
 

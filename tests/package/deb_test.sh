@@ -107,6 +107,7 @@ check "the instance unit" test -f "/usr/lib/systemd/system/jantor@.service"
 check "the unit starts /usr/bin/jantor" grep -q '^ExecStart=/usr/bin/jantor ' /usr/lib/systemd/system/jantor.service
 for kind in sqlite postgres mariadb; do
   check "schema $kind" test -f /usr/share/jantor/schema/$kind.sql
+  check "results schema $kind" test -f /usr/share/jantor/schema/$kind-results.sql
   check "odbc example $kind" test -f /usr/share/jantor/examples/odbc-$kind.ini
 done
 check "environment file example" test -f /usr/share/jantor/examples/jantor.default

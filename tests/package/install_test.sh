@@ -25,6 +25,7 @@ done
 check "the manual page" test -f "$p/share/man/man1/jantor.1"
 for kind in sqlite postgres mariadb; do
   check "schema $kind" test -f "$p/share/jantor/schema/$kind.sql"
+  check "results schema $kind" test -f "$p/share/jantor/schema/$kind-results.sql"
   check "odbc example $kind" test -f "$p/share/jantor/examples/odbc-$kind.ini"
 done
 check "the environment file example" test -f "$p/share/jantor/examples/jantor.default"

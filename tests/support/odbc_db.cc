@@ -190,12 +190,18 @@ std::vector<std::vector<std::string>> Query(const TestDb& db, const std::string&
   return rows;
 }
 
-void CreateScheduleTable(const TestDb& db, const std::string& table) {
-  std::string schema = ReadFile(std::string(JANTOR_SOURCE_DIR) + "/schema/" + db.kind + ".sql");
-  if (schema.empty()) throw std::runtime_error("no schema for " + db.kind);
-  // The shipped schema names the default table; a test may want another.
-  for (size_t at = 0; (at = schema.find("schedule_2", at)) != std::string::npos; at += table.size())
-    schema.replace(at, 10, table);
+namespace {
+
+// Runs the shipped schema file (schema/<kind><suffix>.sql), with its table
+// name replaced by table.
+void RunSchema(const TestDb& db, const std::string& suffix, const std::string& shipped_name,
+               const std::string& table) {
+  std::string schema =
+      ReadFile(std::string(JANTOR_SOURCE_DIR) + "/schema/" + db.kind + suffix + ".sql");
+  if (schema.empty()) throw std::runtime_error("no schema for " + db.kind + suffix);
+  for (size_t at = 0; (at = schema.find(shipped_name, at)) != std::string::npos;
+       at += table.size())
+    schema.replace(at, shipped_name.size(), table);
   // Comment lines go first: they may hold semicolons of their own.
   std::stringstream lines(schema);
   std::string line, code;
@@ -207,6 +213,16 @@ void CreateScheduleTable(const TestDb& db, const std::string& table) {
     if (sql.find_first_not_of(" \n\t") == std::string::npos) continue;
     if (!Exec(db, sql, &error)) throw std::runtime_error("schema statement failed: " + sql + error);
   }
+}
+
+}  // namespace
+
+void CreateScheduleTable(const TestDb& db, const std::string& table) {
+  RunSchema(db, "", "schedule_2", table);
+}
+
+void CreateResultsTable(const TestDb& db, const std::string& table) {
+  RunSchema(db, "-results", "hit_results", table);
 }
 
 std::string LocalTimestamp(long offset_seconds) {

@@ -1,0 +1,261 @@
+#include "engine/cycle.h"
+
+#include <signal.h>
+#include <sqlext.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <vector>
+
+#include "base/ll_cpapi.h"
+#include "engine/hit.h"
+#include "engine/hit_pool.h"
+#include "engine/results_table.h"
+
+namespace {
+
+// One entry on its way through a hit: fetched by the main thread, hit and
+// prepared for writing by whichever thread makes the hit (with -c a worker,
+// which gathers the hit's words in output for the main thread to put out
+// as one block), written by the main thread.
+struct HitJob {
+  Entry entry;
+  time_t present;  // the cycle's
+  OutputCapture output;
+  HitRecord record;
+  HitWrite write;
+};
+
+// The hit, then its reschedule's text (the date scanners' words follow the
+// hit's own) and its result row, so that the writing thread has only the
+// statements left to run.
+void HitAndPrepare(const RunSettings* s, HitJob* job) {
+  Hit(job->entry, s->verbose, &job->record);
+  PrepareUpdate(s, job->entry, job->present, &job->write);
+  if (s->results[0] != '\0') FillResultRow(job->entry, job->record, &job->write.row);
+}
+
+void HitOnWorker(void* job_pointer, void* settings) {
+  auto* job = static_cast<HitJob*>(job_pointer);
+  CaptureOutput(&job->output);
+  HitAndPrepare(static_cast<const RunSettings*>(settings), job);
+  CaptureOutput(nullptr);
+}
+
+struct ParallelHits {
+  HitPool* pool = nullptr;
+  std::vector<HitJob> jobs;  // one for each worker, reused from cycle to cycle
+  ParallelHits() = default;
+  ParallelHits(const ParallelHits&) = delete;
+  ParallelHits& operator=(const ParallelHits&) = delete;
+  ~ParallelHits() { StopHitPool(pool); }
+};
+
+// The blocks of ended hits that are not yet put out, in the order the hits
+// ended. A hit whose words pass the capture's bound (a large reply) holds
+// the streams until it ends, which may take minutes; the other hits go on
+// meanwhile, and their blocks wait here, up to kUnwrittenLimit bytes, after
+// which the main thread waits for the streams rather than gather more.
+class UnwrittenBlocks {
+ public:
+  static constexpr size_t kUnwrittenLimit = 4 << 20;
+
+  // Moves what capture has gathered to the end of the blocks.
+  void Keep(OutputCapture* capture) {
+    if (capture->bytes.empty()) return;
+    OutputCapture& block = blocks_.emplace_back();
+    block.bytes.swap(capture->bytes);
+    block.error_spans.swap(capture->error_spans);
+    bytes_ += block.bytes.size();
+  }
+
+  // Puts the blocks out, if the streams are free or wait is set (or the
+  // blocks have reached their limit).
+  void PutOut(OutputStreams streams, bool wait) {
+    if (blocks_.empty()) return;
+    order_.clear();
+    for (OutputCapture& block : blocks_) order_.push_back(&block);
+    if (wait || bytes_ > kUnwrittenLimit) {
+      ReplayOutputs(order_.data(), order_.size(), streams);
+    } else if (!TryReplayOutputs(order_.data(), order_.size(), streams)) {
+      return;
+    }
+    blocks_.clear();
+    bytes_ = 0;
+  }
+
+ private:
+  std::deque<OutputCapture> blocks_;
+  std::vector<OutputCapture*> order_;  // kept from group to group, so as not to allocate
+  size_t bytes_ = 0;
+};
+
+// Hits the fetched rows on the workers, at most one per worker at a time.
+// Rows are read from the select only as workers become free, and each entry
+// is rescheduled as soon as its own hit has ended, so a process that is
+// killed loses no more than the reschedules of the hits in flight. After a
+// failed write nothing more is fetched; the hits in flight end and are
+// written, and the failure is reported last. Returns 0, or 1 after a
+// failed write.
+int HitInParallel(Schedule* db, ParallelHits* hits, int fetched, time_t present,
+                  OutputStreams streams) {
+  std::vector<HitJob*> idle;
+  for (HitJob& job : hits->jobs) idle.push_back(&job);
+  // The main thread's own words (the driver's, the error line) wait their
+  // turn like a worker's, so that no hit's block is ever split.
+  OutputCapture own;
+  CaptureOutput(&own);
+  UnwrittenBlocks unwritten;
+  bool more = SQLOK(fetched);
+  size_t in_flight = 0;
+  char failed[1024] = "";
+  char group_failed[1024];
+  std::vector<void*> ended;
+  std::vector<HitJob*> group;
+  std::vector<HitWrite*> writes;
+  for (;;) {
+    while (more && failed[0] == '\0' && !idle.empty()) {
+      HitJob* job = idle.back();
+      idle.pop_back();
+      FetchEntry(db->select_stmt, &job->entry);
+      job->present = present;
+      SubmitHit(hits->pool, job);
+      ++in_flight;
+      more = SQLOK(SQLFetch(db->select_stmt));
+    }
+    // Once the workers have their next hits.
+    unwritten.PutOut(streams, /*wait=*/false);
+    if (in_flight == 0) break;
+    ended.clear();
+    AwaitFinishedHits(hits->pool, &ended);
+    in_flight -= ended.size();
+    group.clear();
+    writes.clear();
+    for (void* ended_job : ended) {
+      auto* job = static_cast<HitJob*>(ended_job);
+      unwritten.Keep(&job->output);
+      group.push_back(job);
+      writes.push_back(&job->write);
+    }
+    if (!WriteHits(db, writes.data(), writes.size(), group_failed, sizeof group_failed) &&
+        failed[0] == '\0') {
+      snprintf(failed, sizeof failed, "%s", group_failed);
+    }
+    unwritten.Keep(&own);  // the words of these writes and of the next fetches
+    idle.insert(idle.end(), group.begin(), group.end());
+  }
+  if (failed[0] != '\0') PrintFormat("Error Executing - %s\r\n", failed);
+  unwritten.Keep(&own);
+  CaptureOutput(nullptr);
+  unwritten.PutOut(streams, /*wait=*/true);
+  return failed[0] != '\0' ? 1 : 0;
+}
+
+// Hits the fetched rows one after the other on the main thread, each
+// written back before the next is fetched. Returns 0, or 1 after a failed
+// write.
+int HitInTurn(const RunSettings* s, Schedule* db, int fetched, time_t present) {
+  static HitJob job;  // large; one is enough
+  while (SQLOK(fetched)) {
+    FetchEntry(db->select_stmt, &job.entry);
+    job.present = present;
+    HitAndPrepare(s, &job);
+    HitWrite* write = &job.write;
+    char failed[1024];
+    if (!WriteHits(db, &write, 1, failed, sizeof failed)) {
+      PrintFormat("Error Executing - %s\r\n", failed);
+      return 1;
+    }
+    fetched = SQLFetch(db->select_stmt);
+  }
+  return 0;
+}
+
+// Starts the workers of -c; false when none could be made.
+bool StartParallelHits(const RunSettings* s, ParallelHits* hits) {
+  int started = 0;
+  hits->pool = StartHitPool(s->concurrent_hits, HitOnWorker, const_cast<RunSettings*>(s), &started);
+  if (started < s->concurrent_hits)
+    PrintFormat("Could only start %d of %d hit threads.\r\n", started, s->concurrent_hits);
+  hits->jobs = std::vector<HitJob>(static_cast<size_t>(started));
+  return started > 0;
+}
+
+}  // namespace
+
+int RunCycles(const RunSettings* s, Schedule* db) {
+  long runtime = strtol(s->runtime, nullptr, 10);
+  time_t end_time = runtime > 0 ? time(nullptr) + runtime : 0;
+  ParallelHits hits;
+  bool parallel = s->concurrent_hits > 1 && StartParallelHits(s, &hits);
+
+  for (;;) {
+    // Read afresh each cycle: a standard stream may be reopened meanwhile.
+    OutputStreams streams = SenseOutputStreams();
+    SetOutputStreams(streams);
+    time_t present = time(nullptr);
+    struct tm local;
+    localtime_r(&present, &local);
+    char quoted_now[64];
+    strftime(quoted_now, 31, "'%Y-%m-%d %H:%M:%S'", &local);
+    char fraction[64];
+    double day_fraction = (local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec) / 86400.0;
+    snprintf(fraction, sizeof fraction, "%f", day_fraction);
+    if (s->verbose)
+      PrintFormat("\r\nThe time is %s and %s is the current day fraction.\r\n", quoted_now,
+                  fraction);
+    ODBCDateDriverKludge2(0, db->select_conn, quoted_now);
+
+    char select[1024];
+    if (!SelectDueEntries(s, db, quoted_now, fraction, select, sizeof select)) {
+      PrintFormat("Error Executing - %s\r\n", select);
+      return 1;
+    }
+    int fetched = SQLFetch(db->select_stmt);
+    if (s->verbose && !SQLOK(fetched))
+      PrintFormat("Nothing to check - recheck in %ss.\r\n", s->interval);
+    int failed = parallel ? HitInParallel(db, &hits, fetched, present, streams)
+                          : HitInTurn(s, db, fetched, present);
+    if (failed != 0) return 1;
+    PruneResults(&db->results, db->update_conn, s->keep_hours, time(nullptr));
+
+    if (end_time != 0 && present > end_time) return 0;
+    fflush(stdout);  // the cycle's last words, before the sleep
+    Sleep_sec(s->interval_secs);
+  }
+}
+
+void wakeup(int) {}
+
+int Sleep_sec(int seconds) {
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = wakeup;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;
+  if (sigaction(SIGALRM, &action, nullptr) != 0) {
+    fflush(stdout);
+    perror("sigaction");
+    return 0;
+  }
+  // What was printed so far reaches its file or pipe before the wait, so a
+  // process killed while it sleeps leaves its output whole.
+  fflush(stdout);
+  // SIGALRM is held back between arming the alarm and waiting, so an alarm
+  // that fires early still ends the wait instead of being lost before it.
+  sigset_t alarm_only, previous;
+  sigemptyset(&alarm_only);
+  sigaddset(&alarm_only, SIGALRM);
+  sigprocmask(SIG_BLOCK, &alarm_only, &previous);
+  alarm(static_cast<unsigned>(seconds));
+  sigset_t wait_mask = previous;
+  sigdelset(&wait_mask, SIGALRM);
+  sigsuspend(&wait_mask);
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  return 1;
+}
+

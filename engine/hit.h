@@ -1,0 +1,29 @@
+// The hit of one due entry: its verbose lines, the HTTP GET, and what the
+// hit came to (its outcome word, status, size, reason, start and length),
+// which the results table and the metrics take from here. A hit touches
+// nothing shared: several may run at once, each on its own thread with its
+// own entry and record.
+#ifndef JANTOR_ENGINE_HIT_H_
+#define JANTOR_ENGINE_HIT_H_
+
+#include "engine/hit_outcome.h"
+#include "engine/results_table.h"
+#include "engine/schedule_db.h"
+#include "http/ll_http.h"
+
+struct HitRecord {
+  HttpResult result;
+  HitOutcome outcome;
+  char started[20];        // local time the hit began, "%Y-%m-%d %H:%M:%S"
+  long long duration_ms;   // whole milliseconds from its start to its end
+};
+
+// One HTTP GET for the entry. The entry is rescheduled whatever the
+// outcome, so the request's own result only decides what verbose output
+// says; *record gets what the hit came to.
+void Hit(const Entry& entry, int verbose, HitRecord* record);
+
+// The results row of entry's hit.
+void FillResultRow(const Entry& entry, const HitRecord& record, ResultRow* row);
+
+#endif  // JANTOR_ENGINE_HIT_H_

@@ -1,0 +1,35 @@
+// What a hit came to, in one word: the words are what the results table
+// stores and the metrics count, so they are an interface and never change.
+// ClassifyHit is the one place that turns the HTTP client's result into a
+// word. Pure functions: any thread may call them at once.
+#ifndef JANTOR_ENGINE_HIT_OUTCOME_H_
+#define JANTOR_ENGINE_HIT_OUTCOME_H_
+
+#include "http/ll_http.h"
+
+enum HitOutcome : int {
+  kHitOk,           // "ok": status 2xx
+  kHitRedirect,     // "redirect": 3xx
+  kHitClientError,  // "client-error": 4xx
+  kHitServerError,  // "server-error": 5xx
+  kHitNoStatus,     // "no-status": a reply, empty or not, without a readable status line
+  kHitUnreachable,  // "unreachable": not resolved, or every port refused or unreachable
+  kHitTimeout,      // "timeout": a connect, send or reply time limit ran out
+  kHitTooLarge,     // "too-large": the reply passed its size cap
+  kHitTls,          // "tls": the handshake or the certificate check failed
+  kHitBadHost,      // "bad-host": the host text was refused
+  kHitError,        // "error": anything else
+  kHitOutcomeCount,
+};
+
+HitOutcome ClassifyHit(const HttpResult& result);
+
+// The outcome's word; "error" for a value out of range.
+const char* HitOutcomeWord(int outcome);
+
+// ok and redirect count as good hits; every other word is a failed one.
+inline bool HitSucceeded(HitOutcome outcome) {
+  return outcome == kHitOk || outcome == kHitRedirect;
+}
+
+#endif  // JANTOR_ENGINE_HIT_OUTCOME_H_

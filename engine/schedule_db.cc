@@ -1,0 +1,277 @@
+#include "engine/schedule_db.h"
+
+#include <sqlext.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "base/ll_cpapi.h"
+#include "base/ll_datetime.h"
+
+namespace {
+
+SQLCHAR* Sql(char* text) { return reinterpret_cast<SQLCHAR*>(text); }
+
+// Prints the driver's first diagnostic for a failed connect as
+// "[SQLSTATE] text"; an absent record prints as empty texts.
+void ReportConnectError(SQLHENV env, SQLHDBC conn) {
+  char state[32] = "";
+  char message[1024] = "";
+  SQLINTEGER native = 0;
+  SQLSMALLINT length = 0;
+  SQLError(env, conn, SQL_NULL_HSTMT, Sql(state), &native, Sql(message), 100, &length);
+  PrintFormat("[%s] %s\r\n", state, message);
+}
+
+bool Connect(const RunSettings* s, SQLHDBC conn) {
+  // The driver manager's signature is not const-correct; it only reads.
+  auto text = [](const char* value) { return reinterpret_cast<SQLCHAR*>(const_cast<char*>(value)); };
+  return SQLOK(SQLConnect(conn, text(s->dsn), SQL_NTS, text(s->user), SQL_NTS, text(s->password),
+                          SQL_NTS));
+}
+
+// Lets the statement's next executions produce at most rows rows (0: all).
+// The table checks only ask whether their statements run, but the SQLite
+// and MariaDB drivers build a statement's whole result set when it is
+// executed: unlimited, a SQLite table of a million rows was read into
+// memory (close to 400 MB) before the first cycle. PostgreSQL's driver
+// answers the lifting of the limit with a warning while the check's rows
+// are open, and lifts it for the next execution all the same.
+bool LimitRows(SQLHSTMT stmt, SQLULEN rows) {
+  return SQLOK(SQLSetStmtAttr(stmt, SQL_ATTR_MAX_ROWS, reinterpret_cast<SQLPOINTER>(rows), 0));
+}
+
+// Largest moment written back: one the table's timestamp columns and the
+// date scanners all accept, and that is never due.
+constexpr char kLatestNextRun[] = "9999-12-31 23:59:59";
+
+// The next run time: the stored i_next plus the interval. A stored time
+// that cannot be read (or placed on the calendar) is rescheduled from the
+// cycle's present time instead, so the entry is neither lost nor hit in
+// every cycle for ever.
+void NextRunText(const Entry& entry, time_t present, int verbose, char* out, size_t out_size) {
+  struct tm record;
+  memset(&record, 0, sizeof record);
+  record.tm_isdst = -1;
+  int date_ok = ScanODBCDate(0, entry.next, &record, 1);
+  int time_ok = ScanODBCTime(0, entry.next, &record, 0);
+  // The date scanner leaves the daylight-saving flag of the day's midnight
+  // in the record. On the days the clocks change that flag is wrong for
+  // the stored time, and mktime would move it by an hour in every cycle; the
+  // stored text is a wall-clock time, so let mktime find its own flag.
+  record.tm_isdst = -1;
+  time_t stored = (date_ok && time_ok) ? mktime(&record) : static_cast<time_t>(-1);
+  if (stored == static_cast<time_t>(-1)) {
+    stored = present;
+    if (verbose)
+      PrintFormat("Unreadable next run time -%s- - rescheduled from now.\r\n", entry.next);
+  }
+  long long next = static_cast<long long>(stored) + ParseInt(entry.interval);
+  struct tm broken;
+  time_t next_time = static_cast<time_t>(next);
+  if (localtime_r(&next_time, &broken) == nullptr || broken.tm_year > 9999 - 1900) {
+    snprintf(out, out_size, "%s", kLatestNextRun);
+    return;
+  }
+  strftime(out, out_size, "%Y-%m-%d %H:%M:%S", &broken);
+}
+
+// The id goes into the update unquoted, so only a number may: any other text
+// (NULL, a number cut to the field, or "1 or 1=1" in a table whose id column
+// holds text) would fail the statement at best, and at worst move the next
+// run of entries that were never hit. Such an update counts as failed.
+bool IsKeyNumber(const char* id, size_t capacity) {
+  size_t length = strlen(id);
+  if (length + 1 >= capacity) return false;  // may have been cut
+  constexpr char kDigits[] = "0123456789";
+  const char* at = id + (id[0] == '-' ? 1 : 0);
+  size_t whole = strspn(at, kDigits);
+  if (whole == 0) return false;
+  at += whole;
+  if (*at == '.') {  // a key kept in a floating-point column
+    size_t fraction = strspn(at + 1, kDigits);
+    if (fraction == 0) return false;
+    at += 1 + fraction;
+  }
+  return *at == '\0';
+}
+
+void NoteFailed(const char* statement, char* failed, size_t failed_size) {
+  if (failed[0] == '\0') snprintf(failed, failed_size, "%s", statement);
+}
+
+// The writes of one hit alone: with a results table the reschedule and the
+// row in one transaction, both or neither; without, the reschedule under
+// automatic commit, as it always was.
+void WriteOne(Schedule* db, HitWrite* write, char* failed, size_t failed_size) {
+  if (!write->key_ok) {
+    NoteFailed(write->update, failed, failed_size);
+    return;
+  }
+  if (!db->results.enabled) {
+    if (!Execute(db->update_stmt, write->update)) NoteFailed(write->update, failed, failed_size);
+    return;
+  }
+  if (!SetAutocommit(db->update_conn, false)) {
+    NoteFailed(write->update, failed, failed_size);
+    return;
+  }
+  const char* failing = nullptr;
+  if (!Execute(db->update_stmt, write->update)) {
+    failing = write->update;
+  } else if (!InsertResult(&db->results, write->row)) {
+    failing = db->results.insert_text;
+  } else if (!SQLOK(SQLEndTran(SQL_HANDLE_DBC, db->update_conn, SQL_COMMIT))) {
+    failing = write->update;
+  }
+  if (failing != nullptr) {
+    SQLEndTran(SQL_HANDLE_DBC, db->update_conn, SQL_ROLLBACK);
+    NoteFailed(failing, failed, failed_size);
+  }
+  SetAutocommit(db->update_conn, true);
+}
+
+}  // namespace
+
+int SQLOK(int rc) { return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO; }
+
+int ODBCDateDriverKludge2(int, SQLHDBC, char*) { return 1; }
+
+bool Execute(SQLHSTMT stmt, char* text) {
+  SQLFreeStmt(stmt, SQL_CLOSE);
+  return SQLOK(SQLExecDirect(stmt, Sql(text), SQL_NTS));
+}
+
+bool SetAutocommit(SQLHDBC connection, bool on) {
+  SQLULEN mode = on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF;
+  return SQLOK(SQLSetConnectAttr(connection, SQL_ATTR_AUTOCOMMIT,
+                                 reinterpret_cast<SQLPOINTER>(mode), 0));
+}
+
+int OpenSchedule(const RunSettings* s, Schedule* db) {
+  if (!SQLOK(SQLAllocEnv(&db->env))) {
+    PrintText("Could not allocate ODBC environment.\r\n");
+    return 1;
+  }
+  if (!SQLOK(SQLAllocConnect(db->env, &db->select_conn))) {
+    PrintText("Could not allocate first (selection) ODBC connection.\r\n");
+    return 1;
+  }
+  if (!SQLOK(SQLAllocConnect(db->env, &db->update_conn))) {
+    PrintText("Could not allocate second (update) ODBC connection.\r\n");
+    return 1;
+  }
+  if (!Connect(s, db->select_conn)) {
+    PrintText("Could not connect first (selection) ODBC connection.\r\n");
+    ReportConnectError(db->env, db->select_conn);
+    return 1;
+  }
+  if (!Connect(s, db->update_conn)) {
+    PrintText("Could not connect second (update) ODBC connection.\r\n");
+    ReportConnectError(db->env, db->update_conn);
+    return 1;
+  }
+  if (!SQLOK(SQLAllocStmt(db->select_conn, &db->select_stmt))) {
+    PrintText("Could not allocate first (selection) ODBC statement.\r\n");
+    return 1;
+  }
+  if (!SQLOK(SQLAllocStmt(db->update_conn, &db->update_stmt))) {
+    PrintText("Could not allocate second (update) ODBC statement.\r\n");
+    return 1;
+  }
+  // Without the limit the checks only cost more; with it left in place
+  // every cycle would see one due entry, so it must come off again.
+  bool limited = LimitRows(db->select_stmt, 1);
+  char statement[1024];
+  snprintf(statement, sizeof statement, "select * from %s", s->table);
+  if (!Execute(db->select_stmt, statement)) {
+    PrintFormat("Error - No such table as %s\r\n", s->table);
+    return 1;
+  }
+  snprintf(statement, sizeof statement, "select i_stop from %s", s->table);
+  if (!Execute(db->select_stmt, statement)) {
+    PrintFormat("Error - table %s is not v2.x schedule format.\r\n", s->table);
+    return 1;
+  }
+  if (s->results[0] != '\0' &&
+      !OpenResultsTable(db->select_stmt, db->update_conn, s->results, &db->results)) {
+    return 1;
+  }
+  if (limited && !LimitRows(db->select_stmt, 0)) {
+    PrintText("Could not lift the row limit of the first (selection) ODBC statement.\r\n");
+    return 1;
+  }
+  return 0;
+}
+
+bool SelectDueEntries(const RunSettings* s, Schedule* db, const char* quoted_now,
+                      const char* fraction, char* select, size_t select_size) {
+  snprintf(select, select_size,
+           "select id, i_user, i_pass, i_port, i_object, i_host, i_timeout, i_interval, i_next "
+           "from %s where i_next < %s AND %s >= i_start and %s <= i_stop",
+           s->table, quoted_now, fraction, fraction);
+  return Execute(db->select_stmt, select);
+}
+
+void FetchEntry(SQLHSTMT stmt, Entry* entry) {
+  struct Column {
+    char* field;
+    SQLLEN capacity;
+  };
+  const Column columns[] = {
+      {entry->id, sizeof entry->id},
+      {entry->user, sizeof entry->user},
+      {entry->password, sizeof entry->password},
+      {entry->port, sizeof entry->port},
+      {entry->object, sizeof entry->object},
+      {entry->host, sizeof entry->host},
+      {entry->timeout, sizeof entry->timeout},
+      {entry->interval, sizeof entry->interval},
+      {entry->next, sizeof entry->next},
+  };
+  SQLUSMALLINT number = 1;
+  for (const Column& c : columns) {
+    // A failed read must not leave the previous entry's text behind.
+    c.field[0] = '\0';
+    SQLLEN indicator = 0;
+    SQLGetData(stmt, number++, SQL_C_CHAR, c.field, c.capacity, &indicator);
+    if (indicator == SQL_NULL_DATA) c.field[0] = '\0';
+    c.field[c.capacity - 1] = '\0';
+  }
+}
+
+void PrepareUpdate(const RunSettings* s, const Entry& entry, time_t present, HitWrite* write) {
+  char next[64];
+  NextRunText(entry, present, s->verbose, next, sizeof next);
+  snprintf(write->update, sizeof write->update, "update %s set i_next = '%s' where id = %s",
+           s->table, next, entry.id);
+  write->key_ok = IsKeyNumber(entry.id, sizeof entry.id);
+}
+
+// Most of a write's cost is its commit (on SQLite a dozen system calls), and
+// the main thread writing one commit per hit would hold up the workers; so
+// the writes of hits that ended while the previous ones were written share
+// one commit. That loses nothing more to a kill than before: there are only
+// as many jobs as workers, so hits in flight and writes not yet committed
+// are never more than -c together. Should any statement of the group fail,
+// the group is rolled back and written again one by one, so that every
+// write that can be made is made and the first failing one is named.
+bool WriteHits(Schedule* db, HitWrite* const* writes, size_t count, char* failed,
+               size_t failed_size) {
+  failed[0] = '\0';
+  bool keys_ok = std::all_of(writes, writes + count, [](HitWrite* w) { return w->key_ok; });
+  if (count > 1 && keys_ok && SetAutocommit(db->update_conn, false)) {
+    bool results = db->results.enabled;
+    bool written = std::all_of(writes, writes + count, [db, results](HitWrite* w) {
+      return Execute(db->update_stmt, w->update) &&
+             (!results || InsertResult(&db->results, w->row));
+    });
+    written = written && SQLOK(SQLEndTran(SQL_HANDLE_DBC, db->update_conn, SQL_COMMIT));
+    if (!written) SQLEndTran(SQL_HANDLE_DBC, db->update_conn, SQL_ROLLBACK);
+    SetAutocommit(db->update_conn, true);
+    if (written) return true;
+  }
+  for (size_t i = 0; i < count; ++i) WriteOne(db, writes[i], failed, failed_size);
+  return failed[0] == '\0';
+}

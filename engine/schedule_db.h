@@ -1,0 +1,88 @@
+// The schedule's statements: the two ODBC connections and their start-up
+// checks, the select of the due entries, the entry as fetched, and the
+// writes that move an entry on (its reschedule, with -l its result row, in
+// one transaction). Every handle here belongs to the main thread for the
+// life of the process; nothing is released on any end. The text helpers
+// (PrepareUpdate and what it calls) touch no handle and may run on any
+// thread.
+#ifndef JANTOR_ENGINE_SCHEDULE_DB_H_
+#define JANTOR_ENGINE_SCHEDULE_DB_H_
+
+#include <sql.h>
+
+#include <cstddef>
+#include <ctime>
+
+#include "engine/command_line.h"
+#include "engine/results_table.h"
+
+struct Schedule {
+  SQLHENV env = SQL_NULL_HENV;
+  SQLHDBC select_conn = SQL_NULL_HDBC;  // reads the due entries
+  SQLHDBC update_conn = SQL_NULL_HDBC;  // writes next run times between fetches
+  SQLHSTMT select_stmt = SQL_NULL_HSTMT;
+  SQLHSTMT update_stmt = SQL_NULL_HSTMT;
+  ResultsTable results;  // -l: its insert runs on the update connection
+};
+
+// 1 for SQL_SUCCESS and SQL_SUCCESS_WITH_INFO, 0 for every other code.
+int SQLOK(int rc);
+
+// Hook for drivers that need the cycle's timestamp literal in another form;
+// the drivers in use take it as it is, so the text is left unchanged.
+int ODBCDateDriverKludge2(int context, SQLHDBC connection, char* quoted_timestamp);
+
+// Opens both connections and checks the schedule table (and with -l the
+// results table); 0 when ready, else the exit status after the failure's
+// message.
+int OpenSchedule(const RunSettings* s, Schedule* db);
+
+// Closes the statement's open result set and runs text on it.
+bool Execute(SQLHSTMT stmt, char* text);
+
+// Turns the connection's automatic commit on or off.
+bool SetAutocommit(SQLHDBC connection, bool on);
+
+// Runs the select of the entries due at the cycle's present time (its
+// quoted timestamp and day fraction) on the selection statement. select
+// gets the statement's text, for the error line.
+bool SelectDueEntries(const RunSettings* s, Schedule* db, const char* quoted_now,
+                      const char* fraction, char* select, size_t select_size);
+
+// One due entry as fetched: every column as text, NULL as the empty text.
+struct Entry {
+  char id[31];
+  char user[63];
+  char password[63];
+  char port[31];
+  char object[127];
+  char host[127];
+  char timeout[31];
+  char interval[31];
+  char next[63];
+};
+
+// Reads the current row's columns into *entry.
+void FetchEntry(SQLHSTMT stmt, Entry* entry);
+
+// The writes that move one entry on after its hit.
+struct HitWrite {
+  char update[1024];  // the reschedule
+  bool key_ok;        // the update may be executed (its key is a number)
+  ResultRow row;      // with -l, the hit's result row
+};
+
+// Writes the reschedule's text for entry into write->update (the date
+// scanners print their lines on the way) and sets write->key_ok. The next
+// run is the stored i_next plus the interval; a stored time that cannot be
+// read is rescheduled from present.
+void PrepareUpdate(const RunSettings* s, const Entry& entry, time_t present, HitWrite* write);
+
+// Writes the hits' reschedules (and result rows) through the update
+// connection. Returns true when all were written; otherwise failed gets the
+// text of the first statement that failed, and every write that could be
+// made has been made.
+bool WriteHits(Schedule* db, HitWrite* const* writes, size_t count, char* failed,
+               size_t failed_size);
+
+#endif  // JANTOR_ENGINE_SCHEDULE_DB_H_

@@ -1,0 +1,23 @@
+// The few statements that SQLite, PostgreSQL and MariaDB write differently,
+// kept together in one table keyed by the name the driver reports for its
+// DBMS (SQLGetInfo, SQL_DBMS_NAME). Everything else is written once. The
+// table is constant; DialectOf only asks the connection it is given.
+#ifndef JANTOR_ENGINE_SQL_DIALECT_H_
+#define JANTOR_ENGINE_SQL_DIALECT_H_
+
+#include <sql.h>
+
+struct SqlDialect {
+  const char* dbms;  // the reported name, or "" for any other DBMS
+  // Deletes up to kPruneBatch rows of a results table (both %s) whose
+  // started is before the one parameter. Another DBMS gets a plain delete.
+  const char* prune_batch;
+};
+
+enum : int { kPruneBatch = 1000 };
+
+// The dialect of the DBMS behind connection; the plain one when the name is
+// unknown or cannot be read.
+const SqlDialect& DialectOf(SQLHDBC connection);
+
+#endif  // JANTOR_ENGINE_SQL_DIALECT_H_

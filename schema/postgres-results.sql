@@ -1,0 +1,25 @@
+-- The results table for PostgreSQL: one row for every hit of `jantor -l
+-- hit_results`, written in the same transaction as the entry's reschedule.
+-- due and started are local time without zone; status is NULL when the
+-- reply had no status line, reason NULL when it had one.
+CREATE TABLE hit_results (
+  id          BIGSERIAL PRIMARY KEY,
+  entry_id    BIGINT NOT NULL,
+  due         TIMESTAMP(0) WITHOUT TIME ZONE,
+  started     TIMESTAMP(0) WITHOUT TIME ZONE NOT NULL,
+  duration_ms INTEGER NOT NULL,
+  outcome     VARCHAR(16) NOT NULL,
+  status      INTEGER,
+  bytes       BIGINT NOT NULL,
+  reason      VARCHAR(160)
+);
+-- The latest rows of one entry.
+CREATE INDEX hit_results_entry ON hit_results (entry_id, started);
+-- The deletion of rows older than -k hours.
+CREATE INDEX hit_results_started ON hit_results (started);
+-- Each entry's latest row.
+CREATE VIEW hit_results_last AS
+  SELECT DISTINCT ON (entry_id) id, entry_id, due, started, duration_ms, outcome, status, bytes,
+         reason
+  FROM hit_results
+  ORDER BY entry_id, started DESC, id DESC;
