@@ -50,6 +50,7 @@ char *HandleOf(char *block, int len) {
 namespace {
 
 thread_local OutputCapture *thread_capture = nullptr;
+thread_local bool thread_muted = false;
 
 std::atomic<OutputStreams> uncaptured_streams{kStreamsUnknown};
 
@@ -95,6 +96,7 @@ void WriteGathered(OutputCapture *capture, OutputStreams streams = kStreamsUnkno
 }
 
 void Emit(Stream stream, const char *bytes, size_t length) {
+  if (thread_muted) return;
   OutputCapture *capture = thread_capture;
   if (capture == nullptr || capture->streaming) {
     WriteStream(stream, bytes, length);
@@ -161,7 +163,14 @@ bool TryReplayOutputs(OutputCapture *const *captures, unsigned long count, Outpu
 
 void PrintText(const char *text) { Emit(kStandardOutput, text, strlen(text)); }
 
+bool MuteOutput(bool on) {
+  bool was = thread_muted;
+  thread_muted = on;
+  return was;
+}
+
 void PrintFormat(const char *format, ...) {
+  if (thread_muted) return;
   va_list arguments;
   va_start(arguments, format);
   if (thread_capture == nullptr || thread_capture->streaming) {
@@ -192,6 +201,7 @@ void PrintWord(const char *word) {
 }
 
 void PrintSystemError(int error_number) {
+  if (thread_muted) return;
   int saved = errno;
   OutputStreams streams = thread_capture == nullptr ? uncaptured_streams.load() : kStreamsUnknown;
   if ((thread_capture == nullptr || thread_capture->streaming) && streams != kStreamsOneFile) {

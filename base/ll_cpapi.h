@@ -110,6 +110,28 @@ void ReplayOutputs(OutputCapture *const *captures, unsigned long count, OutputSt
 // its reply); false, with nothing written, if one does.
 bool TryReplayOutputs(OutputCapture *const *captures, unsigned long count, OutputStreams streams);
 
+// Silences the calling thread's words while on: every helper below then
+// drops what it is given, for both streams and any capture. Returns the
+// previous state. A caller that wants the lower layers' trace words kept
+// out (jantor's quiet mode) turns it on around the calls that print them.
+bool MuteOutput(bool on);
+
+// Mutes the calling thread's words for the guard's life when on is true;
+// does nothing otherwise.
+class MutedOutput {
+ public:
+  explicit MutedOutput(bool on) : on_(on), previous_(on && MuteOutput(true)) {}
+  ~MutedOutput() {
+    if (on_) MuteOutput(previous_);
+  }
+  MutedOutput(const MutedOutput &) = delete;
+  MutedOutput &operator=(const MutedOutput &) = delete;
+
+ private:
+  bool on_;
+  bool previous_;
+};
+
 // Text as it is, no line end added. Never used as a format.
 void PrintText(const char *text);
 

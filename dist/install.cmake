@@ -9,6 +9,7 @@ set(JANTOR_PACKAGE_MAINTAINER "jantor developers <jantor@localhost>"
 
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/man/jantor.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/dist/jantor.default
+              ${CMAKE_CURRENT_SOURCE_DIR}/dist/jantor-alerts.yml
               ${CMAKE_CURRENT_SOURCE_DIR}/dist/odbc-sqlite.ini
               ${CMAKE_CURRENT_SOURCE_DIR}/dist/odbc-postgres.ini
               ${CMAKE_CURRENT_SOURCE_DIR}/dist/odbc-mariadb.ini

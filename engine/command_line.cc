@@ -46,6 +46,8 @@ constexpr ValueOption kValueOptions[] = {
      "Using %s results table.\r\n"},
     {'k', offsetof(RunSettings, keep), sizeof(RunSettings::keep),
      "Keeping %s hours of results.\r\n"},
+    {'m', offsetof(RunSettings, metrics), sizeof(RunSettings::metrics),
+     "Serving metrics on %s.\r\n"},
 };
 
 // A text of digits only (no sign, no blanks) between low and high, or -1.
@@ -95,9 +97,9 @@ int ReadCommandLine(int argc, char** argv, RunSettings* s) {
     const char* arg = argv[i];
     char letter =
         arg[0] != '\0' ? static_cast<char>(tolower(static_cast<unsigned char>(arg[1]))) : 0;
-    if (letter == 'v') {
-      s->verbose = 1;
-      PrintText("Using verbose.\r\n");
+    if (letter == 'v' || letter == 'q') {
+      (letter == 'v' ? s->verbose : s->quiet) = 1;
+      PrintText(letter == 'v' ? "Using verbose.\r\n" : "Using quiet.\r\n");
       i += 1;
       continue;
     }

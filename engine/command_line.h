@@ -18,7 +18,9 @@ struct RunSettings {
   char concurrency[36];  // -c, most hits in flight at once, as typed
   char results[64];      // -l, results table name, "" for none; put into SQL as typed
   char keep[36];         // -k, hours of results to keep, as typed
+  char metrics[64];      // -m, [ADDRESS:]PORT of the metrics endpoint, "" for none
   int verbose;           // -v
+  int quiet;             // -q: no trace words of the lower layers, one line a failed hit
   int interval_secs;     // the interval text as an integer, parsed once
   int concurrent_hits;   // -c as a number from 1 to kMostConcurrentHits
   int keep_hours;        // -k as a number from 0 (keep all) to kMostKeptHours

@@ -14,9 +14,17 @@
 #include "base/ll_cpapi.h"
 #include "engine/hit.h"
 #include "engine/hit_pool.h"
+#include "engine/metrics.h"
 #include "engine/results_table.h"
+#include "engine/service.h"
 
 namespace {
+
+long long MonotonicUs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000000LL + now.tv_nsec / 1000;
+}
 
 // One entry on its way through a hit: fetched by the main thread, hit and
 // prepared for writing by whichever thread makes the hit (with -c a worker,
@@ -34,7 +42,9 @@ struct HitJob {
 // hit's own) and its result row, so that the writing thread has only the
 // statements left to run.
 void HitAndPrepare(const RunSettings* s, HitJob* job) {
-  Hit(job->entry, s->verbose, &job->record);
+  NoteHitStarted();
+  Hit(job->entry, s->verbose, s->quiet, &job->record);
+  NoteHitEnded(job->record.outcome, job->record.duration_us);
   PrepareUpdate(s, job->entry, job->present, &job->write);
   if (s->results[0] != '\0') FillResultRow(job->entry, job->record, &job->write.row);
 }
@@ -45,6 +55,17 @@ void HitOnWorker(void* job_pointer, void* settings) {
   HitAndPrepare(static_cast<const RunSettings*>(settings), job);
   CaptureOutput(nullptr);
 }
+
+// What one cycle did, for its status line and metrics.
+struct CycleCounts {
+  int due = 0;     // rows fetched
+  int hit = 0;     // hits that ended
+  int failed = 0;  // of those, hits that did not succeed
+  void Ended(const HitJob& job) {
+    ++hit;
+    if (!HitSucceeded(job.record.outcome)) ++failed;
+  }
+};
 
 struct ParallelHits {
   HitPool* pool = nullptr;
@@ -102,7 +123,7 @@ class UnwrittenBlocks {
 // written, and the failure is reported last. Returns 0, or 1 after a
 // failed write.
 int HitInParallel(Schedule* db, ParallelHits* hits, int fetched, time_t present,
-                  OutputStreams streams) {
+                  OutputStreams streams, CycleCounts* counts) {
   std::vector<HitJob*> idle;
   for (HitJob& job : hits->jobs) idle.push_back(&job);
   // The main thread's own words (the driver's, the error line) wait their
@@ -118,13 +139,16 @@ int HitInParallel(Schedule* db, ParallelHits* hits, int fetched, time_t present,
   std::vector<HitJob*> group;
   std::vector<HitWrite*> writes;
   for (;;) {
-    while (more && failed[0] == '\0' && !idle.empty()) {
+    // A stop lets the hits in flight end and be written, and starts no other.
+    while (more && failed[0] == '\0' && !idle.empty() && !StopRequested()) {
       HitJob* job = idle.back();
       idle.pop_back();
+      DatabaseCall fetch;
       FetchEntry(db->select_stmt, &job->entry);
       job->present = present;
       SubmitHit(hits->pool, job);
       ++in_flight;
+      ++counts->due;
       more = SQLOK(SQLFetch(db->select_stmt));
     }
     // Once the workers have their next hits.
@@ -140,11 +164,14 @@ int HitInParallel(Schedule* db, ParallelHits* hits, int fetched, time_t present,
       unwritten.Keep(&job->output);
       group.push_back(job);
       writes.push_back(&job->write);
+      counts->Ended(*job);
     }
-    if (!WriteHits(db, writes.data(), writes.size(), group_failed, sizeof group_failed) &&
-        failed[0] == '\0') {
-      snprintf(failed, sizeof failed, "%s", group_failed);
+    bool written;
+    {
+      DatabaseCall write;
+      written = WriteHits(db, writes.data(), writes.size(), group_failed, sizeof group_failed);
     }
+    if (!written && failed[0] == '\0') snprintf(failed, sizeof failed, "%s", group_failed);
     unwritten.Keep(&own);  // the words of these writes and of the next fetches
     idle.insert(idle.end(), group.begin(), group.end());
   }
@@ -158,14 +185,21 @@ int HitInParallel(Schedule* db, ParallelHits* hits, int fetched, time_t present,
 // Hits the fetched rows one after the other on the main thread, each
 // written back before the next is fetched. Returns 0, or 1 after a failed
 // write.
-int HitInTurn(const RunSettings* s, Schedule* db, int fetched, time_t present) {
+int HitInTurn(const RunSettings* s, Schedule* db, int fetched, time_t present,
+              CycleCounts* counts) {
   static HitJob job;  // large; one is enough
-  while (SQLOK(fetched)) {
-    FetchEntry(db->select_stmt, &job.entry);
+  while (SQLOK(fetched) && !StopRequested()) {
+    {
+      DatabaseCall fetch;
+      FetchEntry(db->select_stmt, &job.entry);
+    }
+    ++counts->due;
     job.present = present;
     HitAndPrepare(s, &job);
+    counts->Ended(job);
     HitWrite* write = &job.write;
     char failed[1024];
+    DatabaseCall writing;
     if (!WriteHits(db, &write, 1, failed, sizeof failed)) {
       PrintFormat("Error Executing - %s\r\n", failed);
       return 1;
@@ -194,6 +228,7 @@ int RunCycles(const RunSettings* s, Schedule* db) {
   bool parallel = s->concurrent_hits > 1 && StartParallelHits(s, &hits);
 
   for (;;) {
+    long long cycle_start_us = MonotonicUs();
     // Read afresh each cycle: a standard stream may be reopened meanwhile.
     OutputStreams streams = SenseOutputStreams();
     SetOutputStreams(streams);
@@ -211,21 +246,39 @@ int RunCycles(const RunSettings* s, Schedule* db) {
     ODBCDateDriverKludge2(0, db->select_conn, quoted_now);
 
     char select[1024];
-    if (!SelectDueEntries(s, db, quoted_now, fraction, select, sizeof select)) {
-      PrintFormat("Error Executing - %s\r\n", select);
-      return 1;
+    int fetched;
+    {
+      DatabaseCall selecting;
+      if (!SelectDueEntries(s, db, quoted_now, fraction, select, sizeof select)) {
+        NoteDatabaseError();
+        PrintFormat("Error Executing - %s\r\n", select);
+        return 1;
+      }
+      fetched = SQLFetch(db->select_stmt);
     }
-    int fetched = SQLFetch(db->select_stmt);
     if (s->verbose && !SQLOK(fetched))
       PrintFormat("Nothing to check - recheck in %ss.\r\n", s->interval);
-    int failed = parallel ? HitInParallel(db, &hits, fetched, present, streams)
-                          : HitInTurn(s, db, fetched, present);
+    CycleCounts counts;
+    int failed = parallel ? HitInParallel(db, &hits, fetched, present, streams, &counts)
+                          : HitInTurn(s, db, fetched, present, &counts);
     if (failed != 0) return 1;
-    PruneResults(&db->results, db->update_conn, s->keep_hours, time(nullptr));
+    {
+      DatabaseCall pruning;
+      PruneResults(&db->results, db->update_conn, s->keep_hours, time(nullptr));
+    }
+    double took = static_cast<double>(MonotonicUs() - cycle_start_us) / 1e6;
+    NoteCycleEnded(counts.due, took, time(nullptr));
+    ServiceCycleStatus(counts.due, counts.hit, counts.failed, took);
 
-    if (end_time != 0 && present > end_time) return 0;
-    fflush(stdout);  // the cycle's last words, before the sleep
-    Sleep_sec(s->interval_secs);
+    if (!StopRequested()) {
+      if (end_time != 0 && present > end_time) return 0;
+      fflush(stdout);  // the cycle's last words, before the sleep
+      Sleep_sec(s->interval_secs);
+    }
+    if (StopRequested()) {
+      ServiceStopping();
+      return 0;
+    }
   }
 }
 
@@ -246,15 +299,24 @@ int Sleep_sec(int seconds) {
   // process killed while it sleeps leaves its output whole.
   fflush(stdout);
   // SIGALRM is held back between arming the alarm and waiting, so an alarm
-  // that fires early still ends the wait instead of being lost before it.
-  sigset_t alarm_only, previous;
-  sigemptyset(&alarm_only);
-  sigaddset(&alarm_only, SIGALRM);
-  sigprocmask(SIG_BLOCK, &alarm_only, &previous);
-  alarm(static_cast<unsigned>(seconds));
-  sigset_t wait_mask = previous;
-  sigdelset(&wait_mask, SIGALRM);
-  sigsuspend(&wait_mask);
+  // that fires early still ends the wait instead of being lost before it;
+  // and so are the stop signals, so that a stop asked for just before the
+  // wait ends it at once rather than after the whole interval.
+  sigset_t wake_signals, previous;
+  sigemptyset(&wake_signals);
+  sigaddset(&wake_signals, SIGALRM);
+  sigaddset(&wake_signals, SIGTERM);
+  sigaddset(&wake_signals, SIGINT);
+  sigprocmask(SIG_BLOCK, &wake_signals, &previous);
+  if (!StopRequested()) {
+    alarm(static_cast<unsigned>(seconds));
+    sigset_t wait_mask = previous;
+    sigdelset(&wait_mask, SIGALRM);
+    sigdelset(&wait_mask, SIGTERM);
+    sigdelset(&wait_mask, SIGINT);
+    sigsuspend(&wait_mask);
+    if (StopRequested()) alarm(0);
+  }
   sigprocmask(SIG_SETMASK, &previous, nullptr);
   return 1;
 }

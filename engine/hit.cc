@@ -10,10 +10,10 @@
 
 namespace {
 
-long long MonotonicMs() {
+long long MonotonicUs() {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+  return now.tv_sec * 1000000LL + now.tv_nsec / 1000;
 }
 
 void LocalNow(char* out, size_t size) {
@@ -30,7 +30,7 @@ void CopyText(char (&field)[N], const char* text) {
 
 }  // namespace
 
-void Hit(const Entry& entry, int verbose, HitRecord* record) {
+void Hit(const Entry& entry, int verbose, int quiet, HitRecord* record) {
   if (verbose) {
     // A host text with a scheme shows that scheme, and the host without it.
     const char* scheme = "http";
@@ -56,12 +56,23 @@ void Hit(const Entry& entry, int verbose, HitRecord* record) {
     PrintFormat("\r\n-%s- -%s- -%s- -%s- *%i*\r\n", entry.host, entry.object, entry.user,
                 entry.password, port);
   LocalNow(record->started, sizeof record->started);
-  long long start = MonotonicMs();
+  long long start = MonotonicUs();
   char* reply = nullptr;
-  int hit = HttpRequestWithResult(0, entry.host, entry.object, "", nullptr, 0, &reply, port, 1,
-                                  entry.user, entry.password, 1, 0, &record->result);
-  record->duration_ms = MonotonicMs() - start;
+  int hit;
+  {
+    MutedOutput trace_words(quiet != 0);
+    hit = HttpRequestWithResult(0, entry.host, entry.object, "", nullptr, 0, &reply, port, 1,
+                                entry.user, entry.password, 1, 0, &record->result);
+  }
+  record->duration_us = MonotonicUs() - start;
   record->outcome = ClassifyHit(record->result);
+  if (quiet && !HitSucceeded(record->outcome)) {
+    char status[16];
+    snprintf(status, sizeof status, "%d", record->result.status);
+    PrintFormat("Hit failed - id %s - %s:%d%s - %s - %s\r\n", entry.id, entry.host, port,
+                entry.object, HitOutcomeWord(record->outcome),
+                record->result.reason[0] != '\0' ? record->result.reason : status);
+  }
   if (verbose) PrintText(hit ? "\r\n   (Successful)\r\n" : "\r\n   (Hit Failed)\r\n");
   if (reply != nullptr) {
     if (verbose) PrintFormat("Server said - %s\r\n", reply);
@@ -73,7 +84,7 @@ void FillResultRow(const Entry& entry, const HitRecord& record, ResultRow* row) 
   row->entry_id = strtoll(entry.id, nullptr, 10);
   CopyText(row->due, entry.next);
   CopyText(row->started, record.started);
-  row->duration_ms = static_cast<SQLINTEGER>(record.duration_ms);
+  row->duration_ms = static_cast<SQLINTEGER>(record.duration_us / 1000);
   CopyText(row->outcome, HitOutcomeWord(record.outcome));
   row->status = record.result.status;
   row->bytes = record.result.bytes;

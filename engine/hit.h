@@ -15,13 +15,14 @@ struct HitRecord {
   HttpResult result;
   HitOutcome outcome;
   char started[20];        // local time the hit began, "%Y-%m-%d %H:%M:%S"
-  long long duration_ms;   // whole milliseconds from its start to its end
+  long long duration_us;   // microseconds from its start to its end
 };
 
 // One HTTP GET for the entry. The entry is rescheduled whatever the
 // outcome, so the request's own result only decides what verbose output
-// says; *record gets what the hit came to.
-void Hit(const Entry& entry, int verbose, HitRecord* record);
+// says; *record gets what the hit came to. Quiet keeps the HTTP client's
+// words out and prints one line instead when the hit did not succeed.
+void Hit(const Entry& entry, int verbose, int quiet, HitRecord* record);
 
 // The results row of entry's hit.
 void FillResultRow(const Entry& entry, const HitRecord& record, ResultRow* row);

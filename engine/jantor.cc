@@ -5,7 +5,9 @@
 #include "base/ll_cpapi.h"
 #include "engine/command_line.h"
 #include "engine/cycle.h"
+#include "engine/metrics_endpoint.h"
 #include "engine/schedule_db.h"
+#include "engine/service.h"
 
 #ifndef JANTOR_VERSION
 #define JANTOR_VERSION "unknown"
@@ -16,6 +18,10 @@ int main(int argc, char** argv) {
   static RunSettings settings;
   int outcome = ReadCommandLine(argc, argv, &settings);
   if (outcome != kStartRun) return outcome;
+  InstallStopHandlers();
+  // Before the database: a port that cannot be had is a refusal, and the
+  // endpoint answers while the start-up checks run.
+  if (settings.metrics[0] != '\0' && !StartMetricsEndpoint(settings.metrics)) return 1;
   // With TZ unset, glibc looks at /etc/localtime again (a stat) in every
   // mktime, two for each hit's reschedule. Naming the same file in TZ reads
   // it once; only a change of the system's zone while jantor runs then
@@ -23,5 +29,6 @@ int main(int argc, char** argv) {
   setenv("TZ", ":/etc/localtime", 0);
   static Schedule schedule;
   if (int status = OpenSchedule(&settings, &schedule)) return status;
+  ServiceReady();
   return RunCycles(&settings, &schedule);
 }

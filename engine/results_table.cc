@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "base/ll_cpapi.h"
+#include "engine/metrics.h"
 #include "engine/sql_dialect.h"
 
 namespace {
@@ -125,7 +126,10 @@ void PruneResults(ResultsTable* results, SQLHDBC update_conn, int keep_hours, ti
       Ok(BindTimestampText(stmt, 1, cutoff, sizeof cutoff, &indicator))) {
     for (;;) {
       SQLFreeStmt(stmt, SQL_CLOSE);
-      if (!Ok(SQLExecute(stmt))) break;
+      if (!Ok(SQLExecute(stmt))) {
+        NoteDatabaseError();
+        break;
+      }
       SQLLEN deleted = 0;
       if (!Ok(SQLRowCount(stmt, &deleted)) || deleted < kPruneBatch) break;
       if (MonotonicMs() - start >= kPruneBudgetMs) break;

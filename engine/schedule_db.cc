@@ -8,6 +8,7 @@
 
 #include "base/ll_cpapi.h"
 #include "base/ll_datetime.h"
+#include "engine/metrics.h"
 
 namespace {
 
@@ -50,12 +51,17 @@ constexpr char kLatestNextRun[] = "9999-12-31 23:59:59";
 // that cannot be read (or placed on the calendar) is rescheduled from the
 // cycle's present time instead, so the entry is neither lost nor hit in
 // every cycle for ever.
-void NextRunText(const Entry& entry, time_t present, int verbose, char* out, size_t out_size) {
+void NextRunText(const Entry& entry, time_t present, int verbose, int quiet, char* out,
+                 size_t out_size) {
   struct tm record;
   memset(&record, 0, sizeof record);
   record.tm_isdst = -1;
-  int date_ok = ScanODBCDate(0, entry.next, &record, 1);
-  int time_ok = ScanODBCTime(0, entry.next, &record, 0);
+  int date_ok, time_ok;
+  {
+    MutedOutput trace_words(quiet != 0);
+    date_ok = ScanODBCDate(0, entry.next, &record, 1);
+    time_ok = ScanODBCTime(0, entry.next, &record, 0);
+  }
   // The date scanner leaves the daylight-saving flag of the day's midnight
   // in the record. On the days the clocks change that flag is wrong for
   // the stored time, and mktime would move it by an hour in every cycle; the
@@ -98,6 +104,7 @@ bool IsKeyNumber(const char* id, size_t capacity) {
 }
 
 void NoteFailed(const char* statement, char* failed, size_t failed_size) {
+  NoteDatabaseError();
   if (failed[0] == '\0') snprintf(failed, failed_size, "%s", statement);
 }
 
@@ -243,7 +250,7 @@ void FetchEntry(SQLHSTMT stmt, Entry* entry) {
 
 void PrepareUpdate(const RunSettings* s, const Entry& entry, time_t present, HitWrite* write) {
   char next[64];
-  NextRunText(entry, present, s->verbose, next, sizeof next);
+  NextRunText(entry, present, s->verbose, s->quiet, next, sizeof next);
   snprintf(write->update, sizeof write->update, "update %s set i_next = '%s' where id = %s",
            s->table, next, entry.id);
   write->key_ok = IsKeyNumber(entry.id, sizeof entry.id);
@@ -268,7 +275,10 @@ bool WriteHits(Schedule* db, HitWrite* const* writes, size_t count, char* failed
              (!results || InsertResult(&db->results, w->row));
     });
     written = written && SQLOK(SQLEndTran(SQL_HANDLE_DBC, db->update_conn, SQL_COMMIT));
-    if (!written) SQLEndTran(SQL_HANDLE_DBC, db->update_conn, SQL_ROLLBACK);
+    if (!written) {
+      NoteDatabaseError();
+      SQLEndTran(SQL_HANDLE_DBC, db->update_conn, SQL_ROLLBACK);
+    }
     SetAutocommit(db->update_conn, true);
     if (written) return true;
   }

@@ -11,6 +11,7 @@ packages=(
   man-db groff-base bsdextrautils systemd
   nginx-light curl tzdata iproute2 util-linux procps netbase
   libssl-dev openssl ca-certificates
+  libsystemd-dev prometheus
   clang-14 libclang-rt-14-dev valgrind gnuplot-nox strace
 )
 [ "${JANTOR_DEPS_EXTRA:-}" ] && read -r -a extra <<<"$JANTOR_DEPS_EXTRA" && packages+=("${extra[@]}")

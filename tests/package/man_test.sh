@@ -24,6 +24,14 @@ check "the usage text names options" test "$(wc -w <<<"$options")" -ge 7
 for option in $options; do
   check "OPTIONS describes $option" grep -Eq "^ +$option( |\$)" <<<"$(section OPTIONS)"
 done
+# Options the usage text is too old to name.
+for option in -c -l -k -m -q; do
+  check "OPTIONS describes $option" grep -Eq "^ +$option( |\$)" <<<"$(section OPTIONS)"
+done
+for column in entry_id due started duration_ms outcome status bytes reason; do
+  check "the results section describes $column" grep -Eq "^ +$column\b" \
+    <<<"$(section 'THE RESULTS TABLE')"
+done
 for status in 0 1; do
   check "EXIT STATUS describes $status" grep -Eq "^ +$status " <<<"$(section 'EXIT STATUS')"
 done

@@ -35,6 +35,11 @@ for unit in jantor.service jantor@p0.service; do
   fi
   setting() { grep -E "^$1=" "$work/units/$unit" | tail -n1 | cut -d= -f2-; }
   check "$unit: Restart=on-failure" test "$(setting Restart)" = on-failure
+  check "$unit: Type=notify" test "$(setting Type)" = notify
+  check "$unit: NotifyAccess=main" test "$(setting NotifyAccess)" = main
+  check "$unit: a watchdog" test -n "$(setting WatchdogSec)"
+  check "$unit: SIGTERM stops it" test "$(setting KillSignal)" = SIGTERM
+  check "$unit: time for the hits in flight" test "$(setting TimeoutStopSec)" = 5min
   check "$unit: a user of its own" test "$(setting DynamicUser)" = yes
   check "$unit: output to the journal" test "$(setting StandardOutput)" = journal
   check "$unit: data source from JANTOR_DSN, options from JANTOR_OPTIONS" \
@@ -57,7 +62,15 @@ out=$(set -a; . "$stage/usr/share/jantor/examples/jantor.default"
       tr -d '\r')
 check "the example's data source reaches jantor" grep -qx 'Using jantor DSN.' <<<"$out"
 check "the example's interval reaches jantor" grep -qx 'Using 60s interval.' <<<"$out"
+check "the example is quiet" grep -qx 'Using quiet.' <<<"$out"
 check "jantor accepts the example's command line" \
   grep -qx 'Could not connect first (selection) ODBC connection.' <<<"$out"
 [ $fail -eq 0 ] || echo "$out"
+
+# The example alert rules load in Prometheus.
+if command -v promtool >/dev/null; then
+  check "the alert rules pass promtool" promtool check rules "$stage/usr/share/jantor/examples/jantor-alerts.yml"
+else
+  echo "skipped - promtool check rules (package prometheus is not installed)"
+fi
 exit $fail

@@ -35,7 +35,7 @@ std::vector<std::string> MergedEnvironment(const std::vector<std::string>& extra
 }  // namespace
 
 RunResult Run(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-              int timeout_ms, int kill_after_ms) {
+              int timeout_ms, int kill_after_ms, int kill_signal) {
   RunResult result;
   int out_pipe[2], err_pipe[2];
   if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) return result;
@@ -70,7 +70,7 @@ RunResult Run(const std::vector<std::string>& argv, const std::vector<std::strin
   char buf[65536];
   while (open_pipes > 0) {
     if (kill_after_ms > 0 && !term_sent && elapsed_ms() >= kill_after_ms) {
-      kill(pid, SIGTERM);
+      kill(pid, kill_signal);
       term_sent = true;
     }
     if (elapsed_ms() >= timeout_ms) {
@@ -103,10 +103,10 @@ RunResult Run(const std::vector<std::string>& argv, const std::vector<std::strin
 }
 
 RunResult RunJantor(const std::vector<std::string>& args, const std::vector<std::string>& env,
-                    int timeout_ms, int kill_after_ms) {
+                    int timeout_ms, int kill_after_ms, int kill_signal) {
   std::vector<std::string> argv{JANTOR_BIN};
   argv.insert(argv.end(), args.begin(), args.end());
-  return Run(argv, env, timeout_ms, kill_after_ms);
+  return Run(argv, env, timeout_ms, kill_after_ms, kill_signal);
 }
 
 std::string ReadFile(const std::string& path) {

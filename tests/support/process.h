@@ -4,6 +4,8 @@
 #ifndef JANTOR_TESTS_SUPPORT_PROCESS_H_
 #define JANTOR_TESTS_SUPPORT_PROCESS_H_
 
+#include <signal.h>
+
 #include <string>
 #include <vector>
 
@@ -21,13 +23,14 @@ struct RunResult {
 };
 
 // env holds "NAME=value" entries added to (or replacing in) this process's
-// environment for the child. kill_after_ms > 0 sends SIGTERM at that time.
+// environment for the child. kill_after_ms > 0 sends kill_signal (SIGTERM,
+// a stop; SIGKILL, a crash) at that time.
 RunResult Run(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
-              int timeout_ms = 60000, int kill_after_ms = 0);
+              int timeout_ms = 60000, int kill_after_ms = 0, int kill_signal = SIGTERM);
 
 // Runs the built jantor with the given arguments.
 RunResult RunJantor(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
-                    int timeout_ms = 60000, int kill_after_ms = 0);
+                    int timeout_ms = 60000, int kill_after_ms = 0, int kill_signal = SIGTERM);
 
 // The whole content of a file, byte for byte ("" when it cannot be read).
 std::string ReadFile(const std::string& path);

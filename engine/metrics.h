@@ -1,0 +1,30 @@
+// The daemon's metrics, in the Prometheus text format (version 0.0.4) that
+// the -m endpoint serves: hits by outcome word and by duration, cycles, the
+// last cycle's length, due rows and end, hits in flight, database errors,
+// the build, and the usual process series. Every label has a small fixed
+// set of values known at start, and every series is there from the first
+// scrape, at 0.
+// Threads: the Note calls are made on the hit path by any thread at once
+// and cost a few relaxed atomic additions, no lock; RenderMetrics may run
+// on another thread at the same time and reads each value once.
+#ifndef JANTOR_ENGINE_METRICS_H_
+#define JANTOR_ENGINE_METRICS_H_
+
+#include <ctime>
+#include <string>
+
+#include "engine/hit_outcome.h"
+
+// A hit is under way.
+void NoteHitStarted();
+// A hit has ended, with its outcome, after duration_us microseconds.
+void NoteHitEnded(HitOutcome outcome, long long duration_us);
+// A cycle has ended: due rows fetched, its length, its end.
+void NoteCycleEnded(int due, double seconds, time_t end);
+// A database statement has failed.
+void NoteDatabaseError();
+
+// The whole exposition, replacing *out.
+void RenderMetrics(std::string* out);
+
+#endif  // JANTOR_ENGINE_METRICS_H_

@@ -1,0 +1,42 @@
+#include "engine/metrics_endpoint.h"
+
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "base/ll_cpapi.h"
+#include "engine/metrics.h"
+#include "http/ll_serve.h"
+
+namespace {
+
+constexpr char kPlainText[] = "text/plain; charset=utf-8";
+constexpr char kExposition[] = "text/plain; version=0.0.4; charset=utf-8";
+
+void Answer(const HttpRequestHead& request, std::string* response, void* /*context*/) {
+  std::string_view target = request.target;
+  if (target != "/metrics" && !target.starts_with("/metrics?")) {
+    HttpResponse(response, 404, "Not Found", kPlainText, "Not Found\n");
+  } else if (strcmp(request.method, "GET") != 0) {
+    HttpResponse(response, 405, "Method Not Allowed", kPlainText, "Method Not Allowed\n",
+                 "Allow: GET\r\n");
+  } else {
+    std::string body;
+    RenderMetrics(&body);
+    HttpResponse(response, 200, "OK", kExposition, body);
+  }
+}
+
+}  // namespace
+
+bool StartMetricsEndpoint(const char* endpoint) {
+  int listener = -1;
+  char why[160];
+  if (OpenHttpListener(endpoint, &listener, why, sizeof why) != 0) {
+    PrintFormat("Could not serve metrics on %s - %s\r\n", endpoint, why);
+    return false;
+  }
+  // Serves until the process ends: nothing ever stops it.
+  StartHttpServer(listener, Answer, nullptr);
+  return true;
+}

@@ -1,0 +1,139 @@
+#include "engine/service.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+namespace {
+
+volatile sig_atomic_t stop_signals = 0;
+std::atomic<bool> stop_requested{false};
+
+// Written by the handler so that the notifier thread wakes at once; the
+// main thread itself sees the flag at its next step.
+int stop_pipe[2] = {-1, -1};
+
+// Monotonic microseconds at which the main loop's current database call
+// began; 0 when it is in none.
+std::atomic<int64_t> database_call_since{0};
+
+bool notifying = false;  // NOTIFY_SOCKET was set at ServiceReady
+std::atomic<bool> stopping_sent{false};
+
+// STOPPING=1, once, from whichever thread sees the stop first: the
+// notifier as soon as the signal arrives, or the main thread on its way out.
+void SayStopping() {
+  if (!stopping_sent.exchange(true)) sd_notify(0, "STOPPING=1");
+}
+
+int64_t MonotonicUs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000000LL + now.tv_nsec / 1000;
+}
+
+void OnStopSignal(int signal_number) {
+  if (stop_signals > 0) {
+    // Asked twice: end at once, as the signal's default action would.
+    signal(signal_number, SIG_DFL);
+    raise(signal_number);
+    return;
+  }
+  stop_signals = 1;
+  stop_requested.store(true);
+  if (stop_pipe[1] >= 0) {
+    int saved = errno;
+    char byte = 1;
+    ssize_t ignored = write(stop_pipe[1], &byte, 1);
+    (void)ignored;
+    errno = saved;
+  }
+}
+
+// The notifier: STOPPING=1 once a stop is asked for, and WATCHDOG=1 every
+// half interval while the main loop is not stuck in a database call.
+void* Notify(void* argument) {
+  uint64_t watchdog_us = reinterpret_cast<uintptr_t>(argument);
+  int64_t half_us = static_cast<int64_t>(watchdog_us / 2);
+  for (;;) {
+    bool stopping = stop_requested.load();
+    if (stopping) SayStopping();
+    if (watchdog_us > 0) {
+      int64_t since = database_call_since.load(std::memory_order_relaxed);
+      if (since == 0 || MonotonicUs() - since <= half_us) sd_notify(0, "WATCHDOG=1");
+    }
+    if (watchdog_us == 0 && stopping) return nullptr;
+    pollfd wake{stop_pipe[0], POLLIN, 0};
+    int timeout_ms = watchdog_us > 0 ? static_cast<int>(std::max<int64_t>(half_us / 1000, 1)) : -1;
+    if (stopping) wake.fd = -1;  // only the watchdog is left to feed
+    if (poll(&wake, 1, timeout_ms) > 0) {
+      char drained[16];
+      ssize_t ignored = read(stop_pipe[0], drained, sizeof drained);
+      (void)ignored;
+    }
+  }
+}
+
+}  // namespace
+
+void InstallStopHandlers() {
+  if (pipe2(stop_pipe, O_CLOEXEC | O_NONBLOCK) != 0) stop_pipe[0] = stop_pipe[1] = -1;
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  // Calls under way on the main thread (a connect, a database call) go on
+  // rather than fail; the loop looks at the flag between its steps.
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+}
+
+bool StopRequested() { return stop_requested.load(std::memory_order_relaxed); }
+
+void ServiceReady() {
+  const char* socket = getenv("NOTIFY_SOCKET");
+  if (socket == nullptr || socket[0] == '\0') return;
+  notifying = true;
+  sd_notify(0, "READY=1");
+  uint64_t watchdog_us = 0;
+  if (sd_watchdog_enabled(0, &watchdog_us) <= 0) watchdog_us = 0;
+  // The thread takes no signal: they all go to the main thread's handlers
+  // and sleep.
+  sigset_t all, previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  pthread_t thread;
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  pthread_attr_setstacksize(&attributes, 256 * 1024);
+  pthread_create(&thread, &attributes, Notify,
+                 reinterpret_cast<void*>(static_cast<uintptr_t>(watchdog_us)));
+  pthread_attr_destroy(&attributes);
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+void ServiceCycleStatus(int due, int hit, int failed, double took_seconds) {
+  if (!notifying) return;
+  sd_notifyf(0, "STATUS=Last cycle: %d due, %d hit, %d failed, took %.3f s", due, hit, failed,
+             took_seconds);
+}
+
+void ServiceStopping() {
+  if (notifying) SayStopping();
+}
+
+DatabaseCall::DatabaseCall() { database_call_since.store(MonotonicUs(), std::memory_order_relaxed); }
+
+DatabaseCall::~DatabaseCall() { database_call_since.store(0, std::memory_order_relaxed); }

@@ -1,0 +1,508 @@
+#include "http/ll_serve.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// ---- Reading a request head ---------------------------------------------------
+
+// Character classes, by hand rather than <cctype>: the answer must not
+// depend on the locale, and a byte above 0x7f must not index a table with
+// a negative number.
+enum : unsigned char {
+  kTokenChar = 1,    // may stand in a method or a header name
+  kTargetChar = 2,   // may stand in a request target: visible ASCII
+  kHeaderValue = 4,  // may stand in a header value: visible, space, tab, or not ASCII
+};
+
+constexpr std::array<unsigned char, 256> kCharClasses = [] {
+  std::array<unsigned char, 256> classes{};
+  for (int c = 0x21; c < 0x7f; ++c) classes[c] |= kTargetChar | kHeaderValue;
+  for (int c = 0x80; c < 0x100; ++c) classes[c] |= kHeaderValue;
+  classes[' '] |= kHeaderValue;
+  classes['\t'] |= kHeaderValue;
+  for (int c = '0'; c <= '9'; ++c) classes[c] |= kTokenChar;
+  for (int c = 'a'; c <= 'z'; ++c) classes[c] |= kTokenChar;
+  for (int c = 'A'; c <= 'Z'; ++c) classes[c] |= kTokenChar;
+  for (unsigned char c : std::string_view("!#$%&'*+-.^_`|~")) classes[c] |= kTokenChar;
+  return classes;
+}();
+
+bool AllOf(std::string_view text, unsigned char kind) {
+  for (char c : text) {
+    if ((kCharClasses[static_cast<unsigned char>(c)] & kind) == 0) return false;
+  }
+  return true;
+}
+
+// The request line without its line end. Splitting at single spaces makes a
+// doubled or trailing space fail on its own: it leaves an empty target or a
+// version with a space in it.
+bool ReadRequestLine(std::string_view line, HttpRequestHead* head) {
+  size_t method_end = line.find(' ');
+  if (method_end == std::string_view::npos) return false;
+  std::string_view method = line.substr(0, method_end);
+  std::string_view rest = line.substr(method_end + 1);
+  size_t target_end = rest.find(' ');
+  if (target_end == std::string_view::npos) return false;
+  std::string_view target = rest.substr(0, target_end);
+  std::string_view version = rest.substr(target_end + 1);
+
+  if (method.empty() || method.size() >= sizeof head->method || !AllOf(method, kTokenChar)) {
+    return false;
+  }
+  // Only the origin form: this server has no proxy to be and no OPTIONS to
+  // answer, so "*" and absolute URLs are refused rather than half-supported.
+  if (target.empty() || target[0] != '/' || target.size() >= sizeof head->target ||
+      !AllOf(target, kTargetChar)) {
+    return false;
+  }
+  if (version != "HTTP/1.1" && version != "HTTP/1.0") return false;
+
+  memcpy(head->method, method.data(), method.size());
+  head->method[method.size()] = '\0';
+  memcpy(head->target, target.data(), target.size());
+  head->target[target.size()] = '\0';
+  return true;
+}
+
+// A header line without its line end. Its name must be a token up to the
+// colon, which refuses the obsolete folding (a leading space or tab) and a
+// space before the colon: both have been used to make two parsers disagree
+// on where a header ends.
+bool IsHeaderLine(std::string_view line) {
+  size_t colon = line.find(':');
+  if (colon == std::string_view::npos || colon == 0) return false;
+  return AllOf(line.substr(0, colon), kTokenChar) && AllOf(line.substr(colon + 1), kHeaderValue);
+}
+
+// ---- Owned descriptors ------------------------------------------------------
+
+// A descriptor closed when its owner goes; moving it hands it on, so a
+// connection can live in a vector.
+class Descriptor {
+ public:
+  Descriptor() = default;
+  explicit Descriptor(int fd) : fd_(fd) {}
+  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Descriptor& operator=(Descriptor&& other) noexcept {
+    if (this != &other) {
+      Close();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  ~Descriptor() { Close(); }
+
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+  void Close() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// ---- Endpoint text ------------------------------------------------------------
+
+constexpr char kNotAnEndpoint[] = "not [ADDRESS:]PORT";
+constexpr char kDefaultAddress[] = "127.0.0.1";
+
+void SetWhy(char* why, size_t why_size, const char* text) {
+  if (why_size == 0) return;
+  size_t length = strnlen(text, why_size - 1);
+  memcpy(why, text, length);
+  why[length] = '\0';
+}
+
+int SystemFailure(int error_number, char* why, size_t why_size) {
+  char text[128];
+  SetWhy(why, why_size, strerror_r(error_number, text, sizeof text));  // GNU: returns the text
+  return -1;
+}
+
+// Digits only, so that "+80", " 80" and "0x50" are refused rather than
+// read as something the operator did not write.
+bool ReadPort(std::string_view text, uint16_t* port) {
+  if (text.empty()) return false;
+  long value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+    if (value > 65535) return false;
+  }
+  if (value == 0) return false;
+  *port = htons(static_cast<uint16_t>(value));
+  return true;
+}
+
+bool ReadEndpoint(std::string_view text, sockaddr_storage* address, socklen_t* size) {
+  std::string_view host = kDefaultAddress;
+  std::string_view port_text = text;
+  bool ipv6 = false;
+  if (!text.empty() && text[0] == '[') {
+    size_t close_bracket = text.find(']');
+    if (close_bracket == std::string_view::npos || text.substr(close_bracket + 1, 1) != ":") {
+      return false;
+    }
+    host = text.substr(1, close_bracket - 1);
+    port_text = text.substr(close_bracket + 2);
+    ipv6 = true;
+  } else if (size_t colon = text.find(':'); colon != std::string_view::npos) {
+    host = text.substr(0, colon);
+    port_text = text.substr(colon + 1);
+  }
+
+  uint16_t port;
+  char host_text[INET6_ADDRSTRLEN];
+  if (!ReadPort(port_text, &port) || host.size() >= sizeof host_text) return false;
+  memcpy(host_text, host.data(), host.size());
+  host_text[host.size()] = '\0';
+
+  *address = sockaddr_storage{};
+  if (ipv6) {
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(address);
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = port;
+    *size = sizeof *v6;
+    return inet_pton(AF_INET6, host_text, &v6->sin6_addr) == 1;
+  }
+  auto* v4 = reinterpret_cast<sockaddr_in*>(address);
+  v4->sin_family = AF_INET;
+  v4->sin_port = port;
+  *size = sizeof *v4;
+  return inet_pton(AF_INET, host_text, &v4->sin_addr) == 1;
+}
+
+// ---- Serving ----------------------------------------------------------------------
+
+constexpr char kPlainText[] = "text/plain; charset=utf-8";
+constexpr long long kNsPerMs = 1000000;
+// How long accepting rests after accept fails for want of descriptors or
+// memory: the listener stays readable meanwhile, and poll would spin.
+constexpr long long kAcceptRestNs = 100 * kNsPerMs;
+// Reads of 4 KiB that one wake-up discards from a connection, so that a
+// client that streams without end cannot keep the thread from the others.
+constexpr int kDiscardRounds = 16;
+// How long an answered connection waits for its client to close. Enough for
+// the rest of a request that was in flight when it was answered to arrive
+// and be discarded; short, because a client that keeps its end open after
+// the answer holds a slot meanwhile.
+constexpr long long kLingerNs = 500 * kNsPerMs;
+
+long long MonotonicNs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000000000LL + now.tv_nsec;
+}
+
+enum Phase : int {
+  kReadingHead,
+  kWritingResponse,
+  // The response is out and our side shut: request bytes are discarded
+  // until the client closes, for kLingerNs at most. Closing with bytes
+  // unread, or before the rest of them arrives, would make the system reset
+  // the connection, and a reset can destroy the response before the client
+  // has read it (a 431 always leaves some).
+  kAwaitingClose,
+};
+
+struct Connection {
+  Descriptor socket;
+  long long deadline_ns = 0;  // monotonic; the connection is closed then, whatever its phase
+  int phase = kReadingHead;
+  std::string head;      // bytes received so far, never more than kMostRequestBytes
+  std::string response;  // what is to be written; sent counts the bytes already out
+  size_t sent = 0;
+};
+
+}  // namespace
+
+// The caller's thread touches only wake (to stop) and the join; everything
+// else is read-only for the server thread once it runs, and the connections
+// are its own.
+struct HttpServer {
+  Descriptor listener;
+  Descriptor wake;  // an eventfd: readable means stop
+  HttpHandler handler;
+  void* context;
+  HttpServerLimits limits;
+  pthread_t thread;
+};
+
+namespace {
+
+// Appends what has arrived, up to kMostRequestBytes in all; *ended is set
+// when the client has shut its side. False on an error of the connection.
+bool ReceiveHead(Connection* connection, bool* ended) {
+  std::string& head = connection->head;
+  while (head.size() < static_cast<size_t>(kMostRequestBytes)) {
+    size_t had = head.size();
+    head.resize(kMostRequestBytes);
+    ssize_t got = recv(connection->socket.get(), &head[had], head.size() - had, 0);
+    int error = errno;
+    head.resize(had + static_cast<size_t>(std::max<ssize_t>(got, 0)));
+    if (got > 0) continue;
+    if (got == 0) {
+      *ended = true;
+      return true;
+    }
+    if (error != EINTR) return error == EAGAIN || error == EWOULDBLOCK;
+  }
+  return true;
+}
+
+// False on an error of the connection; true when all is sent or the
+// client's window is full.
+bool SendResponse(Connection* connection) {
+  while (connection->sent < connection->response.size()) {
+    ssize_t put = send(connection->socket.get(), connection->response.data() + connection->sent,
+                       connection->response.size() - connection->sent, MSG_NOSIGNAL);
+    int error = errno;
+    if (put > 0) {
+      connection->sent += static_cast<size_t>(put);
+    } else if (error != EINTR) {
+      return error == EAGAIN || error == EWOULDBLOCK;
+    }
+  }
+  return true;
+}
+
+// False once the client has closed (or the connection failed).
+bool DiscardInput(int fd) {
+  char scratch[4096];
+  for (int round = 0; round < kDiscardRounds; ++round) {
+    ssize_t got = recv(fd, scratch, sizeof scratch, 0);
+    int error = errno;
+    if (got > 0) continue;
+    if (got == 0) return false;
+    if (error != EINTR) return error == EAGAIN || error == EWOULDBLOCK;
+  }
+  return true;
+}
+
+// Moves a connection on after poll reported it ready. False when it is
+// done with and to be closed.
+bool Advance(const HttpServer& server, Connection* connection) {
+  if (connection->phase == kReadingHead) {
+    bool ended = false;
+    if (!ReceiveHead(connection, &ended)) return false;
+    HttpRequestHead request;
+    switch (ReadHttpRequest(connection->head.data(), connection->head.size(), &request)) {
+      case kRequestIncomplete:
+        return !ended;
+      case kRequestComplete:
+        server.handler(request, &connection->response, server.context);
+        if (connection->response.empty()) return false;
+        break;
+      case kRequestMalformed:
+        HttpResponse(&connection->response, 400, "Bad Request", kPlainText, "Bad Request\n");
+        break;
+      default:
+        HttpResponse(&connection->response, 431, "Request Header Fields Too Large", kPlainText,
+                     "Request Header Fields Too Large\n");
+        break;
+    }
+    connection->head = std::string();
+    connection->phase = kWritingResponse;
+  }
+  if (connection->phase == kWritingResponse) {
+    if (!SendResponse(connection)) return false;
+    if (connection->sent < connection->response.size()) return true;
+    shutdown(connection->socket.get(), SHUT_WR);
+    connection->response = std::string();
+    connection->phase = kAwaitingClose;
+    connection->deadline_ns = std::min(connection->deadline_ns, MonotonicNs() + kLingerNs);
+  }
+  return DiscardInput(connection->socket.get());
+}
+
+void AcceptConnections(const HttpServer& server, std::vector<Connection>* connections,
+                       long long now, long long* accept_again_ns) {
+  while (connections->size() < static_cast<size_t>(server.limits.served_at_once)) {
+    int fd = accept4(server.listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd >= 0) {
+      Connection& accepted = connections->emplace_back();
+      accepted.socket = Descriptor(fd);
+      accepted.deadline_ns = now + server.limits.request_deadline_ms * kNsPerMs;
+      continue;
+    }
+    int error = errno;
+    // A connection that its client gave up while queued is simply gone.
+    if (error == EINTR || error == ECONNABORTED) continue;
+    if (error != EAGAIN && error != EWOULDBLOCK) *accept_again_ns = now + kAcceptRestNs;
+    return;
+  }
+}
+
+void* RunServer(void* argument) {
+  const HttpServer& server = *static_cast<HttpServer*>(argument);
+  const size_t most = static_cast<size_t>(server.limits.served_at_once);
+  std::vector<Connection> connections;
+  connections.reserve(most);
+  std::vector<pollfd> watched;
+  long long accept_again_ns = 0;
+
+  for (;;) {
+    long long now = MonotonicNs();
+    bool room = connections.size() < most;
+    bool accepting = room && now >= accept_again_ns;
+    // The next moment poll must return at without an event: the earliest
+    // deadline, or the end of a rest from accepting. Walking every
+    // connection is fine for a few of them.
+    long long next = room && !accepting ? accept_again_ns : LLONG_MAX;
+    watched.clear();
+    watched.push_back({server.wake.get(), POLLIN, 0});
+    // A negative descriptor is skipped by poll: with every slot taken,
+    // further clients wait in the listen backlog, not in our descriptors.
+    watched.push_back({accepting ? server.listener.get() : -1, POLLIN, 0});
+    for (const Connection& connection : connections) {
+      short events = connection.phase == kWritingResponse ? POLLOUT : POLLIN;
+      watched.push_back({connection.socket.get(), events, 0});
+      next = std::min(next, connection.deadline_ns);
+    }
+    int timeout_ms = -1;
+    if (next != LLONG_MAX) {
+      long long wait_ms = (std::max(next - now, 0LL) + kNsPerMs - 1) / kNsPerMs;
+      timeout_ms = static_cast<int>(std::min<long long>(wait_ms, INT_MAX));
+    }
+    // Every signal is blocked on this thread, so poll ends only by an event
+    // or the timeout; after a failure nothing has revents and the deadlines
+    // below still hold.
+    poll(watched.data(), watched.size(), timeout_ms);
+    if (watched[0].revents != 0) return nullptr;
+
+    now = MonotonicNs();
+    for (size_t i = 0; i < connections.size(); ++i) {
+      Connection& connection = connections[i];
+      bool keep = connection.deadline_ns > now &&
+                  (watched[i + 2].revents == 0 || Advance(server, &connection));
+      if (!keep) connection.socket.Close();
+    }
+    std::erase_if(connections, [](const Connection& c) { return c.socket.get() < 0; });
+    if (watched[1].revents != 0) AcceptConnections(server, &connections, now, &accept_again_ns);
+  }
+}
+
+}  // namespace
+
+int ReadHttpRequest(const char* data, size_t length, HttpRequestHead* out) {
+  out->method[0] = '\0';
+  out->target[0] = '\0';
+  std::string_view rest(data, std::min(length, static_cast<size_t>(kMostRequestBytes)));
+  HttpRequestHead head{};
+  for (bool request_line = true;; request_line = false) {
+    size_t line_end = rest.find('\n');
+    if (line_end == std::string_view::npos) {
+      // Every head that ends has ended within the bytes looked at, so once
+      // there are kMostRequestBytes of them, this one can only be longer.
+      return length >= static_cast<size_t>(kMostRequestBytes) ? kRequestTooLarge
+                                                              : kRequestIncomplete;
+    }
+    std::string_view line = rest.substr(0, line_end);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    rest.remove_prefix(line_end + 1);
+    if (request_line) {
+      if (!ReadRequestLine(line, &head)) return kRequestMalformed;
+    } else if (line.empty()) {
+      *out = head;
+      return kRequestComplete;
+    } else if (!IsHeaderLine(line)) {
+      return kRequestMalformed;
+    }
+  }
+}
+
+int OpenHttpListener(const char* text, int* fd, char* why, size_t why_size) {
+  *fd = -1;
+  sockaddr_storage address;
+  socklen_t address_size;
+  if (!ReadEndpoint(text != nullptr ? text : "", &address, &address_size)) {
+    SetWhy(why, why_size, kNotAnEndpoint);
+    return -1;
+  }
+  Descriptor listener(socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (listener.get() < 0) return SystemFailure(errno, why, why_size);
+  int one = 1;
+  // "[::]" is taken to mean every address, as ":9100" does for the usual
+  // exporters, so IPv4 clients are served on it too. Set rather than left to
+  // the system's bindv6only default, which some systems turn on, so that the
+  // same text means the same on every machine. A specific IPv6 address is
+  // not changed by it.
+  int v6_only = 0;
+  if (setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+      (address.ss_family == AF_INET6 &&
+       setsockopt(listener.get(), IPPROTO_IPV6, IPV6_V6ONLY, &v6_only, sizeof v6_only) != 0) ||
+      bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), address_size) != 0 ||
+      listen(listener.get(), kHttpListenBacklog) != 0) {
+    return SystemFailure(errno, why, why_size);
+  }
+  SetWhy(why, why_size, "");
+  *fd = listener.release();
+  return 0;
+}
+
+HttpServer* StartHttpServer(int listen_fd, HttpHandler handler, void* context,
+                            const HttpServerLimits* limits) {
+  auto server = std::make_unique<HttpServer>();
+  server->listener = Descriptor(listen_fd);
+  server->wake = Descriptor(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (server->wake.get() < 0) return nullptr;
+  server->handler = handler;
+  server->context = context;
+  if (limits != nullptr) server->limits = *limits;
+  server->limits.served_at_once = std::max(server->limits.served_at_once, 1);
+  server->limits.request_deadline_ms = std::max(server->limits.request_deadline_ms, 1);
+
+  // A thread inherits its maker's mask: block everything while making it,
+  // so that SIGALRM and SIGTERM keep going to the daemon's main thread.
+  sigset_t all, previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  int made = pthread_create(&server->thread, nullptr, RunServer, server.get());
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (made != 0) return nullptr;
+  return server.release();
+}
+
+void StopHttpServer(HttpServer* server) {
+  if (server == nullptr) return;
+  uint64_t one = 1;
+  // One write to a fresh eventfd cannot find its counter full.
+  while (write(server->wake.get(), &one, sizeof one) < 0 && errno == EINTR) {
+  }
+  pthread_join(server->thread, nullptr);
+  delete server;  // closes the listener and the eventfd; the thread closed the connections
+}
+
+void HttpResponse(std::string* out, int status, const char* reason, const char* content_type,
+                  std::string_view body, const char* extra_headers) {
+  out->assign("HTTP/1.1 ");
+  out->append(std::to_string(status)).append(" ").append(reason).append("\r\n");
+  if (content_type != nullptr && content_type[0] != '\0') {
+    out->append("Content-Type: ").append(content_type).append("\r\n");
+  }
+  out->append("Content-Length: ").append(std::to_string(body.size())).append("\r\n");
+  out->append("Connection: close\r\n").append(extra_headers).append("\r\n");
+  out->append(body);
+}

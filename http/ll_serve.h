@@ -1,0 +1,109 @@
+// A small HTTP/1.x server for one local endpoint (the daemon's metrics page):
+// one thread of its own answers one request per connection, with a handler
+// the caller gives. The server owns its listener and every connection it
+// accepts; StopHttpServer closes them all. ReadHttpRequest and
+// OpenHttpListener share nothing, so any number of threads may call them at
+// once. The handler runs on the server's thread, while the caller's threads
+// go on: it must read shared state only through atomics or locks of its own.
+#ifndef JANTOR_HTTP_LL_SERVE_H_
+#define JANTOR_HTTP_LL_SERVE_H_
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+enum : int {
+  kMostRequestBytes = 8192,   // longest request head, its blank line included
+  kServedAtOnce = 16,         // connections open at once; others wait to be accepted
+  kRequestDeadlineMs = 5000,  // from accept until the response has been written
+  kRequestMethodSize = 16,    // room of HttpRequestHead::method, NUL included
+  kRequestTargetSize = 1024,  // room of HttpRequestHead::target, NUL included
+  kHttpListenBacklog = 128,   // connections the system queues while all slots are taken
+};
+
+struct HttpRequestHead {
+  char method[kRequestMethodSize];  // token characters only, e.g. "GET"
+  char target[kRequestTargetSize];  // begins with '/'; visible ASCII, as sent (not unescaped)
+};
+
+enum HttpRequestRead : int {
+  kRequestIncomplete,  // no end of the head yet, and still within kMostRequestBytes
+  kRequestComplete,    // *out holds the request line's method and target
+  kRequestMalformed,   // a line of the head breaks the rules below
+  kRequestTooLarge,    // the head does not end within kMostRequestBytes
+};
+
+// Reads the request head at the start of the length bytes at data: a line
+// "METHOD SP TARGET SP HTTP/1.0" (or HTTP/1.1), then header lines "name:
+// value", then an empty line; lines end with CRLF or a bare LF, and bytes
+// after the head (a body) are not looked at. Only the first
+// kMostRequestBytes bytes are ever read, and each line is judged once it has
+// ended, so a result other than kRequestIncomplete stays the same however
+// many bytes follow. Malformed: an empty request line; a method that is not
+// 1..15 token characters; a target that does not begin with '/', has a byte
+// outside visible ASCII or is longer than 1023 bytes; any version but
+// HTTP/1.0 and HTTP/1.1; a single space missing or added; a CR that does not
+// end a line; a header line that begins with whitespace, has no colon, a
+// name that is not a token, or a control character (but tab) in its value.
+// *out is filled for kRequestComplete and has empty texts otherwise.
+// REQUIRES: out is not null; data may be null only when length is 0.
+int ReadHttpRequest(const char* data, size_t length, HttpRequestHead* out);
+
+// Opens a listening socket for the endpoint text "[ADDRESS:]PORT": ADDRESS
+// is a dotted IPv4 address (127.0.0.1 when left out; 0.0.0.0 is every IPv4
+// address) or an IPv6 address in brackets ("[::1]"); "[::]" is every
+// address of both families, IPv4 included, whatever the system's default
+// for IPv6 sockets. PORT is 1..65535 in decimal digits. Returns 0 with a
+// listening, non-blocking, close-on-exec socket in *fd; or -1 with *fd = -1
+// and the reason in why (cut to why_size): "not [ADDRESS:]PORT" for a text
+// that does not parse, else the system's error text ("Address already in
+// use"). Nothing is printed. A null text counts as "".
+// REQUIRES: fd is not null; why may be null when why_size is 0.
+int OpenHttpListener(const char* text, int* fd, char* why, size_t why_size);
+
+struct HttpServer;
+
+// Writes the whole response to request into *response (which starts
+// empty), usually with HttpResponse. An empty response closes the
+// connection without an answer. Runs on the server's thread.
+using HttpHandler = void (*)(const HttpRequestHead& request, std::string* response, void* context);
+
+// Bounds of a server. Only tests change them; null means these defaults.
+struct HttpServerLimits {
+  int served_at_once = kServedAtOnce;
+  int request_deadline_ms = kRequestDeadlineMs;
+};
+
+// Starts serving connections on listen_fd, which the server owns from now
+// on, on a thread of its own that has every signal blocked. Each connection
+// gets one response: the handler's for a complete head, "HTTP/1.1 400 Bad
+// Request" for a malformed one, "HTTP/1.1 431 Request Header Fields Too
+// Large" for one past kMostRequestBytes. Once the response is written the
+// server shuts its side and closes the connection when the client closes
+// its own, or half a second later, discarding what the client sends
+// meanwhile (a body): closing on unread bytes would reset the connection
+// and could destroy the answer before the client reads it. Every
+// connection is closed at its deadline, in whatever phase; one that has
+// not had its response written by then gets no answer at all. At most
+// served_at_once connections are open; while they are, no more are
+// accepted. Returns null (having closed listen_fd) when the thread or its
+// wake-up descriptor cannot be had.
+HttpServer* StartHttpServer(int listen_fd, HttpHandler handler, void* context,
+                            const HttpServerLimits* limits = nullptr);
+
+// Closes the listener and every connection, answered or not, joins the
+// thread and frees the server. Null does nothing.
+void StopHttpServer(HttpServer* server);
+
+// Replaces *out with the response
+//   "HTTP/1.1 <status> <reason>\r\n"
+//   "Content-Type: <content_type>\r\n"   (left out when content_type is null or "")
+//   "Content-Length: <bytes of body>\r\n"
+//   "Connection: close\r\n"
+//   "<extra_headers>\r\n"                 (each extra line ends with "\r\n" itself)
+//   "<body>"
+// REQUIRES: out, reason and extra_headers are not null.
+void HttpResponse(std::string* out, int status, const char* reason, const char* content_type,
+                  std::string_view body, const char* extra_headers = "");
+
+#endif  // JANTOR_HTTP_LL_SERVE_H_

@@ -1,0 +1,146 @@
+// Helpers of the service tests: a notification socket of the test's own in
+// place of systemd's, and a web server that answers every request after a
+// second, many at once. Header-only, used by the engine test programs.
+#ifndef JANTOR_TESTS_ENGINE_SERVICE_SUPPORT_H_
+#define JANTOR_TESTS_ENGINE_SERVICE_SUPPORT_H_
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/hostile_support.h"
+#include "support/loopback_peer.h"
+
+namespace servicetest {
+
+using hostile::NowMs;
+
+// A datagram socket of the test's own as systemd's notification socket.
+class NotifySocket {
+ public:
+  NotifySocket() {
+    path_ = std::string(JANTOR_TEST_WORK) + "/notify-" + std::to_string(getpid()) + "-" +
+            std::to_string(counter_++);
+    unlink(path_.c_str());
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    snprintf(address.sun_path, sizeof address.sun_path, "%s", path_.c_str());
+    bound_ = bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    timeval tick{0, 100 * 1000};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
+    reader_ = std::thread([this] {
+      char message[4096];
+      while (!stop_) {
+        ssize_t n = recv(fd_, message, sizeof message, 0);
+        if (n <= 0) continue;
+        std::lock_guard<std::mutex> lock(mutex_);
+        messages_.push_back({NowMs(), std::string(message, static_cast<size_t>(n))});
+      }
+    });
+  }
+  ~NotifySocket() {
+    stop_ = true;
+    reader_.join();
+    close(fd_);
+    unlink(path_.c_str());
+  }
+  bool bound() const { return bound_; }
+  std::string Env() const { return "NOTIFY_SOCKET=" + path_; }
+  struct Message {
+    long long at_ms;
+    std::string text;
+  };
+  std::vector<Message> messages() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return messages_;
+  }
+  // Waits (up to limit_ms) for a message that begins with prefix.
+  bool Await(const std::string& prefix, int limit_ms) {
+    for (int waited = 0; waited < limit_ms; waited += 50) {
+      for (auto& m : messages())
+        if (m.text.rfind(prefix, 0) == 0) return true;
+      usleep(50 * 1000);
+    }
+    return false;
+  }
+
+ private:
+  static inline int counter_ = 0;
+  std::string path_;
+  int fd_ = -1;
+  bool bound_ = false;
+  std::atomic<bool> stop_{false};
+  std::mutex mutex_;
+  std::vector<Message> messages_;
+  std::thread reader_;
+};
+
+// A server that answers each request after delay_ms, many at once, and
+// records what was asked.
+class SlowServer {
+ public:
+  explicit SlowServer(int delay_ms = 1000) : delay_ms_(delay_ms) {
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    listen(listener_, 128);
+    acceptor_ = std::thread([this] {
+      for (;;) {
+        int fd = accept(listener_, nullptr, nullptr);
+        if (fd < 0) return;
+        std::lock_guard<std::mutex> lock(mutex_);
+        answerers_.emplace_back([this, fd] {
+          std::string request = testsupport::ReadUntil(fd, "\r\n\r\n", 3000);
+          {
+            std::lock_guard<std::mutex> lock(mutex_);
+            requests_.push_back(request.substr(0, request.find(" HTTP/1.0")));
+          }
+          usleep(static_cast<useconds_t>(delay_ms_) * 1000);
+          testsupport::SendAll(fd, "HTTP/1.0 200 OK\r\n\r\nslow");
+          close(fd);
+        });
+      }
+    });
+  }
+  ~SlowServer() {
+    shutdown(listener_, SHUT_RDWR);
+    close(listener_);
+    acceptor_.join();
+    for (auto& t : answerers_) t.join();
+  }
+  int port() const { return port_; }
+  std::vector<std::string> requests() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
+  }
+
+ private:
+  int delay_ms_;
+  int listener_ = -1;
+  int port_ = 0;
+  std::mutex mutex_;
+  std::vector<std::string> requests_;
+  std::vector<std::thread> answerers_;
+  std::thread acceptor_;
+};
+
+}  // namespace servicetest
+
+#endif  // JANTOR_TESTS_ENGINE_SERVICE_SUPPORT_H_

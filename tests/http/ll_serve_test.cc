@@ -1,0 +1,362 @@
+#include "http/ll_serve.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "support/loopback_peer.h"
+#include "support/private_network.h"
+
+namespace {
+
+using namespace std::literals;
+
+// The wildcard addresses are bound only in a network of the test's own.
+const bool kPrivateNetwork = testsupport::EnterPrivateNetwork();
+
+// Reads from an exact-size heap copy, so that a read past length is caught
+// by the address sanitizer.
+int Read(std::string_view bytes, HttpRequestHead* head) {
+  std::unique_ptr<char[]> exact(new char[bytes.size() + 1]);
+  memcpy(exact.get(), bytes.data(), bytes.size());
+  memset(head, 'x', sizeof *head);  // what the reader leaves unset shows up
+  return ReadHttpRequest(exact.get(), bytes.size(), head);
+}
+
+struct ReadCase {
+  std::string_view bytes;
+  int result;
+  const char* method;  // "" unless complete
+  const char* target;
+};
+
+void Check(const ReadCase& c) {
+  SCOPED_TRACE(testing::Message() << "bytes: \"" << c.bytes << "\"");
+  HttpRequestHead head;
+  EXPECT_EQ(Read(c.bytes, &head), c.result);
+  EXPECT_STREQ(head.method, c.method);
+  EXPECT_STREQ(head.target, c.target);
+}
+
+TEST(ReadHttpRequest, CompleteHeadsAndEveryPrefixOfThem) {
+  const ReadCase cases[] = {
+      {"GET /metrics HTTP/1.1\r\nHost: localhost:9100\r\nAccept: */*\r\n\r\n", kRequestComplete,
+       "GET", "/metrics"},
+      {"GET /metrics HTTP/1.0\n\n", kRequestComplete, "GET", "/metrics"},
+      {"M-SEARCH /a?b=%20&c#d HTTP/1.1\r\nX-Empty:\r\nX-Tab:\tv \xc3\xa9\n\r\nbody\0\n\n"sv,
+       kRequestComplete, "M-SEARCH", "/a?b=%20&c#d"},
+      {"ABCDEFGHIJKLMNO / HTTP/1.1\r\n\r\n", kRequestComplete, "ABCDEFGHIJKLMNO", "/"},
+  };
+  for (const ReadCase& c : cases) {
+    Check(c);
+    size_t crlf_end = c.bytes.find("\n\r\n");
+    size_t head_size = crlf_end != std::string_view::npos ? crlf_end + 3 : c.bytes.find("\n\n") + 2;
+    for (size_t size = 0; size < head_size; ++size) {
+      Check({c.bytes.substr(0, size), kRequestIncomplete, "", ""});
+    }
+  }
+}
+
+TEST(ReadHttpRequest, TheSizeBoundCountsTheWholeHead) {
+  const std::string start = "GET / HTTP/1.1\r\nX: ";
+  const std::string filler(kMostRequestBytes - start.size() - 4, 'a');
+  const std::string longest = start + filler + "\r\n\r\n";
+  ASSERT_EQ(longest.size(), static_cast<size_t>(kMostRequestBytes));
+  const std::string one_more_text = start + filler + "a\r\n\r\n";
+  const std::string_view one_more = one_more_text;
+  const std::string target = "/" + std::string(kRequestTargetSize - 2, 't');
+  const std::string request_line = "GET " + target + " HTTP/1.1\r\n\r\n";
+  const std::string too_long_target = "GET " + target + "t HTTP/1.1\r\n\r\n";
+  const std::string bad_then_long = "GET / HTTP/1.1\r\nbad\r\n" + filler + filler;
+  const ReadCase cases[] = {
+      {longest, kRequestComplete, "GET", "/"},
+      {one_more, kRequestTooLarge, "", ""},
+      {one_more.substr(0, kMostRequestBytes - 1), kRequestIncomplete, "", ""},
+      {one_more.substr(0, kMostRequestBytes), kRequestTooLarge, "", ""},
+      {request_line, kRequestComplete, "GET", target.c_str()},
+      {too_long_target, kRequestMalformed, "", ""},
+      {bad_then_long, kRequestMalformed, "", ""},
+  };
+  for (const ReadCase& c : cases) Check(c);
+}
+
+// ---- Malformed heads -----------------------------------------------------------
+
+TEST(ReadHttpRequest, MalformedHeads) {
+  auto refused = [](std::string_view head) { Check({head, kRequestMalformed, "", ""}); };
+  // Request lines, each followed by an empty line.
+  const char* lines[] = {"GET",
+                         "GET /",
+                         "GET  / HTTP/1.1",
+                         " GET / HTTP/1.1",
+                         "GET / HTTP/1.1 ",
+                         "GET / HTTP/1.1\rX: y",
+                         "G(T / HTTP/1.1",
+                         "ABCDEFGHIJKLMNOP / HTTP/1.1",
+                         "GET metrics HTTP/1.1",
+                         "GET * HTTP/1.1",
+                         "GET http://h/ HTTP/1.1",
+                         "GET / HTTP/0.9",
+                         "GET / HTTP/2.0",
+                         "GET / http/1.1",
+                         "GET / HTTP/1.10",
+                         "GET /\x01 HTTP/1.1",
+                         "GET /\xc3\xa9 HTTP/1.1"};
+  for (const char* line : lines) refused(std::string(line) + "\r\n\r\n");
+  refused("GET /\0 HTTP/1.1\r\n\r\n"sv);
+  refused("\n");  // an empty request line
+  // Header lines after a good request line.
+  const std::string_view headers[] = {"NoColon", "A: b\r\n folded", "\tX: y",  "Name : v",
+                                      ": v",     "X: a\0b"sv,       "X: a\rb", "X: \x7f"};
+  for (std::string_view header : headers) {
+    refused("GET / HTTP/1.1\r\n" + std::string(header) + "\r\n\r\n");
+  }
+}
+
+// ---- Endpoint texts ------------------------------------------------------------
+
+// A connected blocking client socket, or -1 when the port refuses.
+int ConnectTo127(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) return fd;
+  close(fd);
+  return -1;
+}
+
+TEST(OpenHttpListener, AcceptedTextsBindWhatTheySay) {
+  const struct {
+    const char* address;  // before ":PORT", or null for the text "PORT"
+    const char* bound;    // address as getsockname reports it
+    bool reached_on_127;  // whether 127.0.0.1:PORT then connects
+    bool wildcard;
+  } cases[] = {
+      {nullptr, "127.0.0.1", true, false},      {"127.0.0.1", "127.0.0.1", true, false},
+      {"127.0.0.2", "127.0.0.2", false, false}, {"0.0.0.0", "0.0.0.0", true, true},
+      {"[::1]", "::1", false, false},           {"[::]", "::", true, true},  // IPv4 clients too
+  };
+  for (const auto& c : cases) {
+    if (c.wildcard && !kPrivateNetwork) continue;
+    int port = testsupport::UnusedPort();
+    std::string text = (c.address ? std::string(c.address) + ":" : "") + std::to_string(port);
+    SCOPED_TRACE(text);
+    int fd = -2;
+    char why[64] = "untouched";
+    ASSERT_EQ(OpenHttpListener(text.c_str(), &fd, why, sizeof why), 0) << why;
+    EXPECT_STREQ(why, "");
+    EXPECT_NE(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+    EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+    sockaddr_in6 bound{};  // room for either family; both keep the port at the same place
+    socklen_t size = sizeof bound;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &size);
+    char bound_text[INET6_ADDRSTRLEN] = "";
+    inet_ntop(bound.sin6_family,
+              bound.sin6_family == AF_INET6 ? static_cast<void*>(&bound.sin6_addr)
+                                            : &reinterpret_cast<sockaddr_in*>(&bound)->sin_addr,
+              bound_text, sizeof bound_text);
+    EXPECT_STREQ(bound_text, c.bound);
+    EXPECT_EQ(ntohs(bound.sin6_port), port);
+    int client = ConnectTo127(port);
+    EXPECT_EQ(client >= 0, c.reached_on_127);
+    if (client >= 0) close(client);
+    close(fd);
+  }
+}
+
+TEST(OpenHttpListener, RefusedTextsAndABoundPort) {
+  auto refused = [](const char* text) {
+    SCOPED_TRACE(text);
+    int fd = 7;
+    char why[64] = "";
+    EXPECT_EQ(OpenHttpListener(text, &fd, why, sizeof why), -1);
+    EXPECT_EQ(fd, -1);
+    EXPECT_STREQ(why, "not [ADDRESS:]PORT");
+  };
+  const char* ports[] = {"",    "0",    "65536", "4294967377", "-1",         "+80",        " 80",
+                         "80 ", "0x50", "9100a", ":9100",      "127.0.0.1:", "127.0.0.1:0"};
+  const char* addresses[] = {"localhost:9100", "1.2.3:80",        "256.0.0.1:80",
+                             "01.2.3.4:80",    "127.0.0.1:80:90", "::1:9100",
+                             "[::1]9100",      "[::1]",           "[::1:9100",
+                             "[127.0.0.1]:80", "[]:80",           "[fe80::1%lo]:80"};
+  for (const char* text : ports) refused(text);
+  for (const char* text : addresses) refused(text);
+  refused(nullptr);
+
+  int fd = 7;
+  char why[64];
+  EXPECT_EQ(OpenHttpListener("x", &fd, why, 4), -1);
+  EXPECT_STREQ(why, "not");  // cut to fit
+  EXPECT_EQ(OpenHttpListener("x", &fd, nullptr, 0), -1);
+
+  std::string text = "127.0.0.1:" + std::to_string(testsupport::UnusedPort());
+  int first = -1;
+  ASSERT_EQ(OpenHttpListener(text.c_str(), &first, why, sizeof why), 0);
+  EXPECT_EQ(OpenHttpListener(text.c_str(), &fd, why, sizeof why), -1);
+  EXPECT_EQ(fd, -1);
+  EXPECT_STREQ(why, "Address already in use");
+  close(first);
+}
+
+// ---- The server on loopback ------------------------------------------------------
+
+// Records whether the handler ran with the daemon's signals blocked.
+std::atomic<int> handled_with_signals_blocked{-1};
+
+void Answer(const HttpRequestHead& request, std::string* response, void*) {
+  sigset_t mask;
+  pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+  handled_with_signals_blocked = sigismember(&mask, SIGALRM) && sigismember(&mask, SIGTERM);
+  if (strcmp(request.method, "GET") != 0) {
+    HttpResponse(response, 405, "Method Not Allowed", "text/plain", "GET only\n", "Allow: GET\r\n");
+  } else if (strcmp(request.target, "/metrics") != 0) {
+    HttpResponse(response, 404, "Not Found", nullptr, "");
+  } else {
+    HttpResponse(response, 200, "OK", "text/plain; version=0.0.4", "up 1\n");
+  }
+}
+
+// CPU time of the whole process, both threads.
+int64_t CpuMs() {
+  rusage usage;
+  getrusage(RUSAGE_SELF, &usage);
+  return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000 +
+         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
+}
+
+class Served : public testing::Test {
+ protected:
+  void Start(HttpServerLimits limits = {}) {
+    descriptors_ = testsupport::OpenDescriptorCount();
+    port_ = testsupport::UnusedPort();
+    int fd;
+    char why[64];
+    ASSERT_EQ(OpenHttpListener(std::to_string(port_).c_str(), &fd, why, sizeof why), 0) << why;
+    server_ = StartHttpServer(fd, Answer, nullptr, &limits);
+    ASSERT_NE(server_, nullptr);
+  }
+  void TearDown() override {
+    StopHttpServer(server_);
+    EXPECT_EQ(testsupport::OpenDescriptorCount(), descriptors_ + static_cast<int>(clients_.size()));
+    for (int fd : clients_) close(fd);
+  }
+  int Connect() {
+    int fd = ConnectTo127(port_);
+    EXPECT_GE(fd, 0);
+    if (fd >= 0) clients_.push_back(fd);
+    return fd;
+  }
+  std::string Exchange(std::string_view request) {
+    int fd = Connect();
+    EXPECT_TRUE(testsupport::SendAll(fd, request));
+    return testsupport::ReadToClose(fd);
+  }
+
+  HttpServer* server_ = nullptr;
+  int port_ = 0;
+  int descriptors_ = 0;
+  std::vector<int> clients_;
+};
+
+TEST_F(Served, AnswersEachKindOfRequestWithExactBytes) {
+  Start();
+  const std::string too_large =
+      "GET /metrics HTTP/1.1\r\nX: " + std::string(9000, 'a') + "\r\n\r\n";
+  const struct {
+    std::string_view request;
+    std::string_view response;
+  } cases[] = {
+      {"GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n",
+       "HTTP/1.1 200 OK\r\nContent-Type: text/plain; version=0.0.4\r\nContent-Length: 5\r\n"
+       "Connection: close\r\n\r\nup 1\n"},
+      {"GET /other HTTP/1.0\n\n",
+       "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"},
+      {"POST /metrics HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello",
+       "HTTP/1.1 405 Method Not Allowed\r\nContent-Type: text/plain\r\nContent-Length: 9\r\n"
+       "Connection: close\r\nAllow: GET\r\n\r\nGET only\n"},
+      {"GET metrics HTTP/1.1\r\n\r\n",
+       "HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain; charset=utf-8\r\n"
+       "Content-Length: 12\r\nConnection: close\r\n\r\nBad Request\n"},
+      {too_large,
+       "HTTP/1.1 431 Request Header Fields Too Large\r\nContent-Type: text/plain; charset=utf-8\r\n"
+       "Content-Length: 32\r\nConnection: close\r\n\r\nRequest Header Fields Too Large\n"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(Exchange(c.request), c.response);
+  EXPECT_EQ(handled_with_signals_blocked, 1);
+}
+
+TEST_F(Served, ASilentClientDelaysNoOtherAndIsClosedAtTheStop) {
+  Start();
+  int silent = Connect();
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Exchange("GET /metrics HTTP/1.1\r\n\r\n").substr(0, 17), "HTTP/1.1 200 OK\r\n");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+  pollfd still_open{silent, POLLIN, 0};
+  EXPECT_EQ(poll(&still_open, 1, 0), 0);
+  StopHttpServer(server_);
+  server_ = nullptr;
+  pollfd closed{silent, POLLIN, 0};
+  ASSERT_EQ(poll(&closed, 1, 2000), 1);
+  char byte;
+  EXPECT_EQ(recv(silent, &byte, 1, 0), 0);
+}
+
+TEST_F(Served, FortyClientsAtOnceAreAllAnswered) {
+  Start();
+  std::vector<int> clients;
+  for (int i = 0; i < 40; ++i) {
+    clients.push_back(Connect());
+    ASSERT_TRUE(testsupport::SendAll(clients.back(), "GET /metrics HTTP/1.1\r\n\r\n"));
+  }
+  // The clients keep their ends open after the answer, so the later ones
+  // are answered only because a slot is given up soon after its answer,
+  // not at the deadline of 5 s that ReadToClose would not outwait.
+  for (int fd : clients) {
+    EXPECT_EQ(testsupport::ReadToClose(fd).substr(0, 17), "HTTP/1.1 200 OK\r\n");
+  }
+}
+
+TEST_F(Served, SilentClientsAreClosedAtTheirDeadlineAndOnlyFourAreAccepted) {
+  constexpr int kDeadlineMs = 300;
+  Start({4, kDeadlineMs});
+  int64_t cpu_before_ms = CpuMs();
+  auto start = std::chrono::steady_clock::now();
+  std::vector<pollfd> silent;
+  for (int i = 0; i < 6; ++i) silent.push_back({Connect(), POLLIN, 0});
+  // Watched together, so that each close is seen when it happens.
+  std::vector<int64_t> closed_ms;
+  while (closed_ms.size() < silent.size() && poll(silent.data(), silent.size(), 3000) > 0) {
+    for (pollfd& client : silent) {
+      if (client.revents == 0) continue;
+      char byte;
+      EXPECT_EQ(recv(client.fd, &byte, 1, 0), 0);  // no answer, only the close
+      closed_ms.push_back((std::chrono::steady_clock::now() - start) / 1ms);
+      client.fd = -client.fd - 1;  // no longer watched
+    }
+  }
+  ASSERT_EQ(closed_ms.size(), 6u);
+  // The two left in the backlog are accepted only when the first four close,
+  // and while they wait the listener is not watched, so nothing spins.
+  for (int i = 0; i < 6; ++i) EXPECT_GE(closed_ms[i], i < 4 ? kDeadlineMs : 2 * kDeadlineMs) << i;
+  EXPECT_LT(CpuMs() - cpu_before_ms, kDeadlineMs / 3);
+  EXPECT_EQ(Exchange("GET /metrics HTTP/1.1\r\n\r\n").substr(0, 17), "HTTP/1.1 200 OK\r\n");
+}
+
+}  // namespace
