@@ -12,6 +12,7 @@
 #include "base/ll_cpapi.h"
 #include "gtest/gtest.h"
 #include "support/process.h"
+#include "support/test_paths.h"
 
 namespace {
 

@@ -19,6 +19,7 @@
 
 #include "engine/hostile_support.h"
 #include "support/loopback_peer.h"
+#include "support/test_paths.h"
 
 namespace servicetest {
 

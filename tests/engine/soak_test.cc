@@ -22,6 +22,7 @@
 #include "support/odbc_db.h"
 #include "support/private_network.h"
 #include "support/process.h"
+#include "support/test_paths.h"
 
 namespace {
 

@@ -16,6 +16,7 @@
 #include "support/loopback_peer.h"
 #include "support/odbc_db.h"
 #include "support/process.h"
+#include "support/test_paths.h"
 
 namespace {
 

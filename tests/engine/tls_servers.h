@@ -13,6 +13,7 @@
 #include <string>
 
 #include "support/process.h"
+#include "support/test_paths.h"
 
 // nginx_tls.sh's servers (valid, expired, wrongname, untrusted, plain), one
 // nginx for the whole program, in the program's own network.

@@ -24,6 +24,7 @@
 #include "support/loopback_peer.h"
 #include "support/private_network.h"
 #include "support/process.h"
+#include "support/test_paths.h"
 
 namespace {
 

@@ -15,6 +15,7 @@
 #include <stdexcept>
 
 #include "support/process.h"
+#include "support/test_paths.h"
 
 namespace testsupport {
 

@@ -14,6 +14,7 @@
 #include <stdexcept>
 
 #include "support/process.h"
+#include "support/test_paths.h"
 
 namespace testsupport {
 

@@ -1,4 +1,5 @@
 #include "support/process.h"
+#include "support/test_paths.h"
 
 #include <fcntl.h>
 #include <poll.h>
