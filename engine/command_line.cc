@@ -48,6 +48,8 @@ constexpr ValueOption kValueOptions[] = {
      "Keeping %s hours of results.\r\n"},
     {'m', offsetof(RunSettings, metrics), sizeof(RunSettings::metrics),
      "Serving metrics on %s.\r\n"},
+    {'s', offsetof(RunSettings, share), sizeof(RunSettings::share),
+     "Sharing the table, claims held %ss.\r\n"},
 };
 
 // A text of digits only (no sign, no blanks) between low and high, or -1.
@@ -97,6 +99,7 @@ int ReadCommandLine(int argc, char** argv, RunSettings* s) {
     const char* arg = argv[i];
     char letter =
         arg[0] != '\0' ? static_cast<char>(tolower(static_cast<unsigned char>(arg[1]))) : 0;
+    if (letter >= 'a' && letter <= 'z') s->given |= 1u << (letter - 'a');
     if (letter == 'v' || letter == 'q') {
       (letter == 'v' ? s->verbose : s->quiet) = 1;
       PrintText(letter == 'v' ? "Using verbose.\r\n" : "Using quiet.\r\n");
@@ -128,6 +131,11 @@ int ReadCommandLine(int argc, char** argv, RunSettings* s) {
   s->keep_hours = WholeNumber(s->keep, 0, kMostKeptHours);
   if (s->keep_hours < 0)
     return Refuse("\r\nYou must supply the hours of results to keep, 0 to keep them all.\r\n");
+  if (OptionGiven(s, 's')) {
+    s->claim_secs = WholeNumber(s->share, kLeastClaimSecs, kMostClaimSecs);
+    if (s->claim_secs < 0)
+      return Refuse("\r\nYou must supply between 10 and 86400 seconds for a claim.\r\n");
+  }
   if (s->concurrent_hits > 1) AllowDescriptorsFor(s->concurrent_hits);
   return kStartRun;
 }

@@ -18,17 +18,27 @@ struct RunSettings {
   char concurrency[36];  // -c, most hits in flight at once, as typed
   char results[64];      // -l, results table name, "" for none; put into SQL as typed
   char keep[36];         // -k, hours of results to keep, as typed
-  char metrics[64];      // -m, [ADDRESS:]PORT of the metrics endpoint, "" for none
+  char metrics[64];      // -m, [ADDRESS:]PORT of the metrics endpoint
+  char share[36];        // -s, seconds a claim on a shared table holds, as typed
+  unsigned given;        // OptionGiven: the options read
   int verbose;           // -v
   int quiet;             // -q: no trace words of the lower layers, one line a failed hit
   int interval_secs;     // the interval text as an integer, parsed once
   int concurrent_hits;   // -c as a number from 1 to kMostConcurrentHits
   int keep_hours;        // -k as a number from 0 (keep all) to kMostKeptHours
+  int claim_secs;        // -s as a number from kLeastClaimSecs to kMostClaimSecs; 0 without -s
 };
+
+// Whether the option of that letter (lower case) was on the command line.
+inline bool OptionGiven(const RunSettings* s, char letter) {
+  return (s->given >> (letter - 'a')) & 1u;
+}
 
 enum : int {
   kMostConcurrentHits = 1024,  // the most hits -c lets be in flight at once
   kMostKeptHours = 876000,     // a hundred years of results
+  kLeastClaimSecs = 10,
+  kMostClaimSecs = 86400,
 };
 
 // What the command line asks for.

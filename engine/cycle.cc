@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <deque>
@@ -115,6 +116,78 @@ class UnwrittenBlocks {
   size_t bytes_ = 0;
 };
 
+// Where a cycle's entries come from: the rows of its select, fetched one at
+// a time; or, sharing the table (-s), rows claimed in batches of as many as
+// the hits can take at the moment, so that no claim waits for a free hit.
+class DueEntries {
+ public:
+  DueEntries(const RunSettings* s, Schedule* db, const char* quoted_now, const char* fraction)
+      : s_(s), db_(db), quoted_now_(quoted_now), fraction_(fraction) {}
+
+  // Runs the select (or the first claim, of up to room entries). false
+  // when that fails; failed() names the statement.
+  bool Start(int room) {
+    DatabaseCall starting;
+    if (db_->claims.enabled) return Claim(room);
+    char select[1024];
+    if (!SelectDueEntries(s_, db_, quoted_now_, fraction_, select, sizeof select)) {
+      Fail(select);
+      return false;
+    }
+    more_ = SQLOK(SQLFetch(db_->select_stmt));
+    return true;
+  }
+
+  // Whether the select had no row (or the first claim none) at all.
+  bool NoneAtStart() const { return !more_ && claimed_.empty(); }
+
+  // The next entry, and with -s its claim time; room entries could be hit
+  // now. false when none is left, or a claim failed (see failed()).
+  bool Next(int room, Entry* entry, char* claim) {
+    DatabaseCall fetching;
+    if (!db_->claims.enabled) {
+      if (!more_) return false;
+      FetchEntry(db_->select_stmt, entry);
+      more_ = SQLOK(SQLFetch(db_->select_stmt));
+      return true;
+    }
+    if (next_ == claimed_.size() && (!more_ || !Claim(room))) return false;
+    if (next_ == claimed_.size()) return false;
+    *entry = claimed_[next_++];
+    snprintf(claim, 20, "%s", claim_text_);
+    return true;
+  }
+
+  const char* failed() const { return failed_; }
+
+ private:
+  bool Claim(int room) {
+    claimed_.resize(static_cast<size_t>(std::max(room, 1)));
+    next_ = 0;
+    int got = ClaimEntries(&db_->claims, db_->select_conn, db_->select_stmt, quoted_now_, fraction_,
+                           time(nullptr) + db_->claims.hold_secs, static_cast<int>(claimed_.size()),
+                           claimed_.data(), claim_text_, failed_, sizeof failed_);
+    if (got < 0) NoteDatabaseError();
+    claimed_.resize(static_cast<size_t>(std::max(got, 0)));
+    more_ = got > 0;
+    return got >= 0;
+  }
+  void Fail(const char* statement) {
+    NoteDatabaseError();
+    snprintf(failed_, sizeof failed_, "%s", statement);
+  }
+
+  const RunSettings* s_;
+  Schedule* db_;
+  const char* quoted_now_;
+  const char* fraction_;
+  bool more_ = false;             // the last fetch had a row, or the last claim some
+  std::vector<Entry> claimed_;    // the last claim's entries
+  size_t next_ = 0;               // the next of them to hand out
+  char claim_text_[20] = "";
+  char failed_[1024] = "";
+};
+
 // Hits the fetched rows on the workers, at most one per worker at a time.
 // Rows are read from the select only as workers become free, and each entry
 // is rescheduled as soon as its own hit has ended, so a process that is
@@ -122,7 +195,7 @@ class UnwrittenBlocks {
 // failed write nothing more is fetched; the hits in flight end and are
 // written, and the failure is reported last. Returns 0, or 1 after a
 // failed write.
-int HitInParallel(Schedule* db, ParallelHits* hits, int fetched, time_t present,
+int HitInParallel(Schedule* db, ParallelHits* hits, DueEntries* due, time_t present,
                   OutputStreams streams, CycleCounts* counts) {
   std::vector<HitJob*> idle;
   for (HitJob& job : hits->jobs) idle.push_back(&job);
@@ -131,7 +204,7 @@ int HitInParallel(Schedule* db, ParallelHits* hits, int fetched, time_t present,
   OutputCapture own;
   CaptureOutput(&own);
   UnwrittenBlocks unwritten;
-  bool more = SQLOK(fetched);
+  bool more = true;
   size_t in_flight = 0;
   char failed[1024] = "";
   char group_failed[1024];
@@ -142,14 +215,16 @@ int HitInParallel(Schedule* db, ParallelHits* hits, int fetched, time_t present,
     // A stop lets the hits in flight end and be written, and starts no other.
     while (more && failed[0] == '\0' && !idle.empty() && !StopRequested()) {
       HitJob* job = idle.back();
+      more = due->Next(static_cast<int>(idle.size()), &job->entry, job->write.claim);
+      if (!more) {
+        if (due->failed()[0] != '\0') snprintf(failed, sizeof failed, "%s", due->failed());
+        break;
+      }
       idle.pop_back();
-      DatabaseCall fetch;
-      FetchEntry(db->select_stmt, &job->entry);
       job->present = present;
       SubmitHit(hits->pool, job);
       ++in_flight;
       ++counts->due;
-      more = SQLOK(SQLFetch(db->select_stmt));
     }
     // Once the workers have their next hits.
     unwritten.PutOut(streams, /*wait=*/false);
@@ -185,14 +260,10 @@ int HitInParallel(Schedule* db, ParallelHits* hits, int fetched, time_t present,
 // Hits the fetched rows one after the other on the main thread, each
 // written back before the next is fetched. Returns 0, or 1 after a failed
 // write.
-int HitInTurn(const RunSettings* s, Schedule* db, int fetched, time_t present,
+int HitInTurn(const RunSettings* s, Schedule* db, DueEntries* due, time_t present,
               CycleCounts* counts) {
   static HitJob job;  // large; one is enough
-  while (SQLOK(fetched) && !StopRequested()) {
-    {
-      DatabaseCall fetch;
-      FetchEntry(db->select_stmt, &job.entry);
-    }
+  while (!StopRequested() && due->Next(1, &job.entry, job.write.claim)) {
     ++counts->due;
     job.present = present;
     HitAndPrepare(s, &job);
@@ -204,7 +275,10 @@ int HitInTurn(const RunSettings* s, Schedule* db, int fetched, time_t present,
       PrintFormat("Error Executing - %s\r\n", failed);
       return 1;
     }
-    fetched = SQLFetch(db->select_stmt);
+  }
+  if (due->failed()[0] != '\0') {
+    PrintFormat("Error Executing - %s\r\n", due->failed());
+    return 1;
   }
   return 0;
 }
@@ -245,22 +319,16 @@ int RunCycles(const RunSettings* s, Schedule* db) {
                   fraction);
     ODBCDateDriverKludge2(0, db->select_conn, quoted_now);
 
-    char select[1024];
-    int fetched;
-    {
-      DatabaseCall selecting;
-      if (!SelectDueEntries(s, db, quoted_now, fraction, select, sizeof select)) {
-        NoteDatabaseError();
-        PrintFormat("Error Executing - %s\r\n", select);
-        return 1;
-      }
-      fetched = SQLFetch(db->select_stmt);
+    DueEntries due(s, db, quoted_now, fraction);
+    if (!due.Start(parallel ? static_cast<int>(hits.jobs.size()) : 1)) {
+      PrintFormat("Error Executing - %s\r\n", due.failed());
+      return 1;
     }
-    if (s->verbose && !SQLOK(fetched))
+    if (s->verbose && due.NoneAtStart())
       PrintFormat("Nothing to check - recheck in %ss.\r\n", s->interval);
     CycleCounts counts;
-    int failed = parallel ? HitInParallel(db, &hits, fetched, present, streams, &counts)
-                          : HitInTurn(s, db, fetched, present, &counts);
+    int failed = parallel ? HitInParallel(db, &hits, &due, present, streams, &counts)
+                          : HitInTurn(s, db, &due, present, &counts);
     if (failed != 0) return 1;
     {
       DatabaseCall pruning;

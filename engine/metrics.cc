@@ -35,6 +35,7 @@ Counter duration_buckets[kBuckets];  // not cumulative: the bucket a hit fell in
 Counter duration_sum_us;
 Counter cycles;
 Counter database_errors;
+Counter claims_lost;
 std::atomic<int64_t> hits_in_flight{0};
 std::atomic<int> due_entries{0};
 std::atomic<int64_t> last_cycle_us{0};
@@ -137,6 +138,8 @@ void NoteCycleEnded(int due, double seconds, time_t end) {
 
 void NoteDatabaseError() { Add(database_errors); }
 
+void NoteClaimLost() { Add(claims_lost); }
+
 void RenderMetrics(std::string* out) {
   out->clear();
   Family(out, "jantor_hits_total", "counter", "Hits made, by outcome.");
@@ -179,6 +182,9 @@ void RenderMetrics(std::string* out) {
          last_cycle_end.load(std::memory_order_relaxed));
   Family(out, "jantor_database_errors_total", "counter", "Database statements that failed.");
   Append(out, "jantor_database_errors_total %" PRIu64 "\n", Read(database_errors));
+  Family(out, "jantor_claims_lost_total", "counter",
+         "Reschedules on a shared table whose claim had expired and been taken over.");
+  Append(out, "jantor_claims_lost_total %" PRIu64 "\n", Read(claims_lost));
   Family(out, "jantor_build_info", "gauge", "The running build; always 1.");
   Append(out, "jantor_build_info{version=\"%s\"} 1\n", JANTOR_VERSION);
 

@@ -23,6 +23,8 @@ void NoteHitEnded(HitOutcome outcome, long long duration_us);
 void NoteCycleEnded(int due, double seconds, time_t end);
 // A database statement has failed.
 void NoteDatabaseError();
+// A reschedule found its claim on a shared table gone (-s).
+void NoteClaimLost();
 
 // The whole exposition, replacing *out.
 void RenderMetrics(std::string* out);

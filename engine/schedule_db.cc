@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "base/ll_cpapi.h"
@@ -103,6 +104,18 @@ bool IsKeyNumber(const char* id, size_t capacity) {
   return *at == '\0';
 }
 
+// The entry's reschedule; with -s, only while the row holds the claim.
+// Returns the failed statement's text, or null.
+const char* Reschedule(Schedule* db, HitWrite* write) {
+  if (!db->claims.enabled)
+    return Execute(db->update_stmt, write->update) ? nullptr : write->update;
+  bool kept = true;
+  if (!RescheduleClaimed(&db->claims, write->id, write->next, write->claim, &kept))
+    return db->claims.reschedule_text;
+  if (!kept) NoteClaimLost();
+  return nullptr;
+}
+
 void NoteFailed(const char* statement, char* failed, size_t failed_size) {
   NoteDatabaseError();
   if (failed[0] == '\0') snprintf(failed, failed_size, "%s", statement);
@@ -117,21 +130,18 @@ void WriteOne(Schedule* db, HitWrite* write, char* failed, size_t failed_size) {
     return;
   }
   if (!db->results.enabled) {
-    if (!Execute(db->update_stmt, write->update)) NoteFailed(write->update, failed, failed_size);
+    if (const char* failing = Reschedule(db, write)) NoteFailed(failing, failed, failed_size);
     return;
   }
   if (!SetAutocommit(db->update_conn, false)) {
     NoteFailed(write->update, failed, failed_size);
     return;
   }
-  const char* failing = nullptr;
-  if (!Execute(db->update_stmt, write->update)) {
-    failing = write->update;
-  } else if (!InsertResult(&db->results, write->row)) {
+  const char* failing = Reschedule(db, write);
+  if (failing == nullptr && !InsertResult(&db->results, write->row))
     failing = db->results.insert_text;
-  } else if (!SQLOK(SQLEndTran(SQL_HANDLE_DBC, db->update_conn, SQL_COMMIT))) {
+  if (failing == nullptr && !SQLOK(SQLEndTran(SQL_HANDLE_DBC, db->update_conn, SQL_COMMIT)))
     failing = write->update;
-  }
   if (failing != nullptr) {
     SQLEndTran(SQL_HANDLE_DBC, db->update_conn, SQL_ROLLBACK);
     NoteFailed(failing, failed, failed_size);
@@ -201,8 +211,12 @@ int OpenSchedule(const RunSettings* s, Schedule* db) {
     PrintFormat("Error - table %s is not v2.x schedule format.\r\n", s->table);
     return 1;
   }
-  if (s->results[0] != '\0' &&
+  if (OptionGiven(s, 'l') &&
       !OpenResultsTable(db->select_stmt, db->update_conn, s->results, &db->results)) {
+    return 1;
+  }
+  if (s->claim_secs > 0 &&
+      !OpenClaims(db->select_conn, db->update_conn, s->table, s->claim_secs, &db->claims)) {
     return 1;
   }
   if (limited && !LimitRows(db->select_stmt, 0)) {
@@ -249,11 +263,11 @@ void FetchEntry(SQLHSTMT stmt, Entry* entry) {
 }
 
 void PrepareUpdate(const RunSettings* s, const Entry& entry, time_t present, HitWrite* write) {
-  char next[64];
-  NextRunText(entry, present, s->verbose, s->quiet, next, sizeof next);
+  NextRunText(entry, present, s->verbose, s->quiet, write->next, sizeof write->next);
   snprintf(write->update, sizeof write->update, "update %s set i_next = '%s' where id = %s",
-           s->table, next, entry.id);
+           s->table, write->next, entry.id);
   write->key_ok = IsKeyNumber(entry.id, sizeof entry.id);
+  write->id = strtoll(entry.id, nullptr, 10);
 }
 
 // Most of a write's cost is its commit (on SQLite a dozen system calls), and
@@ -271,8 +285,7 @@ bool WriteHits(Schedule* db, HitWrite* const* writes, size_t count, char* failed
   if (count > 1 && keys_ok && SetAutocommit(db->update_conn, false)) {
     bool results = db->results.enabled;
     bool written = std::all_of(writes, writes + count, [db, results](HitWrite* w) {
-      return Execute(db->update_stmt, w->update) &&
-             (!results || InsertResult(&db->results, w->row));
+      return Reschedule(db, w) == nullptr && (!results || InsertResult(&db->results, w->row));
     });
     written = written && SQLOK(SQLEndTran(SQL_HANDLE_DBC, db->update_conn, SQL_COMMIT));
     if (!written) {

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <ctime>
 
+#include "engine/claims.h"
 #include "engine/command_line.h"
 #include "engine/results_table.h"
 
@@ -23,6 +24,7 @@ struct Schedule {
   SQLHSTMT select_stmt = SQL_NULL_HSTMT;
   SQLHSTMT update_stmt = SQL_NULL_HSTMT;
   ResultsTable results;  // -l: its insert runs on the update connection
+  Claims claims;         // -s: claims on the selection connection, reschedules on the update one
 };
 
 // 1 for SQL_SUCCESS and SQL_SUCCESS_WITH_INFO, 0 for every other code.
@@ -33,8 +35,8 @@ int SQLOK(int rc);
 int ODBCDateDriverKludge2(int context, SQLHDBC connection, char* quoted_timestamp);
 
 // Opens both connections and checks the schedule table (and with -l the
-// results table); 0 when ready, else the exit status after the failure's
-// message.
+// results table, with -s that the database can share it); 0 when ready,
+// else the exit status after the failure's message.
 int OpenSchedule(const RunSettings* s, Schedule* db);
 
 // Closes the statement's open result set and runs text on it.
@@ -69,6 +71,9 @@ void FetchEntry(SQLHSTMT stmt, Entry* entry);
 struct HitWrite {
   char update[1024];  // the reschedule
   bool key_ok;        // the update may be executed (its key is a number)
+  SQLBIGINT id;       // the entry's key, for the statements that bind it
+  char next[20];      // the next run time that update writes
+  char claim[20];     // with -s, the claim time the row must still hold
   ResultRow row;      // with -l, the hit's result row
 };
 
@@ -79,9 +84,10 @@ struct HitWrite {
 void PrepareUpdate(const RunSettings* s, const Entry& entry, time_t present, HitWrite* write);
 
 // Writes the hits' reschedules (and result rows) through the update
-// connection. Returns true when all were written; otherwise failed gets the
-// text of the first statement that failed, and every write that could be
-// made has been made.
+// connection; with -s a reschedule whose claim has gone (expired and taken
+// by another daemon) changes nothing and is counted, not failed. Returns
+// true when all were written; otherwise failed gets the text of the first
+// statement that failed, and every write that could be made has been made.
 bool WriteHits(Schedule* db, HitWrite* const* writes, size_t count, char* failed,
                size_t failed_size);
 

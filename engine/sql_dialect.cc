@@ -2,6 +2,7 @@
 
 #include <sqlext.h>
 
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -9,12 +10,15 @@ namespace {
 // PostgreSQL and SQLite have no limit on a delete, so the batch is picked by
 // the row's own address; MariaDB has one.
 constexpr SqlDialect kDialects[] = {
-    {"SQLite", "delete from %s where rowid in (select rowid from %s where started < ? limit 1000)"},
+    {"SQLite", "delete from %s where rowid in (select rowid from %s where started < ? limit 1000)",
+     false},
     {"PostgreSQL",
-     "delete from %s where ctid = any(array(select ctid from %s where started < ? limit 1000))"},
-    {"MariaDB", "delete from %s where started < ? limit 1000"},
-    {"MySQL", "delete from %s where started < ? limit 1000"},
-    {"", "delete from %s where started < ?"},
+     "delete from %s where ctid = any(array(select ctid from %s where started < ? limit 1000))",
+     true},
+    {"MariaDB", "delete from %s where started < ? limit 1000", true},
+    // MariaDB's driver may report its server by the older name.
+    {"MySQL", "delete from %s where started < ? limit 1000", true},
+    {"", "delete from %s where started < ?", false},
 };
 
 }  // namespace
@@ -27,4 +31,12 @@ const SqlDialect& DialectOf(SQLHDBC connection) {
     if (dialect.dbms[0] != '\0' && strncmp(name, dialect.dbms, strlen(dialect.dbms)) == 0)
       return dialect;
   return kDialects[sizeof kDialects / sizeof kDialects[0] - 1];
+}
+
+bool SkipsLockedRows(const char* name, const char* version) {
+  if (strncmp(name, "PostgreSQL", 10) == 0) return true;
+  bool maria = strncmp(name, "MariaDB", 7) == 0 || strstr(version, "MariaDB") != nullptr;
+  int major = 0, minor = 0;
+  if (!maria || sscanf(version, "%d.%d", &major, &minor) != 2) return false;
+  return major > 10 || (major == 10 && minor >= 6);
 }

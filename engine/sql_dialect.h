@@ -12,6 +12,8 @@ struct SqlDialect {
   // Deletes up to kPruneBatch rows of a results table (both %s) whose
   // started is before the one parameter. Another DBMS gets a plain delete.
   const char* prune_batch;
+  // SELECT ... FOR UPDATE SKIP LOCKED, which sharing a table (-s) needs.
+  bool skip_locked;
 };
 
 enum : int { kPruneBatch = 1000 };
@@ -19,5 +21,10 @@ enum : int { kPruneBatch = 1000 };
 // The dialect of the DBMS behind connection; the plain one when the name is
 // unknown or cannot be read.
 const SqlDialect& DialectOf(SQLHDBC connection);
+
+// Whether the DBMS of that name and version (as SQL_DBMS_NAME and
+// SQL_DBMS_VER report them) skips locked rows: PostgreSQL, and MariaDB
+// from 10.6 on.
+bool SkipsLockedRows(const char* name, const char* version);
 
 #endif  // JANTOR_ENGINE_SQL_DIALECT_H_

@@ -149,6 +149,10 @@ TEST(CommandLine, WholeNumberOptionsOutsideTheirRangeAreRefused) {
        "\r\nYou must supply the hours of results to keep, 0 to keep them all.\r\n",
        {"876001", "-1", "+4", " 4", "4 ", "1.5", "", "99999999999999999999"},
        {"0", "876000", "0168"}},
+      {"-s", "Sharing the table, claims held ", "s.\r\n",
+       "\r\nYou must supply between 10 and 86400 seconds for a claim.\r\n",
+       {"9", "86401", "0", "-10", "+10", " 10", "10 ", "1e2", ""},
+       {"10", "86400", "0030"}},
   };
   for (const Option& o : options) {
     const std::string refused = "\r\n" + kShortUsage + o.refusal;

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -86,11 +87,13 @@ class NotifySocket {
   std::thread reader_;
 };
 
-// A server that answers each request after delay_ms, many at once, and
-// records what was asked.
+// A server that answers each request after delay_ms (or what delay says
+// for that request line), many at once, and records what was asked.
 class SlowServer {
  public:
-  explicit SlowServer(int delay_ms = 1000) : delay_ms_(delay_ms) {
+  using Delay = std::function<int(const std::string& request_line)>;
+  explicit SlowServer(int delay_ms = 1000) : SlowServer([delay_ms](const std::string&) { return delay_ms; }) {}
+  explicit SlowServer(Delay delay) : delay_(std::move(delay)) {
     listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int on = 1;
     setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -109,11 +112,12 @@ class SlowServer {
         std::lock_guard<std::mutex> lock(mutex_);
         answerers_.emplace_back([this, fd] {
           std::string request = testsupport::ReadUntil(fd, "\r\n\r\n", 3000);
+          std::string line = request.substr(0, request.find(" HTTP/1.0"));
           {
             std::lock_guard<std::mutex> lock(mutex_);
-            requests_.push_back(request.substr(0, request.find(" HTTP/1.0")));
+            requests_.push_back(line);
           }
-          usleep(static_cast<useconds_t>(delay_ms_) * 1000);
+          usleep(static_cast<useconds_t>(delay_(line)) * 1000);
           testsupport::SendAll(fd, "HTTP/1.0 200 OK\r\n\r\nslow");
           close(fd);
         });
@@ -133,7 +137,7 @@ class SlowServer {
   }
 
  private:
-  int delay_ms_;
+  Delay delay_;
   int listener_ = -1;
   int port_ = 0;
   std::mutex mutex_;

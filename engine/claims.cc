@@ -1,0 +1,126 @@
+#include "engine/claims.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "base/ll_cpapi.h"
+#include "engine/schedule_db.h"
+#include "engine/sql_dialect.h"
+
+namespace {
+
+SQLCHAR* Sql(char* text) { return reinterpret_cast<SQLCHAR*>(text); }
+
+bool Ok(SQLRETURN rc) { return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO; }
+
+SQLRETURN BindTimestampText(SQLHSTMT stmt, SQLUSMALLINT number, char* text, SQLLEN size,
+                            SQLLEN* indicator) {
+  *indicator = SQL_NTS;
+  return SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_TYPE_TIMESTAMP, 19, 0,
+                          text, size, indicator);
+}
+
+SQLRETURN BindKey(SQLHSTMT stmt, SQLUSMALLINT number, SQLBIGINT* key, SQLLEN* indicator) {
+  *indicator = 0;
+  return SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, key, 0,
+                          indicator);
+}
+
+bool Prepare(SQLHDBC connection, SQLHSTMT* stmt, char* text) {
+  return Ok(SQLAllocHandle(SQL_HANDLE_STMT, connection, stmt)) &&
+         Ok(SQLPrepare(*stmt, Sql(text), SQL_NTS));
+}
+
+void LocalText(time_t moment, char* out, size_t size) {
+  struct tm local;
+  localtime_r(&moment, &local);
+  strftime(out, size, "%Y-%m-%d %H:%M:%S", &local);
+}
+
+}  // namespace
+
+bool OpenClaims(SQLHDBC select_conn, SQLHDBC update_conn, const char* table, int hold_secs,
+                Claims* claims) {
+  char name[64] = "", version[64] = "";
+  SQLSMALLINT length = 0;
+  SQLGetInfo(select_conn, SQL_DBMS_NAME, name, sizeof name, &length);
+  SQLGetInfo(select_conn, SQL_DBMS_VER, version, sizeof version, &length);
+  if (!DialectOf(select_conn).skip_locked || !SkipsLockedRows(name, version)) {
+    PrintFormat("Sharing the table needs PostgreSQL or MariaDB 10.6 or later, which skip locked "
+                "rows; this data source is %s %s.\r\n",
+                name[0] != '\0' ? name : "an unknown DBMS", version);
+    return false;
+  }
+  claims->hold_secs = hold_secs;
+  snprintf(claims->table, sizeof claims->table, "%s", table);
+  snprintf(claims->mark_text, sizeof claims->mark_text,
+           "update %s set i_next = ? where id = ?", table);
+  snprintf(claims->reschedule_text, sizeof claims->reschedule_text,
+           "update %s set i_next = ? where id = ? and i_next = ?", table);
+  SQLLEN* ind = claims->indicators;
+  bool ready =
+      SetAutocommit(select_conn, false) && Prepare(select_conn, &claims->mark, claims->mark_text) &&
+      Ok(BindTimestampText(claims->mark, 1, claims->mark_time, sizeof claims->mark_time,
+                           &ind[0])) &&
+      Ok(BindKey(claims->mark, 2, &claims->mark_id, &ind[1])) &&
+      Prepare(update_conn, &claims->reschedule, claims->reschedule_text) &&
+      Ok(BindTimestampText(claims->reschedule, 1, claims->next, sizeof claims->next, &ind[2])) &&
+      Ok(BindKey(claims->reschedule, 2, &claims->id, &ind[3])) &&
+      Ok(BindTimestampText(claims->reschedule, 3, claims->claim, sizeof claims->claim, &ind[4]));
+  if (!ready) {
+    PrintFormat("Could not prepare the claims on table %s.\r\n", table);
+    return false;
+  }
+  claims->enabled = true;
+  return true;
+}
+
+int ClaimEntries(Claims* claims, SQLHDBC select_conn, SQLHSTMT select_stmt, const char* quoted_now,
+                 const char* fraction, time_t claim_until, int most, Entry* entries,
+                 char* claim_text, char* failed, size_t failed_size) {
+  char select[1024];
+  snprintf(select, sizeof select,
+           "select id, i_user, i_pass, i_port, i_object, i_host, i_timeout, i_interval, i_next "
+           "from %s where i_next < %s AND %s >= i_start and %s <= i_stop "
+           "order by i_next limit %d for update skip locked",
+           claims->table, quoted_now, fraction, fraction, most);
+  LocalText(claim_until, claim_text, 20);
+  snprintf(claims->mark_time, sizeof claims->mark_time, "%s", claim_text);
+  const char* failing = nullptr;
+  int claimed = 0;
+  if (!Execute(select_stmt, select)) {
+    failing = select;
+  } else {
+    while (claimed < most && SQLOK(SQLFetch(select_stmt))) FetchEntry(select_stmt, &entries[claimed++]);
+    SQLFreeStmt(select_stmt, SQL_CLOSE);
+    for (int i = 0; i < claimed && failing == nullptr; ++i) {
+      claims->mark_id = strtoll(entries[i].id, nullptr, 10);
+      SQLFreeStmt(claims->mark, SQL_CLOSE);
+      if (!Ok(SQLExecute(claims->mark))) failing = claims->mark_text;
+    }
+  }
+  // Committed before any hit: no row lock is held while the network waits.
+  if (failing == nullptr && !SQLOK(SQLEndTran(SQL_HANDLE_DBC, select_conn, SQL_COMMIT)))
+    failing = claims->mark_text;
+  if (failing != nullptr) {
+    SQLEndTran(SQL_HANDLE_DBC, select_conn, SQL_ROLLBACK);
+    snprintf(failed, failed_size, "%s", failing);
+    return -1;
+  }
+  return claimed;
+}
+
+bool RescheduleClaimed(Claims* claims, SQLBIGINT id, const char* next, const char* claim_text,
+                       bool* kept) {
+  claims->id = id;
+  snprintf(claims->next, sizeof claims->next, "%s", next);
+  snprintf(claims->claim, sizeof claims->claim, "%s", claim_text);
+  SQLFreeStmt(claims->reschedule, SQL_CLOSE);
+  if (!Ok(SQLExecute(claims->reschedule))) return false;
+  // MariaDB counts the rows it changed, not those it found; a next run time
+  // equal to the claim time would count as gone, but is written all the same.
+  SQLLEN rows = 0;
+  *kept = Ok(SQLRowCount(claims->reschedule, &rows)) && rows > 0;
+  return true;
+}

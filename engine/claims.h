@@ -1,0 +1,62 @@
+// A table shared by several daemons (-s): each cycle claims its due entries
+// in small batches, in one short transaction each (the due rows selected
+// FOR UPDATE SKIP LOCKED, their i_next set to a claim time SECONDS ahead,
+// committed before any hit), hits them, and writes each reschedule only if
+// the row still holds this daemon's claim. Another daemon skips the rows a
+// claim holds; a claim left by a dead daemon expires at its claim time,
+// when the entry is due again and the living take it over. Only the claim
+// time marks a claim: a row is claimed again only after its claim time has
+// passed, so the next claim's time is always a later one.
+// Every value from a row reaches a statement as a bound parameter. The
+// handles belong to the main thread.
+#ifndef JANTOR_ENGINE_CLAIMS_H_
+#define JANTOR_ENGINE_CLAIMS_H_
+
+#include <sql.h>
+#include <sqlext.h>
+
+#include <cstddef>
+#include <ctime>
+
+struct Entry;
+
+struct Claims {
+  bool enabled = false;
+  int hold_secs = 0;
+  char table[64] = "";
+  // On the selection connection, which runs in manual commit for claims.
+  SQLHSTMT mark = SQL_NULL_HSTMT;  // sets a claimed row's i_next to the claim time
+  char mark_text[256] = "";
+  char mark_time[20] = "";
+  SQLBIGINT mark_id = 0;
+  // On the update connection: the reschedule that holds only under the claim.
+  SQLHSTMT reschedule = SQL_NULL_HSTMT;
+  char reschedule_text[256] = "";
+  char next[20] = "";
+  SQLBIGINT id = 0;
+  char claim[20] = "";
+  SQLLEN indicators[5] = {};
+};
+
+// Checks that the DBMS behind the connections can skip locked rows
+// (PostgreSQL, MariaDB 10.6 or later), puts the selection connection into
+// manual commit and prepares the statements. false, after a line saying
+// why, when it cannot.
+bool OpenClaims(SQLHDBC select_conn, SQLHDBC update_conn, const char* table, int hold_secs,
+                Claims* claims);
+
+// Claims up to most entries due at the cycle's present time (its quoted
+// timestamp and day fraction) through the selection statement, until
+// claim_until. Fills entries[0..n) and returns n; or -1, after rolling the
+// transaction back, with the failing statement's text in failed.
+int ClaimEntries(Claims* claims, SQLHDBC select_conn, SQLHSTMT select_stmt, const char* quoted_now,
+                 const char* fraction, time_t claim_until, int most, Entry* entries,
+                 char* claim_text, char* failed, size_t failed_size);
+
+// Writes a claimed entry's next run time, if its row still holds the claim
+// claim_text. false when the statement fails; *kept says whether the claim
+// held (an update that found it gone changes nothing).
+bool RescheduleClaimed(Claims* claims, SQLBIGINT id, const char* next, const char* claim_text,
+                       bool* kept);
+
+#endif  // JANTOR_ENGINE_CLAIMS_H_

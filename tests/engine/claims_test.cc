@@ -1,0 +1,230 @@
+// Several daemons on one table (-s): on PostgreSQL and MariaDB each due
+// entry is hit once by one of them, a daemon killed in the middle of a
+// cycle leaves claims that expire and are taken over, and a reschedule that
+// comes after its claim expired does not overwrite the other daemon's.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/hostile_support.h"
+#include "engine/service_support.h"
+#include "support/odbc_db.h"
+#include "support/private_network.h"
+#include "support/process.h"
+
+namespace {
+
+using hostile::CountOf;
+using hostile::NowMs;
+using servicetest::SlowServer;
+using testsupport::Exec;
+using testsupport::LocalTimestamp;
+using testsupport::ParseLocalTimestamp;
+using testsupport::Query;
+using testsupport::TestDb;
+
+constexpr int kInterval = 3600;
+
+// Entries first..last against 127.0.0.1:port, object "/claim?<id>", due at
+// next, with the daily window start..stop.
+void AddEntries(const TestDb& db, int first, int last, int port, const std::string& next,
+                double start = 0, double stop = 1) {
+  std::string sql =
+      "insert into schedule_2 (id, i_port, i_object, i_host, i_timeout, i_interval, i_next, "
+      "i_start, i_stop) values ";
+  for (int id = first; id <= last; ++id) {
+    sql += (id == first ? "(" : ", (") + std::to_string(id) + ", " + std::to_string(port) +
+           ", '/claim?" + std::to_string(id) + "', '127.0.0.1', 30, " + std::to_string(kInterval) +
+           ", '" + next + "', " + std::to_string(start) + ", " + std::to_string(stop) + ")";
+  }
+  ASSERT_TRUE(Exec(db, sql));
+}
+
+std::map<int, std::string> NextRuns(const TestDb& db) {
+  std::map<int, std::string> next;
+  for (auto& row : Query(db, "select id, i_next from schedule_2"))
+    next[std::stoi(row[0])] = row[1].substr(0, 19);
+  return next;
+}
+
+// How often each entry was requested.
+std::map<int, int> Requests(SlowServer& server) {
+  std::map<int, int> count;
+  for (auto& line : server.requests()) ++count[std::stoi(line.substr(line.find('?') + 1))];
+  return count;
+}
+
+// Daemon number n of the test's table: its environment tells it from the
+// others, and from every other test's (hostile::FindProcess).
+std::string DaemonTag(const TestDb& db, int n) {
+  return "JANTOR_DAEMON=" + db.dsn + "-" + std::to_string(n);
+}
+
+testsupport::RunResult Daemon(const TestDb& db, int n, std::vector<std::string> extra) {
+  std::vector<std::string> args = db.Args();
+  args.insert(args.end(), extra.begin(), extra.end());
+  auto env = testsupport::OdbcEnv();
+  env.push_back(DaemonTag(db, n));
+  return testsupport::RunJantor(args, env, 120000);
+}
+
+void Signal(const TestDb& db, int n, int signal_number) {
+  pid_t pid = hostile::FindProcess(DaemonTag(db, n));
+  if (pid > 0) kill(pid, signal_number);
+}
+
+class Claims : public testing::TestWithParam<std::string> {
+ protected:
+  void SetUp() override {
+    db_ = testsupport::MakeDbForCurrentTest(GetParam());
+    testsupport::CreateScheduleTable(db_);
+  }
+  TestDb db_;
+};
+
+// Three daemons at -c 8 on 600 due entries, 40 more outside their daily
+// window: each due entry is hit exactly once and moved on once, the others
+// not at all, and each daemon does a fair part of the work.
+TEST_P(Claims, ThreeDaemonsHitEachDueEntryOnce) {
+  SlowServer server(50);
+  const std::string due = LocalTimestamp(-100);
+  AddEntries(db_, 1, 600, server.port(), due);
+  time_t now = time(nullptr);
+  struct tm local;
+  localtime_r(&now, &local);
+  double fraction = (local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec) / 86400.0;
+  // A window that closed before now, or opens after it (or wraps midnight).
+  AddEntries(db_, 601, 620, server.port(), due, 0, std::max(fraction - 0.01, 0.0));
+  AddEntries(db_, 621, 640, server.port(), due, std::min(fraction + 0.01, 1.0), 1);
+
+  testsupport::RunResult runs[3];
+  std::vector<std::thread> daemons;
+  for (int n = 0; n < 3; ++n) {
+    daemons.emplace_back([&, n] {
+      runs[n] = Daemon(db_, n, {"-s", "30", "-c", "8", "-i", "4", "-r", "1", "-v"});
+    });
+  }
+  for (auto& d : daemons) d.join();
+
+  auto requests = Requests(server);
+  int total = 0;
+  for (int n = 0; n < 3; ++n) {
+    EXPECT_EQ(runs[n].status, 0) << "signal " << runs[n].signal << ": " << runs[n].out.substr(runs[n].out.size() > 3000 ? runs[n].out.size() - 3000 : 0) << runs[n].err;
+    EXPECT_NE(runs[n].out.find("Sharing the table, claims held 30s.\r\n"), std::string::npos);
+    int hits = CountOf(runs[n].out, "Hitting - ");
+    total += hits;
+    EXPECT_GE(hits, 90) << "daemon " << n << " made " << hits << " of 600 hits";
+  }
+  EXPECT_EQ(total, 600);
+  auto next = NextRuns(db_);
+  for (int id = 1; id <= 640; ++id) {
+    if (id <= 600) {
+      EXPECT_EQ(requests[id], 1) << "entry " << id;
+      EXPECT_EQ(ParseLocalTimestamp(next[id]), ParseLocalTimestamp(due) + kInterval) << id;
+    } else {
+      EXPECT_EQ(requests.count(id), 0u) << "entry " << id << " outside its window";
+      EXPECT_EQ(next[id], due) << id;
+    }
+  }
+}
+
+// One of three daemons is killed with hits in flight: its claims expire
+// after 10 s, and the two others take those entries over. Every entry is
+// moved on, none is lost, and only those that were in flight at the kill
+// are hit twice.
+TEST_P(Claims, AKilledDaemonsClaimsExpireAndAreTakenOver) {
+  SlowServer server(200);
+  const int kEntries = 300;
+  const std::string due = LocalTimestamp(-100);
+  AddEntries(db_, 1, kEntries, server.port(), due);
+
+  testsupport::RunResult runs[3];
+  std::vector<std::thread> daemons;
+  for (int n = 0; n < 3; ++n)
+    daemons.emplace_back([&, n] { runs[n] = Daemon(db_, n, {"-s", "10", "-c", "16", "-i", "4"}); });
+  for (int i = 0; i < 300 && server.requests().size() < 100; ++i) usleep(20 * 1000);
+  ASSERT_GT(hostile::FindProcess(DaemonTag(db_, 0)), 0);
+  Signal(db_, 0, SIGKILL);
+  long long killed_at = NowMs();
+
+  // Until every entry has moved on: the victim's after its claims expire.
+  int moved = 0;
+  for (int i = 0; i < 400 && moved < kEntries; ++i) {
+    usleep(100 * 1000);
+    moved = 0;
+    for (auto& [id, next] : NextRuns(db_)) moved += ParseLocalTimestamp(next) > time(nullptr) + 60;
+  }
+  long long all_moved_ms = NowMs() - killed_at;
+  for (int n = 1; n < 3; ++n) Signal(db_, n, SIGTERM);
+  for (auto& d : daemons) d.join();
+  EXPECT_EQ(runs[0].signal, SIGKILL);
+  EXPECT_EQ(runs[1].status, 0);
+  EXPECT_EQ(runs[2].status, 0);
+
+  EXPECT_EQ(moved, kEntries) << "entries were lost with the killed daemon";
+  EXPECT_GE(all_moved_ms, 8000) << "claims were taken over before they expired";
+  auto requests = Requests(server);
+  int twice = 0;
+  for (int id = 1; id <= kEntries; ++id) {
+    EXPECT_GE(requests[id], 1) << "entry " << id;
+    EXPECT_LE(requests[id], 2) << "entry " << id;
+    twice += requests[id] == 2;
+  }
+  EXPECT_LE(twice, 16) << "more entries hit twice than the killed daemon had in flight";
+}
+
+// A hit that outlasts its claim: daemon A's first hit of the entry takes
+// 14 s, its claim 10 s; daemon B claims the entry when that has expired,
+// hits it and reschedules it from the time it found (A's claim time). A's
+// late reschedule then finds its claim gone and changes nothing.
+TEST_P(Claims, ALateRescheduleDoesNotOverwriteTheOtherDaemons) {
+  int seen = 0;
+  std::mutex mutex;
+  SlowServer server([&](const std::string&) {
+    std::lock_guard<std::mutex> lock(mutex);
+    return seen++ == 0 ? 14000 : 0;
+  });
+  const std::string due = LocalTimestamp(-100);
+  AddEntries(db_, 1, 1, server.port(), due);
+  testsupport::RunResult a, b;
+  std::thread first([&] { a = Daemon(db_, 0, {"-s", "10", "-i", "4", "-r", "13"}); });
+  for (int i = 0; i < 100 && server.requests().empty(); ++i) usleep(50 * 1000);
+  ASSERT_EQ(server.requests().size(), 1u);
+  std::string claimed = NextRuns(db_)[1];  // A's claim time
+  EXPECT_GE(ParseLocalTimestamp(claimed), time(nullptr) + 8);
+  std::thread second([&] { b = Daemon(db_, 1, {"-s", "10", "-i", "4", "-r", "13"}); });
+  first.join();
+  second.join();
+  EXPECT_EQ(a.status, 0) << a.out;
+  EXPECT_EQ(b.status, 0) << b.out;
+  EXPECT_EQ(server.requests().size(), 2u);
+  EXPECT_EQ(ParseLocalTimestamp(NextRuns(db_)[1]), ParseLocalTimestamp(claimed) + kInterval)
+      << "B's reschedule was overwritten (A's would be " << due << " + 3600)";
+}
+
+INSTANTIATE_TEST_SUITE_P(Databases, Claims, testing::Values("postgres", "mariadb"));
+
+// SQLite cannot skip locked rows: sharing is refused at start-up.
+TEST(ClaimsOnSqlite, AreRefusedAtStartUp) {
+  TestDb db = testsupport::MakeDbForCurrentTest("sqlite");
+  testsupport::CreateScheduleTable(db);
+  std::vector<std::string> args = db.Args();
+  args.insert(args.end(), {"-s", "60", "-i", "4"});
+  auto r = testsupport::RunJantor(args, testsupport::OdbcEnv(), 30000);
+  const std::string refusal =
+      "Using 4s interval.\r\nSharing the table needs PostgreSQL or MariaDB 10.6 or later, which "
+      "skip locked rows; this data source is SQLite ";
+  ASSERT_NE(r.out.find("Sharing the table, claims held 60s.\r\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(refusal), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.substr(r.out.size() - 3), ".\r\n");
+  EXPECT_EQ(r.status, 1);
+}
+
+}  // namespace
