@@ -62,8 +62,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # dpkg-shlibdeps; the driver manager's tools and configuration and the
 # SQLite driver are needed at run time without being linked.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# libssl3 is loaded when the first https:// entry is hit, not linked.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "unixodbc, libsqliteodbc, libssl3")
+# libssl3 is loaded when the first https:// entry is hit, libsystemd0 when
+# systemd gives jantor a notification socket; neither is linked.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "unixodbc, libsqliteodbc, libssl3, libsystemd0")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "odbc-postgresql, odbc-mariadb")
 # https:// entries verify servers against the system's trust store.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ca-certificates")

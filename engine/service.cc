@@ -1,5 +1,6 @@
 #include "engine/service.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -15,6 +16,8 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "base/ll_cpapi.h"
+
 namespace {
 
 volatile sig_atomic_t stop_signals = 0;
@@ -28,13 +31,34 @@ int stop_pipe[2] = {-1, -1};
 // began; 0 when it is in none.
 std::atomic<int64_t> database_call_since{0};
 
-bool notifying = false;  // NOTIFY_SOCKET was set at ServiceReady
+// libsystemd, loaded only when systemd has given a notification socket:
+// linked, it would add a megabyte to every daemon's resident memory, the
+// most of it its own libraries' relocations, to say nothing when there is
+// no one to hear it.
+struct Systemd {
+  decltype(&sd_notify) notify = nullptr;
+  decltype(&sd_watchdog_enabled) watchdog_enabled = nullptr;
+};
+Systemd systemd;  // written once by ServiceReady, before the notifier starts
+
+bool LoadSystemd() {
+  void* library = dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) return false;
+  systemd.notify = reinterpret_cast<decltype(&sd_notify)>(dlsym(library, "sd_notify"));
+  systemd.watchdog_enabled =
+      reinterpret_cast<decltype(&sd_watchdog_enabled)>(dlsym(library, "sd_watchdog_enabled"));
+  return systemd.notify != nullptr && systemd.watchdog_enabled != nullptr;
+}
+
+void Notify(const char* state) { systemd.notify(0, state); }
+
+bool notifying = false;  // NOTIFY_SOCKET was set at ServiceReady, and libsystemd loaded
 std::atomic<bool> stopping_sent{false};
 
 // STOPPING=1, once, from whichever thread sees the stop first: the
 // notifier as soon as the signal arrives, or the main thread on its way out.
 void SayStopping() {
-  if (!stopping_sent.exchange(true)) sd_notify(0, "STOPPING=1");
+  if (!stopping_sent.exchange(true)) Notify("STOPPING=1");
 }
 
 int64_t MonotonicUs() {
@@ -63,7 +87,7 @@ void OnStopSignal(int signal_number) {
 
 // The notifier: STOPPING=1 once a stop is asked for, and WATCHDOG=1 every
 // half interval while the main loop is not stuck in a database call.
-void* Notify(void* argument) {
+void* RunNotifier(void* argument) {
   uint64_t watchdog_us = reinterpret_cast<uintptr_t>(argument);
   int64_t half_us = static_cast<int64_t>(watchdog_us / 2);
   for (;;) {
@@ -71,7 +95,7 @@ void* Notify(void* argument) {
     if (stopping) SayStopping();
     if (watchdog_us > 0) {
       int64_t since = database_call_since.load(std::memory_order_relaxed);
-      if (since == 0 || MonotonicUs() - since <= half_us) sd_notify(0, "WATCHDOG=1");
+      if (since == 0 || MonotonicUs() - since <= half_us) Notify("WATCHDOG=1");
     }
     if (watchdog_us == 0 && stopping) return nullptr;
     pollfd wake{stop_pipe[0], POLLIN, 0};
@@ -104,10 +128,14 @@ bool StopRequested() { return stop_requested.load(std::memory_order_relaxed); }
 void ServiceReady() {
   const char* socket = getenv("NOTIFY_SOCKET");
   if (socket == nullptr || socket[0] == '\0') return;
+  if (!LoadSystemd()) {
+    PrintText("Could not load libsystemd: systemd is not told how jantor goes.\r\n");
+    return;
+  }
   notifying = true;
-  sd_notify(0, "READY=1");
+  Notify("READY=1");
   uint64_t watchdog_us = 0;
-  if (sd_watchdog_enabled(0, &watchdog_us) <= 0) watchdog_us = 0;
+  if (systemd.watchdog_enabled(0, &watchdog_us) <= 0) watchdog_us = 0;
   // The thread takes no signal: they all go to the main thread's handlers
   // and sleep.
   sigset_t all, previous;
@@ -118,7 +146,7 @@ void ServiceReady() {
   pthread_attr_init(&attributes);
   pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
   pthread_attr_setstacksize(&attributes, 256 * 1024);
-  pthread_create(&thread, &attributes, Notify,
+  pthread_create(&thread, &attributes, RunNotifier,
                  reinterpret_cast<void*>(static_cast<uintptr_t>(watchdog_us)));
   pthread_attr_destroy(&attributes);
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
@@ -126,8 +154,10 @@ void ServiceReady() {
 
 void ServiceCycleStatus(int due, int hit, int failed, double took_seconds) {
   if (!notifying) return;
-  sd_notifyf(0, "STATUS=Last cycle: %d due, %d hit, %d failed, took %.3f s", due, hit, failed,
-             took_seconds);
+  char status[160];
+  snprintf(status, sizeof status, "STATUS=Last cycle: %d due, %d hit, %d failed, took %.3f s", due,
+           hit, failed, took_seconds);
+  Notify(status);
 }
 
 void ServiceStopping() {
