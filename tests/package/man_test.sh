@@ -25,7 +25,7 @@ for option in $options; do
   check "OPTIONS describes $option" grep -Eq "^ +$option( |\$)" <<<"$(section OPTIONS)"
 done
 # Options the usage text is too old to name.
-for option in -c -l -k -m -q; do
+for option in -c -l -k -m -q -s; do
   check "OPTIONS describes $option" grep -Eq "^ +$option( |\$)" <<<"$(section OPTIONS)"
 done
 for column in entry_id due started duration_ms outcome status bytes reason; do
