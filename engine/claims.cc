@@ -47,15 +47,16 @@ bool OpenClaims(SQLHDBC select_conn, SQLHDBC update_conn, const char* table, int
   SQLGetInfo(select_conn, SQL_DBMS_NAME, name, sizeof name, &length);
   SQLGetInfo(select_conn, SQL_DBMS_VER, version, sizeof version, &length);
   if (!DialectOf(select_conn).skip_locked || !SkipsLockedRows(name, version)) {
-    PrintFormat("Sharing the table needs PostgreSQL or MariaDB 10.6 or later, which skip locked "
-                "rows; this data source is %s %s.\r\n",
-                name[0] != '\0' ? name : "an unknown DBMS", version);
+    PrintFormat(
+        "Sharing the table needs PostgreSQL or MariaDB 10.6 or later, which skip locked "
+        "rows; this data source is %s %s.\r\n",
+        name[0] != '\0' ? name : "an unknown DBMS", version);
     return false;
   }
   claims->hold_secs = hold_secs;
   snprintf(claims->table, sizeof claims->table, "%s", table);
-  snprintf(claims->mark_text, sizeof claims->mark_text,
-           "update %s set i_next = ? where id = ?", table);
+  snprintf(claims->mark_text, sizeof claims->mark_text, "update %s set i_next = ? where id = ?",
+           table);
   snprintf(claims->reschedule_text, sizeof claims->reschedule_text,
            "update %s set i_next = ? where id = ? and i_next = ?", table);
   SQLLEN* ind = claims->indicators;
@@ -92,7 +93,8 @@ int ClaimEntries(Claims* claims, SQLHDBC select_conn, SQLHSTMT select_stmt, cons
   if (!Execute(select_stmt, select)) {
     failing = select;
   } else {
-    while (claimed < most && SQLOK(SQLFetch(select_stmt))) FetchEntry(select_stmt, &entries[claimed++]);
+    while (claimed < most && SQLOK(SQLFetch(select_stmt)))
+      FetchEntry(select_stmt, &entries[claimed++]);
     SQLFreeStmt(select_stmt, SQL_CLOSE);
     for (int i = 0; i < claimed && failing == nullptr; ++i) {
       claims->mark_id = strtoll(entries[i].id, nullptr, 10);

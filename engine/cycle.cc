@@ -4,9 +4,9 @@
 #include <sqlext.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <deque>
@@ -47,7 +47,7 @@ void HitAndPrepare(const RunSettings* s, HitJob* job) {
   Hit(job->entry, s->verbose, s->quiet, &job->record);
   NoteHitEnded(job->record.outcome, job->record.duration_us);
   PrepareUpdate(s, job->entry, job->present, &job->write);
-  if (s->results[0] != '\0') FillResultRow(job->entry, job->record, &job->write.row);
+  if (OptionGiven(s, 'l')) FillResultRow(job->entry, job->record, &job->write.row);
 }
 
 void HitOnWorker(void* job_pointer, void* settings) {
@@ -181,9 +181,9 @@ class DueEntries {
   Schedule* db_;
   const char* quoted_now_;
   const char* fraction_;
-  bool more_ = false;             // the last fetch had a row, or the last claim some
-  std::vector<Entry> claimed_;    // the last claim's entries
-  size_t next_ = 0;               // the next of them to hand out
+  bool more_ = false;           // the last fetch had a row, or the last claim some
+  std::vector<Entry> claimed_;  // the last claim's entries
+  size_t next_ = 0;             // the next of them to hand out
   char claim_text_[20] = "";
   char failed_[1024] = "";
 };
@@ -388,4 +388,3 @@ int Sleep_sec(int seconds) {
   sigprocmask(SIG_SETMASK, &previous, nullptr);
   return 1;
 }
-

@@ -14,8 +14,8 @@
 struct HitRecord {
   HttpResult result;
   HitOutcome outcome;
-  char started[20];        // local time the hit began, "%Y-%m-%d %H:%M:%S"
-  long long duration_us;   // microseconds from its start to its end
+  char started[20];       // local time the hit began, "%Y-%m-%d %H:%M:%S"
+  long long duration_us;  // microseconds from its start to its end
 };
 
 // One HTTP GET for the entry. The entry is rescheduled whatever the

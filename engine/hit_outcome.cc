@@ -3,8 +3,8 @@
 namespace {
 
 constexpr const char* kWords[kHitOutcomeCount] = {
-    "ok",      "redirect", "client-error", "server-error", "no-status", "unreachable",
-    "timeout", "too-large", "tls",         "bad-host",     "error",
+    "ok",      "redirect",  "client-error", "server-error", "no-status", "unreachable",
+    "timeout", "too-large", "tls",          "bad-host",     "error",
 };
 
 }  // namespace

@@ -6,8 +6,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdarg>
 #include <cinttypes>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -20,7 +20,7 @@ namespace {
 
 // Upper bounds of the hit duration buckets, in microseconds; +Inf follows.
 constexpr int64_t kBucketUs[] = {5000,    10000,   25000,   50000,    100000,   250000,  500000,
-                                  1000000, 2500000, 5000000, 10000000, 30000000, 60000000};
+                                 1000000, 2500000, 5000000, 10000000, 30000000, 60000000};
 constexpr const char* kBucketText[] = {"0.005", "0.01", "0.025", "0.05", "0.1", "0.25", "0.5",
                                        "1",     "2.5",  "5",     "10",   "30",  "60"};
 constexpr size_t kBuckets = sizeof kBucketUs / sizeof kBucketUs[0];
@@ -189,7 +189,8 @@ void RenderMetrics(std::string* out) {
   Append(out, "jantor_build_info{version=\"%s\"} 1\n", JANTOR_VERSION);
 
   ProcessFigures process = ReadProcess();
-  Family(out, "process_cpu_seconds_total", "counter", "Total user and system CPU time spent in seconds.");
+  Family(out, "process_cpu_seconds_total", "counter",
+         "Total user and system CPU time spent in seconds.");
   Append(out, "process_cpu_seconds_total %.2f\n", process.cpu_seconds);
   Family(out, "process_open_fds", "gauge", "Number of open file descriptors.");
   Append(out, "process_open_fds %ld\n", process.open_fds);

@@ -35,8 +35,7 @@ SQLRETURN BindTimestampText(SQLHSTMT stmt, SQLUSMALLINT number, char* text, SQLL
                           text, size, indicator);
 }
 
-SQLRETURN BindText(SQLHSTMT stmt, SQLUSMALLINT number, char* text, SQLLEN size,
-                   SQLLEN* indicator) {
+SQLRETURN BindText(SQLHSTMT stmt, SQLUSMALLINT number, char* text, SQLLEN size, SQLLEN* indicator) {
   *indicator = SQL_NTS;
   return SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR,
                           static_cast<SQLULEN>(size - 1), 0, text, size, indicator);
@@ -53,8 +52,8 @@ bool BindRow(ResultsTable* r) {
          Ok(SQLBindParameter(stmt, 4, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0,
                              &row.duration_ms, 0, &ind[3])) &&
          Ok(BindText(stmt, 5, row.outcome, sizeof row.outcome, &ind[4])) &&
-         Ok(SQLBindParameter(stmt, 6, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0,
-                             &row.status, 0, &ind[5])) &&
+         Ok(SQLBindParameter(stmt, 6, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &row.status,
+                             0, &ind[5])) &&
          Ok(SQLBindParameter(stmt, 7, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, &row.bytes,
                              0, &ind[6])) &&
          Ok(BindText(stmt, 8, row.reason, sizeof row.reason, &ind[7]));

@@ -16,19 +16,19 @@
 // One hit, as the results table keeps it.
 struct ResultRow {
   SQLBIGINT entry_id;
-  char due[64];       // the entry's i_next as fetched
-  char started[20];   // local time the hit began, "%Y-%m-%d %H:%M:%S"
+  char due[64];      // the entry's i_next as fetched
+  char started[20];  // local time the hit began, "%Y-%m-%d %H:%M:%S"
   SQLINTEGER duration_ms;
   char outcome[16];   // the word of engine/hit_outcome.h
   SQLINTEGER status;  // the reply's status code; 0 stands for NULL
   SQLBIGINT bytes;
-  char reason[160];   // "" stands for NULL
+  char reason[160];  // "" stands for NULL
 };
 
 struct ResultsTable {
   bool enabled = false;
   char name[64] = "";
-  char insert_text[512] = "";  // for the error line of a failed insert
+  char insert_text[512] = "";        // for the error line of a failed insert
   SQLHSTMT insert = SQL_NULL_HSTMT;  // prepared once, its parameters bound to row
   ResultRow row{};                   // what the next SQLExecute of insert sends
   SQLLEN indicators[8] = {};

@@ -28,9 +28,11 @@ void ReportConnectError(SQLHENV env, SQLHDBC conn) {
 
 bool Connect(const RunSettings* s, SQLHDBC conn) {
   // The driver manager's signature is not const-correct; it only reads.
-  auto text = [](const char* value) { return reinterpret_cast<SQLCHAR*>(const_cast<char*>(value)); };
-  return SQLOK(SQLConnect(conn, text(s->dsn), SQL_NTS, text(s->user), SQL_NTS, text(s->password),
-                          SQL_NTS));
+  auto text = [](const char* value) {
+    return reinterpret_cast<SQLCHAR*>(const_cast<char*>(value));
+  };
+  return SQLOK(
+      SQLConnect(conn, text(s->dsn), SQL_NTS, text(s->user), SQL_NTS, text(s->password), SQL_NTS));
 }
 
 // Lets the statement's next executions produce at most rows rows (0: all).
@@ -107,8 +109,7 @@ bool IsKeyNumber(const char* id, size_t capacity) {
 // The entry's reschedule; with -s, only while the row holds the claim.
 // Returns the failed statement's text, or null.
 const char* Reschedule(Schedule* db, HitWrite* write) {
-  if (!db->claims.enabled)
-    return Execute(db->update_stmt, write->update) ? nullptr : write->update;
+  if (!db->claims.enabled) return Execute(db->update_stmt, write->update) ? nullptr : write->update;
   bool kept = true;
   if (!RescheduleClaimed(&db->claims, write->id, write->next, write->claim, &kept))
     return db->claims.reschedule_text;
@@ -162,8 +163,8 @@ bool Execute(SQLHSTMT stmt, char* text) {
 
 bool SetAutocommit(SQLHDBC connection, bool on) {
   SQLULEN mode = on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF;
-  return SQLOK(SQLSetConnectAttr(connection, SQL_ATTR_AUTOCOMMIT,
-                                 reinterpret_cast<SQLPOINTER>(mode), 0));
+  return SQLOK(
+      SQLSetConnectAttr(connection, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(mode), 0));
 }
 
 int OpenSchedule(const RunSettings* s, Schedule* db) {

@@ -164,6 +164,8 @@ void ServiceStopping() {
   if (notifying) SayStopping();
 }
 
-DatabaseCall::DatabaseCall() { database_call_since.store(MonotonicUs(), std::memory_order_relaxed); }
+DatabaseCall::DatabaseCall() {
+  database_call_since.store(MonotonicUs(), std::memory_order_relaxed);
+}
 
 DatabaseCall::~DatabaseCall() { database_call_since.store(0, std::memory_order_relaxed); }

@@ -371,8 +371,8 @@ int HttpRequestWithResult(int context, const char *host, const char *object,
   result->status = read.status;
   result->end = read.too_large ? kHttpReplyTooLarge : read.silent ? kHttpTimedOut : kHttpReplyRead;
   if (result->status == 0) {
-    SetReason(result, read.too_large ? "reply too large"
-                      : read.silent  ? "reply timed out"
+    SetReason(result, read.too_large    ? "reply too large"
+                      : read.silent     ? "reply timed out"
                       : read.bytes == 0 ? "empty reply"
                                         : "no status line");
   }

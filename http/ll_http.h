@@ -51,19 +51,19 @@ int HttpRequest(int context, const char *host, const char *object, const char *r
 
 // How one exchange ended, for callers that report on it.
 enum HttpEnd : int {
-  kHttpReplyRead = 0,   // the reply was read to the end of the connection
-  kHttpNotReached,      // the name did not resolve, or every port tried refused or was unreachable
-  kHttpTimedOut,        // the connect, a send or the reply ran out of time
-  kHttpReplyTooLarge,   // the reply reached kHttpReplyLimit and was cut there
-  kHttpTlsRefused,      // the TLS handshake or the certificate check failed
-  kHttpHostRefused,     // the host text was refused before any connect
-  kHttpOtherFailure,    // anything else: no memory, a failed send or socket
+  kHttpReplyRead = 0,  // the reply was read to the end of the connection
+  kHttpNotReached,     // the name did not resolve, or every port tried refused or was unreachable
+  kHttpTimedOut,       // the connect, a send or the reply ran out of time
+  kHttpReplyTooLarge,  // the reply reached kHttpReplyLimit and was cut there
+  kHttpTlsRefused,     // the TLS handshake or the certificate check failed
+  kHttpHostRefused,    // the host text was refused before any connect
+  kHttpOtherFailure,   // anything else: no memory, a failed send or socket
 };
 
 struct HttpResult {
-  int end;          // HttpEnd
-  int status;       // code of the reply's status line ("HTTP/1.1 404 ..."); 0 when none was read
-  long long bytes;  // bytes of the reply as received: status line, headers and body
+  int end;           // HttpEnd
+  int status;        // code of the reply's status line ("HTTP/1.1 404 ..."); 0 when none was read
+  long long bytes;   // bytes of the reply as received: status line, headers and body
   char reason[160];  // the failure's words as the trace printed them; "" after a status line
 };
 

@@ -9,9 +9,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <climits>
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

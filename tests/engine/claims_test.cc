@@ -116,7 +116,10 @@ TEST_P(Claims, ThreeDaemonsHitEachDueEntryOnce) {
   auto requests = Requests(server);
   int total = 0;
   for (int n = 0; n < 3; ++n) {
-    EXPECT_EQ(runs[n].status, 0) << "signal " << runs[n].signal << ": " << runs[n].out.substr(runs[n].out.size() > 3000 ? runs[n].out.size() - 3000 : 0) << runs[n].err;
+    EXPECT_EQ(runs[n].status, 0) << "signal " << runs[n].signal << ": "
+                                 << runs[n].out.substr(
+                                        runs[n].out.size() > 3000 ? runs[n].out.size() - 3000 : 0)
+                                 << runs[n].err;
     EXPECT_NE(runs[n].out.find("Sharing the table, claims held 30s.\r\n"), std::string::npos);
     int hits = CountOf(runs[n].out, "Hitting - ");
     total += hits;

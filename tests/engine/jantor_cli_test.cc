@@ -141,15 +141,21 @@ TEST(CommandLine, WholeNumberOptionsOutsideTheirRangeAreRefused) {
     std::vector<const char*> bad, good;
   };
   const Option options[] = {
-      {"-c", "Using ", " concurrent hits.\r\n",
+      {"-c",
+       "Using ",
+       " concurrent hits.\r\n",
        "\r\nYou must supply between 1 and 1024 concurrent hits.\r\n",
        {"0", "1025", "-4", "+4", " 4", "4 ", "4x", "", "99999999999999999999"},
        {"1", "1024", "0008"}},
-      {"-k", "Keeping ", " hours of results.\r\n",
+      {"-k",
+       "Keeping ",
+       " hours of results.\r\n",
        "\r\nYou must supply the hours of results to keep, 0 to keep them all.\r\n",
        {"876001", "-1", "+4", " 4", "4 ", "1.5", "", "99999999999999999999"},
        {"0", "876000", "0168"}},
-      {"-s", "Sharing the table, claims held ", "s.\r\n",
+      {"-s",
+       "Sharing the table, claims held ",
+       "s.\r\n",
        "\r\nYou must supply between 10 and 86400 seconds for a claim.\r\n",
        {"9", "86401", "0", "-10", "+10", " 10", "10 ", "1e2", ""},
        {"10", "86400", "0030"}},
@@ -158,15 +164,13 @@ TEST(CommandLine, WholeNumberOptionsOutsideTheirRangeAreRefused) {
     const std::string refused = "\r\n" + kShortUsage + o.refusal;
     for (const char* value : o.bad) {
       auto r = Jantor({"-d", "shop", o.letter, value});
-      EXPECT_EQ(r.out,
-                kBanner + "Using shop DSN.\r\n" + o.echo + value + o.echo_end + refused)
+      EXPECT_EQ(r.out, kBanner + "Using shop DSN.\r\n" + o.echo + value + o.echo_end + refused)
           << o.letter << " [" << value << "]";
       EXPECT_EQ(r.status, 1);
     }
     std::string upper = {o.letter[0], static_cast<char>(toupper(o.letter[1]))};
     auto r = Jantor({upper, o.bad[0], "-i", "2"});
-    EXPECT_EQ(r.out,
-              kBanner + o.echo + o.bad[0] + o.echo_end + "Using 2s interval.\r\n" + kNoDsn);
+    EXPECT_EQ(r.out, kBanner + o.echo + o.bad[0] + o.echo_end + "Using 2s interval.\r\n" + kNoDsn);
     r = Jantor({o.letter, o.bad[0], "-d", "shop", "-i", "2"});
     EXPECT_EQ(r.out, kBanner + o.echo + o.bad[0] + o.echo_end +
                          "Using shop DSN.\r\nUsing 2s interval.\r\n" + kShortInterval);

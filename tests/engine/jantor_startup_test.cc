@@ -71,9 +71,10 @@ TEST_P(StartUp, ResultsTableIsCheckedForEachOfItsColumns) {
   EXPECT_EQ(r.out.substr(r.out.find("Using nosuch results table.\r\n") + 29),
             "Error - No such results table as nosuch\r\n");
   EXPECT_EQ(r.status, 1);
-  ASSERT_TRUE(Exec(db_,
-                   "create table partial (entry_id integer, due timestamp, started timestamp, "
-                   "duration_ms integer, outcome varchar(16), bytes integer, reason varchar(160))"));
+  ASSERT_TRUE(
+      Exec(db_,
+           "create table partial (entry_id integer, due timestamp, started timestamp, "
+           "duration_ms integer, outcome varchar(16), bytes integer, reason varchar(160))"));
   r = Jantor({"-i", "4", "-L", "partial"});
   EXPECT_EQ(r.out.substr(r.out.find("Using partial results table.\r\n") + 30),
             "Error - results table partial has no column status.\r\n");

@@ -2,8 +2,8 @@
 // series after a cycle of known outcomes as promtool and a real Prometheus
 // server read them, the refusal of an endpoint that cannot be had, and
 // clients that hold it do not hold the hits.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -96,7 +96,8 @@ class MetricsEndpoint : public testing::Test {
   // Runs jantor in the background until the test is done with it.
   void Start(std::vector<std::string> extra, std::vector<std::string> env = {}) {
     for (auto& e : testsupport::OdbcEnv()) env.push_back(e);
-    run_ = std::thread([this, extra, env] { result_ = testsupport::RunJantor(Args(extra), env, 90000); });
+    run_ = std::thread(
+        [this, extra, env] { result_ = testsupport::RunJantor(Args(extra), env, 90000); });
     for (int i = 0; i < 100; ++i, usleep(50 * 1000)) {
       int fd = Connect(port_);
       if (fd >= 0) {
@@ -140,7 +141,8 @@ TEST_F(MetricsEndpoint, AnswersEachKindOfRequestWithItsStatusLine) {
       {"GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 200 OK\r\n"},
       {"GET /metrics?format=text HTTP/1.0\r\n\r\n", "HTTP/1.1 200 OK\r\n"},
       {"GET /other HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found\r\n"},
-      {"POST /metrics HTTP/1.1\r\nContent-Length: 2\r\n\r\nhi", "HTTP/1.1 405 Method Not Allowed\r\n"},
+      {"POST /metrics HTTP/1.1\r\nContent-Length: 2\r\n\r\nhi",
+       "HTTP/1.1 405 Method Not Allowed\r\n"},
       {"GET metrics\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n"},
       {"GET /metrics HTTP/1.1\r\nX-Long: " + std::string(9000, 'a') + "\r\n\r\n",
        "HTTP/1.1 431 Request Header Fields Too Large\r\n"},
@@ -200,7 +202,8 @@ TEST_F(MetricsEndpoint, SeriesAfterACycleOfKnownOutcomes) {
 
   std::string file = std::string(JANTOR_TEST_WORK) + "/metrics-" + std::to_string(getpid());
   std::ofstream(file) << metrics;
-  EXPECT_EQ(testsupport::Shell("promtool check metrics < '" + file + "' >'" + file + ".out' 2>&1"), 0)
+  EXPECT_EQ(testsupport::Shell("promtool check metrics < '" + file + "' >'" + file + ".out' 2>&1"),
+            0)
       << testsupport::ReadFile(file + ".out");
   Stop();
   EXPECT_EQ(result_.status, 0);
@@ -233,8 +236,9 @@ TEST_F(MetricsEndpoint, PrometheusScrapesTheSeries) {
       << "global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
       << "scrape_configs:\n  - job_name: jantor\n    static_configs:\n"
       << "      - targets: ['127.0.0.1:" << port_ << "']\n";
-  std::string server = "prometheus --config.file='" + dir + "/prometheus.yml' --storage.tsdb.path='" +
-                       dir + "/data' --web.listen-address=127.0.0.1:" + std::to_string(web) +
+  std::string server = "prometheus --config.file='" + dir +
+                       "/prometheus.yml' --storage.tsdb.path='" + dir +
+                       "/data' --web.listen-address=127.0.0.1:" + std::to_string(web) +
                        " --log.level=error >'" + dir + "/log' 2>&1 & echo $! >'" + dir + "/pid'";
   ASSERT_EQ(testsupport::Shell(server), 0);
   Start({"-c", "4", "-i", "4", "-q"});
@@ -297,12 +301,12 @@ TEST_F(MetricsEndpoint, AnEndpointThatCannotBeHadIsRefusedBeforeTheDatabase) {
       {"127.0.0.1:" + std::to_string(taken.port()), "Address already in use"},
   };
   for (auto& [endpoint, why] : cases) {
-    auto r = testsupport::RunJantor({"-d", "nosuchdsn", "-M", endpoint}, testsupport::OdbcEnv(),
-                                    30000);
-    EXPECT_EQ(r.out, "jantor 1.0.0 - scheduled web requests from a database table\r\n"
-                     "Using nosuchdsn DSN.\r\nServing metrics on " +
-                         endpoint + ".\r\nCould not serve metrics on " + endpoint + " - " + why +
-                         "\r\n");
+    auto r =
+        testsupport::RunJantor({"-d", "nosuchdsn", "-M", endpoint}, testsupport::OdbcEnv(), 30000);
+    EXPECT_EQ(r.out,
+              "jantor 1.0.0 - scheduled web requests from a database table\r\n"
+              "Using nosuchdsn DSN.\r\nServing metrics on " +
+                  endpoint + ".\r\nCould not serve metrics on " + endpoint + " - " + why + "\r\n");
     EXPECT_EQ(r.status, 1);
   }
 }

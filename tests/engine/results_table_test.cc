@@ -8,8 +8,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <memory>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
@@ -39,11 +39,11 @@ constexpr char kResultColumns[] =
 
 void AddEntry(const TestDb& db, int id, const std::string& host, int port,
               const std::string& object, const std::string& next, int interval) {
-  ASSERT_TRUE(Exec(db, "insert into schedule_2 (id, i_port, i_object, i_host, i_timeout, "
-                       "i_interval, i_next, i_start, i_stop) values (" +
-                           std::to_string(id) + ", " + std::to_string(port) + ", '" + object +
-                           "', '" + host + "', 30, " + std::to_string(interval) + ", '" + next +
-                           "', 0, 1)"));
+  ASSERT_TRUE(Exec(db,
+                   "insert into schedule_2 (id, i_port, i_object, i_host, i_timeout, "
+                   "i_interval, i_next, i_start, i_stop) values (" +
+                       std::to_string(id) + ", " + std::to_string(port) + ", '" + object + "', '" +
+                       host + "', 30, " + std::to_string(interval) + ", '" + next + "', 0, 1)"));
 }
 
 // Every entry's i_next now, by id.
@@ -57,8 +57,8 @@ std::map<int, std::string> NextRuns(const TestDb& db) {
 // The rows of the results table by entry, in the order written.
 std::map<int, std::vector<std::vector<std::string>>> ResultRows(const TestDb& db) {
   std::map<int, std::vector<std::vector<std::string>>> rows;
-  for (auto& row : Query(db, std::string("select ") + kResultColumns +
-                                 " from hit_results order by id")) {
+  for (auto& row :
+       Query(db, std::string("select ") + kResultColumns + " from hit_results order by id")) {
     row[1] = row[1].substr(0, 19);
     row[2] = row[2].substr(0, 19);
     rows[std::stoi(row[0])].push_back(row);
@@ -107,26 +107,56 @@ TEST(HitResults, EachKindOfHitLeavesItsOutcomeStatusBytesAndReason) {
     std::string host;
     int port;
     std::string object, outcome, status;
-    long long bytes;  // -1: a page of nginx's, some hundred bytes
+    long long bytes;                   // -1: a page of nginx's, some hundred bytes
     std::vector<std::string> reasons;  // any of them; "<NULL>" for none
   };
   const std::vector<Case> cases = {
       {"127.0.0.1", nginx, "/hello.txt", "ok", "200", -1, {"<NULL>"}},
-      {"127.0.0.1", moved_peer->port(), "/", "redirect", "301",
-       static_cast<long long>(moved.size()), {"<NULL>"}},
+      {"127.0.0.1",
+       moved_peer->port(),
+       "/",
+       "redirect",
+       "301",
+       static_cast<long long>(moved.size()),
+       {"<NULL>"}},
       {"127.0.0.1", nginx, "/missing", "client-error", "404", -1, {"<NULL>"}},
-      {"127.0.0.1", failing_peer->port(), "/", "server-error", "500",
-       static_cast<long long>(failing.size()), {"<NULL>"}},
-      {"127.0.0.1", plain_peer->port(), "/", "no-status", "<NULL>",
-       static_cast<long long>(no_status.size()), {"no status line"}},
+      {"127.0.0.1",
+       failing_peer->port(),
+       "/",
+       "server-error",
+       "500",
+       static_cast<long long>(failing.size()),
+       {"<NULL>"}},
+      {"127.0.0.1",
+       plain_peer->port(),
+       "/",
+       "no-status",
+       "<NULL>",
+       static_cast<long long>(no_status.size()),
+       {"no status line"}},
       {"127.0.0.1", empty_peer->port(), "/", "no-status", "<NULL>", 0, {"empty reply"}},
-      {"127.0.0.1", testsupport::UnusedPort(), "/", "unreachable", "<NULL>", 0,
+      {"127.0.0.1",
+       testsupport::UnusedPort(),
+       "/",
+       "unreachable",
+       "<NULL>",
+       0,
        {"Connection refused"}},
-      {"nowhere.invalid", 80, "/", "unreachable", "<NULL>", 0,
+      {"nowhere.invalid",
+       80,
+       "/",
+       "unreachable",
+       "<NULL>",
+       0,
        {"Name or service not known", "Temporary failure in name resolution"}},
       {"127.0.0.1", silent.port(), "/", "timeout", "<NULL>", 0, {"reply timed out"}},
       {"127.0.0.1", large_peer->port(), "/", "too-large", "200", 8 * 1024 * 1024, {"<NULL>"}},
-      {"https://localhost:" + untrusted, 0, "/", "tls", "<NULL>", 0,
+      {"https://localhost:" + untrusted,
+       0,
+       "/",
+       "tls",
+       "<NULL>",
+       0,
        {"unable to get local issuer certificate"}},
       {"https://localhost:99999", 0, "/", "bad-host", "<NULL>", 0, {"bad port"}},
   };
@@ -157,8 +187,7 @@ TEST(HitResults, EachKindOfHitLeavesItsOutcomeStatusBytesAndReason) {
       EXPECT_GT(std::stoll(row[6]), 100);
       EXPECT_LT(std::stoll(row[6]), 1000);
     }
-    EXPECT_TRUE(std::find(c.reasons.begin(), c.reasons.end(), row[7]) != c.reasons.end())
-        << row[7];
+    EXPECT_TRUE(std::find(c.reasons.begin(), c.reasons.end(), row[7]) != c.reasons.end()) << row[7];
     if (c.outcome == "timeout") {
       EXPECT_GE(std::stoll(row[3]), 45000);
     } else if (c.outcome == "ok") {
@@ -171,8 +200,7 @@ TEST(HitResults, EachKindOfHitLeavesItsOutcomeStatusBytesAndReason) {
 // entry three intervals behind is hit in each of three cycles, and each row
 // carries the i_next that its hit was fetched with. Rows older than -k
 // hours go, more of them than one batch deletes; younger ones stay.
-class ResultRowsPerHit
-    : public testing::TestWithParam<std::tuple<std::string, std::string>> {};
+class ResultRowsPerHit : public testing::TestWithParam<std::tuple<std::string, std::string>> {};
 
 TEST_P(ResultRowsPerHit, EachHitLeavesOneRowWithTheDueTimeItWasFetchedWith) {
   auto [kind, concurrency] = GetParam();
@@ -189,8 +217,9 @@ TEST_P(ResultRowsPerHit, EachHitLeavesOneRowWithTheDueTimeItWasFetchedWith) {
   const int kOldRows = 2500;
   std::string old_rows = "insert into hit_results (" + std::string(kResultColumns) + ") values ";
   for (int i = 0; i < kOldRows; ++i) {
-    old_rows += (i == 0 ? "(" : ", (") + std::to_string(1000 + i) + ", '" + LocalTimestamp(-3 * 3600) +
-                "', '" + LocalTimestamp(-3 * 3600 + i) + "', 1, 'ok', 200, 10, NULL)";
+    old_rows += (i == 0 ? "(" : ", (") + std::to_string(1000 + i) + ", '" +
+                LocalTimestamp(-3 * 3600) + "', '" + LocalTimestamp(-3 * 3600 + i) +
+                "', 1, 'ok', 200, 10, NULL)";
   }
   ASSERT_TRUE(Exec(db, old_rows));
   ASSERT_TRUE(Exec(db, "insert into hit_results (" + std::string(kResultColumns) +
@@ -323,11 +352,16 @@ TEST_P(ReadmeResultQueries, AnswerTheirQuestionsOnEachDatabase) {
     int duration_ms;
   };
   const std::vector<Row> rows = {
-      {1, LocalTimestamp(-30 * 3600), "ok", 100},  {1, today(180), "timeout", 500},
-      {1, today(120), "unreachable", 5},           {1, today(60), "server-error", 50},
-      {2, today(180), "tls", 10},                  {2, today(120), "no-status", 10},
-      {2, today(60), "ok", 9000},                  {3, today(120), "client-error", 20},
-      {3, today(60), "redirect", 20},              {4, LocalTimestamp(-30 * 3600), "timeout", 20000},
+      {1, LocalTimestamp(-30 * 3600), "ok", 100},
+      {1, today(180), "timeout", 500},
+      {1, today(120), "unreachable", 5},
+      {1, today(60), "server-error", 50},
+      {2, today(180), "tls", 10},
+      {2, today(120), "no-status", 10},
+      {2, today(60), "ok", 9000},
+      {3, today(120), "client-error", 20},
+      {3, today(60), "redirect", 20},
+      {4, LocalTimestamp(-30 * 3600), "timeout", 20000},
       {4, LocalTimestamp(-29 * 3600), "too-large", 20000},
       {4, LocalTimestamp(-28 * 3600), "bad-host", 20000},
   };

@@ -92,7 +92,8 @@ class NotifySocket {
 class SlowServer {
  public:
   using Delay = std::function<int(const std::string& request_line)>;
-  explicit SlowServer(int delay_ms = 1000) : SlowServer([delay_ms](const std::string&) { return delay_ms; }) {}
+  explicit SlowServer(int delay_ms = 1000)
+      : SlowServer([delay_ms](const std::string&) { return delay_ms; }) {}
   explicit SlowServer(Delay delay) : delay_(std::move(delay)) {
     listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int on = 1;

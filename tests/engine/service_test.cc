@@ -26,13 +26,13 @@ namespace {
 
 using hostile::CountOf;
 using hostile::NowMs;
+using servicetest::NotifySocket;
+using servicetest::SlowServer;
 using testsupport::Exec;
 using testsupport::LocalTimestamp;
 using testsupport::ParseLocalTimestamp;
 using testsupport::Query;
 using testsupport::TestDb;
-using servicetest::NotifySocket;
-using servicetest::SlowServer;
 
 constexpr int kInterval = 3600;
 
@@ -82,8 +82,8 @@ TEST(Quiet, PrintsOneLineForEachFailedHitAndNoTraceWords) {
                 " concurrent hits.\r\nUsing 4s interval.\r\n";
     std::set<std::string> lines;
     for (int id = 21; id <= 30; ++id) {
-      lines.insert("Hit failed - id " + std::to_string(id) + " - 127.0.0.1:" +
-                   std::to_string(refused) + "/gone?" + std::to_string(id) +
+      lines.insert("Hit failed - id " + std::to_string(id) +
+                   " - 127.0.0.1:" + std::to_string(refused) + "/gone?" + std::to_string(id) +
                    " - unreachable - Connection refused\r\n");
     }
     ASSERT_EQ(r.out.substr(0, expected.size()), expected) << r.out;

@@ -200,8 +200,7 @@ void RunSchema(const TestDb& db, const std::string& suffix, const std::string& s
   std::string schema =
       ReadFile(std::string(JANTOR_SOURCE_DIR) + "/schema/" + db.kind + suffix + ".sql");
   if (schema.empty()) throw std::runtime_error("no schema for " + db.kind + suffix);
-  for (size_t at = 0; (at = schema.find(shipped_name, at)) != std::string::npos;
-       at += table.size())
+  for (size_t at = 0; (at = schema.find(shipped_name, at)) != std::string::npos; at += table.size())
     schema.replace(at, shipped_name.size(), table);
   // Comment lines go first: they may hold semicolons of their own.
   std::stringstream lines(schema);

@@ -1,5 +1,4 @@
 #include "support/process.h"
-#include "support/test_paths.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,6 +12,8 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+
+#include "support/test_paths.h"
 
 extern char** environ;
 
