@@ -15,7 +15,16 @@ dir=$1 name=$2 kind=$3
 case $kind in sqlite) fixed=4 ;; *) fixed=6 ;; esac
 options=("${@:$((fixed + 1))}")
 mkdir -p "$dir"
-odbcdir=$(dirname "$(find /usr/lib /usr/local/lib -name libsqlite3odbc.so -o -name psqlodbcw.so 2>/dev/null | head -n1)")
+# The drivers' folder: where the Debian packages put them, or else wherever
+# a search of the library folders finds them. The search walks tens of
+# thousands of files, and the tests write a data source for nearly every
+# test, so the usual places are looked at first.
+odbcdir=""
+for driver in /usr/lib/*/odbc/libsqlite3odbc.so /usr/lib/odbc/libsqlite3odbc.so; do
+  [ -e "$driver" ] && { odbcdir=$(dirname "$driver"); break; }
+done
+[ -n "$odbcdir" ] ||
+  odbcdir=$(dirname "$(find /usr/lib /usr/local/lib -name libsqlite3odbc.so -o -name psqlodbcw.so 2>/dev/null | head -n1)")
 cat >"$dir/odbcinst.ini" <<INI
 [SQLite3]
 Description=SQLite3 ODBC driver

@@ -40,7 +40,7 @@ start_tests() {
   shift
   echo "=== $dir: tests started"
   TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1 suppressions=$root/tests/support/tsan.supp" \
-    ctest --test-dir "$dir" "$@" --output-on-failure -j$((jobs * 4)) --timeout 600 \
+    ctest --test-dir "$dir" "$@" --output-on-failure -j$((jobs * 8)) --timeout 600 \
     >"$dir/test.log" 2>&1 &
   test_pids[$dir]=$!
 }
