@@ -45,11 +45,11 @@ start_tests() {
   test_pids[$dir]=$!
 }
 
-if build build -DJANTOR_SANITIZE=OFF -DJANTOR_TSAN=OFF -DJANTOR_ENGINE_TESTS_FROM=; then
+if build build -DJANTOR_TESTS=ON -DJANTOR_SANITIZE=OFF -DJANTOR_TSAN=OFF -DJANTOR_ENGINE_TESTS_FROM=; then
   start_tests build
-  build build-asan -DJANTOR_SANITIZE=ON -DJANTOR_ENGINE_TESTS_FROM="$root/build" &&
+  build build-asan -DJANTOR_TESTS=ON -DJANTOR_SANITIZE=ON -DJANTOR_ENGINE_TESTS_FROM="$root/build" &&
     start_tests build-asan
-  build build-tsan -DJANTOR_TSAN=ON -DJANTOR_ENGINE_TESTS_FROM="$root/build" \
+  build build-tsan -DJANTOR_TESTS=ON -DJANTOR_TSAN=ON -DJANTOR_ENGINE_TESTS_FROM="$root/build" \
     -- jantor tests_engine tests_http tests_net &&
     start_tests build-tsan -L 'engine|http|net'
 fi
