@@ -6,7 +6,9 @@
 #   bench/run.sh            # builds jantor in build-bench/ and runs it all
 #
 # Environment: BENCH_BUILD (build folder, default build-bench), BENCH_ROUNDS
-# (repetitions of each speed measurement, the best counts; default 5).
+# (repetitions of each speed measurement, the best counts; default 5),
+# BENCH_ONLY=watch (only the metrics endpoint and the shared table, with
+# their rows printed and bench/results left as it is: for working on them).
 #
 # Every speed figure comes from a server's log of the requests it got: the
 # time from the first to the last request that one run made, from nginx's
@@ -17,15 +19,19 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-JANTOR_DEPS_EXTRA="gnuplot-nox strace ${JANTOR_DEPS_EXTRA:-}" scripts/deps.sh
+JANTOR_DEPS_EXTRA="gnuplot-nox strace prometheus-node-exporter ${JANTOR_DEPS_EXTRA:-}" scripts/deps.sh
 build=$root/${BENCH_BUILD:-build-bench}
 rounds=${BENCH_ROUNDS:-5}
+only=${BENCH_ONLY:-}
+# Other work on the machine slows every figure: the run says how much there was.
+run_start=$(date +%s) load_start=$(cut -d' ' -f1 /proc/loadavg)
 cmake -S . -B "$build" -DJANTOR_TESTS=OFF >/dev/null
 cmake --build "$build" --target jantor -j"$(nproc)" >/dev/null
 cc -O2 -Wall -Wextra -o "$build/plain_loop" bench/plain_loop.c
 cc -O2 -Wall -Wextra -o "$build/slow_server" bench/slow_server.c
 cc -O2 -Wall -Wextra -o "$build/delay_server" bench/delay_server.c
 cc -O2 -Wall -Wextra -o "$build/odbc_resultset" bench/odbc_resultset.c -lodbc
+cc -O2 -Wall -Wextra -o "$build/scrape" bench/scrape.c
 jantor=$build/jantor
 
 work=$build/bench-work
@@ -47,7 +53,10 @@ for address in 127.0.0.1 127.0.0.2; do
   fi
 done
 delay_pid="" silent_client=""
+watch_pids=()  # scrapers, node exporter and daemons of the sections on -m and -s
 cleanup() {
+  local pid
+  for pid in "${watch_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   if [ -n "$silent_client" ]; then kill "$silent_client" 2>/dev/null || true; fi
   if [ -n "$delay_pid" ]; then kill "$delay_pid" 2>/dev/null || true; fi
   tests/support/nginx.sh stop "$work/nginx" >/dev/null 2>&1 || true
@@ -57,16 +66,25 @@ cleanup() {
 trap cleanup EXIT
 NGINX_PORT=80 tests/support/nginx.sh start "$work/nginx" >/dev/null
 head -c $((4 * 1024 * 1024)) /dev/zero | tr '\0' 'x' >"$work/nginx/www/big.txt"
-tests/support/pg.sh start "$work/pg" >/dev/null
+# pg_stat_statements counts the statements of the shared-table runs; it
+# is loaded for the whole server but counts only in the database jshare
+# that those runs use, so the other runs pay no more than its hooks.
+PG_SERVER_OPTIONS="-c shared_preload_libraries=pg_stat_statements -c pg_stat_statements.track=none" \
+  tests/support/pg.sh start "$work/pg" >/dev/null
 pg_port=$(cat "$work/pg/port")
 pg_password=$(cat "$work/pg/password")
 psql_jantor() { PGPASSWORD=$pg_password psql -q -X -h 127.0.0.1 -p "$pg_port" -U jantor -d jantor "$@"; }
 psql_jantor -f schema/postgres.sql >/dev/null
+psql_share() { PGPASSWORD=$pg_password psql -q -X -h 127.0.0.1 -p "$pg_port" -U jantor -d jshare "$@"; }
+psql_jantor -c 'CREATE EXTENSION pg_stat_statements' -c 'CREATE DATABASE jshare' \
+  -c 'ALTER DATABASE jshare SET pg_stat_statements.track = top' >/dev/null
+psql_share -f schema/postgres.sql >/dev/null
 
 # The settings of the shipped SQLite example (dist/odbc-sqlite.ini): WAL,
 # and commits that do not wait for the disk.
 scripts/odbc-dsn.sh "$odbc" bench_sqlite sqlite "$db" JournalMode=WAL SyncPragma=NORMAL
 scripts/odbc-dsn.sh "$odbc" bench_pg postgres 127.0.0.1 "$pg_port" jantor
+scripts/odbc-dsn.sh "$odbc" bench_pgs postgres 127.0.0.1 "$pg_port" jshare
 sqlite3 "$db" <schema/sqlite.sql
 sqlite3 "$db" 'PRAGMA journal_mode=WAL;' >/dev/null
 
@@ -130,7 +148,8 @@ wait_cycle() {
 # Runs one poll cycle of jantor on data source dsn; prints the start time and
 # the peak resident size (KiB), and writes the processor time it has taken
 # (user and system, every thread, start-up included; clock ticks) to
-# $work/jantor-<tag>.cpu. Extra arguments go to jantor.
+# $work/jantor-<tag>.cpu. Extra arguments go to jantor. The command named
+# by after_cycle, if any, runs with jantor's pid once the cycle has ended.
 run_jantor() {
   local dsn=$1 tag=$2
   shift 2
@@ -141,6 +160,7 @@ run_jantor() {
   pid=$!
   echo "$pid" >"$work/client.pid"
   wait_cycle "$pid"
+  if [ -n "${after_cycle:-}" ]; then "$after_cycle" "$pid"; fi
   hwm=$(awk '/^VmHWM:/ { print $2 }' /proc/"$pid"/status 2>/dev/null || echo 0)
   awk '{ print $14 + $15 }' /proc/"$pid"/stat >"$work/jantor-$tag.cpu" 2>/dev/null || echo 0 >"$work/jantor-$tag.cpu"
   kill "$pid" 2>/dev/null || true
@@ -208,7 +228,44 @@ run_curl_loop() {
   while read -r url; do curl "${curl_opts[@]}" "$url"; done <"$work/loop-$2.urls" >"$work/loop-$2.out"
 }
 
+# The server that answers each request late (bench/delay_server.c) on port
+# 80 of 127.0.0.2, logging each request's arrival to delay_log.
+delay_log=$work/delay.log
+start_delay() { # delay_ms: answers that late, or never when below 0
+  rm -f "$work/delay.port"
+  "$build/delay_server" 127.0.0.2 80 "$1" 1800 0 "$delay_log" >"$work/delay.port" 2>"$work/delay.err" &
+  delay_pid=$!
+  for _ in $(seq 100); do [ -s "$work/delay.port" ] && return 0; sleep 0.02; done
+  echo "bench: the delay server did not start: $(cat "$work/delay.err")" >&2
+  exit 1
+}
+stop_delay() { kill "$delay_pid" 2>/dev/null || true; wait "$delay_pid" 2>/dev/null || true; delay_pid=""; }
+delay_count() { span "$1" "$delay_log" | cut -d' ' -f1; }
+
+clk_tck=$(getconf CLK_TCK)
+ticks() { awk '{ print $14 + $15 }' /proc/"$1"/stat; }  # user + system, every thread
+# Run time of a process so far, every thread that it has now (ns).
+task_ns() { cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ s += $1 } END { printf "%d\n", s }'; }
+
 best() { sort -n | tail -n1; }
+least() { sort -n | head -n1; }
+median() { sort -n | awk '{ v[NR] = $1 }
+  END { if (NR % 2) print v[(NR + 1) / 2]; else printf "%.2f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0) ? a / b : 0 }'; }
+mib() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
+verdict() { awk "BEGIN { print ($1) ? \"yes\" : \"**no**\" }"; }
+
+# The median over the rounds (BENCH_ROUNDS, or the count given) of one way's
+# rate against another's in the same round. A round runs its ways seconds
+# apart, so the machine's drift from minute to minute cancels out, which the
+# best of each way's own rounds (drawn from different minutes) does not do.
+paired() {
+  local a=$1 b=$2 key=$3 r
+  for r in $(seq "${4:-$rounds}"); do
+    ratio "${round_hits[$a$key-$r]}" "${round_hits[$b$key-$r]}"
+    echo
+  done | median
+}
 pin=()  # a command that holds a client to a processor, when one is wanted
 declare -A hits round_hits  # round_hits: a race's rate of each way in each round
 
@@ -233,6 +290,286 @@ race() {
     hits[$way$key]=$(for r in $(seq "$rounds"); do echo "${round_hits[$way$key-$r]}"; done | best)
   done
 }
+
+# ---- Metrics: the endpoint of -m scraped during a cycle ----------------------------
+
+# One cycle of jantor -c 8 over N = 2000 entries on SQLite against nginx,
+# with -m and bench/scrape.c asking for /metrics every 100 ms from before
+# the start to the end, and without -m, taking turns in each round (which
+# goes first alternates). A run lasts about a fifth of a second, so there
+# are twice BENCH_ROUNDS rounds for the round-by-round median to settle on.
+# Once the cycle has ended, one more scrape must count every hit.
+echo "Metrics endpoint ..." >&2
+metrics_n=2000 metrics_rounds=$((2 * rounds))
+metrics_port=$(. tests/support/lib.sh && free_port 19464)
+metrics_final() { # after_cycle of a run with -m
+  curl -s "http://127.0.0.1:$metrics_port/metrics" >"$work/metrics-$metrics_tag.txt" || true
+}
+metrics_run() { # tag with (1: -m and the scraper)
+  local tag=$1 scraper
+  fill_sqlite "$metrics_n" "$tag"
+  if [ "$2" = 1 ]; then
+    "$build/scrape" 127.0.0.1 "$metrics_port" 100 600 60 "$work/scrape-$tag.log" &
+    scraper=$!
+    watch_pids+=("$scraper")
+    metrics_tag=$tag after_cycle=metrics_final \
+      run_jantor bench_sqlite "$tag" -c 8 -m "127.0.0.1:$metrics_port" >/dev/null
+    kill "$scraper" 2>/dev/null || true
+    wait "$scraper" 2>/dev/null || true
+    local counted
+    counted=$(awk '/^jantor_hits_total\{/ { s += $2 } END { print s + 0 }' "$work/metrics-$tag.txt")
+    [ "$counted" = "$metrics_n" ] || { echo "bench: /metrics counted $counted of $metrics_n hits after the cycle ($tag)" >&2; exit 1; }
+  else
+    run_jantor bench_sqlite "$tag" -c 8 >/dev/null
+  fi
+  [ "$(span "$tag" | cut -d' ' -f1)" = "$metrics_n" ] || { echo "bench: jantor ($tag) missed hits" >&2; exit 1; }
+}
+# Scrapes answered while the hits of a run went on (from its first to its
+# last request in nginx's log).
+scrapes_during() { # tag
+  local first last
+  read -r _ first last < <(span "$1")
+  awk -v a="$first" -v b="$last" '$3 == "ok" && $1 <= b && $2 >= a { n++ } END { print n + 0 }' \
+    "$work/scrape-$1.log"
+}
+for r in $(seq "$metrics_rounds"); do
+  if [ $((r % 2)) = 1 ]; then
+    metrics_run "mn-$r" 0
+    metrics_run "mm-$r" 1
+  else
+    metrics_run "mm-$r" 1
+    metrics_run "mn-$r" 0
+  fi
+done
+for way in mm mn; do
+  for r in $(seq "$metrics_rounds"); do round_hits[$way-$r]=$(rate "$way-$r"); done
+  hits[$way]=$(for r in $(seq "$metrics_rounds"); do echo "${round_hits[$way-$r]}"; done | best)
+done
+metrics_scrapes=$(for r in $(seq "$metrics_rounds"); do scrapes_during "mm-$r"; done | sort -n |
+  awk '{ v[NR] = $1 } END { print v[1] " to " v[NR] }')
+metrics_bytes=$(awk '$3 == "ok" { print $4 }' "$work"/scrape-mm-*.log | sort -n | tail -n1)
+r_metrics=$(ratio "${hits[mm]}" "${hits[mn]}")
+p_metrics=$(paired mm mn "" "$metrics_rounds")
+
+# ---- Metrics: the endpoint at rest ------------------------------------------------
+
+# jantor -m with nothing due, after its first cycle, scraped once a second
+# for 10 s; its run time (every thread, /proc/PID/task/*/schedstat) at the
+# start and end of those 10 s, as with the silent server. The usual
+# alternative, Debian's prometheus-node-exporter (its own collectors, as it
+# comes), is measured the same way, after one scrape to warm it up.
+echo "Idle endpoint ..." >&2
+idle_seconds=10
+idle_cpu() { # pid port tag; prints the percent of one processor, the threads and the scrape size
+  local pid=$1 port=$2 tag=$3 c0 c1 t0 t1 tasks0 tasks1 scraper t0_ticks
+  sleep 0.5
+  tasks0=$(ls /proc/"$pid"/task)
+  t0_ticks=$(ticks "$pid")
+  c0=$(task_ns "$pid") t0=$(date +%s%N)
+  "$build/scrape" 127.0.0.1 "$port" 1000 "$idle_seconds" "$((idle_seconds + 5))" "$work/scrape-$tag.log" &
+  scraper=$!
+  watch_pids+=("$scraper")
+  sleep "$idle_seconds"
+  c1=$(task_ns "$pid") t1=$(date +%s%N)
+  tasks1=$(ls /proc/"$pid"/task)
+  wait "$scraper"
+  # A thread that ended within the window takes its run time along; the
+  # process's own count (clock ticks) keeps it, so it counts then.
+  if [ -n "$(comm -23 <(echo "$tasks0" | sort) <(echo "$tasks1" | sort))" ]; then
+    echo "bench: a thread of $tag ended while it was measured; counting clock ticks" >&2
+    c0=$((t0_ticks * 1000000000 / clk_tck)) c1=$(($(ticks "$pid") * 1000000000 / clk_tck))
+  fi
+  [ "$(grep -c ' ok .* 200$' "$work/scrape-$tag.log")" = "$idle_seconds" ] ||
+    { echo "bench: $tag did not answer every scrape: $(cat "$work/scrape-$tag.log")" >&2; exit 1; }
+  awk -v c="$((c1 - c0))" -v t="$((t1 - t0))" -v n="$(echo "$tasks1" | wc -l)" \
+    -v b="$(awk '{ print $4 }' "$work/scrape-$tag.log" | sort -n | tail -n1)" \
+    'BEGIN { printf "%.3f %d %d\n", 100 * c / t, n, b }'
+}
+sqlite3 "$db" 'DELETE FROM schedule_2;'
+ODBCSYSINI=$odbc ODBCINI=$odbc/odbc.ini "$jantor" -d bench_sqlite -i 3600 -m "127.0.0.1:$metrics_port" \
+  >"$work/jantor-idle.out" 2>"$work/jantor-idle.err" &
+idle_pid=$!
+watch_pids+=("$idle_pid")
+wait_cycle "$idle_pid"
+read -r idle_jantor idle_jantor_threads idle_jantor_bytes < <(idle_cpu "$idle_pid" "$metrics_port" idlej)
+kill "$idle_pid"; wait "$idle_pid" 2>/dev/null || true
+exporter_port=$(. tests/support/lib.sh && free_port $((metrics_port + 1)))
+prometheus-node-exporter --web.listen-address="127.0.0.1:$exporter_port" >"$work/node-exporter.log" 2>&1 &
+idle_pid=$!
+watch_pids+=("$idle_pid")
+for _ in $(seq 250); do curl -sf -o /dev/null "http://127.0.0.1:$exporter_port/metrics" && break; sleep 0.02; done
+read -r idle_exporter idle_exporter_threads idle_exporter_bytes < <(idle_cpu "$idle_pid" "$exporter_port" idlene)
+kill "$idle_pid"; wait "$idle_pid" 2>/dev/null || true
+exporter_version=$(prometheus-node-exporter --version 2>&1 | awk 'NR == 1 { print $3 }')
+
+# ---- A shared table: three daemons with -s against one -------------------------------
+
+# N = 6000 due entries on PostgreSQL (the database jshare, data source
+# bench_pgs), host 127.0.0.2: the delay server answers each hit 50 ms late,
+# so hits in flight are what counts, as in the delay section. Three daemons
+# with -s 60 -c 64 at once against one -c 64 without -s, one with -s, and
+# one -c 192 without -s (the three's hits in flight in one process), the
+# ways taking turns in each round. Rates from the first to the last request
+# of a run in the server's log, whichever daemon made it. Every run must
+# have requested every entry, and the log tells how many times each.
+#
+# The run's cost on the database: its statements (pg_stat_statements, which
+# counts in jshare only), its commits (pg_stat_database.xact_commit of
+# jshare, read with every session on jshare gone, since a session hands in
+# its counts at the latest when it ends), and the run time of the backends
+# that served the daemons' connections (/proc/PID/schedstat, their whole
+# life: connect, login, table checks and the cycle), read once the cycle has
+# ended and before the daemons stop. Nothing else uses jshare meanwhile.
+echo "Shared table ..." >&2
+share_n=6000
+share_ways=(
+  "shu64 1 64"
+  "shs64 1 64 -s 60"
+  "sht64 3 64 -s 60"
+  "shu192 1 192"
+)
+fill_share() { # tag
+  psql_share <<SQL
+TRUNCATE schedule_2;
+INSERT INTO schedule_2 (id, i_user, i_pass, i_port, i_object, i_host, i_timeout, i_interval,
+                        i_next, i_start, i_stop)
+SELECT i, NULL, NULL, 80, '/index.html?$1-' || i, '127.0.0.2', 30, 86400, '$(stamp -1)', 0, 1
+FROM generate_series(1, $share_n) AS i;
+ANALYZE schedule_2;
+SQL
+}
+share_sessions() { psql_jantor -tA -c "SELECT count(*) FROM pg_stat_activity WHERE datname = 'jshare'"; }
+share_quiet() {
+  local i
+  for i in $(seq 500); do [ "$(share_sessions)" = 0 ] && return 0; sleep 0.02; done
+  echo "bench: sessions on jshare did not end" >&2
+  exit 1
+}
+share_commits() { psql_jantor -tA -c "SELECT xact_commit FROM pg_stat_database WHERE datname = 'jshare'"; }
+share_statements="FROM pg_stat_statements WHERE dbid = (SELECT oid FROM pg_database WHERE datname = 'jshare')"
+# psqlODBC wraps every statement of a transaction in a savepoint of its
+# own (SAVEPOINT before, RELEASE after, as its default rollback of a failed
+# statement alone needs): counted apart from jantor's own statements.
+share_own="AND query NOT LIKE 'SAVEPOINT %' AND query NOT LIKE 'RELEASE %'"
+# One run: fills the table, starts the daemons at once and waits for the end
+# of their first cycles. Writes "statements commits backend-ns
+# own-statements jantor-ticks" to share-<tag>.cost (jantor-ticks: the
+# daemons' processor time, every thread, start-up included), the counts of
+# each statement to statements-<tag>.txt and "entries requests
+# entries-requested-more-than-once" to share-<tag>.once.
+share_run() { # tag daemons c [jantor arguments]
+  local tag=$1 daemons=$2 c=$3 d pid commits0 backend_ns=0 backend jantor_ticks=0
+  shift 3
+  local pids=()
+  fill_share "$tag"
+  share_quiet
+  psql_jantor -c 'SELECT pg_stat_statements_reset()' >/dev/null
+  commits0=$(share_commits)
+  for d in $(seq "$daemons"); do
+    ODBCSYSINI=$odbc ODBCINI=$odbc/odbc.ini "$jantor" -d bench_pgs -u jantor -p "$pg_password" \
+      -i 3600 -c "$c" "$@" >"$work/jantor-$tag-$d.out" 2>"$work/jantor-$tag-$d.err" &
+    pids+=($!)
+    watch_pids+=($!)
+  done
+  for pid in "${pids[@]}"; do wait_cycle "$pid"; done
+  for pid in "${pids[@]}"; do jantor_ticks=$((jantor_ticks + $(ticks "$pid"))); done
+  for backend in $(psql_jantor -tA -c "SELECT pid FROM pg_stat_activity WHERE datname = 'jshare'"); do
+    backend_ns=$((backend_ns + $(cut -d' ' -f1 /proc/"$backend"/schedstat)))
+  done
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  share_quiet
+  sleep 0.2
+  echo "$(psql_jantor -tA -c "SELECT sum(calls) $share_statements") $(($(share_commits) - commits0))" \
+    "$backend_ns $(psql_jantor -tA -c "SELECT sum(calls) $share_statements $share_own") $jantor_ticks" \
+    >"$work/share-$tag.cost"
+  psql_jantor -tA -F' ' -c "SELECT calls, rows, query $share_statements ORDER BY calls DESC" \
+    >"$work/statements-$tag.txt"
+  grep -F "?$tag-" "$delay_log" | sed "s/.*?$tag-//" | sort | uniq -c |
+    awk '{ n++; s += $1; if ($1 > 1) more++ } END { print n + 0, s + 0, more + 0 }' >"$work/share-$tag.once"
+}
+start_delay 50
+for r in $(seq "$rounds"); do
+  for way in "${share_ways[@]}"; do
+    read -r key daemons c args <<<"$way"
+    share_run "$key-$r" "$daemons" "$c" $args
+  done
+done
+stop_delay
+declare -A share_stmt share_own share_commit share_db_us share_jantor_us share_once
+for way in "${share_ways[@]}"; do
+  read -r key _ <<<"$way"
+  for r in $(seq "$rounds"); do round_hits[$key-$r]=$(rate "$key-$r" "$delay_log"); done
+  hits[$key]=$(for r in $(seq "$rounds"); do echo "${round_hits[$key-$r]}"; done | best)
+  share_stmt[$key]=$(for r in $(seq "$rounds"); do
+    awk -v n="$share_n" '{ printf "%.2f\n", $1 / n }' "$work/share-$key-$r.cost"; done | median)
+  share_own[$key]=$(for r in $(seq "$rounds"); do
+    awk -v n="$share_n" '{ printf "%.2f\n", $4 / n }' "$work/share-$key-$r.cost"; done | median)
+  share_jantor_us[$key]=$(for r in $(seq "$rounds"); do
+    awk -v n="$share_n" -v u="$clk_tck" '{ printf "%.0f\n", $5 / u / n * 1e6 }' "$work/share-$key-$r.cost"; done | least)
+  share_commit[$key]=$(for r in $(seq "$rounds"); do
+    awk -v n="$share_n" '{ printf "%.2f\n", $2 / n }' "$work/share-$key-$r.cost"; done | median)
+  share_db_us[$key]=$(for r in $(seq "$rounds"); do
+    awk -v n="$share_n" '{ printf "%.1f\n", $3 / n / 1000 }' "$work/share-$key-$r.cost"; done | least)
+  # "exactly once" only when every round requested each entry once.
+  share_once[$key]=$(cat "$work"/share-"$key"-*.once | awk -v n="$share_n" -v r="$rounds" '
+    $1 == n && $2 == n && $3 == 0 { ok++ } { if ($3 > m) m = $3; if ($1 < low) low = $1 }
+    NR == 1 { low = $1 }
+    END { if (ok == r) print "yes, in all " r " rounds"; else printf "**no**: %d of %d rounds exact; fewest entries %d, up to %d requested more than once\n", ok, r, low, m }')
+done
+r_share_one=$(ratio "${hits[sht64]}" "${hits[shu64]}")
+r_share_big=$(ratio "${hits[sht64]}" "${hits[shu192]}")
+p_share_one=$(paired sht64 shu64 "")
+p_share_big=$(paired sht64 shu192 "")
+
+# The rows of the two sections above: a table of their own and rows of the
+# figure table.
+watch_tables() {
+  echo "The metrics endpoint (-m): one cycle of jantor -c 8 over N = $metrics_n entries on SQLite against nginx, with -m and"
+  echo "bench/scrape.c asking for /metrics every 100 ms, and without -m, taking turns in each of $metrics_rounds rounds;"
+  echo "$metrics_scrapes scrapes a run were answered while its hits went on (replies up to $metrics_bytes bytes)."
+  echo "At rest: nothing due, scraped once a second; processor time of the whole process over $idle_seconds s."
+  echo
+  echo "| way | hits a second | processor time at rest, scraped once a second | threads | bytes a scrape |"
+  echo "|---|---:|---:|---:|---:|"
+  echo "| jantor -c 8 -m | ${hits[mm]} | $idle_jantor% of a core | $idle_jantor_threads | $idle_jantor_bytes |"
+  echo "| jantor -c 8 | ${hits[mn]} | | | |"
+  echo "| prometheus-node-exporter $exporter_version (Debian, its own collectors) | | $idle_exporter% of a core | $idle_exporter_threads | $idle_exporter_bytes |"
+  echo "| -m / without | $r_metrics (round by round $p_metrics) | | | |"
+  echo
+  echo "A shared table: N = $share_n due entries on PostgreSQL, host 127.0.0.2 (the delay server, 50 ms an answer); hits a"
+  echo "second from the first to the last request of one run, best of $rounds; statements (pg_stat_statements: all, and"
+  echo "jantor's own, without the SAVEPOINT and RELEASE that psqlODBC puts around each statement of a transaction) and"
+  echo "commits (pg_stat_database.xact_commit) a hit, median of $rounds runs; processor time a hit, least of $rounds runs, of"
+  echo "the database's backends that served the daemons' connections and of the daemons (every thread), start-up included."
+  echo
+  echo "| way | hits a second | limit | every entry requested exactly once | statements a hit (jantor's own) | commits a hit | database processor time a hit | jantor processor time a hit |"
+  echo "|---|---:|---:|---|---:|---:|---:|---:|"
+  local row key label limit
+  for row in "shu64|one jantor -c 64|1280" "shs64|one jantor -c 64 -s 60|1280" \
+    "sht64|three jantor -c 64 -s 60|3840" "shu192|one jantor -c 192|3840"; do
+    IFS='|' read -r key label limit <<<"$row"
+    echo "| $label | ${hits[$key]} | $limit | ${share_once[$key]} | ${share_stmt[$key]} (${share_own[$key]}) | ${share_commit[$key]} | ${share_db_us[$key]} µs | ${share_jantor_us[$key]} µs |"
+  done
+  echo
+}
+watch_figures() {
+  echo "| jantor -c 8 -m, scraped every 100 ms, SQLite, N = $metrics_n, against without -m | at least 0.97 | $r_metrics (${hits[mm]} against ${hits[mn]} hits a second; round by round $p_metrics) | $(verdict "$r_metrics >= 0.97") |"
+  echo "| processor time of jantor -m at rest, scraped once a second for $idle_seconds s | at most 0.5% of a core | jantor $idle_jantor%, prometheus-node-exporter $idle_exporter% | $(verdict "$idle_jantor <= 0.5") |"
+  echo "| three jantor -s 60 -c 64, 50 ms server, N = $share_n, against one -c 64 | at least 2.5 | $r_share_one (${hits[sht64]} against ${hits[shu64]} hits a second; round by round $p_share_one) | $(verdict "$r_share_one >= 2.5") |"
+  echo "| three jantor -s 60 -c 64, 50 ms server, N = $share_n, against one -c 192 | at least 0.8 | $r_share_big (against ${hits[shu192]} hits a second; round by round $p_share_big) | $(verdict "$r_share_big >= 0.8") |"
+  echo "| every entry requested exactly once, each shared-table run | every run | three -s: ${share_once[sht64]}; one -s: ${share_once[shs64]} | $(verdict "\"${share_once[sht64]}${share_once[shs64]}${share_once[shu64]}${share_once[shu192]}\" !~ /no/") |"
+  echo "| statements a hit, -c 64 with -s 60 against without | reported | ${share_stmt[shs64]} against ${share_stmt[shu64]}; jantor's own, without psqlODBC's savepoints, ${share_own[shs64]} against ${share_own[shu64]} (three daemons: ${share_stmt[sht64]}, own ${share_own[sht64]}) | |"
+  echo "| commits a hit, -c 64 with -s 60 against without | reported | ${share_commit[shs64]} against ${share_commit[shu64]} (three daemons: ${share_commit[sht64]}) | |"
+  echo "| database processor time a hit, -c 64 with -s 60 against without | reported | ${share_db_us[shs64]} µs against ${share_db_us[shu64]} µs (three daemons: ${share_db_us[sht64]} µs); jantor's own ${share_jantor_us[shs64]} µs against ${share_jantor_us[shu64]} µs (three: ${share_jantor_us[sht64]} µs) | |"
+}
+if [ "$only" = watch ]; then
+  watch_tables
+  echo "| figure | target | measured | met |"
+  echo "|---|---|---|---|"
+  watch_figures
+  exit 0
+fi
 
 # ---- Speed: N due entries, every way ----------------------------------------------
 
@@ -379,18 +716,7 @@ curl_slow=$(slow slow_curl | slow_cpu)
 # tries first, and logs each request's arrival; the rates are timed from the
 # first to the last request of a run, as with nginx. The sequential ways run
 # over fewer URLs: 2000 would take 100 s each.
-delay_log=$work/delay.log
 delay_seq=200 delay_n=2000
-start_delay() { # delay_ms: answers that late, or never when below 0
-  rm -f "$work/delay.port"
-  "$build/delay_server" 127.0.0.2 80 "$1" 1800 0 "$delay_log" >"$work/delay.port" 2>"$work/delay.err" &
-  delay_pid=$!
-  for _ in $(seq 100); do [ -s "$work/delay.port" ] && return 0; sleep 0.02; done
-  echo "bench: the delay server did not start: $(cat "$work/delay.err")" >&2
-  exit 1
-}
-stop_delay() { kill "$delay_pid" 2>/dev/null || true; wait "$delay_pid" 2>/dev/null || true; delay_pid=""; }
-delay_count() { span "$1" "$delay_log" | cut -d' ' -f1; }
 
 # The delay ways: jantor -c C over N entries on 127.0.0.2 ...
 delay_jantor() { # n tag c
@@ -447,7 +773,6 @@ stop_delay
 # thread, from /proc/PID/task/*/schedstat) is read at the start and end of a
 # 10 s window, and must not have moved much: a waiting hit should sleep.
 silent_seconds=10
-task_ns() { cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ s += $1 } END { printf "%d\n", s }'; }
 silent_cpu() { # pid tag n; prints the percent of one processor
   local pid=$1 tag=$2 n=$3 c0 c1 t0 t1
   for _ in $(seq 1500); do [ "$(delay_count "$tag")" -ge "$n" ] && break; sleep 0.02; done
@@ -497,8 +822,6 @@ tls_log=$tls_dir/access.log tls_ca=$tls_dir/ca.pem tls_n=2000
 tls_host=https://127.0.0.1:$(cat "$tls_dir/port_valid")
 tls_worker=$(pgrep -P "$(cat "$tls_dir/nginx.pid")")
 tls_curl_opts=("${curl_opts[@]}" --cacert "$tls_ca")
-clk_tck=$(getconf CLK_TCK)
-ticks() { awk '{ print $14 + $15 }' /proc/"$1"/stat; }  # user + system, every thread
 tls_config() { # n tag; one curl config line a URL
   local i
   for i in $(seq "$1"); do echo "url = \"$tls_host/index.html?$2-$i\""; done
@@ -576,26 +899,11 @@ tests/support/nginx_tls.sh stop "$tls_dir" >/dev/null
 
 # ---- Results -----------------------------------------------------------------------
 
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0) ? a / b : 0 }'; }
-mib() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
-verdict() { awk "BEGIN { print ($1) ? \"yes\" : \"**no**\" }"; }
 r_plain=$(ratio "${hits[js2000]}" "${hits[pl2000]}")
 r_curl=$(ratio "${hits[js2000]}" "${hits[c12000]}")
 r_loop=$(ratio "${hits[js2000]}" "${hits[cl2000]}")
 r_c8=$(ratio "${hits[jc2000]}" "${hits[pl2000]}")
 
-# The median over the rounds of one way's rate against another's in the same
-# round. A round runs its ways seconds apart, so the machine's drift from
-# minute to minute cancels out, which the best of each way's own rounds
-# (drawn from different minutes) does not do.
-paired() {
-  local a=$1 b=$2 key=$3 r
-  for r in $(seq "$rounds"); do
-    ratio "${round_hits[$a$key-$r]}" "${round_hits[$b$key-$r]}"
-    echo
-  done | sort -n | awk '{ v[NR] = $1 }
-    END { if (NR % 2) print v[(NR + 1) / 2]; else printf "%.2f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
-}
 p_curl=$(paired js c1 2000)
 p_c8=$(paired jc pl 2000)
 r_size=$(ratio "$big" "$small")
@@ -630,6 +938,8 @@ delay_target() { # key; prints "target|met" for the ways that have one
   echo "PostgreSQL $(psql_jantor -tA -c 'SHOW server_version' | cut -d' ' -f1) on loopback; best of $rounds runs each."
   echo "Hits a second from the first to the last request of one run (nginx's \$msec); jantor runs one poll cycle with standard output to a file."
   echo "jantor -c 1 is jantor as without -c: one hit after the other."
+  took=$(($(date +%s) - run_start))
+  echo "The run took $((took / 60)) min $((took % 60)) s; load average (1 minute) $load_start when it began, $(cut -d' ' -f1 /proc/loadavg) at its end."
   echo
   echo "| way | N = 200 | N = 2000 | N = 20000 |"
   echo "|---|---:|---:|---:|"
@@ -688,6 +998,7 @@ delay_target() { # key; prints "target|met" for the ways that have one
   echo "| jantor -c 1 / one curl --no-sessionid | $r_tls_full | | |"
   echo "| jantor -c 8 / one curl | $(ratio "${hits[tjc]}" "${hits[tcs]}") | | |"
   echo
+  watch_tables
   echo "| figure | target | measured | met |"
   echo "|---|---|---|---|"
   echo "| jantor -c 1, SQLite, N = 2000, against the plain loop | at least 0.5 | $r_plain | $(verdict "$r_plain >= 0.5") |"
@@ -706,6 +1017,7 @@ delay_target() { # key; prints "target|met" for the ways that have one
   echo "| peak resident memory, N = 20000 cycle over TLS, jantor -c 256 | reported | $(mib "$hwm_tls_c256") MiB | |"
   echo "| cycle, 100 000 rows with 1000 due, against 1000 rows all due | at most 1.5 | $r_size ($big ms against $small ms) | $(verdict "$r_size <= 1.5") |"
   echo "| start-up against 1 000 000 rows, none due | peak resident memory at most 16 MiB | $(mib "$hwm_startup") MiB; first cycle over $startup ms after the start | $(verdict "$hwm_startup <= 16384") |"
+  watch_figures
 } >"$results/results.md"
 
 {

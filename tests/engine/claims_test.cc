@@ -148,11 +148,19 @@ TEST_P(Claims, AKilledDaemonsClaimsExpireAndAreTakenOver) {
   const std::string due = LocalTimestamp(-100);
   AddEntries(db_, 1, kEntries, server.port(), due);
 
+  // The victim starts alone, so that the first requests are its own: it has
+  // claims in flight when it is killed, after the others have started too.
   testsupport::RunResult runs[3];
   std::vector<std::thread> daemons;
-  for (int n = 0; n < 3; ++n)
+  auto start = [&](int n) {
     daemons.emplace_back([&, n] { runs[n] = Daemon(db_, n, {"-s", "10", "-c", "16", "-i", "4"}); });
-  for (int i = 0; i < 300 && server.requests().size() < 100; ++i) usleep(20 * 1000);
+  };
+  start(0);
+  for (int i = 0; i < 500 && server.requests().size() < 16; ++i) usleep(20 * 1000);
+  ASSERT_GE(server.requests().size(), 16u);
+  start(1);
+  start(2);
+  for (int i = 0; i < 500 && server.requests().size() < 100; ++i) usleep(20 * 1000);
   ASSERT_GT(hostile::FindProcess(DaemonTag(db_, 0)), 0);
   Signal(db_, 0, SIGKILL);
   long long killed_at = NowMs();

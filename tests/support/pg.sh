@@ -3,6 +3,9 @@
 # under DIR, loopback only, a free port, password authentication for the
 # user jantor (password in DIR/password), and a database named jantor.
 # When run as root the server runs as the unprivileged user postgres.
+# PG_SERVER_OPTIONS, when set, adds server options (for example
+# "-c shared_preload_libraries=pg_stat_statements"), which the benchmark
+# needs to count statements; left unset, the server is started as always.
 set -euo pipefail
 cmd=$1 dir=$(realpath -m "$2")
 bindir=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n1)
@@ -38,7 +41,7 @@ case $cmd in
     [ "$(id -u)" -eq 0 ] && chown postgres "$sockdir"
     echo "$sockdir" >"$dir/socketdir"
     as_owner "$bindir/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 \
-      -o "-p $port -k $sockdir -c listen_addresses=127.0.0.1 -c fsync=off" start >/dev/null
+      -o "-p $port -k $sockdir -c listen_addresses=127.0.0.1 -c fsync=off${PG_SERVER_OPTIONS:+ $PG_SERVER_OPTIONS}" start >/dev/null
     PGPASSWORD=$(cat "$dir/password") "$bindir/createdb" -h 127.0.0.1 -p "$port" -U jantor jantor
     echo "$port" >"$dir/port"
     echo "PostgreSQL on 127.0.0.1:$port"
