@@ -59,9 +59,11 @@ bool OpenClaims(SQLHDBC select_conn, SQLHDBC update_conn, const char* table, int
            table);
   snprintf(claims->reschedule_text, sizeof claims->reschedule_text,
            "update %s set i_next = ? where id = ? and i_next = ?", table);
+  claims->in_one_statement = DialectOf(select_conn).update_returning;
   SQLLEN* ind = claims->indicators;
   bool ready =
-      SetAutocommit(select_conn, false) && Prepare(select_conn, &claims->mark, claims->mark_text) &&
+      (claims->in_one_statement || SetAutocommit(select_conn, false)) &&
+      Prepare(select_conn, &claims->mark, claims->mark_text) &&
       Ok(BindTimestampText(claims->mark, 1, claims->mark_time, sizeof claims->mark_time,
                            &ind[0])) &&
       Ok(BindKey(claims->mark, 2, &claims->mark_id, &ind[1])) &&
@@ -80,13 +82,34 @@ bool OpenClaims(SQLHDBC select_conn, SQLHDBC update_conn, const char* table, int
 int ClaimEntries(Claims* claims, SQLHDBC select_conn, SQLHSTMT select_stmt, const char* quoted_now,
                  const char* fraction, time_t claim_until, int most, Entry* entries,
                  char* claim_text, char* failed, size_t failed_size) {
-  char select[1024];
+  LocalText(claim_until, claim_text, 20);
+  char select[2048];
+  if (claims->in_one_statement) {
+    // The batch in one statement, committed on its own: the rows it locks
+    // are claimed and let go in the same round trip, and the driver has no
+    // transaction of several statements to guard.
+    snprintf(select, sizeof select,
+             "with claimed as (select id, i_next from %s where i_next < %s AND %s >= i_start and "
+             "%s <= i_stop order by i_next limit %d for update skip locked) "
+             "update %s as entry set i_next = '%s' from claimed where entry.id = claimed.id "
+             "returning entry.id, entry.i_user, entry.i_pass, entry.i_port, entry.i_object, "
+             "entry.i_host, entry.i_timeout, entry.i_interval, claimed.i_next",
+             claims->table, quoted_now, fraction, fraction, most, claims->table, claim_text);
+    if (!Execute(select_stmt, select)) {
+      snprintf(failed, failed_size, "%s", select);
+      return -1;
+    }
+    int claimed = 0;
+    while (claimed < most && SQLOK(SQLFetch(select_stmt)))
+      FetchEntry(select_stmt, &entries[claimed++]);
+    SQLFreeStmt(select_stmt, SQL_CLOSE);
+    return claimed;
+  }
   snprintf(select, sizeof select,
            "select id, i_user, i_pass, i_port, i_object, i_host, i_timeout, i_interval, i_next "
            "from %s where i_next < %s AND %s >= i_start and %s <= i_stop "
            "order by i_next limit %d for update skip locked",
            claims->table, quoted_now, fraction, fraction, most);
-  LocalText(claim_until, claim_text, 20);
   snprintf(claims->mark_time, sizeof claims->mark_time, "%s", claim_text);
   const char* failing = nullptr;
   int claimed = 0;

@@ -22,6 +22,10 @@ struct Entry;
 
 struct Claims {
   bool enabled = false;
+  // PostgreSQL claims a batch in one UPDATE ... RETURNING under automatic
+  // commit; MariaDB, which has no RETURNING on an update, in a transaction
+  // of a select, an update a row and a commit.
+  bool in_one_statement = false;
   int hold_secs = 0;
   char table[64] = "";
   // On the selection connection, which runs in manual commit for claims.

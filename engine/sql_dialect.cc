@@ -11,14 +11,14 @@ namespace {
 // the row's own address; MariaDB has one.
 constexpr SqlDialect kDialects[] = {
     {"SQLite", "delete from %s where rowid in (select rowid from %s where started < ? limit 1000)",
-     false},
+     false, false},
     {"PostgreSQL",
      "delete from %s where ctid = any(array(select ctid from %s where started < ? limit 1000))",
-     true},
-    {"MariaDB", "delete from %s where started < ? limit 1000", true},
+     true, true},
+    {"MariaDB", "delete from %s where started < ? limit 1000", true, false},
     // MariaDB's driver may report its server by the older name.
-    {"MySQL", "delete from %s where started < ? limit 1000", true},
-    {"", "delete from %s where started < ?", false},
+    {"MySQL", "delete from %s where started < ? limit 1000", true, false},
+    {"", "delete from %s where started < ?", false, false},
 };
 
 }  // namespace

@@ -14,6 +14,8 @@ struct SqlDialect {
   const char* prune_batch;
   // SELECT ... FOR UPDATE SKIP LOCKED, which sharing a table (-s) needs.
   bool skip_locked;
+  // UPDATE ... FROM ... RETURNING, which claims a batch in one statement.
+  bool update_returning;
 };
 
 enum : int { kPruneBatch = 1000 };
