@@ -112,13 +112,15 @@ FROM k;
 SQL
 }
 
+# Fills the PostgreSQL table (through psql_jantor, or the psql command named)
+# with N entries for tag, all due, on HOST (127.0.0.1 unless given).
 fill_pg() {
-  local n=$1 tag=$2
-  psql_jantor <<SQL
+  local n=$1 tag=$2 host=${3:-127.0.0.1} psql=${4:-psql_jantor}
+  "$psql" <<SQL
 TRUNCATE schedule_2;
 INSERT INTO schedule_2 (id, i_user, i_pass, i_port, i_object, i_host, i_timeout, i_interval,
                         i_next, i_start, i_stop)
-SELECT i, NULL, NULL, 80, '/index.html?$tag-' || i, '127.0.0.1', 30, 86400, '$(stamp -1)', 0, 1
+SELECT i, NULL, NULL, 80, '/index.html?$tag-' || i, '$host', 30, 86400, '$(stamp -1)', 0, 1
 FROM generate_series(1, $n) AS i;
 ANALYZE schedule_2;
 SQL
@@ -428,16 +430,7 @@ share_ways=(
   "sht64 3 64 -s 60"
   "shu192 1 192"
 )
-fill_share() { # tag
-  psql_share <<SQL
-TRUNCATE schedule_2;
-INSERT INTO schedule_2 (id, i_user, i_pass, i_port, i_object, i_host, i_timeout, i_interval,
-                        i_next, i_start, i_stop)
-SELECT i, NULL, NULL, 80, '/index.html?$1-' || i, '127.0.0.2', 30, 86400, '$(stamp -1)', 0, 1
-FROM generate_series(1, $share_n) AS i;
-ANALYZE schedule_2;
-SQL
-}
+fill_share() { fill_pg "$share_n" "$1" 127.0.0.2 psql_share; }  # tag
 share_sessions() { psql_jantor -tA -c "SELECT count(*) FROM pg_stat_activity WHERE datname = 'jshare'"; }
 share_quiet() {
   local i
