@@ -118,7 +118,11 @@ class UnwrittenBlocks {
 
 // Where a cycle's entries come from: the rows of its select, fetched one at
 // a time; or, sharing the table (-s), rows claimed in batches of as many as
-// the hits can take at the moment, so that no claim waits for a free hit.
+// the hits can take at the moment, and at least a quarter of the workers.
+// A claim is a round trip while freed workers wait: claiming one row for
+// each worker as it frees up cost a claim for every four hits. The few
+// claimed ahead wait for a worker no longer than a quarter of a hit's time;
+// those left when the cycle stops early are handed back (see Release).
 class DueEntries {
  public:
   DueEntries(const RunSettings* s, Schedule* db, const char* quoted_now, const char* fraction)
@@ -160,9 +164,24 @@ class DueEntries {
 
   const char* failed() const { return failed_; }
 
+  // Hands back the claimed entries that were not hit (a stop, or a failed
+  // write, ended the cycle early): their rows get back the i_next they had,
+  // if they still hold the claim, and are due at once for any daemon rather
+  // than when the claim would have expired. A failure here leaves the claim
+  // to expire.
+  void Release() {
+    if (!db_->claims.enabled) return;
+    DatabaseCall releasing;
+    for (; next_ < claimed_.size(); ++next_) {
+      bool kept;
+      RescheduleClaimed(&db_->claims, strtoll(claimed_[next_].id, nullptr, 10),
+                        claimed_[next_].next, claim_text_, &kept);
+    }
+  }
+
  private:
   bool Claim(int room) {
-    claimed_.resize(static_cast<size_t>(std::max(room, 1)));
+    claimed_.resize(static_cast<size_t>(std::max({room, 1, s_->concurrent_hits / 4})));
     next_ = 0;
     int got = ClaimEntries(&db_->claims, db_->select_conn, db_->select_stmt, quoted_now_, fraction_,
                            time(nullptr) + db_->claims.hold_secs, static_cast<int>(claimed_.size()),
@@ -329,6 +348,7 @@ int RunCycles(const RunSettings* s, Schedule* db) {
     CycleCounts counts;
     int failed = parallel ? HitInParallel(db, &hits, &due, present, streams, &counts)
                           : HitInTurn(s, db, &due, present, &counts);
+    due.Release();
     if (failed != 0) return 1;
     {
       DatabaseCall pruning;

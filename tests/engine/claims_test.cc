@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <set>
@@ -189,6 +190,41 @@ TEST_P(Claims, AKilledDaemonsClaimsExpireAndAreTakenOver) {
     twice += requests[id] == 2;
   }
   EXPECT_LE(twice, 16) << "more entries hit twice than the killed daemon had in flight";
+}
+
+// A stop in the middle of a cycle: the hits in flight end and are written,
+// and the entries claimed ahead of the workers get their i_next back, so
+// that nothing is left waiting for a claim to expire. The hits end one at
+// a time, so that each claim takes more rows than there are free workers.
+TEST_P(Claims, AStoppedDaemonHandsBackWhatItHasNotHit) {
+  std::atomic<int> seen{0};
+  SlowServer server([&](const std::string&) { return 100 + 23 * (seen++ % 16); });
+  const int kEntries = 200;
+  const std::string due = LocalTimestamp(-100);
+  AddEntries(db_, 1, kEntries, server.port(), due);
+  testsupport::RunResult run;
+  std::thread daemon([&] { run = Daemon(db_, 0, {"-s", "60", "-c", "16", "-i", "4"}); });
+  // A claim takes 16 rows, then 4 at a time: after 42 requests, two rows
+  // wait for a worker until the next hit ends, 12 ms later on average.
+  for (int i = 0; i < 2000 && server.requests().size() < 42; ++i) usleep(5 * 1000);
+  Signal(db_, 0, SIGTERM);
+  daemon.join();
+  EXPECT_EQ(run.status, 0) << run.out;
+
+  auto requests = Requests(server);
+  auto next = NextRuns(db_);
+  int hit = 0;
+  for (int id = 1; id <= kEntries; ++id) {
+    if (requests[id] == 0) {
+      EXPECT_EQ(next[id], due) << "entry " << id << " not hit, and not handed back";
+    } else {
+      ++hit;
+      EXPECT_EQ(requests[id], 1) << "entry " << id;
+      EXPECT_EQ(ParseLocalTimestamp(next[id]), ParseLocalTimestamp(due) + kInterval) << id;
+    }
+  }
+  EXPECT_GE(hit, 40);
+  EXPECT_LT(hit, kEntries) << "the stop came too late to leave anything unhit";
 }
 
 // A hit that outlasts its claim: daemon A's first hit of the entry takes
