@@ -119,8 +119,8 @@ class UnwrittenBlocks {
 // Where a cycle's entries come from: the rows of its select, fetched one at
 // a time; or, sharing the table (-s), rows claimed in batches of as many as
 // the hits can take at the moment, and at least a quarter of the workers.
-// A claim is a round trip while freed workers wait: claiming one row for
-// each worker as it frees up cost a claim for every four hits. The few
+// A claim is a round trip while freed workers wait: claiming only as many
+// rows as workers had just freed made one for every few hits. The few
 // claimed ahead wait for a worker no longer than a quarter of a hit's time;
 // those left when the cycle stops early are handed back (see Release).
 class DueEntries {
