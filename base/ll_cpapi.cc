@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 
 std::atomic<int> GAllocGran{128};
@@ -317,6 +318,12 @@ int msleep(int us) { return WaitMicroseconds(us); }
 int iSleep(int ms) {
   WaitMicroseconds(static_cast<long long>(ms) * 1000);
   return 1;
+}
+
+long long MonotonicUs(void) {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000000LL + now.tv_nsec / 1000;
 }
 
 int YieldSlice(void) {

@@ -206,6 +206,10 @@ int msleep(int us);
 // Returns 1.
 int iSleep(int ms);
 
+// Microseconds of the monotonic clock, for measuring how long something
+// took or when a limit runs out; never steps with the wall clock.
+long long MonotonicUs(void);
+
 // Gives the processor away for the shortest wait, msleep(1), between polls
 // of a socket that has no data yet; the wait really lasts the process's
 // timer slack (see prctl PR_SET_TIMERSLACK). Returns 1.

@@ -10,17 +10,6 @@
 
 namespace {
 
-SQLCHAR* Sql(char* text) { return reinterpret_cast<SQLCHAR*>(text); }
-
-bool Ok(SQLRETURN rc) { return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO; }
-
-SQLRETURN BindTimestampText(SQLHSTMT stmt, SQLUSMALLINT number, char* text, SQLLEN size,
-                            SQLLEN* indicator) {
-  *indicator = SQL_NTS;
-  return SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_TYPE_TIMESTAMP, 19, 0,
-                          text, size, indicator);
-}
-
 SQLRETURN BindKey(SQLHSTMT stmt, SQLUSMALLINT number, SQLBIGINT* key, SQLLEN* indicator) {
   *indicator = 0;
   return SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, key, 0,
@@ -28,14 +17,8 @@ SQLRETURN BindKey(SQLHSTMT stmt, SQLUSMALLINT number, SQLBIGINT* key, SQLLEN* in
 }
 
 bool Prepare(SQLHDBC connection, SQLHSTMT* stmt, char* text) {
-  return Ok(SQLAllocHandle(SQL_HANDLE_STMT, connection, stmt)) &&
-         Ok(SQLPrepare(*stmt, Sql(text), SQL_NTS));
-}
-
-void LocalText(time_t moment, char* out, size_t size) {
-  struct tm local;
-  localtime_r(&moment, &local);
-  strftime(out, size, "%Y-%m-%d %H:%M:%S", &local);
+  return SQLOK(SQLAllocHandle(SQL_HANDLE_STMT, connection, stmt)) &&
+         SQLOK(SQLPrepare(*stmt, Sql(text), SQL_NTS));
 }
 
 }  // namespace
@@ -64,13 +47,13 @@ bool OpenClaims(SQLHDBC select_conn, SQLHDBC update_conn, const char* table, int
   bool ready =
       (claims->in_one_statement || SetAutocommit(select_conn, false)) &&
       Prepare(select_conn, &claims->mark, claims->mark_text) &&
-      Ok(BindTimestampText(claims->mark, 1, claims->mark_time, sizeof claims->mark_time,
-                           &ind[0])) &&
-      Ok(BindKey(claims->mark, 2, &claims->mark_id, &ind[1])) &&
+      SQLOK(BindTimestampText(claims->mark, 1, claims->mark_time, sizeof claims->mark_time,
+                              &ind[0])) &&
+      SQLOK(BindKey(claims->mark, 2, &claims->mark_id, &ind[1])) &&
       Prepare(update_conn, &claims->reschedule, claims->reschedule_text) &&
-      Ok(BindTimestampText(claims->reschedule, 1, claims->next, sizeof claims->next, &ind[2])) &&
-      Ok(BindKey(claims->reschedule, 2, &claims->id, &ind[3])) &&
-      Ok(BindTimestampText(claims->reschedule, 3, claims->claim, sizeof claims->claim, &ind[4]));
+      SQLOK(BindTimestampText(claims->reschedule, 1, claims->next, sizeof claims->next, &ind[2])) &&
+      SQLOK(BindKey(claims->reschedule, 2, &claims->id, &ind[3])) &&
+      SQLOK(BindTimestampText(claims->reschedule, 3, claims->claim, sizeof claims->claim, &ind[4]));
   if (!ready) {
     PrintFormat("Could not prepare the claims on table %s.\r\n", table);
     return false;
@@ -82,7 +65,7 @@ bool OpenClaims(SQLHDBC select_conn, SQLHDBC update_conn, const char* table, int
 int ClaimEntries(Claims* claims, SQLHDBC select_conn, SQLHSTMT select_stmt, const char* quoted_now,
                  const char* fraction, time_t claim_until, int most, Entry* entries,
                  char* claim_text, char* failed, size_t failed_size) {
-  LocalText(claim_until, claim_text, 20);
+  LocalTimeText(claim_until, claim_text, 20);
   char select[2048];
   if (claims->in_one_statement) {
     // The batch in one statement, committed on its own: the rows it locks
@@ -122,7 +105,7 @@ int ClaimEntries(Claims* claims, SQLHDBC select_conn, SQLHSTMT select_stmt, cons
     for (int i = 0; i < claimed && failing == nullptr; ++i) {
       claims->mark_id = strtoll(entries[i].id, nullptr, 10);
       SQLFreeStmt(claims->mark, SQL_CLOSE);
-      if (!Ok(SQLExecute(claims->mark))) failing = claims->mark_text;
+      if (!SQLOK(SQLExecute(claims->mark))) failing = claims->mark_text;
     }
   }
   // Committed before any hit: no row lock is held while the network waits.
@@ -142,10 +125,10 @@ bool RescheduleClaimed(Claims* claims, SQLBIGINT id, const char* next, const cha
   snprintf(claims->next, sizeof claims->next, "%s", next);
   snprintf(claims->claim, sizeof claims->claim, "%s", claim_text);
   SQLFreeStmt(claims->reschedule, SQL_CLOSE);
-  if (!Ok(SQLExecute(claims->reschedule))) return false;
+  if (!SQLOK(SQLExecute(claims->reschedule))) return false;
   // MariaDB counts the rows it changed, not those it found; a next run time
   // equal to the claim time would count as gone, but is written all the same.
   SQLLEN rows = 0;
-  *kept = Ok(SQLRowCount(claims->reschedule, &rows)) && rows > 0;
+  *kept = SQLOK(SQLRowCount(claims->reschedule, &rows)) && rows > 0;
   return true;
 }

@@ -21,12 +21,6 @@
 
 namespace {
 
-long long MonotonicUs() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1000000LL + now.tv_nsec / 1000;
-}
-
 // One entry on its way through a hit: fetched by the main thread, hit and
 // prepared for writing by whichever thread makes the hit (with -c a worker,
 // which gathers the hit's words in output for the main thread to put out
@@ -155,8 +149,7 @@ class DueEntries {
       more_ = SQLOK(SQLFetch(db_->select_stmt));
       return true;
     }
-    if (next_ == claimed_.size() && (!more_ || !Claim(room))) return false;
-    if (next_ == claimed_.size()) return false;
+    if (next_ == claimed_.size() && (!more_ || !Claim(room) || claimed_.empty())) return false;
     *entry = claimed_[next_++];
     snprintf(claim, 20, "%s", claim_text_);
     return true;

@@ -10,19 +10,6 @@
 
 namespace {
 
-long long MonotonicUs() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1000000LL + now.tv_nsec / 1000;
-}
-
-void LocalNow(char* out, size_t size) {
-  time_t now = time(nullptr);
-  struct tm local;
-  localtime_r(&now, &local);
-  strftime(out, size, "%Y-%m-%d %H:%M:%S", &local);
-}
-
 template <size_t N>
 void CopyText(char (&field)[N], const char* text) {
   snprintf(field, N, "%s", text);
@@ -55,7 +42,7 @@ void Hit(const Entry& entry, int verbose, int quiet, HitRecord* record) {
   if (verbose)
     PrintFormat("\r\n-%s- -%s- -%s- -%s- *%i*\r\n", entry.host, entry.object, entry.user,
                 entry.password, port);
-  LocalNow(record->started, sizeof record->started);
+  LocalTimeText(time(nullptr), record->started, sizeof record->started);
   long long start = MonotonicUs();
   char* reply = nullptr;
   int hit;

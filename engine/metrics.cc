@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #ifndef JANTOR_VERSION
 #define JANTOR_VERSION "unknown"
@@ -72,14 +73,22 @@ struct ProcessFigures {
   double max_fds = 0;
 };
 
+struct CloseFile {
+  void operator()(FILE* file) const { fclose(file); }
+};
+struct CloseDir {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+using FilePtr = std::unique_ptr<FILE, CloseFile>;
+using DirPtr = std::unique_ptr<DIR, CloseDir>;
+
 ProcessFigures ReadProcess() {
   ProcessFigures figures;
   long ticks = sysconf(_SC_CLK_TCK);
   long page = sysconf(_SC_PAGESIZE);
-  if (FILE* stat = fopen("/proc/self/stat", "re")) {
+  if (FilePtr stat{fopen("/proc/self/stat", "re")}) {
     char text[1024];
-    size_t length = fread(text, 1, sizeof text - 1, stat);
-    fclose(stat);
+    size_t length = fread(text, 1, sizeof text - 1, stat.get());
     text[length] = '\0';
     // Fields after the command's closing parenthesis, which may hold blanks.
     const char* after = strrchr(text, ')');
@@ -95,20 +104,18 @@ ProcessFigures ReadProcess() {
       figures.virtual_bytes = static_cast<double>(vsize);
       figures.resident_bytes = static_cast<double>(rss_pages) * static_cast<double>(page);
       long long boot = 0;
-      if (FILE* proc_stat = fopen("/proc/stat", "re")) {
+      if (FilePtr proc_stat{fopen("/proc/stat", "re")}) {
         char line[256];
-        while (fgets(line, sizeof line, proc_stat) != nullptr)
+        while (fgets(line, sizeof line, proc_stat.get()) != nullptr)
           if (sscanf(line, "btime %lld", &boot) == 1) break;
-        fclose(proc_stat);
       }
       figures.start_seconds =
           static_cast<double>(boot) + static_cast<double>(start_ticks) / static_cast<double>(ticks);
     }
   }
-  if (DIR* fds = opendir("/proc/self/fd")) {
-    while (dirent* entry = readdir(fds))
+  if (DirPtr fds{opendir("/proc/self/fd")}) {
+    while (dirent* entry = readdir(fds.get()))
       if (entry->d_name[0] != '.') ++figures.open_fds;
-    closedir(fds);
     --figures.open_fds;  // the listing's own
   }
   rlimit limit;

@@ -10,15 +10,14 @@
 
 namespace {
 
-constexpr char kPlainText[] = "text/plain; charset=utf-8";
 constexpr char kExposition[] = "text/plain; version=0.0.4; charset=utf-8";
 
 void Answer(const HttpRequestHead& request, std::string* response, void* /*context*/) {
   std::string_view target = request.target;
   if (target != "/metrics" && !target.starts_with("/metrics?")) {
-    HttpResponse(response, 404, "Not Found", kPlainText, "Not Found\n");
+    HttpResponse(response, 404, "Not Found", kHttpPlainText, "Not Found\n");
   } else if (strcmp(request.method, "GET") != 0) {
-    HttpResponse(response, 405, "Method Not Allowed", kPlainText, "Method Not Allowed\n",
+    HttpResponse(response, 405, "Method Not Allowed", kHttpPlainText, "Method Not Allowed\n",
                  "Allow: GET\r\n");
   } else {
     std::string body;

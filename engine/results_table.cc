@@ -6,6 +6,7 @@
 
 #include "base/ll_cpapi.h"
 #include "engine/metrics.h"
+#include "engine/schedule_db.h"
 #include "engine/sql_dialect.h"
 
 namespace {
@@ -17,24 +18,6 @@ constexpr const char* kColumns[] = {"entry_id", "due",    "started", "duration_m
 // the next one.
 constexpr long long kPruneBudgetMs = 2000;
 
-SQLCHAR* Sql(char* text) { return reinterpret_cast<SQLCHAR*>(text); }
-
-bool Ok(SQLRETURN rc) { return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO; }
-
-bool Run(SQLHSTMT stmt, char* text) {
-  SQLFreeStmt(stmt, SQL_CLOSE);
-  return Ok(SQLExecDirect(stmt, Sql(text), SQL_NTS));
-}
-
-// A timestamp parameter sent as text: each driver turns it into its own
-// timestamp type, and SQLite keeps the text as it is.
-SQLRETURN BindTimestampText(SQLHSTMT stmt, SQLUSMALLINT number, char* text, SQLLEN size,
-                            SQLLEN* indicator) {
-  *indicator = SQL_NTS;
-  return SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_TYPE_TIMESTAMP, 19, 0,
-                          text, size, indicator);
-}
-
 SQLRETURN BindText(SQLHSTMT stmt, SQLUSMALLINT number, char* text, SQLLEN size, SQLLEN* indicator) {
   *indicator = SQL_NTS;
   return SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR,
@@ -45,24 +28,18 @@ bool BindRow(ResultsTable* r) {
   ResultRow& row = r->row;
   SQLLEN* ind = r->indicators;
   SQLHSTMT stmt = r->insert;
-  return Ok(SQLBindParameter(stmt, 1, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0,
-                             &row.entry_id, 0, &ind[0])) &&
-         Ok(BindTimestampText(stmt, 2, row.due, sizeof row.due, &ind[1])) &&
-         Ok(BindTimestampText(stmt, 3, row.started, sizeof row.started, &ind[2])) &&
-         Ok(SQLBindParameter(stmt, 4, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0,
-                             &row.duration_ms, 0, &ind[3])) &&
-         Ok(BindText(stmt, 5, row.outcome, sizeof row.outcome, &ind[4])) &&
-         Ok(SQLBindParameter(stmt, 6, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &row.status,
-                             0, &ind[5])) &&
-         Ok(SQLBindParameter(stmt, 7, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, &row.bytes,
-                             0, &ind[6])) &&
-         Ok(BindText(stmt, 8, row.reason, sizeof row.reason, &ind[7]));
-}
-
-long long MonotonicMs() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+  return SQLOK(SQLBindParameter(stmt, 1, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0,
+                                &row.entry_id, 0, &ind[0])) &&
+         SQLOK(BindTimestampText(stmt, 2, row.due, sizeof row.due, &ind[1])) &&
+         SQLOK(BindTimestampText(stmt, 3, row.started, sizeof row.started, &ind[2])) &&
+         SQLOK(SQLBindParameter(stmt, 4, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0,
+                                &row.duration_ms, 0, &ind[3])) &&
+         SQLOK(BindText(stmt, 5, row.outcome, sizeof row.outcome, &ind[4])) &&
+         SQLOK(SQLBindParameter(stmt, 6, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0,
+                                &row.status, 0, &ind[5])) &&
+         SQLOK(SQLBindParameter(stmt, 7, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0,
+                                &row.bytes, 0, &ind[6])) &&
+         SQLOK(BindText(stmt, 8, row.reason, sizeof row.reason, &ind[7]));
 }
 
 }  // namespace
@@ -71,13 +48,13 @@ bool OpenResultsTable(SQLHSTMT check_stmt, SQLHDBC update_conn, const char* tabl
                       ResultsTable* results) {
   char statement[1024];
   snprintf(statement, sizeof statement, "select * from %s", table);
-  if (!Run(check_stmt, statement)) {
+  if (!Execute(check_stmt, statement)) {
     PrintFormat("Error - No such results table as %s\r\n", table);
     return false;
   }
   for (const char* column : kColumns) {
     snprintf(statement, sizeof statement, "select %s from %s", column, table);
-    if (!Run(check_stmt, statement)) {
+    if (!Execute(check_stmt, statement)) {
       PrintFormat("Error - results table %s has no column %s.\r\n", table, column);
       return false;
     }
@@ -89,8 +66,9 @@ bool OpenResultsTable(SQLHSTMT check_stmt, SQLHDBC update_conn, const char* tabl
            "insert into %s (entry_id, due, started, duration_ms, outcome, status, bytes, reason) "
            "values (?, ?, ?, ?, ?, ?, ?, ?)",
            table);
-  if (!Ok(SQLAllocHandle(SQL_HANDLE_STMT, update_conn, &results->insert)) ||
-      !Ok(SQLPrepare(results->insert, Sql(results->insert_text), SQL_NTS)) || !BindRow(results)) {
+  if (!SQLOK(SQLAllocHandle(SQL_HANDLE_STMT, update_conn, &results->insert)) ||
+      !SQLOK(SQLPrepare(results->insert, Sql(results->insert_text), SQL_NTS)) ||
+      !BindRow(results)) {
     PrintFormat("Could not prepare the insert into results table %s.\r\n", table);
     return false;
   }
@@ -105,33 +83,31 @@ bool InsertResult(ResultsTable* results, const ResultRow& row) {
   ind[5] = row.status != 0 ? 0 : SQL_NULL_DATA;
   ind[7] = row.reason[0] != '\0' ? SQL_NTS : SQL_NULL_DATA;
   SQLFreeStmt(results->insert, SQL_CLOSE);
-  return Ok(SQLExecute(results->insert));
+  return SQLOK(SQLExecute(results->insert));
 }
 
 void PruneResults(ResultsTable* results, SQLHDBC update_conn, int keep_hours, time_t now) {
   if (!results->enabled || keep_hours == 0) return;
   SQLHSTMT stmt = SQL_NULL_HSTMT;
-  if (!Ok(SQLAllocHandle(SQL_HANDLE_STMT, update_conn, &stmt))) return;
+  if (!SQLOK(SQLAllocHandle(SQL_HANDLE_STMT, update_conn, &stmt))) return;
   char text[512];
   snprintf(text, sizeof text, results->prune_text, results->name, results->name);
   time_t cutoff_time = now - static_cast<time_t>(keep_hours) * 3600;
-  struct tm local;
-  localtime_r(&cutoff_time, &local);
   char cutoff[20];
-  strftime(cutoff, sizeof cutoff, "%Y-%m-%d %H:%M:%S", &local);
+  LocalTimeText(cutoff_time, cutoff, sizeof cutoff);
   SQLLEN indicator = SQL_NTS;
-  long long start = MonotonicMs();
-  if (Ok(SQLPrepare(stmt, Sql(text), SQL_NTS)) &&
-      Ok(BindTimestampText(stmt, 1, cutoff, sizeof cutoff, &indicator))) {
+  long long start = MonotonicUs();
+  if (SQLOK(SQLPrepare(stmt, Sql(text), SQL_NTS)) &&
+      SQLOK(BindTimestampText(stmt, 1, cutoff, sizeof cutoff, &indicator))) {
     for (;;) {
       SQLFreeStmt(stmt, SQL_CLOSE);
-      if (!Ok(SQLExecute(stmt))) {
+      if (!SQLOK(SQLExecute(stmt))) {
         NoteDatabaseError();
         break;
       }
       SQLLEN deleted = 0;
-      if (!Ok(SQLRowCount(stmt, &deleted)) || deleted < kPruneBatch) break;
-      if (MonotonicMs() - start >= kPruneBudgetMs) break;
+      if (!SQLOK(SQLRowCount(stmt, &deleted)) || deleted < kPruneBatch) break;
+      if (MonotonicUs() - start >= kPruneBudgetMs * 1000LL) break;
     }
   }
   SQLFreeHandle(SQL_HANDLE_STMT, stmt);

@@ -13,8 +13,6 @@
 
 namespace {
 
-SQLCHAR* Sql(char* text) { return reinterpret_cast<SQLCHAR*>(text); }
-
 // Prints the driver's first diagnostic for a failed connect as
 // "[SQLSTATE] text"; an absent record prints as empty texts.
 void ReportConnectError(SQLHENV env, SQLHDBC conn) {
@@ -153,6 +151,19 @@ void WriteOne(Schedule* db, HitWrite* write, char* failed, size_t failed_size) {
 }  // namespace
 
 int SQLOK(int rc) { return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO; }
+
+SQLRETURN BindTimestampText(SQLHSTMT stmt, SQLUSMALLINT number, char* text, SQLLEN size,
+                            SQLLEN* indicator) {
+  *indicator = SQL_NTS;
+  return SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_TYPE_TIMESTAMP, 19, 0,
+                          text, size, indicator);
+}
+
+void LocalTimeText(time_t moment, char* out, size_t size) {
+  struct tm local;
+  localtime_r(&moment, &local);
+  strftime(out, size, "%Y-%m-%d %H:%M:%S", &local);
+}
 
 int ODBCDateDriverKludge2(int, SQLHDBC, char*) { return 1; }
 

@@ -39,6 +39,19 @@ int ODBCDateDriverKludge2(int context, SQLHDBC connection, char* quoted_timestam
 // else the exit status after the failure's message.
 int OpenSchedule(const RunSettings* s, Schedule* db);
 
+// The driver manager's statement texts are unsigned; ours are not.
+inline SQLCHAR* Sql(char* text) { return reinterpret_cast<SQLCHAR*>(text); }
+
+// Binds parameter number to a timestamp sent as text ("YYYY-MM-DD
+// HH:MM:SS"): each driver turns it into its own timestamp type, and SQLite
+// keeps the text as it is.
+SQLRETURN BindTimestampText(SQLHSTMT stmt, SQLUSMALLINT number, char* text, SQLLEN size,
+                            SQLLEN* indicator);
+
+// moment as local time in the form the table keeps i_next in,
+// "YYYY-MM-DD HH:MM:SS" (out needs 20 bytes).
+void LocalTimeText(time_t moment, char* out, size_t size);
+
 // Closes the statement's open result set and runs text on it.
 bool Execute(SQLHSTMT stmt, char* text);
 

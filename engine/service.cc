@@ -61,12 +61,6 @@ void SayStopping() {
   if (!stopping_sent.exchange(true)) Notify("STOPPING=1");
 }
 
-int64_t MonotonicUs() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1000000LL + now.tv_nsec / 1000;
-}
-
 void OnStopSignal(int signal_number) {
   if (stop_signals > 0) {
     // Asked twice: end at once, as the signal's default action would.

@@ -7,7 +7,6 @@
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +18,8 @@
 #include <memory>
 #include <utility>
 #include <vector>
+
+#include "base/ll_cpapi.h"
 
 namespace {
 
@@ -196,7 +197,6 @@ bool ReadEndpoint(std::string_view text, sockaddr_storage* address, socklen_t* s
 
 // ---- Serving ----------------------------------------------------------------------
 
-constexpr char kPlainText[] = "text/plain; charset=utf-8";
 constexpr long long kNsPerMs = 1000000;
 // How long accepting rests after accept fails for want of descriptors or
 // memory: the listener stays readable meanwhile, and poll would spin.
@@ -210,11 +210,7 @@ constexpr int kDiscardRounds = 16;
 // the answer holds a slot meanwhile.
 constexpr long long kLingerNs = 500 * kNsPerMs;
 
-long long MonotonicNs() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1000000000LL + now.tv_nsec;
-}
+long long MonotonicNs() { return MonotonicUs() * 1000; }
 
 enum Phase : int {
   kReadingHead,
@@ -316,10 +312,10 @@ bool Advance(const HttpServer& server, Connection* connection) {
         if (connection->response.empty()) return false;
         break;
       case kRequestMalformed:
-        HttpResponse(&connection->response, 400, "Bad Request", kPlainText, "Bad Request\n");
+        HttpResponse(&connection->response, 400, "Bad Request", kHttpPlainText, "Bad Request\n");
         break;
       default:
-        HttpResponse(&connection->response, 431, "Request Header Fields Too Large", kPlainText,
+        HttpResponse(&connection->response, 431, "Request Header Fields Too Large", kHttpPlainText,
                      "Request Header Fields Too Large\n");
         break;
     }

@@ -21,6 +21,10 @@ enum : int {
   kHttpListenBacklog = 128,   // connections the system queues while all slots are taken
 };
 
+// The content type of the server's own short answers (400, 431) and of
+// any plain text a handler sends.
+inline constexpr char kHttpPlainText[] = "text/plain; charset=utf-8";
+
 struct HttpRequestHead {
   char method[kRequestMethodSize];  // token characters only, e.g. "GET"
   char target[kRequestTargetSize];  // begins with '/'; visible ASCII, as sent (not unescaped)
