@@ -226,8 +226,10 @@ TEST_P(ResultRowsPerHit, EachHitLeavesOneRowWithTheDueTimeItWasFetchedWith) {
                            ") values (999, NULL, '" + LocalTimestamp(-1800) +
                            "', 1, 'timeout', NULL, 0, 'reply timed out')"));
 
-  // Cycles at 0, 4 and 8 s; the third starts after the run time and is the last.
-  auto r = Jantor(db, {"-c", concurrency, "-l", "hit_results", "-k", "1", "-i", "4", "-r", "5"});
+  // Cycles 4 s apart, each starting 4 s after the one before ended; the
+  // third starts after the run time and is the last. 7 s leaves the first
+  // two cycles 3 s between them, for a slow sanitizer build on a busy machine.
+  auto r = Jantor(db, {"-c", concurrency, "-l", "hit_results", "-k", "1", "-i", "4", "-r", "7"});
   ASSERT_EQ(r.status, 0) << r.out.substr(0, 3000);
   auto rows = ResultRows(db);
   EXPECT_EQ(rows.count(1000), 0u) << "an old row was kept";
