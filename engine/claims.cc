@@ -1,8 +1,10 @@
 #include "engine/claims.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "base/ll_cpapi.h"
 #include "engine/schedule_db.h"
@@ -19,6 +21,37 @@ SQLRETURN BindKey(SQLHSTMT stmt, SQLUSMALLINT number, SQLBIGINT* key, SQLLEN* in
 bool Prepare(SQLHDBC connection, SQLHSTMT* stmt, char* text) {
   return SQLOK(SQLAllocHandle(SQL_HANDLE_STMT, connection, stmt)) &&
          SQLOK(SQLPrepare(*stmt, Sql(text), SQL_NTS));
+}
+
+// "update T set i_next = case id when ? then ? ... else i_next end where
+// (id = ? and i_next = ?) or ...", for count rows. Each parameter meets a
+// column (the else branch gives the case the column's type), so the driver
+// and the database type them as they do in the one-row reschedule.
+bool PrepareBatch(Claims* claims, SQLHDBC update_conn, size_t count) {
+  std::string text = "update " + std::string(claims->table) + " set i_next = case id";
+  for (size_t i = 0; i < count; ++i) text += " when ? then ?";
+  text += " else i_next end where ";
+  for (size_t i = 0; i < count; ++i)
+    text += i == 0 ? "(id = ? and i_next = ?)" : " or (id = ? and i_next = ?)";
+  SQLHSTMT& stmt = claims->batch[count];
+  SQLLEN* ind = claims->batch_indicators;
+  bool ready = SQLOK(SQLAllocHandle(SQL_HANDLE_STMT, update_conn, &stmt)) &&
+               SQLOK(SQLPrepare(stmt, Sql(text.data()), SQL_NTS));
+  auto number = [](size_t n) { return static_cast<SQLUSMALLINT>(n + 1); };
+  for (size_t i = 0; i < count && ready; ++i) {
+    ready =
+        SQLOK(BindKey(stmt, number(2 * i), &claims->batch_ids[i], &ind[4 * i])) &&
+        SQLOK(BindTimestampText(stmt, number(2 * i + 1), claims->batch_next[i], 20,
+                                &ind[4 * i + 1])) &&
+        SQLOK(BindKey(stmt, number(2 * count + 2 * i), &claims->batch_ids[i], &ind[4 * i + 2])) &&
+        SQLOK(BindTimestampText(stmt, number(2 * count + 2 * i + 1), claims->batch_claims[i], 20,
+                                &ind[4 * i + 3]));
+  }
+  if (!ready && stmt != SQL_NULL_HSTMT) {
+    SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+    stmt = SQL_NULL_HSTMT;
+  }
+  return ready;
 }
 
 }  // namespace
@@ -130,5 +163,24 @@ bool RescheduleClaimed(Claims* claims, SQLBIGINT id, const char* next, const cha
   // equal to the claim time would count as gone, but is written all the same.
   SQLLEN rows = 0;
   *kept = SQLOK(SQLRowCount(claims->reschedule, &rows)) && rows > 0;
+  return true;
+}
+
+bool RescheduleClaimedBatch(Claims* claims, SQLHDBC update_conn, HitWrite* const* writes,
+                            size_t count, size_t* lost) {
+  if (count == 0 || count > Claims::kBatchMost) return false;
+  if (claims->batch[count] == SQL_NULL_HSTMT && !PrepareBatch(claims, update_conn, count))
+    return false;
+  for (size_t i = 0; i < count; ++i) {
+    claims->batch_ids[i] = writes[i]->id;
+    snprintf(claims->batch_next[i], sizeof claims->batch_next[i], "%s", writes[i]->next);
+    snprintf(claims->batch_claims[i], sizeof claims->batch_claims[i], "%s", writes[i]->claim);
+  }
+  SQLHSTMT stmt = claims->batch[count];
+  SQLFreeStmt(stmt, SQL_CLOSE);
+  if (!SQLOK(SQLExecute(stmt))) return false;
+  SQLLEN rows = 0;
+  if (!SQLOK(SQLRowCount(stmt, &rows)) || rows < 0) rows = static_cast<SQLLEN>(count);
+  *lost = count - std::min(count, static_cast<size_t>(rows));
   return true;
 }

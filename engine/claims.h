@@ -19,6 +19,7 @@
 #include <ctime>
 
 struct Entry;
+struct HitWrite;
 
 struct Claims {
   bool enabled = false;
@@ -40,6 +41,14 @@ struct Claims {
   SQLBIGINT id = 0;
   char claim[20] = "";
   SQLLEN indicators[5] = {};
+  // Also on the update connection: the reschedules of several claimed
+  // entries in one statement, prepared for each count as it first comes up.
+  static constexpr size_t kBatchMost = 32;
+  SQLHSTMT batch[kBatchMost + 1] = {};
+  SQLBIGINT batch_ids[kBatchMost] = {};
+  char batch_next[kBatchMost][20] = {};
+  char batch_claims[kBatchMost][20] = {};
+  SQLLEN batch_indicators[4 * kBatchMost] = {};
 };
 
 // Checks that the DBMS behind the connections can skip locked rows
@@ -62,5 +71,12 @@ int ClaimEntries(Claims* claims, SQLHDBC select_conn, SQLHSTMT select_stmt, cons
 // held (an update that found it gone changes nothing).
 bool RescheduleClaimed(Claims* claims, SQLBIGINT id, const char* next, const char* claim_text,
                        bool* kept);
+
+// The same for count (1 to Claims::kBatchMost) entries in one statement on
+// the update connection: each row is rescheduled only while it holds its
+// own claim. false when the statement fails; otherwise *lost says how many
+// had lost their claims.
+bool RescheduleClaimedBatch(Claims* claims, SQLHDBC update_conn, HitWrite* const* writes,
+                            size_t count, size_t* lost);
 
 #endif  // JANTOR_ENGINE_CLAIMS_H_

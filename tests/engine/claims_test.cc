@@ -231,29 +231,52 @@ TEST_P(Claims, AStoppedDaemonHandsBackWhatItHasNotHit) {
 // 14 s, its claim 10 s; daemon B claims the entry when that has expired,
 // hits it and reschedules it from the time it found (A's claim time). A's
 // late reschedule then finds its claim gone and changes nothing.
-TEST_P(Claims, ALateRescheduleDoesNotOverwriteTheOtherDaemons) {
+// A's three hits outlast its claims, B takes the entries over, and A's hits
+// then end together: their reschedules go in one statement with A's result
+// rows, and none may overwrite B's. Each counts as a lost claim, and every
+// hit keeps its row.
+TEST_P(Claims, LateReschedulesDoNotOverwriteTheOtherDaemons) {
   int seen = 0;
   std::mutex mutex;
   SlowServer server([&](const std::string&) {
     std::lock_guard<std::mutex> lock(mutex);
-    return seen++ == 0 ? 14000 : 0;
+    return seen++ < 3 ? 14000 : 0;
   });
+  testsupport::CreateResultsTable(db_);
   const std::string due = LocalTimestamp(-100);
-  AddEntries(db_, 1, 1, server.port(), due);
+  AddEntries(db_, 1, 3, server.port(), due);
+  const std::string metrics_port = std::to_string(testsupport::UnusedPort());
   testsupport::RunResult a, b;
-  std::thread first([&] { a = Daemon(db_, 0, {"-s", "10", "-i", "4", "-r", "13"}); });
-  for (int i = 0; i < 100 && server.requests().empty(); ++i) usleep(50 * 1000);
-  ASSERT_EQ(server.requests().size(), 1u);
-  std::string claimed = NextRuns(db_)[1];  // A's claim time
-  EXPECT_GE(ParseLocalTimestamp(claimed), time(nullptr) + 8);
-  std::thread second([&] { b = Daemon(db_, 1, {"-s", "10", "-i", "4", "-r", "13"}); });
-  first.join();
+  std::thread first([&] {
+    a = Daemon(db_, 0,
+               {"-s", "10", "-c", "4", "-i", "60", "-l", "hit_results", "-m", metrics_port});
+  });
+  for (int i = 0; i < 100 && server.requests().size() < 3; ++i) usleep(50 * 1000);
+  ASSERT_EQ(server.requests().size(), 3u);
+  std::map<int, std::string> claimed = NextRuns(db_);  // A's claim times
+  for (auto& [id, claim] : claimed) EXPECT_GE(ParseLocalTimestamp(claim), time(nullptr) + 8) << id;
+  std::thread second([&] {
+    b = Daemon(db_, 1, {"-s", "10", "-c", "4", "-i", "4", "-r", "13", "-l", "hit_results"});
+  });
   second.join();
+  std::string metrics;
+  for (int i = 0; i < 200 && servicetest::Series(metrics, "jantor_cycles_total") < 1; ++i) {
+    usleep(50 * 1000);
+    metrics = servicetest::Scrape(std::stoi(metrics_port));
+  }
+  EXPECT_EQ(servicetest::Series(metrics, "jantor_claims_lost_total"), 3) << metrics;
+  Signal(db_, 0, SIGTERM);
+  first.join();
   EXPECT_EQ(a.status, 0) << a.out;
   EXPECT_EQ(b.status, 0) << b.out;
-  EXPECT_EQ(server.requests().size(), 2u);
-  EXPECT_EQ(ParseLocalTimestamp(NextRuns(db_)[1]), ParseLocalTimestamp(claimed) + kInterval)
-      << "B's reschedule was overwritten (A's would be " << due << " + 3600)";
+  EXPECT_EQ(server.requests().size(), 6u);
+  std::map<int, std::string> next = NextRuns(db_);
+  for (auto& [id, claim] : claimed)
+    EXPECT_EQ(ParseLocalTimestamp(next[id]), ParseLocalTimestamp(claim) + kInterval)
+        << "entry " << id << ": B's reschedule was overwritten (A's would be " << due << " + 3600)";
+  std::map<std::string, int> rows;
+  for (auto& row : Query(db_, "select entry_id from hit_results")) ++rows[row[0]];
+  EXPECT_EQ(rows, (std::map<std::string, int>{{"1", 2}, {"2", 2}, {"3", 2}}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Databases, Claims, testing::Values("postgres", "mariadb"));

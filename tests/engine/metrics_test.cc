@@ -27,7 +27,11 @@
 namespace {
 
 using hostile::NowMs;
+using servicetest::Ask;
+using servicetest::Connect;
 using servicetest::NotifySocket;
+using servicetest::Scrape;
+using servicetest::Series;
 using testsupport::Exec;
 using testsupport::LocalTimestamp;
 using testsupport::TestDb;
@@ -42,42 +46,6 @@ void AddEntries(const TestDb& db, int first, int last, int port, const std::stri
            object + "', '127.0.0.1', 30, 3600, '" + next + "', 0, 1)";
   }
   ASSERT_TRUE(Exec(db, sql));
-}
-
-int Connect(int port, bool blocking = true) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (blocking ? 0 : SOCK_NONBLOCK), 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 && blocking) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-// Sends request and returns the whole answer.
-std::string Ask(int port, const std::string& request) {
-  int fd = Connect(port);
-  if (fd < 0) return "";
-  testsupport::SendAll(fd, request);
-  std::string answer = testsupport::ReadToClose(fd, 5000);
-  close(fd);
-  return answer;
-}
-
-std::string Scrape(int port) {
-  std::string answer = Ask(port, "GET /metrics HTTP/1.1\r\nHost: jantor\r\n\r\n");
-  size_t body = answer.find("\r\n\r\n");
-  return body == std::string::npos ? "" : answer.substr(body + 4);
-}
-
-// The value of one series in an exposition; -1 when it is not there.
-double Series(const std::string& exposition, const std::string& series) {
-  size_t at = exposition.find("\n" + series + " ");
-  if (at == std::string::npos) return -1;
-  return std::stod(exposition.substr(at + series.size() + 2));
 }
 
 class MetricsEndpoint : public testing::Test {

@@ -1,6 +1,7 @@
 // Helpers of the service tests: a notification socket of the test's own in
-// place of systemd's, and a web server that answers every request after a
-// second, many at once. Header-only, used by the engine test programs.
+// place of systemd's, a web server that answers every request after a
+// second, many at once, and a client of the metrics endpoint. Header-only,
+// used by the engine test programs.
 #ifndef JANTOR_TESTS_ENGINE_SERVICE_SUPPORT_H_
 #define JANTOR_TESTS_ENGINE_SERVICE_SUPPORT_H_
 
@@ -146,6 +147,43 @@ class SlowServer {
   std::vector<std::thread> answerers_;
   std::thread acceptor_;
 };
+
+// A connection to the metrics endpoint on loopback port port.
+inline int Connect(int port, bool blocking = true) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (blocking ? 0 : SOCK_NONBLOCK), 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 && blocking) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Sends request and returns the whole answer.
+inline std::string Ask(int port, const std::string& request) {
+  int fd = Connect(port);
+  if (fd < 0) return "";
+  testsupport::SendAll(fd, request);
+  std::string answer = testsupport::ReadToClose(fd, 5000);
+  close(fd);
+  return answer;
+}
+
+inline std::string Scrape(int port) {
+  std::string answer = Ask(port, "GET /metrics HTTP/1.1\r\nHost: jantor\r\n\r\n");
+  size_t body = answer.find("\r\n\r\n");
+  return body == std::string::npos ? "" : answer.substr(body + 4);
+}
+
+// The value of one series in an exposition; -1 when it is not there.
+inline double Series(const std::string& exposition, const std::string& series) {
+  size_t at = exposition.find("\n" + series + " ");
+  if (at == std::string::npos) return -1;
+  return std::stod(exposition.substr(at + series.size() + 2));
+}
 
 }  // namespace servicetest
 
