@@ -332,13 +332,14 @@ bool WriteHits(Schedule* db, HitWrite* const* writes, size_t count, char* failed
   }
   if (count > 1 && keys_ok && SetAutocommit(db->update_conn, false)) {
     size_t lost = 0;
-    bool written = claimed ? RescheduleClaimedGroup(db, writes, count, &lost)
-                           : std::all_of(writes, writes + count, [db](HitWrite* w) {
-                               return Reschedule(db, w) == nullptr;
+    auto insert = [db, results](HitWrite* w) {
+      return !results || InsertResult(&db->results, w->row);
+    };
+    bool written = claimed ? RescheduleClaimedGroup(db, writes, count, &lost) &&
+                                 std::all_of(writes, writes + count, insert)
+                           : std::all_of(writes, writes + count, [db, &insert](HitWrite* w) {
+                               return Reschedule(db, w) == nullptr && insert(w);
                              });
-    written = written && (!results || std::all_of(writes, writes + count, [db](HitWrite* w) {
-                return InsertResult(&db->results, w->row);
-              }));
     written = written && SQLOK(SQLEndTran(SQL_HANDLE_DBC, db->update_conn, SQL_COMMIT));
     if (!written) {
       NoteDatabaseError();
