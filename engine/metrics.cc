@@ -145,7 +145,9 @@ void NoteCycleEnded(int due, double seconds, time_t end) {
 
 void NoteDatabaseError() { Add(database_errors); }
 
-void NoteClaimLost() { Add(claims_lost); }
+void NoteClaimsLost(size_t count) {
+  if (count > 0) Add(claims_lost, count);
+}
 
 void RenderMetrics(std::string* out) {
   out->clear();

@@ -10,6 +10,7 @@
 #ifndef JANTOR_ENGINE_METRICS_H_
 #define JANTOR_ENGINE_METRICS_H_
 
+#include <cstddef>
 #include <ctime>
 #include <string>
 
@@ -23,8 +24,8 @@ void NoteHitEnded(HitOutcome outcome, long long duration_us);
 void NoteCycleEnded(int due, double seconds, time_t end);
 // A database statement has failed.
 void NoteDatabaseError();
-// A reschedule found its claim on a shared table gone (-s).
-void NoteClaimLost();
+// count reschedules found their claims on a shared table gone (-s).
+void NoteClaimsLost(size_t count);
 
 // The whole exposition, replacing *out.
 void RenderMetrics(std::string* out);

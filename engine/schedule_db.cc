@@ -111,7 +111,7 @@ const char* Reschedule(Schedule* db, HitWrite* write) {
   bool kept = true;
   if (!RescheduleClaimed(&db->claims, write->id, write->next, write->claim, &kept))
     return db->claims.reschedule_text;
-  if (!kept) NoteClaimLost();
+  if (!kept) NoteClaimsLost(1);
   return nullptr;
 }
 
@@ -322,7 +322,7 @@ bool WriteHits(Schedule* db, HitWrite* const* writes, size_t count, char* failed
     for (size_t at = 0; at < count; at += Claims::kBatchMost) {
       size_t batch = std::min(count - at, Claims::kBatchMost), lost = 0;
       if (RescheduleClaimedBatch(&db->claims, db->update_conn, writes + at, batch, &lost)) {
-        for (; lost > 0; --lost) NoteClaimLost();
+        NoteClaimsLost(lost);
         continue;
       }
       NoteDatabaseError();
@@ -347,7 +347,7 @@ bool WriteHits(Schedule* db, HitWrite* const* writes, size_t count, char* failed
     }
     SetAutocommit(db->update_conn, true);
     if (written) {
-      for (; lost > 0; --lost) NoteClaimLost();
+      NoteClaimsLost(lost);
       return true;
     }
   }
