@@ -12,6 +12,9 @@
 
 namespace {
 
+// Session-local on both databases, so each daemon's connection has its own.
+constexpr char kClaimedIds[] = "jantor_cycle_claims";
+
 SQLRETURN BindKey(SQLHSTMT stmt, SQLUSMALLINT number, SQLBIGINT* key, SQLLEN* indicator) {
   *indicator = 0;
   return SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, key, 0,
@@ -75,10 +78,24 @@ bool OpenClaims(SQLHDBC select_conn, SQLHDBC update_conn, const char* table, int
            table);
   snprintf(claims->reschedule_text, sizeof claims->reschedule_text,
            "update %s set i_next = ? where id = ? and i_next = ?", table);
-  claims->in_one_statement = DialectOf(select_conn).update_returning;
+  const SqlDialect& dialect = DialectOf(select_conn);
+  claims->in_one_statement = dialect.update_returning;
+  char create[512];
+  snprintf(create, sizeof create, dialect.claimed_ids_table, kClaimedIds, table, kClaimedIds);
+  snprintf(claims->forget_text, sizeof claims->forget_text, dialect.forget_claimed_ids,
+           kClaimedIds);
+  snprintf(claims->note_text, sizeof claims->note_text, "insert into %s (id) values (?)",
+           kClaimedIds);
+  SQLHSTMT creating = SQL_NULL_HSTMT;
+  bool created = SQLOK(SQLAllocHandle(SQL_HANDLE_STMT, select_conn, &creating)) &&
+                 SQLOK(SQLExecDirect(creating, Sql(create), SQL_NTS));
+  if (creating != SQL_NULL_HSTMT) SQLFreeHandle(SQL_HANDLE_STMT, creating);
   SQLLEN* ind = claims->indicators;
   bool ready =
-      (claims->in_one_statement || SetAutocommit(select_conn, false)) &&
+      created && (claims->in_one_statement || SetAutocommit(select_conn, false)) &&
+      (claims->in_one_statement ||
+       (Prepare(select_conn, &claims->note, claims->note_text) &&
+        SQLOK(BindKey(claims->note, 1, &claims->mark_id, &ind[5])))) &&
       Prepare(select_conn, &claims->mark, claims->mark_text) &&
       SQLOK(BindTimestampText(claims->mark, 1, claims->mark_time, sizeof claims->mark_time,
                               &ind[0])) &&
@@ -100,17 +117,29 @@ int ClaimEntries(Claims* claims, SQLHDBC select_conn, SQLHSTMT select_stmt, cons
                  char* claim_text, char* failed, size_t failed_size) {
   LocalTimeText(claim_until, claim_text, 20);
   char select[2048];
+  if (claims->new_cycle) {
+    // On MariaDB the emptying joins the first claim's transaction.
+    if (!Execute(select_stmt, claims->forget_text)) {
+      if (!claims->in_one_statement) SQLEndTran(SQL_HANDLE_DBC, select_conn, SQL_ROLLBACK);
+      snprintf(failed, failed_size, "%s", claims->forget_text);
+      return -1;
+    }
+    claims->new_cycle = false;
+  }
   if (claims->in_one_statement) {
     // The batch in one statement, committed on its own: the rows it locks
     // are claimed and let go in the same round trip, and the driver has no
     // transaction of several statements to guard.
     snprintf(select, sizeof select,
-             "with claimed as (select id, i_next from %s where i_next < %s AND %s >= i_start and "
-             "%s <= i_stop order by i_next limit %d for update skip locked) "
+             "with claimed as (select id, i_next from %s as due where i_next < %s AND %s >= i_start "
+             "and %s <= i_stop and not exists (select 1 from %s as seen where seen.id = due.id) "
+             "order by i_next limit %d for update skip locked), "
+             "noted as (insert into %s select id from claimed) "
              "update %s as entry set i_next = '%s' from claimed where entry.id = claimed.id "
              "returning entry.id, entry.i_user, entry.i_pass, entry.i_port, entry.i_object, "
              "entry.i_host, entry.i_timeout, entry.i_interval, claimed.i_next",
-             claims->table, quoted_now, fraction, fraction, most, claims->table, claim_text);
+             claims->table, quoted_now, fraction, fraction, kClaimedIds, most, kClaimedIds,
+             claims->table, claim_text);
     if (!Execute(select_stmt, select)) {
       snprintf(failed, failed_size, "%s", select);
       return -1;
@@ -123,9 +152,10 @@ int ClaimEntries(Claims* claims, SQLHDBC select_conn, SQLHSTMT select_stmt, cons
   }
   snprintf(select, sizeof select,
            "select id, i_user, i_pass, i_port, i_object, i_host, i_timeout, i_interval, i_next "
-           "from %s where i_next < %s AND %s >= i_start and %s <= i_stop "
+           "from %s as due where i_next < %s AND %s >= i_start and %s <= i_stop "
+           "and not exists (select 1 from %s as seen where seen.id = due.id) "
            "order by i_next limit %d for update skip locked",
-           claims->table, quoted_now, fraction, fraction, most);
+           claims->table, quoted_now, fraction, fraction, kClaimedIds, most);
   snprintf(claims->mark_time, sizeof claims->mark_time, "%s", claim_text);
   const char* failing = nullptr;
   int claimed = 0;
@@ -139,6 +169,8 @@ int ClaimEntries(Claims* claims, SQLHDBC select_conn, SQLHSTMT select_stmt, cons
       claims->mark_id = strtoll(entries[i].id, nullptr, 10);
       SQLFreeStmt(claims->mark, SQL_CLOSE);
       if (!SQLOK(SQLExecute(claims->mark))) failing = claims->mark_text;
+      SQLFreeStmt(claims->note, SQL_CLOSE);
+      if (failing == nullptr && !SQLOK(SQLExecute(claims->note))) failing = claims->note_text;
     }
   }
   // Committed before any hit: no row lock is held while the network waits.

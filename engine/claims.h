@@ -7,6 +7,11 @@
 // when the entry is due again and the living take it over. Only the claim
 // time marks a claim: a row is claimed again only after its claim time has
 // passed, so the next claim's time is always a later one.
+// A cycle claims an entry at most once: an entry far behind is often still
+// due after one interval, and claimed again at once it would be hit back to
+// back until it caught up. The ids a cycle has claimed are kept in a
+// temporary table of the selection connection's own, which the claims skip
+// and each cycle empties; other daemons neither see nor wait for it.
 // Every value from a row reaches a statement as a bound parameter. The
 // handles belong to the main thread.
 #ifndef JANTOR_ENGINE_CLAIMS_H_
@@ -34,13 +39,20 @@ struct Claims {
   char mark_text[256] = "";
   char mark_time[20] = "";
   SQLBIGINT mark_id = 0;
+  // Also on the selection connection: the temporary table of the ids this
+  // cycle has claimed (MariaDB notes them a row at a time, PostgreSQL in
+  // the claim's own statement), emptied when a new cycle claims first.
+  SQLHSTMT note = SQL_NULL_HSTMT;
+  char note_text[128] = "";
+  char forget_text[128] = "";
+  bool new_cycle = true;
   // On the update connection: the reschedule that holds only under the claim.
   SQLHSTMT reschedule = SQL_NULL_HSTMT;
   char reschedule_text[256] = "";
   char next[20] = "";
   SQLBIGINT id = 0;
   char claim[20] = "";
-  SQLLEN indicators[5] = {};
+  SQLLEN indicators[6] = {};
   // Also on the update connection: the reschedules of several claimed
   // entries in one statement, prepared for each count as it first comes up.
   static constexpr size_t kBatchMost = 32;
@@ -58,9 +70,13 @@ struct Claims {
 bool OpenClaims(SQLHDBC select_conn, SQLHDBC update_conn, const char* table, int hold_secs,
                 Claims* claims);
 
+// Lets the next claim start a new cycle: the entries the last cycle claimed
+// may be claimed again.
+inline void StartClaimCycle(Claims* claims) { claims->new_cycle = true; }
+
 // Claims up to most entries due at the cycle's present time (its quoted
 // timestamp and day fraction) through the selection statement, until
-// claim_until. Fills entries[0..n) and returns n; or -1, after rolling the
+// claim_until, none that this cycle has claimed before. Fills entries[0..n) and returns n; or -1, after rolling the
 // transaction back, with the failing statement's text in failed.
 int ClaimEntries(Claims* claims, SQLHDBC select_conn, SQLHSTMT select_stmt, const char* quoted_now,
                  const char* fraction, time_t claim_until, int most, Entry* entries,

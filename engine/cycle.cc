@@ -126,7 +126,10 @@ class DueEntries {
   // when that fails; failed() names the statement.
   bool Start(int room) {
     DatabaseCall starting;
-    if (db_->claims.enabled) return Claim(room);
+    if (db_->claims.enabled) {
+      StartClaimCycle(&db_->claims);
+      return Claim(room);
+    }
     char select[1024];
     if (!SelectDueEntries(s_, db_, quoted_now_, fraction_, select, sizeof select)) {
       Fail(select);

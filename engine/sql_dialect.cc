@@ -7,18 +7,27 @@
 
 namespace {
 
+constexpr char kMariadbClaimedIds[] =
+    "create temporary table %s (index (id)) as select id from %s where 1 = 0";
+
+
 // PostgreSQL and SQLite have no limit on a delete, so the batch is picked by
 // the row's own address; MariaDB has one.
 constexpr SqlDialect kDialects[] = {
     {"SQLite", "delete from %s where rowid in (select rowid from %s where started < ? limit 1000)",
-     false, false},
+     false, false, nullptr, nullptr},
+    // A temporary table is not vacuumed: emptied by a delete in every
+    // cycle, it would only grow; truncate gives its pages back.
     {"PostgreSQL",
      "delete from %s where ctid = any(array(select ctid from %s where started < ? limit 1000))",
-     true, true},
-    {"MariaDB", "delete from %s where started < ? limit 1000", true, false},
+     true, true, "create temporary table %s as select id from %s where 1 = 0; create index on %s (id)",
+     "truncate %s"},
+    {"MariaDB", "delete from %s where started < ? limit 1000", true, false, kMariadbClaimedIds,
+     "delete from %s"},
     // MariaDB's driver may report its server by the older name.
-    {"MySQL", "delete from %s where started < ? limit 1000", true, false},
-    {"", "delete from %s where started < ?", false, false},
+    {"MySQL", "delete from %s where started < ? limit 1000", true, false, kMariadbClaimedIds,
+     "delete from %s"},
+    {"", "delete from %s where started < ?", false, false, nullptr, nullptr},
 };
 
 }  // namespace

@@ -16,6 +16,12 @@ struct SqlDialect {
   bool skip_locked;
   // UPDATE ... FROM ... RETURNING, which claims a batch in one statement.
   bool update_returning;
+  // With skip_locked: creates the selection connection's temporary table of
+  // the ids a cycle has claimed, with the key's type and an index (%s: the
+  // temporary table, the schedule table, and the temporary table again);
+  // and empties it.
+  const char* claimed_ids_table;
+  const char* forget_claimed_ids;
 };
 
 enum : int { kPruneBatch = 1000 };
