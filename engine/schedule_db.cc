@@ -1,6 +1,7 @@
 #include "engine/schedule_db.h"
 
 #include <sqlext.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -43,6 +44,35 @@ bool Connect(const RunSettings* s, SQLHDBC conn) {
 bool LimitRows(SQLHSTMT stmt, SQLULEN rows) {
   return SQLOK(SQLSetStmtAttr(stmt, SQL_ATTR_MAX_ROWS, reinterpret_cast<SQLPOINTER>(rows), 0));
 }
+
+// psqlODBC's own connection options: reading results through a cursor, and
+// how many rows each fetch of the cursor brings.
+enum : SQLINTEGER { kPsqlodbcUseDeclareFetch = 65539, kPsqlodbcFetchRows = 65541 };
+
+bool IsPsqlodbc(SQLHDBC connection) {
+  char name[64] = "";
+  SQLSMALLINT length = 0;
+  SQLGetInfo(connection, SQL_DRIVER_NAME, name, sizeof name, &length);
+  return strncasecmp(name, "psqlodbc", 8) == 0;
+}
+
+// psqlODBC reads a statement's whole result into memory at its execution,
+// row limit or not: the start-up check read a table of a million rows whole
+// (450 MB), and the due select read every due row before the first hit.
+// Through a cursor it holds rows_per_fetch rows at a time; 0 turns the
+// cursor off, which the claims need (a cursor cannot hold an update).
+bool FetchThroughCursor(SQLHDBC connection, SQLULEN rows_per_fetch) {
+  auto set = [connection](SQLINTEGER attribute, SQLULEN value) {
+    return SQLOK(
+        SQLSetConnectAttr(connection, attribute, reinterpret_cast<SQLPOINTER>(value), 0));
+  };
+  if (rows_per_fetch == 0) return set(kPsqlodbcUseDeclareFetch, 0);
+  return set(kPsqlodbcUseDeclareFetch, 1) && set(kPsqlodbcFetchRows, rows_per_fetch);
+}
+
+// Rows a cursor fetch brings for the due select: a round trip per hundred
+// rows costs little beside the hits, and a hundred rows little memory.
+constexpr SQLULEN kDueRowsPerFetch = 100;
 
 // Largest moment written back: one the table's timestamp columns and the
 // date scanners all accept, and that is never due.
@@ -212,6 +242,7 @@ int OpenSchedule(const RunSettings* s, Schedule* db) {
   // Without the limit the checks only cost more; with it left in place
   // every cycle would see one due entry, so it must come off again.
   bool limited = LimitRows(db->select_stmt, 1);
+  bool cursor = IsPsqlodbc(db->select_conn) && FetchThroughCursor(db->select_conn, 1);
   char statement[1024];
   snprintf(statement, sizeof statement, "select * from %s", s->table);
   if (!Execute(db->select_stmt, statement)) {
@@ -233,6 +264,10 @@ int OpenSchedule(const RunSettings* s, Schedule* db) {
   }
   if (limited && !LimitRows(db->select_stmt, 0)) {
     PrintText("Could not lift the row limit of the first (selection) ODBC statement.\r\n");
+    return 1;
+  }
+  if (cursor && !FetchThroughCursor(db->select_conn, db->claims.enabled ? 0 : kDueRowsPerFetch)) {
+    PrintText("Could not set how the first (selection) ODBC connection fetches.\r\n");
     return 1;
   }
   return 0;
