@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "base/ll_cpapi.h"
+#include "http/ll_serve.h"
 
 namespace {
 
@@ -63,7 +64,9 @@ int WholeNumber(const char* text, long low, long high) {
 // Every hit in flight holds a socket; a soft limit below what -c needs is
 // raised as far as the hard limit allows.
 void AllowDescriptorsFor(int concurrent_hits) {
-  constexpr rlim_t kOtherDescriptors = 64;  // standard streams, database, resolver
+  // Standard streams, database, resolver, and the metrics endpoint's
+  // connections, served and waiting.
+  constexpr rlim_t kOtherDescriptors = 64 + kServedAtOnce + kQueuedAtOnce;
   rlim_t wanted = static_cast<rlim_t>(concurrent_hits) + kOtherDescriptors;
   struct rlimit limit;
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= wanted) return;

@@ -201,19 +201,28 @@ constexpr long long kNsPerMs = 1000000;
 // How long accepting rests after accept fails for want of descriptors or
 // memory: the listener stays readable meanwhile, and poll would spin.
 constexpr long long kAcceptRestNs = 100 * kNsPerMs;
+// Connections one wake-up accepts at most, as many as the system's backlog
+// holds: a client that connects without end cannot keep the thread from
+// the connections it has.
+constexpr int kAcceptRounds = kHttpListenBacklog;
 // Reads of 4 KiB that one wake-up discards from a connection, so that a
 // client that streams without end cannot keep the thread from the others.
 constexpr int kDiscardRounds = 16;
 // How long an answered connection waits for its client to close. Enough for
 // the rest of a request that was in flight when it was answered to arrive
 // and be discarded; short, because a client that keeps its end open after
-// the answer holds a slot meanwhile.
+// the answer holds a turn meanwhile.
 constexpr long long kLingerNs = 500 * kNsPerMs;
 
 long long MonotonicNs() { return MonotonicUs() * 1000; }
 
 enum Phase : int {
   kReadingHead,
+  // The head has ended, broken a rule or outgrown the bound while the
+  // connection waited for a turn. It is not watched meanwhile (a body
+  // behind the head would wake poll again and again), and its response is
+  // made once it has a turn, so that the handler runs only for those.
+  kHeadRead,
   kWritingResponse,
   // The response is out and our side shut: request bytes are discarded
   // until the client closes, for kLingerNs at most. Closing with bytes
@@ -225,7 +234,14 @@ enum Phase : int {
 
 struct Connection {
   Descriptor socket;
-  long long deadline_ns = 0;  // monotonic; the connection is closed then, whatever its phase
+  // Whether it has a turn. Only a connection with one is answered, and its
+  // deadline runs; one without waits in the queue, its bytes read as they
+  // come.
+  bool served = false;
+  long long deadline_ns = 0;  // monotonic, once served; closed then, whatever its phase
+  // When it was accepted or last sent a byte: of those that have not sent
+  // their whole head, the one silent the longest gives way first.
+  long long quiet_since_ns = 0;
   int phase = kReadingHead;
   std::string head;      // bytes received so far, never more than kMostRequestBytes
   std::string response;  // what is to be written; sent counts the bytes already out
@@ -250,15 +266,19 @@ namespace {
 
 // Appends what has arrived, up to kMostRequestBytes in all; *ended is set
 // when the client has shut its side. False on an error of the connection.
-bool ReceiveHead(Connection* connection, bool* ended) {
+// Read through the stack, so that a connection that has sent nothing holds
+// no buffer.
+bool ReceiveHead(Connection* connection, long long now, bool* ended) {
   std::string& head = connection->head;
+  char arrived[kMostRequestBytes];
   while (head.size() < static_cast<size_t>(kMostRequestBytes)) {
-    size_t had = head.size();
-    head.resize(kMostRequestBytes);
-    ssize_t got = recv(connection->socket.get(), &head[had], head.size() - had, 0);
+    ssize_t got = recv(connection->socket.get(), arrived, kMostRequestBytes - head.size(), 0);
     int error = errno;
-    head.resize(had + static_cast<size_t>(std::max<ssize_t>(got, 0)));
-    if (got > 0) continue;
+    if (got > 0) {
+      head.append(arrived, static_cast<size_t>(got));
+      connection->quiet_since_ns = now;
+      continue;
+    }
     if (got == 0) {
       *ended = true;
       return true;
@@ -266,6 +286,22 @@ bool ReceiveHead(Connection* connection, bool* ended) {
     if (error != EINTR) return error == EAGAIN || error == EWOULDBLOCK;
   }
   return true;
+}
+
+// Reads what has arrived of the head, and moves a connection whose head is
+// judged (complete, malformed or too large) to kHeadRead. False when it is
+// to be closed: on an error, or when the client ended its side before its
+// head ended.
+bool ReadHead(Connection* connection, long long now) {
+  bool ended = false;
+  if (!ReceiveHead(connection, now, &ended)) return false;
+  HttpRequestHead request;
+  if (ReadHttpRequest(connection->head.data(), connection->head.size(), &request) !=
+      kRequestIncomplete) {
+    connection->phase = kHeadRead;
+    return true;
+  }
+  return !ended;
 }
 
 // False on an error of the connection; true when all is sent or the
@@ -297,16 +333,18 @@ bool DiscardInput(int fd) {
   return true;
 }
 
-// Moves a connection on after poll reported it ready. False when it is
-// done with and to be closed.
-bool Advance(const HttpServer& server, Connection* connection) {
+// Moves a served connection on, after poll reported it ready or when it
+// has just been given a turn. False when it is done with and to be closed.
+bool Advance(const HttpServer& server, Connection* connection, long long now) {
   if (connection->phase == kReadingHead) {
-    bool ended = false;
-    if (!ReceiveHead(connection, &ended)) return false;
+    if (!ReadHead(connection, now)) return false;
+    if (connection->phase == kReadingHead) return true;
+  }
+  if (connection->phase == kHeadRead) {
+    // Judged again rather than kept: a judgement other than incomplete
+    // stays the same however many bytes follow.
     HttpRequestHead request;
     switch (ReadHttpRequest(connection->head.data(), connection->head.size(), &request)) {
-      case kRequestIncomplete:
-        return !ended;
       case kRequestComplete:
         server.handler(request, &connection->response, server.context);
         if (connection->response.empty()) return false;
@@ -333,49 +371,122 @@ bool Advance(const HttpServer& server, Connection* connection) {
   return DiscardInput(connection->socket.get());
 }
 
-void AcceptConnections(const HttpServer& server, std::vector<Connection>* connections,
-                       long long now, long long* accept_again_ns) {
-  while (connections->size() < static_cast<size_t>(server.limits.served_at_once)) {
-    int fd = accept4(server.listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd >= 0) {
-      Connection& accepted = connections->emplace_back();
-      accepted.socket = Descriptor(fd);
-      accepted.deadline_ns = now + server.limits.request_deadline_ms * kNsPerMs;
-      continue;
+using Connections = std::vector<Connection>;
+
+// The open connection, served or waiting as asked, that is still reading
+// its head and has been silent the longest; the earliest accepted of equals.
+// end() when there is none.
+Connections::iterator SilentLongest(Connections* connections, bool served) {
+  auto found = connections->end();
+  for (auto it = connections->begin(); it != connections->end(); ++it) {
+    if (it->socket.get() < 0 || it->served != served || it->phase != kReadingHead) continue;
+    if (found == connections->end() || it->quiet_since_ns < found->quiet_since_ns) found = it;
+  }
+  return found;
+}
+
+// Gives free turns to waiting connections: first to those whose head is
+// read, which are answered at once, then in the order they came. A waiting
+// connection whose head is read and finds no free turn takes the turn of
+// the served connection still reading its head that has been silent the
+// longest, which is closed unanswered. Afterwards every turn is taken or
+// nothing waits.
+void GiveTurns(const HttpServer& server, Connections* connections, long long now) {
+  const size_t most = static_cast<size_t>(server.limits.served_at_once);
+  size_t served = 0;
+  for (const Connection& connection : *connections) served += connection.served ? 1 : 0;
+  auto serve = [&](Connection* connection) {
+    connection->served = true;
+    connection->deadline_ns = now + server.limits.request_deadline_ms * kNsPerMs;
+    ++served;
+  };
+  for (Connection& connection : *connections) {
+    if (connection.served || connection.phase != kHeadRead || connection.socket.get() < 0) continue;
+    if (served >= most) {
+      auto displaced = SilentLongest(connections, /*served=*/true);
+      // Every turn is writing or lingering, which ends soon: wait for one.
+      if (displaced == connections->end()) break;
+      displaced->socket.Close();
+      --served;
     }
-    int error = errno;
-    // A connection that its client gave up while queued is simply gone.
-    if (error == EINTR || error == ECONNABORTED) continue;
-    if (error != EAGAIN && error != EWOULDBLOCK) *accept_again_ns = now + kAcceptRestNs;
-    return;
+    serve(&connection);
+    if (!Advance(server, &connection, now)) {
+      connection.socket.Close();
+      --served;
+    }
+  }
+  for (Connection& connection : *connections) {
+    if (served >= most) break;
+    if (!connection.served && connection.socket.get() >= 0) serve(&connection);
+  }
+  std::erase_if(*connections, [](const Connection& c) { return c.socket.get() < 0; });
+}
+
+// Takes what the system has queued: every newcomer is read at once (its
+// request has usually arrived with it) and waits for a turn. A newcomer
+// beyond the queue takes the place of the waiting connection silent the
+// longest among those still reading their heads (itself when it is the
+// only one), or, when every waiting connection has its head read, is
+// closed itself.
+void AcceptConnections(const HttpServer& server, Connections* connections, long long now,
+                       long long* accept_again_ns) {
+  const size_t most = static_cast<size_t>(server.limits.served_at_once) +
+                      static_cast<size_t>(server.limits.queued_at_once);
+  for (int round = 0; round < kAcceptRounds; ++round) {
+    int fd = accept4(server.listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+      int error = errno;
+      // A connection that its client gave up while queued is simply gone.
+      if (error == EINTR || error == ECONNABORTED) continue;
+      if (error != EAGAIN && error != EWOULDBLOCK) *accept_again_ns = now + kAcceptRestNs;
+      return;
+    }
+    Connection accepted;
+    accepted.socket = Descriptor(fd);
+    accepted.quiet_since_ns = now;
+    if (!ReadHead(&accepted, now)) continue;  // closed as it goes
+    connections->push_back(std::move(accepted));
+    GiveTurns(server, connections, now);
+    if (connections->size() <= most) continue;
+    // Beyond the bound only while the newcomer waits: a free turn would
+    // have gone to it, and a displaced connection would have made room.
+    auto shed = SilentLongest(connections, /*served=*/false);
+    connections->erase(shed != connections->end() ? shed : connections->end() - 1);
   }
 }
 
 void* RunServer(void* argument) {
   const HttpServer& server = *static_cast<HttpServer*>(argument);
-  const size_t most = static_cast<size_t>(server.limits.served_at_once);
-  std::vector<Connection> connections;
-  connections.reserve(most);
+  Connections connections;
+  connections.reserve(static_cast<size_t>(server.limits.served_at_once) +
+                      static_cast<size_t>(server.limits.queued_at_once) + 1);
   std::vector<pollfd> watched;
   long long accept_again_ns = 0;
 
   for (;;) {
     long long now = MonotonicNs();
-    bool room = connections.size() < most;
-    bool accepting = room && now >= accept_again_ns;
+    bool accepting = now >= accept_again_ns;
     // The next moment poll must return at without an event: the earliest
     // deadline, or the end of a rest from accepting. Walking every
-    // connection is fine for a few of them.
-    long long next = room && !accepting ? accept_again_ns : LLONG_MAX;
+    // connection is fine for a few dozen of them.
+    long long next = accepting ? LLONG_MAX : accept_again_ns;
     watched.clear();
     watched.push_back({server.wake.get(), POLLIN, 0});
-    // A negative descriptor is skipped by poll: with every slot taken,
-    // further clients wait in the listen backlog, not in our descriptors.
+    // The listener is watched whenever accepting does not rest: whatever the
+    // system queues is taken at once, so no scraper waits in the backlog
+    // behind clients that say nothing. A negative descriptor is skipped by
+    // poll.
     watched.push_back({accepting ? server.listener.get() : -1, POLLIN, 0});
     for (const Connection& connection : connections) {
-      short events = connection.phase == kWritingResponse ? POLLOUT : POLLIN;
-      watched.push_back({connection.socket.get(), events, 0});
-      next = std::min(next, connection.deadline_ns);
+      int fd = connection.socket.get();
+      short events = POLLIN;
+      if (connection.served) {
+        if (connection.phase == kWritingResponse) events = POLLOUT;
+        next = std::min(next, connection.deadline_ns);
+      } else if (connection.phase == kHeadRead) {
+        fd = -1;
+      }
+      watched.push_back({fd, events, 0});
     }
     int timeout_ms = -1;
     if (next != LLONG_MAX) {
@@ -391,11 +502,19 @@ void* RunServer(void* argument) {
     now = MonotonicNs();
     for (size_t i = 0; i < connections.size(); ++i) {
       Connection& connection = connections[i];
-      bool keep = connection.deadline_ns > now &&
-                  (watched[i + 2].revents == 0 || Advance(server, &connection));
+      bool ready = watched[i + 2].revents != 0;
+      bool keep;
+      if (connection.served) {
+        keep = connection.deadline_ns > now && (!ready || Advance(server, &connection, now));
+      } else {
+        keep = !ready || ReadHead(&connection, now);  // a waiting one has no deadline yet
+      }
       if (!keep) connection.socket.Close();
     }
     std::erase_if(connections, [](const Connection& c) { return c.socket.get() < 0; });
+    // Turns freed above go out before newcomers come in, to those that
+    // waited for them.
+    GiveTurns(server, &connections, now);
     if (watched[1].revents != 0) AcceptConnections(server, &connections, now, &accept_again_ns);
   }
 }
@@ -469,6 +588,7 @@ HttpServer* StartHttpServer(int listen_fd, HttpHandler handler, void* context,
   if (limits != nullptr) server->limits = *limits;
   server->limits.served_at_once = std::max(server->limits.served_at_once, 1);
   server->limits.request_deadline_ms = std::max(server->limits.request_deadline_ms, 1);
+  server->limits.queued_at_once = std::max(server->limits.queued_at_once, 0);
 
   // A thread inherits its maker's mask: block everything while making it,
   // so that SIGALRM and SIGTERM keep going to the daemon's main thread.

@@ -5,6 +5,8 @@
 // OpenHttpListener share nothing, so any number of threads may call them at
 // once. The handler runs on the server's thread, while the caller's threads
 // go on: it must read shared state only through atomics or locks of its own.
+// Clients that connect and say nothing, however many, cannot keep others
+// from being answered: the server sheds them (see StartHttpServer).
 #ifndef JANTOR_HTTP_LL_SERVE_H_
 #define JANTOR_HTTP_LL_SERVE_H_
 
@@ -14,11 +16,12 @@
 
 enum : int {
   kMostRequestBytes = 8192,   // longest request head, its blank line included
-  kServedAtOnce = 16,         // connections open at once; others wait to be accepted
-  kRequestDeadlineMs = 5000,  // from accept until the response has been written
+  kServedAtOnce = 16,         // connections served at once, each within its deadline
+  kQueuedAtOnce = 48,         // more accepted ones waiting their turn (see StartHttpServer)
+  kRequestDeadlineMs = 5000,  // from a connection's turn until it is closed, answered or not
   kRequestMethodSize = 16,    // room of HttpRequestHead::method, NUL included
   kRequestTargetSize = 1024,  // room of HttpRequestHead::target, NUL included
-  kHttpListenBacklog = 128,   // connections the system queues while all slots are taken
+  kHttpListenBacklog = 128,   // connections the system queues until the server's thread wakes
 };
 
 // The content type of the server's own short answers (400, 431) and of
@@ -76,6 +79,7 @@ using HttpHandler = void (*)(const HttpRequestHead& request, std::string* respon
 struct HttpServerLimits {
   int served_at_once = kServedAtOnce;
   int request_deadline_ms = kRequestDeadlineMs;
+  int queued_at_once = kQueuedAtOnce;
 };
 
 // Starts serving connections on listen_fd, which the server owns from now
@@ -86,12 +90,38 @@ struct HttpServerLimits {
 // server shuts its side and closes the connection when the client closes
 // its own, or half a second later, discarding what the client sends
 // meanwhile (a body): closing on unread bytes would reset the connection
-// and could destroy the answer before the client reads it. Every
-// connection is closed at its deadline, in whatever phase; one that has
-// not had its response written by then gets no answer at all. At most
-// served_at_once connections are open; while they are, no more are
-// accepted. Returns null (having closed listen_fd) when the thread or its
-// wake-up descriptor cannot be had.
+// and could destroy the answer before the client reads it.
+//
+// At most served_at_once connections are served at once, each closed at
+// its deadline, request_deadline_ms after its turn came, in whatever phase;
+// one that has not had its response written by then gets no answer at all.
+// The server takes every connection the system has queued as soon as the
+// listener is readable, and up to queued_at_once of them wait for a turn,
+// in the order they came, their time not yet running: a burst of honest
+// clients larger than served_at_once is served in turn, each with its whole
+// time, as it was when they waited in the system's backlog. Unlike that
+// backlog, which cannot tell a scraper from a socket left silent, the
+// server reads what a waiting client sends, and:
+//  - a waiting connection whose head has ended (or broken a rule, or
+//    outgrown kMostRequestBytes) goes first when a turn frees, and when
+//    none is free it takes the turn of the served connection that is still
+//    reading its head and has been silent the longest, which is closed
+//    unanswered: a client that has said all it has to say goes before one
+//    that has not;
+//  - when the queue is full, a newcomer takes the place of the waiting
+//    connection still reading its head that has been silent the longest
+//    (since it was accepted or last sent a byte; the newcomer itself when
+//    no other is reading), which is closed unanswered; when every waiting
+//    one has a complete head, the newcomer is closed.
+// So however many connections are opened and left silent or trickling,
+// the server holds at most served_at_once + queued_at_once (and a newcomer
+// for a moment), with at most kMostRequestBytes of head each, and a client
+// that sends its request as soon as it connects is answered at once: it is
+// the newest connection, read as soon as it is accepted, and the one with
+// a complete head. The defaults, 64 connections in all, are few next to the
+// descriptors the hits need, and a newcomer is read long before 48 newer
+// ones could push it out. Returns null (having closed listen_fd) when the
+// thread or its wake-up descriptor cannot be had.
 HttpServer* StartHttpServer(int listen_fd, HttpHandler handler, void* context,
                             const HttpServerLimits* limits = nullptr);
 
