@@ -57,6 +57,22 @@ bool PrepareBatch(Claims* claims, SQLHDBC update_conn, size_t count) {
   return ready;
 }
 
+// Whether the row of id still holds claim_text, for a reschedule whose row
+// count cannot tell (see Claims::counts_changed_rows).
+bool StillClaimed(Claims* claims, SQLBIGINT id, const char* claim_text) {
+  claims->id = id;
+  snprintf(claims->claim, sizeof claims->claim, "%s", claim_text);
+  SQLFreeStmt(claims->holds, SQL_CLOSE);
+  SQLBIGINT rows = 0;
+  SQLLEN indicator = 0;
+  bool held = SQLOK(SQLExecute(claims->holds)) && SQLOK(SQLFetch(claims->holds)) &&
+              SQLOK(SQLGetData(claims->holds, 1, SQL_C_SBIGINT, &rows, 0, &indicator)) && rows > 0;
+  SQLFreeStmt(claims->holds, SQL_CLOSE);
+  return held;
+}
+
+bool SameTime(const char* next, const char* claim_text) { return strcmp(next, claim_text) == 0; }
+
 }  // namespace
 
 bool OpenClaims(SQLHDBC select_conn, SQLHDBC update_conn, const char* table, int hold_secs,
@@ -78,24 +94,19 @@ bool OpenClaims(SQLHDBC select_conn, SQLHDBC update_conn, const char* table, int
            table);
   snprintf(claims->reschedule_text, sizeof claims->reschedule_text,
            "update %s set i_next = ? where id = ? and i_next = ?", table);
-  const SqlDialect& dialect = DialectOf(select_conn);
-  claims->in_one_statement = dialect.update_returning;
-  char create[512];
-  snprintf(create, sizeof create, dialect.claimed_ids_table, kClaimedIds, table, kClaimedIds);
-  snprintf(claims->forget_text, sizeof claims->forget_text, dialect.forget_claimed_ids,
-           kClaimedIds);
+  claims->in_one_statement = DialectOf(select_conn).update_returning;
+  claims->counts_changed_rows = DialectOf(update_conn).counts_changed_rows;
+  snprintf(claims->holds_text, sizeof claims->holds_text,
+           "select count(*) from %s where id = ? and i_next = ?", table);
   snprintf(claims->note_text, sizeof claims->note_text, "insert into %s (id) values (?)",
            kClaimedIds);
-  SQLHSTMT creating = SQL_NULL_HSTMT;
-  bool created = SQLOK(SQLAllocHandle(SQL_HANDLE_STMT, select_conn, &creating)) &&
-                 SQLOK(SQLExecDirect(creating, Sql(create), SQL_NTS));
-  if (creating != SQL_NULL_HSTMT) SQLFreeHandle(SQL_HANDLE_STMT, creating);
+  bool created = MakeCycleIdsTable(select_conn, kClaimedIds, table, claims->forget_text,
+                                   sizeof claims->forget_text);
   SQLLEN* ind = claims->indicators;
   bool ready =
       created && (claims->in_one_statement || SetAutocommit(select_conn, false)) &&
-      (claims->in_one_statement ||
-       (Prepare(select_conn, &claims->note, claims->note_text) &&
-        SQLOK(BindKey(claims->note, 1, &claims->mark_id, &ind[5])))) &&
+      (claims->in_one_statement || (Prepare(select_conn, &claims->note, claims->note_text) &&
+                                    SQLOK(BindKey(claims->note, 1, &claims->mark_id, &ind[5])))) &&
       Prepare(select_conn, &claims->mark, claims->mark_text) &&
       SQLOK(BindTimestampText(claims->mark, 1, claims->mark_time, sizeof claims->mark_time,
                               &ind[0])) &&
@@ -103,7 +114,11 @@ bool OpenClaims(SQLHDBC select_conn, SQLHDBC update_conn, const char* table, int
       Prepare(update_conn, &claims->reschedule, claims->reschedule_text) &&
       SQLOK(BindTimestampText(claims->reschedule, 1, claims->next, sizeof claims->next, &ind[2])) &&
       SQLOK(BindKey(claims->reschedule, 2, &claims->id, &ind[3])) &&
-      SQLOK(BindTimestampText(claims->reschedule, 3, claims->claim, sizeof claims->claim, &ind[4]));
+      SQLOK(
+          BindTimestampText(claims->reschedule, 3, claims->claim, sizeof claims->claim, &ind[4])) &&
+      Prepare(update_conn, &claims->holds, claims->holds_text) &&
+      SQLOK(BindKey(claims->holds, 1, &claims->id, &ind[6])) &&
+      SQLOK(BindTimestampText(claims->holds, 2, claims->claim, sizeof claims->claim, &ind[7]));
   if (!ready) {
     PrintFormat("Could not prepare the claims on table %s.\r\n", table);
     return false;
@@ -130,16 +145,17 @@ int ClaimEntries(Claims* claims, SQLHDBC select_conn, SQLHSTMT select_stmt, cons
     // The batch in one statement, committed on its own: the rows it locks
     // are claimed and let go in the same round trip, and the driver has no
     // transaction of several statements to guard.
-    snprintf(select, sizeof select,
-             "with claimed as (select id, i_next from %s as due where i_next < %s AND %s >= i_start "
-             "and %s <= i_stop and not exists (select 1 from %s as seen where seen.id = due.id) "
-             "order by i_next limit %d for update skip locked), "
-             "noted as (insert into %s select id from claimed) "
-             "update %s as entry set i_next = '%s' from claimed where entry.id = claimed.id "
-             "returning entry.id, entry.i_user, entry.i_pass, entry.i_port, entry.i_object, "
-             "entry.i_host, entry.i_timeout, entry.i_interval, claimed.i_next",
-             claims->table, quoted_now, fraction, fraction, kClaimedIds, most, kClaimedIds,
-             claims->table, claim_text);
+    snprintf(
+        select, sizeof select,
+        "with claimed as (select id, i_next from %s as due where i_next < %s AND %s >= i_start "
+        "and %s <= i_stop and not exists (select 1 from %s as seen where seen.id = due.id) "
+        "order by i_next limit %d for update skip locked), "
+        "noted as (insert into %s select id from claimed) "
+        "update %s as entry set i_next = '%s' from claimed where entry.id = claimed.id "
+        "returning entry.id, entry.i_user, entry.i_pass, entry.i_port, entry.i_object, "
+        "entry.i_host, entry.i_timeout, entry.i_interval, claimed.i_next",
+        claims->table, quoted_now, fraction, fraction, kClaimedIds, most, kClaimedIds,
+        claims->table, claim_text);
     if (!Execute(select_stmt, select)) {
       snprintf(failed, failed_size, "%s", select);
       return -1;
@@ -191,10 +207,10 @@ bool RescheduleClaimed(Claims* claims, SQLBIGINT id, const char* next, const cha
   snprintf(claims->claim, sizeof claims->claim, "%s", claim_text);
   SQLFreeStmt(claims->reschedule, SQL_CLOSE);
   if (!SQLOK(SQLExecute(claims->reschedule))) return false;
-  // MariaDB counts the rows it changed, not those it found; a next run time
-  // equal to the claim time would count as gone, but is written all the same.
   SQLLEN rows = 0;
-  *kept = SQLOK(SQLRowCount(claims->reschedule, &rows)) && rows > 0;
+  *kept = (SQLOK(SQLRowCount(claims->reschedule, &rows)) && rows > 0) ||
+          (claims->counts_changed_rows && SameTime(next, claim_text) &&
+           StillClaimed(claims, id, claim_text));
   return true;
 }
 
@@ -213,6 +229,11 @@ bool RescheduleClaimedBatch(Claims* claims, SQLHDBC update_conn, HitWrite* const
   if (!SQLOK(SQLExecute(stmt))) return false;
   SQLLEN rows = 0;
   if (!SQLOK(SQLRowCount(stmt, &rows)) || rows < 0) rows = static_cast<SQLLEN>(count);
-  *lost = count - std::min(count, static_cast<size_t>(rows));
+  size_t kept = static_cast<size_t>(rows);
+  for (size_t i = 0; i < count && claims->counts_changed_rows; ++i)
+    if (SameTime(writes[i]->next, writes[i]->claim) &&
+        StillClaimed(claims, writes[i]->id, writes[i]->claim))
+      ++kept;
+  *lost = count - std::min(count, kept);
   return true;
 }

@@ -52,7 +52,14 @@ struct Claims {
   char next[20] = "";
   SQLBIGINT id = 0;
   char claim[20] = "";
-  SQLLEN indicators[6] = {};
+  // MariaDB counts the rows an update changed, not those it matched: a
+  // reschedule to the claim time itself changes nothing and would count as
+  // a lost claim. For those few, a select on the update connection asks
+  // whether the row still holds the claim (id and claim as bound above).
+  bool counts_changed_rows = false;
+  SQLHSTMT holds = SQL_NULL_HSTMT;
+  char holds_text[256] = "";
+  SQLLEN indicators[8] = {};
   // Also on the update connection: the reschedules of several claimed
   // entries in one statement, prepared for each count as it first comes up.
   static constexpr size_t kBatchMost = 32;
@@ -76,8 +83,8 @@ inline void StartClaimCycle(Claims* claims) { claims->new_cycle = true; }
 
 // Claims up to most entries due at the cycle's present time (its quoted
 // timestamp and day fraction) through the selection statement, until
-// claim_until, none that this cycle has claimed before. Fills entries[0..n) and returns n; or -1, after rolling the
-// transaction back, with the failing statement's text in failed.
+// claim_until, none that this cycle has claimed before. Fills entries[0..n) and returns n; or -1,
+// after rolling the transaction back, with the failing statement's text in failed.
 int ClaimEntries(Claims* claims, SQLHDBC select_conn, SQLHSTMT select_stmt, const char* quoted_now,
                  const char* fraction, time_t claim_until, int most, Entry* entries,
                  char* claim_text, char* failed, size_t failed_size);

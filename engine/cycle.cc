@@ -111,7 +111,8 @@ class UnwrittenBlocks {
 };
 
 // Where a cycle's entries come from: the rows of its select, fetched one at
-// a time; or, sharing the table (-s), rows claimed in batches of as many as
+// a time (or, where the driver would hold every due row, a page at a time);
+// or, sharing the table (-s), rows claimed in batches of as many as
 // the hits can take at the moment, and at least a quarter of the workers.
 // A claim is a round trip while freed workers wait: claiming only as many
 // rows as workers had just freed made one for every few hits. The few
@@ -135,25 +136,35 @@ class DueEntries {
       Fail(select);
       return false;
     }
+    if (db_->pages.enabled) {
+      ReadPage();
+      return true;
+    }
     more_ = SQLOK(SQLFetch(db_->select_stmt));
     return true;
   }
 
   // Whether the select had no row (or the first claim none) at all.
-  bool NoneAtStart() const { return !more_ && claimed_.empty(); }
+  bool NoneAtStart() const { return !more_ && batch_.empty(); }
 
   // The next entry, and with -s its claim time; room entries could be hit
   // now. false when none is left, or a claim failed (see failed()).
   bool Next(int room, Entry* entry, char* claim) {
     DatabaseCall fetching;
+    if (db_->pages.enabled) {
+      if (failed_[0] != '\0') return false;
+      if (next_ == batch_.size() && (!NextPage() || batch_.empty())) return false;
+      *entry = batch_[next_++];
+      return true;
+    }
     if (!db_->claims.enabled) {
       if (!more_) return false;
       FetchEntry(db_->select_stmt, entry);
       more_ = SQLOK(SQLFetch(db_->select_stmt));
       return true;
     }
-    if (next_ == claimed_.size() && (!more_ || !Claim(room) || claimed_.empty())) return false;
-    *entry = claimed_[next_++];
+    if (next_ == batch_.size() && (!more_ || !Claim(room) || batch_.empty())) return false;
+    *entry = batch_[next_++];
     snprintf(claim, 20, "%s", claim_text_);
     return true;
   }
@@ -168,24 +179,49 @@ class DueEntries {
   void Release() {
     if (!db_->claims.enabled) return;
     DatabaseCall releasing;
-    for (; next_ < claimed_.size(); ++next_) {
+    for (; next_ < batch_.size(); ++next_) {
       bool kept;
-      RescheduleClaimed(&db_->claims, strtoll(claimed_[next_].id, nullptr, 10),
-                        claimed_[next_].next, claim_text_, &kept);
+      RescheduleClaimed(&db_->claims, strtoll(batch_[next_].id, nullptr, 10), batch_[next_].next,
+                        claim_text_, &kept);
     }
   }
 
  private:
   bool Claim(int room) {
-    claimed_.resize(static_cast<size_t>(std::max({room, 1, s_->concurrent_hits / 4})));
+    batch_.resize(static_cast<size_t>(std::max({room, 1, s_->concurrent_hits / 4})));
     next_ = 0;
     int got = ClaimEntries(&db_->claims, db_->select_conn, db_->select_stmt, quoted_now_, fraction_,
-                           time(nullptr) + db_->claims.hold_secs, static_cast<int>(claimed_.size()),
-                           claimed_.data(), claim_text_, failed_, sizeof failed_);
+                           time(nullptr) + db_->claims.hold_secs, static_cast<int>(batch_.size()),
+                           batch_.data(), claim_text_, failed_, sizeof failed_);
     if (got < 0) NoteDatabaseError();
-    claimed_.resize(static_cast<size_t>(std::max(got, 0)));
+    batch_.resize(static_cast<size_t>(std::max(got, 0)));
     more_ = got > 0;
     return got >= 0;
+  }
+  // The rows of the page just selected, all read before any is hit: the
+  // driver holds them in memory already, and SQLite's keeps the table's
+  // read lock until the statement is gone, which every write would wait
+  // for.
+  void ReadPage() {
+    batch_.clear();
+    next_ = 0;
+    while (batch_.size() < DuePages::kPageRows && SQLOK(SQLFetch(db_->select_stmt)))
+      FetchEntry(db_->select_stmt, &batch_.emplace_back());
+    more_ = !batch_.empty();
+    if (batch_.size() == DuePages::kPageRows && !EndDuePage(db_))
+      Fail("the first (selection) ODBC statement could not be made again");
+  }
+  // After a full page, the next one; false when none follows or its select
+  // failed.
+  bool NextPage() {
+    char select[1024];
+    if (!NextDuePage(s_, db_, quoted_now_, fraction_, batch_.data(), batch_.size(), select,
+                     sizeof select)) {
+      if (select[0] != '\0') Fail(select);
+      return false;
+    }
+    ReadPage();
+    return true;
   }
   void Fail(const char* statement) {
     NoteDatabaseError();
@@ -196,9 +232,9 @@ class DueEntries {
   Schedule* db_;
   const char* quoted_now_;
   const char* fraction_;
-  bool more_ = false;           // the last fetch had a row, or the last claim some
-  std::vector<Entry> claimed_;  // the last claim's entries
-  size_t next_ = 0;             // the next of them to hand out
+  bool more_ = false;         // the last fetch had a row, or the last claim some
+  std::vector<Entry> batch_;  // the last claim's entries, or the current page's
+  size_t next_ = 0;           // the next of them to hand out
   char claim_text_[20] = "";
   char failed_[1024] = "";
 };

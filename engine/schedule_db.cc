@@ -7,10 +7,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "base/ll_cpapi.h"
 #include "base/ll_datetime.h"
 #include "engine/metrics.h"
+#include "engine/sql_dialect.h"
 
 namespace {
 
@@ -63,8 +65,7 @@ bool IsPsqlodbc(SQLHDBC connection) {
 // cursor off, which the claims need (a cursor cannot hold an update).
 bool FetchThroughCursor(SQLHDBC connection, SQLULEN rows_per_fetch) {
   auto set = [connection](SQLINTEGER attribute, SQLULEN value) {
-    return SQLOK(
-        SQLSetConnectAttr(connection, attribute, reinterpret_cast<SQLPOINTER>(value), 0));
+    return SQLOK(SQLSetConnectAttr(connection, attribute, reinterpret_cast<SQLPOINTER>(value), 0));
   };
   if (rows_per_fetch == 0) return set(kPsqlodbcUseDeclareFetch, 0);
   return set(kPsqlodbcUseDeclareFetch, 1) && set(kPsqlodbcFetchRows, rows_per_fetch);
@@ -197,6 +198,25 @@ void LocalTimeText(time_t moment, char* out, size_t size) {
 
 int ODBCDateDriverKludge2(int, SQLHDBC, char*) { return 1; }
 
+bool MakeCycleIdsTable(SQLHDBC connection, const char* ids_table, const char* table, char* forget,
+                       size_t forget_size) {
+  const SqlDialect& dialect = DialectOf(connection);
+  if (dialect.cycle_ids_table == nullptr) return false;
+  char text[512];
+  SQLHSTMT stmt = SQL_NULL_HSTMT;
+  if (!SQLOK(SQLAllocHandle(SQL_HANDLE_STMT, connection, &stmt))) return false;
+  snprintf(text, sizeof text, dialect.cycle_ids_table, ids_table, table);
+  bool made = SQLOK(SQLExecDirect(stmt, Sql(text), SQL_NTS));
+  if (made && dialect.cycle_ids_index != nullptr) {
+    snprintf(text, sizeof text, dialect.cycle_ids_index, ids_table, ids_table);
+    SQLFreeStmt(stmt, SQL_CLOSE);
+    made = SQLOK(SQLExecDirect(stmt, Sql(text), SQL_NTS));
+  }
+  SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+  snprintf(forget, forget_size, dialect.forget_cycle_ids, ids_table);
+  return made;
+}
+
 bool Execute(SQLHSTMT stmt, char* text) {
   SQLFreeStmt(stmt, SQL_CLOSE);
   return SQLOK(SQLExecDirect(stmt, Sql(text), SQL_NTS));
@@ -262,10 +282,15 @@ int OpenSchedule(const RunSettings* s, Schedule* db) {
       !OpenClaims(db->select_conn, db->update_conn, s->table, s->claim_secs, &db->claims)) {
     return 1;
   }
-  if (limited && !LimitRows(db->select_stmt, 0)) {
+  if (limited && !db->pages.enabled && !LimitRows(db->select_stmt, 0)) {
     PrintText("Could not lift the row limit of the first (selection) ODBC statement.\r\n");
     return 1;
   }
+  // Where the driver reads every due row before the first, they come a page
+  // at a time; with claims, a batch at a time anyway.
+  db->pages.enabled = !cursor && !db->claims.enabled && limited &&
+                      DialectOf(db->select_conn).cycle_ids_table != nullptr &&
+                      LimitRows(db->select_stmt, DuePages::kPageRows);
   if (cursor && !FetchThroughCursor(db->select_conn, db->claims.enabled ? 0 : kDueRowsPerFetch)) {
     PrintText("Could not set how the first (selection) ODBC connection fetches.\r\n");
     return 1;
@@ -273,13 +298,109 @@ int OpenSchedule(const RunSettings* s, Schedule* db) {
   return 0;
 }
 
-bool SelectDueEntries(const RunSettings* s, Schedule* db, const char* quoted_now,
-                      const char* fraction, char* select, size_t select_size) {
+namespace {
+
+constexpr char kDueIds[] = "jantor_cycle_due";
+
+void DueSelectText(const RunSettings* s, const char* quoted_now, const char* fraction, char* select,
+                   size_t select_size) {
   snprintf(select, select_size,
            "select id, i_user, i_pass, i_port, i_object, i_host, i_timeout, i_interval, i_next "
            "from %s where i_next < %s AND %s >= i_start and %s <= i_stop",
            s->table, quoted_now, fraction, fraction);
+}
+
+SQLRETURN BindIdText(SQLHSTMT stmt, SQLUSMALLINT number, char* id, SQLLEN* indicator) {
+  *indicator = SQL_NTS;
+  return SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, 30, 0, id, 31,
+                          indicator);
+}
+
+// The table and its two inserts, made when a cycle first needs them.
+bool PreparePages(const RunSettings* s, Schedule* db, char* failed, size_t failed_size) {
+  DuePages& pages = db->pages;
+  if (pages.note != SQL_NULL_HSTMT) return true;
+  if (!MakeCycleIdsTable(db->select_conn, kDueIds, s->table, pages.forget, sizeof pages.forget)) {
+    snprintf(failed, failed_size, "create temporary table %s", kDueIds);
+    return false;
+  }
+  std::string many = std::string("insert into ") + kDueIds + " (id) values (?)";
+  for (size_t i = 1; i < DuePages::kNotedAtOnce; ++i) many += ", (?)";
+  std::string one = std::string("insert into ") + kDueIds + " (id) values (?)";
+  bool ready = SQLOK(SQLAllocHandle(SQL_HANDLE_STMT, db->select_conn, &pages.note)) &&
+               SQLOK(SQLPrepare(pages.note, Sql(many.data()), SQL_NTS)) &&
+               SQLOK(SQLAllocHandle(SQL_HANDLE_STMT, db->select_conn, &pages.note_one)) &&
+               SQLOK(SQLPrepare(pages.note_one, Sql(one.data()), SQL_NTS)) &&
+               SQLOK(BindIdText(pages.note_one, 1, pages.noted[0], &pages.indicators[0]));
+  for (size_t i = 0; i < DuePages::kNotedAtOnce && ready; ++i)
+    ready = SQLOK(BindIdText(pages.note, static_cast<SQLUSMALLINT>(i + 1), pages.noted[i],
+                             &pages.indicators[i]));
+  if (!ready) {
+    snprintf(failed, failed_size, "%s", many.c_str());
+    if (pages.note != SQL_NULL_HSTMT) SQLFreeHandle(SQL_HANDLE_STMT, pages.note);
+    pages.note = SQL_NULL_HSTMT;
+  }
+  return ready;
+}
+
+// Puts the page's ids into the table, kNotedAtOnce to a statement and the
+// rest one by one.
+bool NotePage(DuePages* pages, const Entry* page, size_t count, char* failed, size_t failed_size) {
+  auto run = [&](SQLHSTMT stmt) {
+    SQLFreeStmt(stmt, SQL_CLOSE);
+    if (SQLOK(SQLExecute(stmt))) return true;
+    snprintf(failed, failed_size, "insert into %s (id) values (?)", kDueIds);
+    return false;
+  };
+  constexpr size_t kMany = DuePages::kNotedAtOnce;
+  size_t at = 0;
+  for (; count - at >= kMany; at += kMany) {
+    for (size_t i = 0; i < kMany; ++i) snprintf(pages->noted[i], 31, "%s", page[at + i].id);
+    if (!run(pages->note)) return false;
+  }
+  for (; at < count; ++at) {
+    snprintf(pages->noted[0], 31, "%s", page[at].id);
+    if (!run(pages->note_one)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool SelectDueEntries(const RunSettings* s, Schedule* db, const char* quoted_now,
+                      const char* fraction, char* select, size_t select_size) {
+  db->pages.continued = false;
+  DueSelectText(s, quoted_now, fraction, select, select_size);
   return Execute(db->select_stmt, select);
+}
+
+bool EndDuePage(Schedule* db) {
+  SQLFreeHandle(SQL_HANDLE_STMT, db->select_stmt);
+  db->select_stmt = SQL_NULL_HSTMT;
+  return SQLOK(SQLAllocHandle(SQL_HANDLE_STMT, db->select_conn, &db->select_stmt)) &&
+         LimitRows(db->select_stmt, DuePages::kPageRows);
+}
+
+bool NextDuePage(const RunSettings* s, Schedule* db, const char* quoted_now, const char* fraction,
+                 const Entry* page, size_t count, char* select, size_t select_size) {
+  select[0] = '\0';
+  DuePages& pages = db->pages;
+  if (!pages.enabled || count < DuePages::kPageRows) return false;
+  if (!PreparePages(s, db, select, select_size)) return false;
+  if (!pages.continued && !Execute(db->select_stmt, pages.forget)) {
+    snprintf(select, select_size, "%s", pages.forget);
+    return false;
+  }
+  pages.continued = true;
+  if (!NotePage(&pages, page, count, select, select_size)) return false;
+  char due[1024];
+  DueSelectText(s, quoted_now, fraction, due, sizeof due);
+  snprintf(select, select_size,
+           "%s and not exists (select 1 from %s as seen where seen.id = %s.id)", due, kDueIds,
+           s->table);
+  if (!Execute(db->select_stmt, select)) return false;
+  select[0] = '\0';
+  return true;
 }
 
 void FetchEntry(SQLHSTMT stmt, Entry* entry) {

@@ -17,6 +17,27 @@
 #include "engine/command_line.h"
 #include "engine/results_table.h"
 
+// The due select a page at a time, where the driver reads a statement's
+// whole result before handing out its first row (SQLite's and MariaDB's
+// do; psqlODBC reads through a cursor instead): a cycle of a million due
+// entries held them all, some 300 MB. The select runs as always with the
+// driver's row limit; only when a page comes back full does a further
+// select run, the same one passing over the ids the cycle has already
+// fetched, which wait in a temporary table of the selection connection's
+// own. An entry far behind is still due after its hit, and must not come
+// back in the next page.
+struct DuePages {
+  static constexpr size_t kPageRows = 16384;   // a page's entries take 9 MB, the driver's rows 5
+  static constexpr size_t kNotedAtOnce = 250;  // ids a statement puts in the temporary table
+  bool enabled = false;
+  bool continued = false;  // this cycle has selected a further page
+  char forget[128] = "";
+  SQLHSTMT note = SQL_NULL_HSTMT;  // puts kNotedAtOnce ids into the table
+  SQLHSTMT note_one = SQL_NULL_HSTMT;
+  char noted[kNotedAtOnce][31] = {};
+  SQLLEN indicators[kNotedAtOnce] = {};
+};
+
 struct Schedule {
   SQLHENV env = SQL_NULL_HENV;
   SQLHDBC select_conn = SQL_NULL_HDBC;  // reads the due entries
@@ -25,6 +46,7 @@ struct Schedule {
   SQLHSTMT update_stmt = SQL_NULL_HSTMT;
   ResultsTable results;  // -l: its insert runs on the update connection
   Claims claims;         // -s: claims on the selection connection, reschedules on the update one
+  DuePages pages;
 };
 
 // 1 for SQL_SUCCESS and SQL_SUCCESS_WITH_INFO, 0 for every other code.
@@ -51,6 +73,13 @@ SQLRETURN BindTimestampText(SQLHSTMT stmt, SQLUSMALLINT number, char* text, SQLL
 // moment as local time in the form the table keeps i_next in,
 // "YYYY-MM-DD HH:MM:SS" (out needs 20 bytes).
 void LocalTimeText(time_t moment, char* out, size_t size);
+
+// Makes the selection connection's temporary table of the ids a cycle has
+// taken (see SqlDialect), named ids_table, with the key column of table;
+// forget gets the statement that empties it. false when the DBMS has none
+// or a statement fails.
+bool MakeCycleIdsTable(SQLHDBC connection, const char* ids_table, const char* table, char* forget,
+                       size_t forget_size);
 
 // Closes the statement's open result set and runs text on it.
 bool Execute(SQLHSTMT stmt, char* text);
@@ -79,6 +108,18 @@ struct Entry {
 
 // Reads the current row's columns into *entry.
 void FetchEntry(SQLHSTMT stmt, Entry* entry);
+
+// Ends a page that filled its row limit: SQLite's driver then keeps the
+// table's read lock, even once the result is closed, until the statement
+// goes, so the selection statement is made again. false when it cannot be.
+bool EndDuePage(Schedule* db);
+
+// After the last row of a page (count entries at page): true when a
+// further page was selected, passing over the entries selected so far;
+// false when none follows (the page was not full) or its select failed,
+// and then select holds the failed statement's text, or is empty.
+bool NextDuePage(const RunSettings* s, Schedule* db, const char* quoted_now, const char* fraction,
+                 const Entry* page, size_t count, char* select, size_t select_size);
 
 // The writes that move one entry on after its hit.
 struct HitWrite {

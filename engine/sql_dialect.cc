@@ -7,27 +7,26 @@
 
 namespace {
 
-constexpr char kMariadbClaimedIds[] =
+constexpr char kCopyKeyColumn[] = "create temporary table %s as select id from %s where 1 = 0";
+constexpr char kMariadbCycleIds[] =
     "create temporary table %s (index (id)) as select id from %s where 1 = 0";
 
-
 // PostgreSQL and SQLite have no limit on a delete, so the batch is picked by
-// the row's own address; MariaDB has one.
+// the row's own address; MariaDB has one. A temporary table is not
+// vacuumed: emptied by a delete in every cycle, PostgreSQL's would only
+// grow, while truncate gives its pages back.
 constexpr SqlDialect kDialects[] = {
     {"SQLite", "delete from %s where rowid in (select rowid from %s where started < ? limit 1000)",
-     false, false, nullptr, nullptr},
-    // A temporary table is not vacuumed: emptied by a delete in every
-    // cycle, it would only grow; truncate gives its pages back.
+     false, false, false, kCopyKeyColumn, "create index %s_id on %s (id)", "delete from %s"},
     {"PostgreSQL",
      "delete from %s where ctid = any(array(select ctid from %s where started < ? limit 1000))",
-     true, true, "create temporary table %s as select id from %s where 1 = 0; create index on %s (id)",
-     "truncate %s"},
-    {"MariaDB", "delete from %s where started < ? limit 1000", true, false, kMariadbClaimedIds,
-     "delete from %s"},
+     true, true, false, kCopyKeyColumn, "create index %s_id on %s (id)", "truncate %s"},
+    {"MariaDB", "delete from %s where started < ? limit 1000", true, false, true, kMariadbCycleIds,
+     nullptr, "delete from %s"},
     // MariaDB's driver may report its server by the older name.
-    {"MySQL", "delete from %s where started < ? limit 1000", true, false, kMariadbClaimedIds,
-     "delete from %s"},
-    {"", "delete from %s where started < ?", false, false, nullptr, nullptr},
+    {"MySQL", "delete from %s where started < ? limit 1000", true, false, true, kMariadbCycleIds,
+     nullptr, "delete from %s"},
+    {"", "delete from %s where started < ?", false, false, false, nullptr, nullptr, nullptr},
 };
 
 }  // namespace

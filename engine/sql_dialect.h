@@ -16,12 +16,17 @@ struct SqlDialect {
   bool skip_locked;
   // UPDATE ... FROM ... RETURNING, which claims a batch in one statement.
   bool update_returning;
-  // With skip_locked: creates the selection connection's temporary table of
-  // the ids a cycle has claimed, with the key's type and an index (%s: the
-  // temporary table, the schedule table, and the temporary table again);
-  // and empties it.
-  const char* claimed_ids_table;
-  const char* forget_claimed_ids;
+  // An update's row count is the rows it changed, not those it matched.
+  bool counts_changed_rows;
+  // A temporary table of the selection connection's own that holds the ids
+  // a cycle has taken (the claims', or the due select's pages'), so that
+  // its later statements pass them over: made with the key's type (%s: the
+  // temporary table, then the schedule table), indexed (%s: the temporary
+  // table twice; null when made with its index) and emptied. Null where
+  // neither claims nor pages are needed.
+  const char* cycle_ids_table;
+  const char* cycle_ids_index;
+  const char* forget_cycle_ids;
 };
 
 enum : int { kPruneBatch = 1000 };
