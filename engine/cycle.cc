@@ -5,11 +5,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <deque>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "base/ll_cpapi.h"
@@ -110,6 +113,49 @@ class UnwrittenBlocks {
   size_t bytes_ = 0;
 };
 
+// A page of due entries as their texts, each field ending in its NUL: a
+// few dozen bytes an entry, where an Entry takes 567, so that a page of
+// them costs less than the driver's own copy of the rows.
+class PackedEntries {
+ public:
+  void Clear() {
+    bytes_.clear();
+    starts_.clear();
+  }
+  size_t size() const { return starts_.size(); }
+  void Add(const Entry& entry) {
+    starts_.push_back(bytes_.size());
+    for (const char* field : Fields(entry)) bytes_.append(field, strlen(field) + 1);
+  }
+  // The entry at, as it was added.
+  void Get(size_t at, Entry* entry) const {
+    const char* text = bytes_.data() + starts_[at];
+    for (auto [field, capacity] : Fields(entry)) {
+      snprintf(field, capacity, "%s", text);
+      text += strlen(text) + 1;
+    }
+  }
+  const char* Id(size_t at) const { return bytes_.data() + starts_[at]; }  // the first field
+
+ private:
+  static std::array<const char*, 9> Fields(const Entry& e) {
+    return {e.id, e.user, e.password, e.port, e.object, e.host, e.timeout, e.interval, e.next};
+  }
+  static std::array<std::pair<char*, size_t>, 9> Fields(Entry* e) {
+    return {{{e->id, sizeof e->id},
+             {e->user, sizeof e->user},
+             {e->password, sizeof e->password},
+             {e->port, sizeof e->port},
+             {e->object, sizeof e->object},
+             {e->host, sizeof e->host},
+             {e->timeout, sizeof e->timeout},
+             {e->interval, sizeof e->interval},
+             {e->next, sizeof e->next}}};
+  }
+  std::string bytes_;
+  std::vector<size_t> starts_;
+};
+
 // Where a cycle's entries come from: the rows of its select, fetched one at
 // a time (or, where the driver would hold every due row, a page at a time);
 // or, sharing the table (-s), rows claimed in batches of as many as
@@ -145,7 +191,7 @@ class DueEntries {
   }
 
   // Whether the select had no row (or the first claim none) at all.
-  bool NoneAtStart() const { return !more_ && batch_.empty(); }
+  bool NoneAtStart() const { return !more_ && batch_.empty() && page_.size() == 0; }
 
   // The next entry, and with -s its claim time; room entries could be hit
   // now. false when none is left, or a claim failed (see failed()).
@@ -153,8 +199,8 @@ class DueEntries {
     DatabaseCall fetching;
     if (db_->pages.enabled) {
       if (failed_[0] != '\0') return false;
-      if (next_ == batch_.size() && (!NextPage() || batch_.empty())) return false;
-      *entry = batch_[next_++];
+      if (next_ == page_.size() && (!NextPage() || page_.size() == 0)) return false;
+      page_.Get(next_++, entry);
       return true;
     }
     if (!db_->claims.enabled) {
@@ -203,19 +249,24 @@ class DueEntries {
   // read lock until the statement is gone, which every write would wait
   // for.
   void ReadPage() {
-    batch_.clear();
+    page_.Clear();
     next_ = 0;
-    while (batch_.size() < DuePages::kPageRows && SQLOK(SQLFetch(db_->select_stmt)))
-      FetchEntry(db_->select_stmt, &batch_.emplace_back());
-    more_ = !batch_.empty();
-    if (batch_.size() == DuePages::kPageRows && !EndDuePage(db_))
+    Entry entry;
+    while (page_.size() < DuePages::kPageRows && SQLOK(SQLFetch(db_->select_stmt))) {
+      FetchEntry(db_->select_stmt, &entry);
+      page_.Add(entry);
+    }
+    more_ = page_.size() > 0;
+    if (!EndDuePage(db_, page_.size() == DuePages::kPageRows))
       Fail("the first (selection) ODBC statement could not be made again");
   }
   // After a full page, the next one; false when none follows or its select
   // failed.
   bool NextPage() {
     char select[1024];
-    if (!NextDuePage(s_, db_, quoted_now_, fraction_, batch_.data(), batch_.size(), select,
+    std::vector<const char*> ids(page_.size());
+    for (size_t i = 0; i < ids.size(); ++i) ids[i] = page_.Id(i);
+    if (!NextDuePage(s_, db_, quoted_now_, fraction_, ids.data(), ids.size(), select,
                      sizeof select)) {
       if (select[0] != '\0') Fail(select);
       return false;
@@ -233,7 +284,8 @@ class DueEntries {
   const char* quoted_now_;
   const char* fraction_;
   bool more_ = false;         // the last fetch had a row, or the last claim some
-  std::vector<Entry> batch_;  // the last claim's entries, or the current page's
+  std::vector<Entry> batch_;  // the last claim's entries
+  PackedEntries page_;        // or the current page's
   size_t next_ = 0;           // the next of them to hand out
   char claim_text_[20] = "";
   char failed_[1024] = "";

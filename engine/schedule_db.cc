@@ -345,7 +345,8 @@ bool PreparePages(const RunSettings* s, Schedule* db, char* failed, size_t faile
 
 // Puts the page's ids into the table, kNotedAtOnce to a statement and the
 // rest one by one.
-bool NotePage(DuePages* pages, const Entry* page, size_t count, char* failed, size_t failed_size) {
+bool NotePage(DuePages* pages, const char* const* ids, size_t count, char* failed,
+              size_t failed_size) {
   auto run = [&](SQLHSTMT stmt) {
     SQLFreeStmt(stmt, SQL_CLOSE);
     if (SQLOK(SQLExecute(stmt))) return true;
@@ -355,11 +356,11 @@ bool NotePage(DuePages* pages, const Entry* page, size_t count, char* failed, si
   constexpr size_t kMany = DuePages::kNotedAtOnce;
   size_t at = 0;
   for (; count - at >= kMany; at += kMany) {
-    for (size_t i = 0; i < kMany; ++i) snprintf(pages->noted[i], 31, "%s", page[at + i].id);
+    for (size_t i = 0; i < kMany; ++i) snprintf(pages->noted[i], 31, "%s", ids[at + i]);
     if (!run(pages->note)) return false;
   }
   for (; at < count; ++at) {
-    snprintf(pages->noted[0], 31, "%s", page[at].id);
+    snprintf(pages->noted[0], 31, "%s", ids[at]);
     if (!run(pages->note_one)) return false;
   }
   return true;
@@ -374,7 +375,9 @@ bool SelectDueEntries(const RunSettings* s, Schedule* db, const char* quoted_now
   return Execute(db->select_stmt, select);
 }
 
-bool EndDuePage(Schedule* db) {
+bool EndDuePage(Schedule* db, bool full) {
+  SQLFreeStmt(db->select_stmt, SQL_CLOSE);
+  if (!full) return true;
   SQLFreeHandle(SQL_HANDLE_STMT, db->select_stmt);
   db->select_stmt = SQL_NULL_HSTMT;
   return SQLOK(SQLAllocHandle(SQL_HANDLE_STMT, db->select_conn, &db->select_stmt)) &&
@@ -382,7 +385,7 @@ bool EndDuePage(Schedule* db) {
 }
 
 bool NextDuePage(const RunSettings* s, Schedule* db, const char* quoted_now, const char* fraction,
-                 const Entry* page, size_t count, char* select, size_t select_size) {
+                 const char* const* ids, size_t count, char* select, size_t select_size) {
   select[0] = '\0';
   DuePages& pages = db->pages;
   if (!pages.enabled || count < DuePages::kPageRows) return false;
@@ -392,7 +395,7 @@ bool NextDuePage(const RunSettings* s, Schedule* db, const char* quoted_now, con
     return false;
   }
   pages.continued = true;
-  if (!NotePage(&pages, page, count, select, select_size)) return false;
+  if (!NotePage(&pages, ids, count, select, select_size)) return false;
   char due[1024];
   DueSelectText(s, quoted_now, fraction, due, sizeof due);
   snprintf(select, select_size,

@@ -109,17 +109,18 @@ struct Entry {
 // Reads the current row's columns into *entry.
 void FetchEntry(SQLHSTMT stmt, Entry* entry);
 
-// Ends a page that filled its row limit: SQLite's driver then keeps the
-// table's read lock, even once the result is closed, until the statement
-// goes, so the selection statement is made again. false when it cannot be.
-bool EndDuePage(Schedule* db);
+// Ends the page just read, letting the driver's copy of its rows go. After
+// a page that filled its row limit SQLite's driver keeps the table's read
+// lock, even once the result is closed, until the statement goes; then
+// (full) the selection statement is made again. false when it cannot be.
+bool EndDuePage(Schedule* db, bool full);
 
-// After the last row of a page (count entries at page): true when a
-// further page was selected, passing over the entries selected so far;
+// After the last row of a page (the count ids of its entries): true when
+// a further page was selected, passing over the entries selected so far;
 // false when none follows (the page was not full) or its select failed,
 // and then select holds the failed statement's text, or is empty.
 bool NextDuePage(const RunSettings* s, Schedule* db, const char* quoted_now, const char* fraction,
-                 const Entry* page, size_t count, char* select, size_t select_size);
+                 const char* const* ids, size_t count, char* select, size_t select_size);
 
 // The writes that move one entry on after its hit.
 struct HitWrite {
