@@ -123,35 +123,22 @@ class PackedEntries {
     starts_.clear();
   }
   size_t size() const { return starts_.size(); }
-  void Add(const Entry& entry) {
+  void Add(Entry* entry) {  // only read
     starts_.push_back(bytes_.size());
-    for (const char* field : Fields(entry)) bytes_.append(field, strlen(field) + 1);
+    for (const EntryField& field : EntryFields(entry))
+      bytes_.append(field.text, strlen(field.text) + 1);
   }
   // The entry at, as it was added.
   void Get(size_t at, Entry* entry) const {
     const char* text = bytes_.data() + starts_[at];
-    for (auto [field, capacity] : Fields(entry)) {
-      snprintf(field, capacity, "%s", text);
+    for (const EntryField& field : EntryFields(entry)) {
+      snprintf(field.text, field.capacity, "%s", text);
       text += strlen(text) + 1;
     }
   }
   const char* Id(size_t at) const { return bytes_.data() + starts_[at]; }  // the first field
 
  private:
-  static std::array<const char*, 9> Fields(const Entry& e) {
-    return {e.id, e.user, e.password, e.port, e.object, e.host, e.timeout, e.interval, e.next};
-  }
-  static std::array<std::pair<char*, size_t>, 9> Fields(Entry* e) {
-    return {{{e->id, sizeof e->id},
-             {e->user, sizeof e->user},
-             {e->password, sizeof e->password},
-             {e->port, sizeof e->port},
-             {e->object, sizeof e->object},
-             {e->host, sizeof e->host},
-             {e->timeout, sizeof e->timeout},
-             {e->interval, sizeof e->interval},
-             {e->next, sizeof e->next}}};
-  }
   std::string bytes_;
   std::vector<size_t> starts_;
 };
@@ -254,7 +241,7 @@ class DueEntries {
     Entry entry;
     while (page_.size() < DuePages::kPageRows && SQLOK(SQLFetch(db_->select_stmt))) {
       FetchEntry(db_->select_stmt, &entry);
-      page_.Add(entry);
+      page_.Add(&entry);
     }
     more_ = page_.size() > 0;
     if (!EndDuePage(db_, page_.size() == DuePages::kPageRows))

@@ -406,30 +406,27 @@ bool NextDuePage(const RunSettings* s, Schedule* db, const char* quoted_now, con
   return true;
 }
 
+std::array<EntryField, 9> EntryFields(Entry* e) {
+  return {{{e->id, sizeof e->id},
+           {e->user, sizeof e->user},
+           {e->password, sizeof e->password},
+           {e->port, sizeof e->port},
+           {e->object, sizeof e->object},
+           {e->host, sizeof e->host},
+           {e->timeout, sizeof e->timeout},
+           {e->interval, sizeof e->interval},
+           {e->next, sizeof e->next}}};
+}
+
 void FetchEntry(SQLHSTMT stmt, Entry* entry) {
-  struct Column {
-    char* field;
-    SQLLEN capacity;
-  };
-  const Column columns[] = {
-      {entry->id, sizeof entry->id},
-      {entry->user, sizeof entry->user},
-      {entry->password, sizeof entry->password},
-      {entry->port, sizeof entry->port},
-      {entry->object, sizeof entry->object},
-      {entry->host, sizeof entry->host},
-      {entry->timeout, sizeof entry->timeout},
-      {entry->interval, sizeof entry->interval},
-      {entry->next, sizeof entry->next},
-  };
   SQLUSMALLINT number = 1;
-  for (const Column& c : columns) {
+  for (const EntryField& c : EntryFields(entry)) {
     // A failed read must not leave the previous entry's text behind.
-    c.field[0] = '\0';
+    c.text[0] = '\0';
     SQLLEN indicator = 0;
-    SQLGetData(stmt, number++, SQL_C_CHAR, c.field, c.capacity, &indicator);
-    if (indicator == SQL_NULL_DATA) c.field[0] = '\0';
-    c.field[c.capacity - 1] = '\0';
+    SQLGetData(stmt, number++, SQL_C_CHAR, c.text, static_cast<SQLLEN>(c.capacity), &indicator);
+    if (indicator == SQL_NULL_DATA) c.text[0] = '\0';
+    c.text[c.capacity - 1] = '\0';
   }
 }
 

@@ -10,6 +10,7 @@
 
 #include <sql.h>
 
+#include <array>
 #include <cstddef>
 #include <ctime>
 
@@ -105,6 +106,14 @@ struct Entry {
   char interval[31];
   char next[63];
 };
+
+// The entry's columns in the order every select of them names them, each
+// with its capacity, terminator included.
+struct EntryField {
+  char* text;
+  size_t capacity;
+};
+std::array<EntryField, 9> EntryFields(Entry* entry);
 
 // Reads the current row's columns into *entry.
 void FetchEntry(SQLHSTMT stmt, Entry* entry);
