@@ -2,6 +2,7 @@
 
 // ---- Tracked allocation -------------------------------------------------
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -410,4 +411,14 @@ void *GetFuncAddress(void *module, const char *name) {
 int UnloadMod(void *module) {
   if (module == nullptr) return 1;
   return ~dlclose(module);
+}
+
+int StartSignalFreeThread(pthread_t *thread, const pthread_attr_t *attributes, void *(*run)(void *),
+                          void *argument) {
+  sigset_t all, previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  int made = pthread_create(thread, attributes, run, argument);
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  return made;
 }

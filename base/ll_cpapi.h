@@ -24,6 +24,8 @@
 #ifndef JANTOR_BASE_LL_CPAPI_H_
 #define JANTOR_BASE_LL_CPAPI_H_
 
+#include <pthread.h>
+
 #include <atomic>
 #include <memory>
 #include <string>
@@ -272,6 +274,13 @@ int iSetThreadPriority(void);
 
 // The process identifier, the same on every call.
 int iGetThreadID(void);
+
+// Starts a thread that takes no signal: a thread inherits the mask of its
+// maker, so every signal is blocked while it is made, and the process's
+// signals (SIGALRM, SIGTERM) keep going to the main thread's handlers.
+// Returns pthread_create's result. Safe from any thread.
+int StartSignalFreeThread(pthread_t *thread, const pthread_attr_t *attributes, void *(*run)(void *),
+                          void *argument);
 
 // Loads the shared object at path, binding its functions lazily (on first
 // call). Returns the module handle, or null on failure or for a null path.

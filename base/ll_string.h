@@ -10,6 +10,9 @@
 #ifndef JANTOR_BASE_LL_STRING_H_
 #define JANTOR_BASE_LL_STRING_H_
 
+#include <cstddef>
+#include <cstdio>
+
 #include "base/ll_cpapi.h"
 
 // The empty text; writers that accept a null source use it in its place.
@@ -151,5 +154,11 @@ int esc_item(int context, const char *src, char **slot, const char *quote);
 // with pad's first character. src is cut to the width in every mode.
 int strjust(int context, const char *src, char **slot, const char *width, const char *mode,
             const char *pad);
+
+// Copies text into the fixed buffer field, cut to fit and always ended.
+template <size_t N>
+void CopyText(char (&field)[N], const char *text) {
+  snprintf(field, N, "%s", text);
+}
 
 #endif  // JANTOR_BASE_LL_STRING_H_

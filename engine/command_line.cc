@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "base/ll_cpapi.h"
+#include "base/ll_string.h"
 #include "http/ll_serve.h"
 
 namespace {
@@ -20,11 +21,6 @@ constexpr char kLongUsage[] =
     "-r (runtime seconds)\r\n";
 constexpr char kShortUsage[] =
     "Usage :  jantor -d (dsnname) -i (interval) -u (username) -p (password) -v  -t (tablename)\r\n";
-
-template <size_t N>
-void StoreSetting(char (&field)[N], const char* value) {
-  snprintf(field, N, "%s", value);
-}
 
 struct ValueOption {
   char letter;
@@ -92,11 +88,11 @@ int ParseInt(const char* text) {
 
 int ReadCommandLine(int argc, char** argv, RunSettings* s) {
   memset(s, 0, sizeof *s);
-  StoreSetting(s->interval, "60");
-  StoreSetting(s->table, "schedule_2");
-  StoreSetting(s->runtime, "0");
-  StoreSetting(s->concurrency, "1");
-  StoreSetting(s->keep, "168");
+  CopyText(s->interval, "60");
+  CopyText(s->table, "schedule_2");
+  CopyText(s->runtime, "0");
+  CopyText(s->concurrency, "1");
+  CopyText(s->keep, "168");
 
   for (int i = 1; i < argc;) {
     const char* arg = argv[i];

@@ -6,16 +6,8 @@
 #include <ctime>
 
 #include "base/ll_cpapi.h"
+#include "base/ll_string.h"
 #include "http/ll_hosttext.h"
-
-namespace {
-
-template <size_t N>
-void CopyText(char (&field)[N], const char* text) {
-  snprintf(field, N, "%s", text);
-}
-
-}  // namespace
 
 void Hit(const Entry& entry, int verbose, int quiet, HitRecord* record) {
   if (verbose) {

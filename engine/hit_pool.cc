@@ -11,6 +11,8 @@
 #include <mutex>
 #include <vector>
 
+#include "base/ll_cpapi.h"
+
 namespace {
 
 // A hit needs little stack: the deepest path is the resolver's and the TLS
@@ -123,17 +125,11 @@ HitPool* StartHitPool(int workers, HitWork work, void* context, int* started) {
   pthread_attr_t attributes;
   pthread_attr_init(&attributes);
   pthread_attr_setstacksize(&attributes, std::max<size_t>(kWorkerStackBytes, PTHREAD_STACK_MIN));
-  // A thread inherits the mask of its maker: block everything while making
-  // them, so that no signal is ever delivered to a worker.
-  sigset_t all, previous;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &previous);
   for (int i = 0; i < workers; ++i) {
     pthread_t thread;
-    if (pthread_create(&thread, &attributes, RunWorker, pool) != 0) break;
+    if (StartSignalFreeThread(&thread, &attributes, RunWorker, pool) != 0) break;
     pool->threads.push_back(thread);
   }
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   pthread_attr_destroy(&attributes);
   *started = static_cast<int>(pool->threads.size());
   if (pool->threads.empty()) {

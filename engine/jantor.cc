@@ -8,10 +8,7 @@
 #include "engine/metrics_endpoint.h"
 #include "engine/schedule_db.h"
 #include "engine/service.h"
-
-#ifndef JANTOR_VERSION
-#define JANTOR_VERSION "unknown"
-#endif
+#include "engine/version.h"
 
 int main(int argc, char** argv) {
   PrintText("jantor " JANTOR_VERSION " - scheduled web requests from a database table\r\n");

@@ -13,9 +13,7 @@
 #include <cstring>
 #include <memory>
 
-#ifndef JANTOR_VERSION
-#define JANTOR_VERSION "unknown"
-#endif
+#include "engine/version.h"
 
 namespace {
 

@@ -130,20 +130,14 @@ void ServiceReady() {
   Notify("READY=1");
   uint64_t watchdog_us = 0;
   if (systemd.watchdog_enabled(0, &watchdog_us) <= 0) watchdog_us = 0;
-  // The thread takes no signal: they all go to the main thread's handlers
-  // and sleep.
-  sigset_t all, previous;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &previous);
   pthread_t thread;
   pthread_attr_t attributes;
   pthread_attr_init(&attributes);
   pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
   pthread_attr_setstacksize(&attributes, 256 * 1024);
-  pthread_create(&thread, &attributes, RunNotifier,
-                 reinterpret_cast<void*>(static_cast<uintptr_t>(watchdog_us)));
+  StartSignalFreeThread(&thread, &attributes, RunNotifier,
+                        reinterpret_cast<void*>(static_cast<uintptr_t>(watchdog_us)));
   pthread_attr_destroy(&attributes);
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 void ServiceCycleStatus(int due, int hit, int failed, double took_seconds) {

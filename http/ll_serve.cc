@@ -590,14 +590,7 @@ HttpServer* StartHttpServer(int listen_fd, HttpHandler handler, void* context,
   server->limits.request_deadline_ms = std::max(server->limits.request_deadline_ms, 1);
   server->limits.queued_at_once = std::max(server->limits.queued_at_once, 0);
 
-  // A thread inherits its maker's mask: block everything while making it,
-  // so that SIGALRM and SIGTERM keep going to the daemon's main thread.
-  sigset_t all, previous;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &previous);
-  int made = pthread_create(&server->thread, nullptr, RunServer, server.get());
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  if (made != 0) return nullptr;
+  if (StartSignalFreeThread(&server->thread, nullptr, RunServer, server.get()) != 0) return nullptr;
   return server.release();
 }
 

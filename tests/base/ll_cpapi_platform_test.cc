@@ -1,6 +1,8 @@
 // Semaphores, threads and loadable modules.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/sem.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -62,6 +64,28 @@ TEST(Thread, IdIsTheProcessIdentifier) {
   int status = -1;
   ASSERT_EQ(pid, waitpid(pid, &status, 0));
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// The daemon's signals must reach its main thread: a thread made by
+// StartSignalFreeThread blocks them all, and its maker's mask is as before.
+TEST(SignalFreeThread, BlocksEverySignalInTheThreadOnly) {
+  sigset_t before, after;
+  pthread_sigmask(SIG_SETMASK, nullptr, &before);
+  static sigset_t seen;
+  pthread_t thread;
+  ASSERT_EQ(0, StartSignalFreeThread(
+                   &thread, nullptr,
+                   [](void*) -> void* {
+                     pthread_sigmask(SIG_SETMASK, nullptr, &seen);
+                     return nullptr;
+                   },
+                   nullptr));
+  pthread_join(thread, nullptr);
+  for (int signal_number : {SIGALRM, SIGTERM, SIGINT, SIGUSR1})
+    EXPECT_EQ(1, sigismember(&seen, signal_number)) << signal_number;
+  pthread_sigmask(SIG_SETMASK, nullptr, &after);
+  for (int signal_number : {SIGALRM, SIGTERM, SIGINT, SIGUSR1})
+    EXPECT_EQ(sigismember(&before, signal_number), sigismember(&after, signal_number));
 }
 
 // ---- Modules -------------------------------------------------------------------
