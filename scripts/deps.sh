@@ -1,19 +1,32 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, running and testing jantor
 # need, and only those that are missing. Uses sudo when not run as root.
+#
+#   scripts/deps.sh        # everything the tests need too
+#   scripts/deps.sh run    # only what building jantor and its demo need
 set -euo pipefail
 
+# Building jantor and running it on SQLite against a local nginx.
 packages=(
-  build-essential cmake pkg-config libgtest-dev libgmock-dev
+  build-essential cmake pkg-config
   unixodbc unixodbc-dev libsqliteodbc sqlite3
-  postgresql odbc-postgresql
-  mariadb-server odbc-mariadb
-  man-db groff-base bsdextrautils systemd
-  nginx-light curl tzdata iproute2 util-linux procps netbase
+  nginx-light curl tzdata netbase
   libssl-dev openssl ca-certificates
-  libsystemd-dev prometheus
-  clang-14 libclang-rt-14-dev valgrind gnuplot-nox strace
+  libsystemd-dev
 )
+# The tests: the server databases and their drivers, the tools the tests
+# drive, the sanitizers' and fuzzers' compiler, the benchmark's plotter.
+if [ "${1:-test}" != run ]; then
+  packages+=(
+    libgtest-dev libgmock-dev
+    postgresql odbc-postgresql
+    mariadb-server odbc-mariadb
+    man-db groff-base bsdextrautils systemd
+    iproute2 util-linux procps
+    prometheus
+    clang-14 libclang-rt-14-dev valgrind gnuplot-nox strace
+  )
+fi
 [ "${JANTOR_DEPS_EXTRA:-}" ] && read -r -a extra <<<"$JANTOR_DEPS_EXTRA" && packages+=("${extra[@]}")
 
 missing=()
