@@ -166,12 +166,16 @@ int ClaimEntries(Claims* claims, SQLHDBC select_conn, SQLHSTMT select_stmt, cons
     SQLFreeStmt(select_stmt, SQL_CLOSE);
     return claimed;
   }
+  // An outer join, not "not exists": MariaDB answers the subquery by
+  // copying the whole temporary table for every claim, which at a few
+  // hundred thousand claimed ids took milliseconds a row; the join looks
+  // each due row up in the table's index.
   snprintf(select, sizeof select,
-           "select id, i_user, i_pass, i_port, i_object, i_host, i_timeout, i_interval, i_next "
-           "from %s as due where i_next < %s AND %s >= i_start and %s <= i_stop "
-           "and not exists (select 1 from %s as seen where seen.id = due.id) "
-           "order by i_next limit %d for update skip locked",
-           claims->table, quoted_now, fraction, fraction, kClaimedIds, most);
+           "select due.id, due.i_user, due.i_pass, due.i_port, due.i_object, due.i_host, "
+           "due.i_timeout, due.i_interval, due.i_next from %s as due left join %s as seen on "
+           "seen.id = due.id where due.i_next < %s AND %s >= due.i_start and %s <= due.i_stop "
+           "and seen.id is null order by due.i_next limit %d for update skip locked",
+           claims->table, kClaimedIds, quoted_now, fraction, fraction, most);
   snprintf(claims->mark_time, sizeof claims->mark_time, "%s", claim_text);
   const char* failing = nullptr;
   int claimed = 0;
