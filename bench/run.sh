@@ -1067,4 +1067,15 @@ plot "$results/delay.dat" using 2:xtic(1) title "measured", \
 unset multiplot
 GP
 
+# The sections that also run alone, each writing a table of its own: the
+# cost of result rows (-l) and jantor at a million rows. They start their
+# own servers, on free ports and on addresses where nothing listens.
+if [ -z "$only" ]; then
+  JANTOR=$jantor bench/results_cost.sh >"$work/results_cost.out"
+  BENCH_BUILD=${BENCH_BUILD:-build-bench} bench/scale.sh >"$work/scale.out"
+  for part in results_cost scale; do
+    [ -f "$results/$part.md" ] && { echo; cat "$results/$part.md"; } >>"$results/results.md"
+  done
+fi
+
 cat "$results/results.md"
