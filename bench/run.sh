@@ -1071,7 +1071,7 @@ GP
 # cost of result rows (-l) and jantor at a million rows. They start their
 # own servers, on free ports and on addresses where nothing listens.
 if [ -z "$only" ]; then
-  JANTOR=$jantor bench/results_cost.sh >"$work/results_cost.out"
+  [ -x bench/results_cost.sh ] && JANTOR=$jantor bench/results_cost.sh >"$work/results_cost.out"
   BENCH_BUILD=${BENCH_BUILD:-build-bench} bench/scale.sh >"$work/scale.out"
   for part in results_cost scale; do
     [ -f "$results/$part.md" ] && { echo; cat "$results/$part.md"; } >>"$results/results.md"
