@@ -73,6 +73,19 @@ bool StillClaimed(Claims* claims, SQLBIGINT id, const char* claim_text) {
 
 bool SameTime(const char* next, const char* claim_text) { return strcmp(next, claim_text) == 0; }
 
+// Whether the failure on handle was the database ending the transaction to
+// break a deadlock or a serialization conflict (SQLSTATE class 40): daemons
+// racing for the same rows can meet that, and the claim is simply made
+// again. Claims made in vain a few times running are a real failure.
+constexpr int kClaimTries = 3;
+bool TransactionConflict(SQLSMALLINT type, SQLHANDLE handle) {
+  SQLCHAR state[6] = "";
+  SQLINTEGER native = 0;
+  SQLSMALLINT length = 0;
+  if (!SQLOK(SQLGetDiagRec(type, handle, 1, state, &native, nullptr, 0, &length))) return false;
+  return state[0] == '4' && state[1] == '0';
+}
+
 }  // namespace
 
 bool OpenClaims(SQLHDBC select_conn, SQLHDBC update_conn, const char* table, int hold_secs,
@@ -156,7 +169,12 @@ int ClaimEntries(Claims* claims, SQLHDBC select_conn, SQLHSTMT select_stmt, cons
         "entry.i_host, entry.i_timeout, entry.i_interval, claimed.i_next",
         claims->table, quoted_now, fraction, fraction, kClaimedIds, most, kClaimedIds,
         claims->table, claim_text);
-    if (!Execute(select_stmt, select)) {
+    bool executed = false;
+    for (int attempt = 1; !executed && attempt <= kClaimTries; ++attempt) {
+      executed = Execute(select_stmt, select);
+      if (!executed && !TransactionConflict(SQL_HANDLE_STMT, select_stmt)) break;
+    }
+    if (!executed) {
       snprintf(failed, failed_size, "%s", select);
       return -1;
     }
@@ -179,25 +197,44 @@ int ClaimEntries(Claims* claims, SQLHDBC select_conn, SQLHSTMT select_stmt, cons
   snprintf(claims->mark_time, sizeof claims->mark_time, "%s", claim_text);
   const char* failing = nullptr;
   int claimed = 0;
-  if (!Execute(select_stmt, select)) {
-    failing = select;
-  } else {
-    while (claimed < most && SQLOK(SQLFetch(select_stmt)))
-      FetchEntry(select_stmt, &entries[claimed++]);
-    SQLFreeStmt(select_stmt, SQL_CLOSE);
-    for (int i = 0; i < claimed && failing == nullptr; ++i) {
-      claims->mark_id = strtoll(entries[i].id, nullptr, 10);
-      SQLFreeStmt(claims->mark, SQL_CLOSE);
-      if (!SQLOK(SQLExecute(claims->mark))) failing = claims->mark_text;
-      SQLFreeStmt(claims->note, SQL_CLOSE);
-      if (failing == nullptr && !SQLOK(SQLExecute(claims->note))) failing = claims->note_text;
+  for (int attempt = 1; attempt <= kClaimTries; ++attempt) {
+    failing = nullptr;
+    claimed = 0;
+    SQLSMALLINT failed_type = SQL_HANDLE_STMT;
+    SQLHANDLE failed_handle = select_stmt;
+    if (!Execute(select_stmt, select)) {
+      failing = select;
+    } else {
+      while (claimed < most && SQLOK(SQLFetch(select_stmt)))
+        FetchEntry(select_stmt, &entries[claimed++]);
+      SQLFreeStmt(select_stmt, SQL_CLOSE);
+      for (int i = 0; i < claimed && failing == nullptr; ++i) {
+        claims->mark_id = strtoll(entries[i].id, nullptr, 10);
+        SQLFreeStmt(claims->mark, SQL_CLOSE);
+        if (!SQLOK(SQLExecute(claims->mark))) {
+          failing = claims->mark_text;
+          failed_handle = claims->mark;
+          break;
+        }
+        SQLFreeStmt(claims->note, SQL_CLOSE);
+        if (!SQLOK(SQLExecute(claims->note))) {
+          failing = claims->note_text;
+          failed_handle = claims->note;
+        }
+      }
     }
-  }
-  // Committed before any hit: no row lock is held while the network waits.
-  if (failing == nullptr && !SQLOK(SQLEndTran(SQL_HANDLE_DBC, select_conn, SQL_COMMIT)))
-    failing = claims->mark_text;
-  if (failing != nullptr) {
+    // Committed before any hit: no row lock is held while the network waits.
+    if (failing == nullptr && !SQLOK(SQLEndTran(SQL_HANDLE_DBC, select_conn, SQL_COMMIT))) {
+      failing = claims->mark_text;
+      failed_type = SQL_HANDLE_DBC;
+      failed_handle = select_conn;
+    }
+    if (failing == nullptr) break;
+    bool conflict = TransactionConflict(failed_type, failed_handle);
     SQLEndTran(SQL_HANDLE_DBC, select_conn, SQL_ROLLBACK);
+    if (!conflict) break;
+  }
+  if (failing != nullptr) {
     snprintf(failed, failed_size, "%s", failing);
     return -1;
   }
