@@ -1071,7 +1071,9 @@ GP
 # cost of result rows (-l) and jantor at a million rows. They start their
 # own servers, on free ports and on addresses where nothing listens.
 if [ -z "$only" ]; then
-  [ -x bench/results_cost.sh ] && JANTOR=$jantor bench/results_cost.sh >"$work/results_cost.out"
+  JANTOR=$jantor bench/results_cost.sh >"$work/results_cost.out" &&
+    { echo "## The cost of result rows (-l)"; echo; grep '^|' "$work/results_cost.out"; } \
+      >"$results/results_cost.md"
   BENCH_BUILD=${BENCH_BUILD:-build-bench} bench/scale.sh >"$work/scale.out"
   for part in results_cost scale; do
     [ -f "$results/$part.md" ] && { echo; cat "$results/$part.md"; } >>"$results/results.md"

@@ -1,0 +1,212 @@
+#!/usr/bin/env bash
+# What the results table (-l) costs a poll cycle: one cycle of N due
+# entries against a loopback nginx, with and without -l hit_results, at
+# -c 1 and -c 8, on SQLite and on PostgreSQL. Each round runs every case's
+# two ways seconds apart, taking turns at going first. Prints, for each
+# case, the rate with -l against the rate without: the best of each way's
+# rounds, and the median of the rounds' own ratios; then a markdown table.
+#
+#   bench/results_cost.sh       # builds jantor in build-bench/ and runs it
+#
+# Environment: JANTOR (a jantor to measure instead of building one),
+# BENCH_BUILD (build folder, default build-bench; the work folder is its
+# results-cost/), BENCH_ROUNDS (default 6), BENCH_N (due entries, default
+# 2000).
+#
+# The rates come from nginx's access log ($msec): the hits of a run over
+# the time from its first request to its last. A hit connects to the
+# "http" port first and to the entry's i_port only when that fails, so
+# nginx listens on port 80 and the entries name port 80 as theirs. Run as
+# root, the script moves into a network namespace of its own first, where
+# port 80 of 127.0.0.1 is free whatever the machine runs, and nothing
+# outside sees its servers. Otherwise port 80 must be free to bind.
+set -euo pipefail
+script=$(realpath "$0")
+cd "$(dirname "$script")/.."
+root=$PWD
+
+if [ "$(id -u)" -eq 0 ] && [ -z "${RESULTS_COST_NETNS:-}" ]; then
+  if unshare -n true 2>/dev/null; then
+    RESULTS_COST_NETNS=1 exec unshare -n "$script" "$@"
+  fi
+  echo "bench: no network namespace of its own; using the machine's loopback" >&2
+fi
+if [ -n "${RESULTS_COST_NETNS:-}" ]; then ip link set lo up; fi
+
+for tool in nginx sqlite3 psql; do
+  command -v "$tool" >/dev/null || [ -x "/usr/sbin/$tool" ] ||
+    { echo "bench: $tool is needed" >&2; exit 1; }
+done
+if (exec 3<>/dev/tcp/127.0.0.1/80) 2>/dev/null; then
+  echo "bench: something already listens on 127.0.0.1:80; stop it and run again" >&2
+  exit 1
+fi
+
+build=$root/${BENCH_BUILD:-build-bench}
+rounds=${BENCH_ROUNDS:-6}
+n=${BENCH_N:-2000}
+if [ -n "${JANTOR:-}" ]; then
+  jantor=$(realpath "$JANTOR")
+else
+  cmake -S . -B "$build" -DJANTOR_TESTS=OFF >/dev/null
+  cmake --build "$build" --target jantor -j"$(nproc)" >/dev/null
+  jantor=$build/jantor
+fi
+mkdir -p "$build"
+work=$build/results-cost
+rm -rf "$work"
+mkdir -p "$work"
+log=$work/nginx/access.log
+odbc=$work/odbc
+db=$work/schedule.db
+
+cleanup() {
+  tests/support/nginx.sh stop "$work/nginx" >/dev/null 2>&1 || true
+  tests/support/pg.sh stop "$work/pg" >/dev/null 2>&1 || true
+}
+trap cleanup EXIT
+NGINX_PORT=80 tests/support/nginx.sh start "$work/nginx" >/dev/null
+port=$(cat "$work/nginx/port")
+tests/support/pg.sh start "$work/pg" >/dev/null
+pg_port=$(cat "$work/pg/port")
+pg_password=$(cat "$work/pg/password")
+psql_jantor() { PGPASSWORD=$pg_password psql -q -X -v ON_ERROR_STOP=1 -h 127.0.0.1 -p "$pg_port" -U jantor -d jantor "$@"; }
+psql_jantor -f schema/postgres.sql -f schema/postgres-results.sql >/dev/null
+
+# SQLite as the shipped example (dist/odbc-sqlite.ini) sets it up: WAL, and
+# commits that do not wait for the disk.
+scripts/odbc-dsn.sh "$odbc" cost_sqlite sqlite "$db" JournalMode=WAL SyncPragma=NORMAL
+scripts/odbc-dsn.sh "$odbc" cost_postgres postgres 127.0.0.1 "$pg_port" jantor
+cat schema/sqlite.sql schema/sqlite-results.sql | sqlite3 "$db"
+sqlite3 "$db" 'PRAGMA journal_mode=WAL;' >/dev/null
+
+# Local time as jantor reads it, a minute ago.
+due_time() { date -d '-1 minutes' '+%Y-%m-%d %H:%M:%S'; }
+
+# N entries for tag, all due, on nginx; the results table empty, so that
+# every run writes into a table of the same size.
+fill() { # kind tag
+  local due
+  due=$(due_time)
+  if [ "$1" = sqlite ]; then
+    sqlite3 "$db" <<SQL
+DELETE FROM schedule_2;
+DELETE FROM hit_results;
+WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM k WHERE i < $n)
+INSERT INTO schedule_2 (id, i_user, i_pass, i_port, i_object, i_host, i_timeout, i_interval,
+                        i_next, i_start, i_stop)
+SELECT i, NULL, NULL, $port, '/index.html?$2-' || i, '127.0.0.1', 30, 86400, '$due', 0, 1 FROM k;
+SQL
+  else
+    psql_jantor >/dev/null <<SQL
+TRUNCATE schedule_2;
+TRUNCATE hit_results;
+INSERT INTO schedule_2 (id, i_user, i_pass, i_port, i_object, i_host, i_timeout, i_interval,
+                        i_next, i_start, i_stop)
+SELECT i, NULL, NULL, $port, '/index.html?$2-' || i, '127.0.0.1', 30, 86400, '$due', 0, 1
+FROM generate_series(1, $n) AS i;
+ANALYZE schedule_2;
+ANALYZE hit_results;
+SQL
+  fi
+}
+
+# The rows the run left in the results table.
+result_rows() { # kind
+  if [ "$1" = sqlite ]; then
+    sqlite3 "$db" 'SELECT count(*) FROM hit_results;'
+  else
+    psql_jantor -A -t -c 'SELECT count(*) FROM hit_results;'
+  fi
+}
+
+# Waits until jantor has ended its first cycle: it then waits for its alarm
+# in sigsuspend (system call 130 on x86-64), or it has exited. At most two
+# minutes.
+wait_cycle() { # pid
+  local call
+  for _ in $(seq 1200); do
+    kill -0 "$1" 2>/dev/null || return 0
+    call=
+    read -r call _ </proc/"$1"/syscall 2>/dev/null || true
+    [ "$call" = 130 ] && return 0
+    sleep 0.1
+  done
+  echo "bench: jantor did not finish its cycle" >&2
+  return 1
+}
+
+# "count first last" of the requests of one run in nginx's log.
+span() { { grep -F "?$1-" "$log" || true; } | awk '{ if (n++ == 0) a = $1; b = $1 } END { printf "%d %s %s\n", n, a, b }'; }
+# Hits a second from the first to the last request of a run.
+rate() { span "$1" | awk '{ printf "%.0f\n", ($3 > $2) ? ($1 - 1) / ($3 - $2) : 0 }'; }
+
+# One cycle of jantor over the entries of tag; extra arguments go to it.
+run_cycle() { # kind tag args...
+  local kind=$1 tag=$2 pid login=()
+  shift 2
+  [ "$kind" = postgres ] && login=(-u jantor -p "$pg_password")
+  fill "$kind" "$tag"
+  ODBCSYSINI=$odbc ODBCINI=$odbc/odbc.ini "$jantor" -d "cost_$kind" "${login[@]}" -i 3600 "$@" \
+    >"$work/jantor-$tag.out" 2>"$work/jantor-$tag.err" &
+  pid=$!
+  wait_cycle "$pid" || { kill "$pid" 2>/dev/null; exit 1; }
+  kill "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+  local got
+  got=$(span "$tag" | cut -d' ' -f1)
+  [ "$got" = "$n" ] || { echo "bench: $tag made $got of $n hits" >&2; exit 1; }
+  if [ "${1:-}" = -l ]; then
+    got=$(result_rows "$kind")
+    [ "$got" = "$n" ] || { echo "bench: $tag wrote $got of $n result rows" >&2; exit 1; }
+  fi
+}
+
+best() { sort -n | tail -n1; }
+median() { sort -n | awk '{ v[NR] = $1 }
+  END { if (NR % 2) print v[(NR + 1) / 2]; else printf "%.2f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0) ? a / b : 0 }'; }
+
+cases=("sqlite 1" "sqlite 8" "postgres 1" "postgres 8")
+declare -A rates  # rates[<kind>-c<c>-<way>-<round>], way l (with -l) or p (plain)
+load_start=$(cut -d' ' -f1 /proc/loadavg)
+for r in $(seq "$rounds"); do
+  echo "round $r of $rounds ..." >&2
+  for c in "${cases[@]}"; do
+    read -r kind conc <<<"$c"
+    key=$kind-c$conc
+    if [ $((r % 2)) = 1 ]; then ways="p l"; else ways="l p"; fi
+    for way in $ways; do
+      tag=$key-$way-$r
+      if [ "$way" = l ]; then
+        run_cycle "$kind" "$tag" -l hit_results -c "$conc"
+      else
+        run_cycle "$kind" "$tag" -c "$conc"
+      fi
+      rates[$tag]=$(rate "$tag")
+    done
+  done
+done
+load_end=$(cut -d' ' -f1 /proc/loadavg)
+
+rows=()
+for c in "${cases[@]}"; do
+  read -r kind conc <<<"$c"
+  key=$kind-c$conc
+  with_best=$(for r in $(seq "$rounds"); do echo "${rates[$key-l-$r]}"; done | best)
+  plain_best=$(for r in $(seq "$rounds"); do echo "${rates[$key-p-$r]}"; done | best)
+  with_median=$(for r in $(seq "$rounds"); do echo "${rates[$key-l-$r]}"; done | median | xargs printf '%.0f')
+  plain_median=$(for r in $(seq "$rounds"); do echo "${rates[$key-p-$r]}"; done | median | xargs printf '%.0f')
+  paired=$(for r in $(seq "$rounds"); do ratio "${rates[$key-l-$r]}" "${rates[$key-p-$r]}"; echo; done | median)
+  best_ratio=$(ratio "$with_best" "$plain_best")
+  each=$(for r in $(seq "$rounds"); do ratio "${rates[$key-l-$r]}" "${rates[$key-p-$r]}"; printf ' '; done)
+  echo "$kind -c $conc: with/without $best_ratio (best), $paired (median of rounds); rounds: $each"
+  rows+=("| $kind | $conc | $plain_best | $with_best | $plain_median | $with_median | $best_ratio | $paired |")
+done
+echo
+echo "One cycle of $n due entries, $rounds rounds; hits a second from nginx's log;"
+echo "load average $load_start at the start, $load_end at the end."
+echo
+echo "| database | -c | without, best | with -l, best | without, median | with -l, median | ratio, best | ratio, median of rounds |"
+echo "|---|---|---|---|---|---|---|---|"
+printf '%s\n' "${rows[@]}"
