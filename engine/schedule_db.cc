@@ -324,9 +324,9 @@ bool PreparePages(const RunSettings* s, Schedule* db, char* failed, size_t faile
     snprintf(failed, failed_size, "create temporary table %s", kDueIds);
     return false;
   }
-  std::string many = std::string("insert into ") + kDueIds + " (id) values (?)";
-  for (size_t i = 1; i < DuePages::kNotedAtOnce; ++i) many += ", (?)";
   std::string one = std::string("insert into ") + kDueIds + " (id) values (?)";
+  std::string many = one;
+  for (size_t i = 1; i < DuePages::kNotedAtOnce; ++i) many += ", (?)";
   bool ready = SQLOK(SQLAllocHandle(SQL_HANDLE_STMT, db->select_conn, &pages.note)) &&
                SQLOK(SQLPrepare(pages.note, Sql(many.data()), SQL_NTS)) &&
                SQLOK(SQLAllocHandle(SQL_HANDLE_STMT, db->select_conn, &pages.note_one)) &&
@@ -336,9 +336,12 @@ bool PreparePages(const RunSettings* s, Schedule* db, char* failed, size_t faile
     ready = SQLOK(BindIdText(pages.note, static_cast<SQLUSMALLINT>(i + 1), pages.noted[i],
                              &pages.indicators[i]));
   if (!ready) {
-    snprintf(failed, failed_size, "%s", many.c_str());
-    if (pages.note != SQL_NULL_HSTMT) SQLFreeHandle(SQL_HANDLE_STMT, pages.note);
-    pages.note = SQL_NULL_HSTMT;
+    // Both go, so that the next full page prepares them afresh.
+    snprintf(failed, failed_size, "%s", one.c_str());
+    for (SQLHSTMT* stmt : {&pages.note, &pages.note_one}) {
+      if (*stmt != SQL_NULL_HSTMT) SQLFreeHandle(SQL_HANDLE_STMT, *stmt);
+      *stmt = SQL_NULL_HSTMT;
+    }
   }
   return ready;
 }
