@@ -1,8 +1,10 @@
 #include "engine/results_table.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "base/ll_cpapi.h"
 #include "engine/metrics.h"
@@ -24,28 +26,115 @@ SQLRETURN BindText(SQLHSTMT stmt, SQLUSMALLINT number, char* text, SQLLEN size, 
                           static_cast<SQLULEN>(size - 1), 0, text, size, indicator);
 }
 
-bool BindRow(ResultsTable* r) {
-  ResultRow& row = r->row;
-  SQLLEN* ind = r->indicators;
-  SQLHSTMT stmt = r->insert;
-  return SQLOK(SQLBindParameter(stmt, 1, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0,
-                                &row.entry_id, 0, &ind[0])) &&
-         SQLOK(BindTimestampText(stmt, 2, row.due, sizeof row.due, &ind[1])) &&
-         SQLOK(BindTimestampText(stmt, 3, row.started, sizeof row.started, &ind[2])) &&
-         SQLOK(SQLBindParameter(stmt, 4, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0,
+SQLRETURN BindKey(SQLHSTMT stmt, SQLUSMALLINT number, SQLBIGINT* key, SQLLEN* indicator) {
+  *indicator = 0;
+  return SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, key, 0,
+                          indicator);
+}
+
+// Binds the eight columns of rows[at] to the parameters from first on.
+bool BindRow(ResultsTable* r, SQLHSTMT stmt, size_t at, SQLUSMALLINT first) {
+  ResultRow& row = r->rows[at];
+  SQLLEN* ind = r->indicators[at];
+  auto number = [first](int column) { return static_cast<SQLUSMALLINT>(first + column); };
+  return SQLOK(BindKey(stmt, number(0), &row.entry_id, &ind[0])) &&
+         SQLOK(BindTimestampText(stmt, number(1), row.due, sizeof row.due, &ind[1])) &&
+         SQLOK(BindTimestampText(stmt, number(2), row.started, sizeof row.started, &ind[2])) &&
+         SQLOK(SQLBindParameter(stmt, number(3), SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0,
                                 &row.duration_ms, 0, &ind[3])) &&
-         SQLOK(BindText(stmt, 5, row.outcome, sizeof row.outcome, &ind[4])) &&
-         SQLOK(SQLBindParameter(stmt, 6, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0,
+         SQLOK(BindText(stmt, number(4), row.outcome, sizeof row.outcome, &ind[4])) &&
+         SQLOK(SQLBindParameter(stmt, number(5), SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0,
                                 &row.status, 0, &ind[5])) &&
-         SQLOK(SQLBindParameter(stmt, 7, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0,
-                                &row.bytes, 0, &ind[6])) &&
-         SQLOK(BindText(stmt, 8, row.reason, sizeof row.reason, &ind[7]));
+         SQLOK(BindKey(stmt, number(6), &row.bytes, &ind[6])) &&
+         SQLOK(BindText(stmt, number(7), row.reason, sizeof row.reason, &ind[7]));
+}
+
+// The insert of count rows, "insert into T (...) values (?, ...), (?, ...)".
+std::string InsertText(const char* table, size_t count) {
+  std::string text =
+      std::string("insert into ") + table +
+      " (entry_id, due, started, duration_ms, outcome, status, bytes, reason) values ";
+  for (size_t i = 0; i < count; ++i)
+    text += i == 0 ? "(?, ?, ?, ?, ?, ?, ?, ?)" : ", (?, ?, ?, ?, ?, ?, ?, ?)";
+  return text;
+}
+
+// Prepares text on the connection into *stmt and binds rows[0..count) from
+// parameter first on; on a failure *stmt is freed again.
+bool PrepareWithRows(ResultsTable* r, SQLHDBC update_conn, std::string text, SQLHSTMT* stmt,
+                     size_t count, SQLUSMALLINT first) {
+  bool ready = SQLOK(SQLAllocHandle(SQL_HANDLE_STMT, update_conn, stmt)) &&
+               SQLOK(SQLPrepare(*stmt, Sql(text.data()), SQL_NTS));
+  for (size_t i = 0; i < count && ready; ++i)
+    ready = BindRow(r, *stmt, i, static_cast<SQLUSMALLINT>(first + 8 * i));
+  if (!ready && *stmt != SQL_NULL_HSTMT) {
+    SQLFreeHandle(SQL_HANDLE_STMT, *stmt);
+    *stmt = SQL_NULL_HSTMT;
+  }
+  return ready;
+}
+
+// "with moved as (update S set i_next = case id when ? then ? ... else
+// i_next end where id in (?, ...)) insert into T ... values ...", for count
+// writes: PostgreSQL runs the reschedules and the inserts as one statement,
+// one round trip, where a transaction of several statements took four a
+// hit (psqlODBC adds a savepoint before each prepared statement after the
+// first). The else branch gives the case the column's type, as in the
+// claims' batch; the keys are cast to an integer type, as the bare number
+// in the one-row reschedule is, so that a key column of text fails here as
+// it does there.
+bool PrepareMoves(ResultsTable* r, SQLHDBC update_conn, size_t count) {
+  std::string text = "with moved as (update " + std::string(r->schedule) + " set i_next = case id";
+  for (size_t i = 0; i < count; ++i) text += " when cast(? as bigint) then ?";
+  text += " else i_next end where id in (";
+  for (size_t i = 0; i < count; ++i) text += i == 0 ? "cast(? as bigint)" : ", cast(? as bigint)";
+  text += ")) " + InsertText(r->name, count);
+  SQLHSTMT& stmt = r->moves[count];
+  auto number = [](size_t n) { return static_cast<SQLUSMALLINT>(n + 1); };
+  if (!PrepareWithRows(r, update_conn, text, &stmt, count, number(3 * count))) return false;
+  SQLLEN* ind = r->move_indicators;
+  bool ready = true;
+  for (size_t i = 0; i < count && ready; ++i) {
+    ready = SQLOK(BindKey(stmt, number(2 * i), &r->move_ids[i], &ind[3 * i])) &&
+            SQLOK(BindTimestampText(stmt, number(2 * i + 1), r->move_next[i],
+                                    sizeof r->move_next[i], &ind[3 * i + 1])) &&
+            SQLOK(BindKey(stmt, number(2 * count + i), &r->move_ids[i], &ind[3 * i + 2]));
+  }
+  if (!ready) {
+    SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+    stmt = SQL_NULL_HSTMT;
+  }
+  return ready;
+}
+
+// Copies row into the bound rows[at]; status 0 and an empty reason go as NULL.
+void SetRow(ResultsTable* r, size_t at, const ResultRow& row) {
+  r->rows[at] = row;
+  SQLLEN* ind = r->indicators[at];
+  ind[5] = row.status != 0 ? 0 : SQL_NULL_DATA;
+  ind[7] = row.reason[0] != '\0' ? SQL_NTS : SQL_NULL_DATA;
+}
+
+bool Run(SQLHSTMT stmt) {
+  SQLFreeStmt(stmt, SQL_CLOSE);
+  return SQLOK(SQLExecute(stmt));
+}
+
+// Whether the key as the reschedule's text names it (its last word) is the
+// whole number write->id: a key with a fraction, leading zeros or too many
+// digits keeps to the one-row reschedule, which names it as it is.
+bool KeyIsWhole(const HitWrite& write) {
+  if (!write.key_ok) return false;
+  const char* space = strrchr(write.update, ' ');
+  char digits[24];
+  snprintf(digits, sizeof digits, "%lld", static_cast<long long>(write.id));
+  return space != nullptr && strcmp(space + 1, digits) == 0;
 }
 
 }  // namespace
 
 bool OpenResultsTable(SQLHSTMT check_stmt, SQLHDBC update_conn, const char* table,
-                      ResultsTable* results) {
+                      const char* schedule, ResultsTable* results) {
   char statement[1024];
   snprintf(statement, sizeof statement, "select * from %s", table);
   if (!Execute(check_stmt, statement)) {
@@ -62,28 +151,73 @@ bool OpenResultsTable(SQLHSTMT check_stmt, SQLHDBC update_conn, const char* tabl
   SQLFreeStmt(check_stmt, SQL_CLOSE);
 
   snprintf(results->name, sizeof results->name, "%s", table);
-  snprintf(results->insert_text, sizeof results->insert_text,
-           "insert into %s (entry_id, due, started, duration_ms, outcome, status, bytes, reason) "
-           "values (?, ?, ?, ?, ?, ?, ?, ?)",
-           table);
-  if (!SQLOK(SQLAllocHandle(SQL_HANDLE_STMT, update_conn, &results->insert)) ||
-      !SQLOK(SQLPrepare(results->insert, Sql(results->insert_text), SQL_NTS)) ||
-      !BindRow(results)) {
+  snprintf(results->schedule, sizeof results->schedule, "%s", schedule);
+  snprintf(results->insert_text, sizeof results->insert_text, "%s", InsertText(table, 1).c_str());
+  if (!PrepareWithRows(results, update_conn, results->insert_text, &results->inserts[1], 1, 1)) {
     PrintFormat("Could not prepare the insert into results table %s.\r\n", table);
     return false;
   }
-  results->prune_text = DialectOf(update_conn).prune_batch;
+  const SqlDialect& dialect = DialectOf(update_conn);
+  results->prune_text = dialect.prune_batch;
+  // Only PostgreSQL's WITH may change another table than its statement's.
+  results->one_statement = strcmp(dialect.dbms, "PostgreSQL") == 0;
   results->enabled = true;
   return true;
 }
 
-bool InsertResult(ResultsTable* results, const ResultRow& row) {
-  results->row = row;
-  SQLLEN* ind = results->indicators;
-  ind[5] = row.status != 0 ? 0 : SQL_NULL_DATA;
-  ind[7] = row.reason[0] != '\0' ? SQL_NTS : SQL_NULL_DATA;
-  SQLFreeStmt(results->insert, SQL_CLOSE);
-  return SQLOK(SQLExecute(results->insert));
+bool UseManualCommit(ResultsTable* results, SQLHDBC update_conn) {
+  results->manual_commit = SetAutocommit(update_conn, false);
+  return results->manual_commit;
+}
+
+bool InsertResults(ResultsTable* results, SQLHDBC update_conn, HitWrite* const* writes,
+                   size_t count) {
+  for (size_t at = 0; at < count; at += ResultsTable::kRowsMost) {
+    size_t rows = std::min(count - at, ResultsTable::kRowsMost);
+    SQLHSTMT& stmt = results->inserts[rows];
+    if (stmt == SQL_NULL_HSTMT &&
+        !PrepareWithRows(results, update_conn, InsertText(results->name, rows), &stmt, rows, 1))
+      return false;
+    for (size_t i = 0; i < rows; ++i) SetRow(results, i, writes[at + i]->row);
+    if (!Run(stmt)) return false;
+  }
+  return true;
+}
+
+bool CanWriteInOneStatement(const ResultsTable& results, HitWrite* const* writes, size_t count) {
+  if (!results.one_statement) return false;
+  for (size_t i = 0; i < count; ++i) {
+    if (!KeyIsWhole(*writes[i])) return false;
+    // A case picks the first of two equal keys, where two updates leave the last.
+    size_t from = i - i % ResultsTable::kRowsMost;
+    for (size_t j = from; j < i; ++j)
+      if (writes[j]->id == writes[i]->id) return false;
+  }
+  return true;
+}
+
+bool WriteMovesAndRows(ResultsTable* results, SQLHDBC update_conn, HitWrite* const* writes,
+                       size_t count, size_t* done) {
+  *done = 0;
+  for (size_t at = 0; at < count; at += ResultsTable::kRowsMost) {
+    size_t n = std::min(count - at, ResultsTable::kRowsMost);
+    SQLHSTMT& stmt = results->moves[n];
+    bool written = stmt != SQL_NULL_HSTMT || PrepareMoves(results, update_conn, n);
+    for (size_t i = 0; i < n && written; ++i) {
+      const HitWrite& write = *writes[at + i];
+      results->move_ids[i] = write.id;
+      snprintf(results->move_next[i], sizeof results->move_next[i], "%s", write.next);
+      SetRow(results, i, write.row);
+    }
+    if (!written || !Run(stmt)) {
+      // The writes go back to the way every DBMS takes, which names the
+      // statement that fails.
+      results->one_statement = false;
+      return false;
+    }
+    *done += n;
+  }
+  return true;
 }
 
 void PruneResults(ResultsTable* results, SQLHDBC update_conn, int keep_hours, time_t now) {
@@ -101,12 +235,17 @@ void PruneResults(ResultsTable* results, SQLHDBC update_conn, int keep_hours, ti
       SQLOK(BindTimestampText(stmt, 1, cutoff, sizeof cutoff, &indicator))) {
     for (;;) {
       SQLFreeStmt(stmt, SQL_CLOSE);
-      if (!SQLOK(SQLExecute(stmt))) {
+      bool executed = SQLOK(SQLExecute(stmt));
+      SQLLEN deleted = 0;
+      bool counted = executed && SQLOK(SQLRowCount(stmt, &deleted));
+      if (results->manual_commit &&
+          !SQLOK(SQLEndTran(SQL_HANDLE_DBC, update_conn, executed ? SQL_COMMIT : SQL_ROLLBACK)))
+        executed = false;
+      if (!executed) {
         NoteDatabaseError();
         break;
       }
-      SQLLEN deleted = 0;
-      if (!SQLOK(SQLRowCount(stmt, &deleted)) || deleted < kPruneBatch) break;
+      if (!counted || deleted < kPruneBatch) break;
       if (MonotonicUs() - start >= kPruneBudgetMs * 1000LL) break;
     }
   }

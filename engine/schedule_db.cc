@@ -151,9 +151,21 @@ void NoteFailed(const char* statement, char* failed, size_t failed_size) {
   if (failed[0] == '\0') snprintf(failed, failed_size, "%s", statement);
 }
 
+// A transaction of writes with result rows begins: the update connection
+// leaves automatic commit, unless it stays in manual commit anyway.
+bool BeginResultsWrite(Schedule* db) {
+  return db->results.manual_commit || SetAutocommit(db->update_conn, false);
+}
+
+// And ends, after its commit or rollback.
+void EndResultsWrite(Schedule* db) {
+  if (!db->results.manual_commit) SetAutocommit(db->update_conn, true);
+}
+
 // The writes of one hit alone: with a results table the reschedule and the
-// row in one transaction, both or neither; without, the reschedule under
-// automatic commit, as it always was.
+// row in one transaction, both or neither (on PostgreSQL in one statement;
+// should that fail, as two, so that the error line names the one that
+// fails); without, the reschedule under automatic commit, as it always was.
 void WriteOne(Schedule* db, HitWrite* write, char* failed, size_t failed_size) {
   if (!write->key_ok) {
     NoteFailed(write->update, failed, failed_size);
@@ -163,12 +175,16 @@ void WriteOne(Schedule* db, HitWrite* write, char* failed, size_t failed_size) {
     if (const char* failing = Reschedule(db, write)) NoteFailed(failing, failed, failed_size);
     return;
   }
-  if (!SetAutocommit(db->update_conn, false)) {
+  size_t done = 0;
+  if (!db->claims.enabled && CanWriteInOneStatement(db->results, &write, 1) &&
+      WriteMovesAndRows(&db->results, db->update_conn, &write, 1, &done))
+    return;
+  if (!BeginResultsWrite(db)) {
     NoteFailed(write->update, failed, failed_size);
     return;
   }
   const char* failing = Reschedule(db, write);
-  if (failing == nullptr && !InsertResult(&db->results, write->row))
+  if (failing == nullptr && !InsertResults(&db->results, db->update_conn, &write, 1))
     failing = db->results.insert_text;
   if (failing == nullptr && !SQLOK(SQLEndTran(SQL_HANDLE_DBC, db->update_conn, SQL_COMMIT)))
     failing = write->update;
@@ -176,7 +192,7 @@ void WriteOne(Schedule* db, HitWrite* write, char* failed, size_t failed_size) {
     SQLEndTran(SQL_HANDLE_DBC, db->update_conn, SQL_ROLLBACK);
     NoteFailed(failing, failed, failed_size);
   }
-  SetAutocommit(db->update_conn, true);
+  EndResultsWrite(db);
 }
 
 }  // namespace
@@ -275,13 +291,21 @@ int OpenSchedule(const RunSettings* s, Schedule* db) {
     return 1;
   }
   if (OptionGiven(s, 'l') &&
-      !OpenResultsTable(db->select_stmt, db->update_conn, s->results, &db->results)) {
+      !OpenResultsTable(db->select_stmt, db->update_conn, s->results, s->table, &db->results)) {
     return 1;
   }
   if (s->claim_secs > 0 &&
       !OpenClaims(db->select_conn, db->update_conn, s->table, s->claim_secs, &db->claims)) {
     return 1;
   }
+  // A claimed entry's reschedule counts whether its claim held, which one
+  // statement with the insert cannot tell. And the claims also reschedule
+  // outside any write (handing entries back) under automatic commit, so
+  // there the connection switches for each write as before; so it does
+  // where one statement under automatic commit writes the group.
+  if (db->claims.enabled) db->results.one_statement = false;
+  if (db->results.enabled && !db->claims.enabled && !db->results.one_statement)
+    UseManualCommit(&db->results, db->update_conn);
   if (limited && !db->pages.enabled && !LimitRows(db->select_stmt, 0)) {
     PrintText("Could not lift the row limit of the first (selection) ODBC statement.\r\n");
     return 1;
@@ -470,7 +494,9 @@ bool RescheduleClaimedGroup(Schedule* db, HitWrite* const* writes, size_t count,
 // write that can be made is made and the first failing one is named.
 // Sharing the table, the reschedules go in batches; without result rows
 // each batch is a statement of its own under automatic commit, since each
-// row's reschedule stands alone.
+// row's reschedule stands alone. The group's result rows go in one insert
+// (ResultsTable::kRowsMost to a statement): an insert a row was most of
+// what -l cost a group. On PostgreSQL the whole group is one statement.
 bool WriteHits(Schedule* db, HitWrite* const* writes, size_t count, char* failed,
                size_t failed_size) {
   failed[0] = '\0';
@@ -489,22 +515,30 @@ bool WriteHits(Schedule* db, HitWrite* const* writes, size_t count, char* failed
     }
     return failed[0] == '\0';
   }
-  if (count > 1 && keys_ok && SetAutocommit(db->update_conn, false)) {
+  if (count > 1 && results && !claimed && CanWriteInOneStatement(db->results, writes, count)) {
+    size_t done = 0;
+    if (WriteMovesAndRows(&db->results, db->update_conn, writes, count, &done)) return true;
+    NoteDatabaseError();
+    for (size_t i = done; i < count; ++i) WriteOne(db, writes[i], failed, failed_size);
+    return failed[0] == '\0';
+  }
+  if (count > 1 && keys_ok &&
+      (results ? BeginResultsWrite(db) : SetAutocommit(db->update_conn, false))) {
     size_t lost = 0;
-    auto insert = [db, results](HitWrite* w) {
-      return !results || InsertResult(&db->results, w->row);
-    };
-    bool written = claimed ? RescheduleClaimedGroup(db, writes, count, &lost) &&
-                                 std::all_of(writes, writes + count, insert)
-                           : std::all_of(writes, writes + count, [db, &insert](HitWrite* w) {
-                               return Reschedule(db, w) == nullptr && insert(w);
+    bool written = claimed ? RescheduleClaimedGroup(db, writes, count, &lost)
+                           : std::all_of(writes, writes + count, [db](HitWrite* w) {
+                               return Reschedule(db, w) == nullptr;
                              });
+    written = written && (!results || InsertResults(&db->results, db->update_conn, writes, count));
     written = written && SQLOK(SQLEndTran(SQL_HANDLE_DBC, db->update_conn, SQL_COMMIT));
     if (!written) {
       NoteDatabaseError();
       SQLEndTran(SQL_HANDLE_DBC, db->update_conn, SQL_ROLLBACK);
     }
-    SetAutocommit(db->update_conn, true);
+    if (results)
+      EndResultsWrite(db);
+    else
+      SetAutocommit(db->update_conn, true);
     if (written) {
       NoteClaimsLost(lost);
       return true;

@@ -309,6 +309,85 @@ TEST_P(ResultRowsKilled, EveryEntryMovedOnHasOneRowAndNoOtherHasAny) {
 
 INSTANTIATE_TEST_SUITE_P(Databases, ResultRowsKilled, testing::Values("sqlite", "postgres"));
 
+// The database refuses the last entry's row, in a group of writes or alone.
+// The error line names the one-row insert, that entry keeps its time and has
+// no row, and every other entry written has its own row (its own due time and
+// status) and its own next run: no write is lost, doubled or given another
+// entry's values on the way back from the group.
+class ResultRowRefused : public testing::TestWithParam<std::tuple<std::string, std::string>> {};
+
+TEST_P(ResultRowRefused, NamesTheInsertAndKeepsEveryOtherWriteWhole) {
+  auto [kind, concurrency] = GetParam();
+  TestDb db = testsupport::MakeDbForCurrentTest(kind);
+  testsupport::CreateScheduleTable(db);
+  testsupport::CreateResultsTable(db);
+  const int kEntries = 12;
+  // The refused entry is the last due, so that some go before it at -c 1.
+  std::map<int, std::string> due;
+  auto interval = [](int id) { return 600 + 60 * id; };
+  for (int id = 1; id <= kEntries; ++id) {
+    due[id] = LocalTimestamp(-200 + id);
+    AddEntry(db, id, "127.0.0.1", testsupport::NginxPort(), id % 2 ? "/missing" : "/hello.txt",
+             due[id], interval(id));
+  }
+  ASSERT_TRUE(
+      Exec(db, kind == "sqlite"
+                   ? "create trigger refuse before insert on hit_results when "
+                     "new.entry_id = 12 begin select raise(abort, 'refused'); end"
+                   : "alter table hit_results add constraint refuse check (entry_id <> 12)"));
+
+  auto r = Jantor(db, {"-c", concurrency, "-l", "hit_results", "-i", "60"});
+  EXPECT_EQ(r.status, 1) << r.out.substr(0, 3000);
+  EXPECT_EQ(r.out.substr(r.out.find("Error Executing")),
+            "Error Executing - insert into hit_results (" + std::string(kResultColumns) +
+                ") values (?, ?, ?, ?, ?, ?, ?, ?)\r\n");
+  auto rows = ResultRows(db);
+  int moved = 0;
+  for (auto& [id, next] : NextRuns(db)) {
+    if (next == due[id]) {
+      EXPECT_EQ(rows.count(id), 0u) << "entry " << id << " has a row but was not moved on";
+      continue;
+    }
+    ++moved;
+    EXPECT_EQ(ParseLocalTimestamp(next), ParseLocalTimestamp(due[id]) + interval(id)) << id;
+    ASSERT_EQ(rows[id].size(), 1u) << "entry " << id;
+    EXPECT_EQ(rows[id][0][1], due[id]);
+    EXPECT_EQ(rows[id][0][5], id % 2 ? "404" : "200") << "entry " << id;
+  }
+  EXPECT_EQ(rows.count(12), 0u);
+  EXPECT_GE(moved, 1);
+  EXPECT_LT(moved, kEntries);
+}
+
+INSTANTIATE_TEST_SUITE_P(Databases, ResultRowRefused,
+                         testing::Combine(testing::Values("sqlite", "postgres", "mariadb"),
+                                          testing::Values("1", "8")));
+
+// Old rows deleted in a cycle stay deleted though no write follows: the
+// last cycle, with nothing due, prunes and the process ends.
+class ResultRowsPruned : public testing::TestWithParam<std::string> {};
+
+TEST_P(ResultRowsPruned, StayDeletedWhenNoWriteFollows) {
+  TestDb db = testsupport::MakeDbForCurrentTest(GetParam());
+  testsupport::CreateScheduleTable(db);
+  testsupport::CreateResultsTable(db);
+  AddEntry(db, 1, "127.0.0.1", testsupport::NginxPort(), "/hello.txt", LocalTimestamp(-100), 3600);
+  std::string old_rows = "insert into hit_results (" + std::string(kResultColumns) + ") values ";
+  for (int i = 0; i < 1500; ++i)
+    old_rows += (i == 0 ? "(" : ", (") + std::to_string(1000 + i) + ", NULL, '" +
+                LocalTimestamp(-3 * 3600 + i) + "', 1, 'ok', 200, 10, NULL)";
+  ASSERT_TRUE(Exec(db, old_rows));
+
+  auto r = Jantor(db, {"-l", "hit_results", "-k", "1", "-i", "4", "-r", "1"});
+  ASSERT_EQ(r.status, 0) << r.out.substr(0, 3000);
+  auto rows = ResultRows(db);
+  EXPECT_EQ(rows.size(), 1u) << "old rows came back";
+  EXPECT_EQ(rows[1].size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Databases, ResultRowsPruned,
+                         testing::Values("sqlite", "postgres", "mariadb"));
+
 // The README's queries for operators, as they stand there, for one DBMS:
 // each "```sql" block of its results section, cut to the lines under the
 // "-- SQLite" (or PostgreSQL, MariaDB) comment where it has such comments.
