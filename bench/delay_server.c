@@ -1,21 +1,25 @@
 /* A web server whose every answer takes a set time, for many clients at
- * once: it accepts every connection, reads each request to its empty line,
- * and answers a short HTTP/1.0 reply exactly DELAY_MS after that empty line
- * arrived, then closes. One thread and epoll; the answers wait in arrival
- * order, which is also the order of their deadlines since all wait the same,
- * and one timer set to the earliest deadline wakes the loop. A DELAY_MS
- * below 0 never answers: connections are accepted, their requests read and
- * logged, and then held open and silent until the server stops.
+ * once: it accepts every connection, reads each request to its empty line
+ * and then the Content-Length bytes of body that follow, and answers a short
+ * HTTP/1.0 reply exactly DELAY_MS after the request was whole, then closes.
+ * The body is read, not left in the socket: closing with bytes unread
+ * resets the connection, and the client may lose the reply. One thread and
+ * epoll; the answers wait in arrival order, which is also the order of their
+ * deadlines since all wait the same, and one timer set to the earliest
+ * deadline wakes the loop. A DELAY_MS below 0 never answers: connections
+ * are accepted, their requests read and logged, and then held open and
+ * silent until the server stops.
  *
  * Usage: delay_server ADDRESS PORT DELAY_MS SECONDS COUNT LOG
  * Stops by itself after SECONDS, or once COUNT requests have been answered
  * (COUNT 0: no such limit). Prints the port it listens on (PORT 0 picks
- * one). LOG gets one line a request, written when its empty line arrives:
- * the monotonic clock in seconds (with microseconds) and the request's
- * target, like nginx's "$msec ... $request", so that the first and last
- * lines of a run time it. */
+ * one). LOG gets one line a request, written when it is whole: the
+ * monotonic clock in seconds (with microseconds) and the request's target,
+ * like nginx's "$msec ... $request", so that the first and last lines of a
+ * run time it. */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
+#include <ctype.h>
 #include <errno.h>
 #include <netinet/in.h>
 #include <stdio.h>
@@ -33,6 +37,7 @@ enum { kRequestBytes = 2048, kEvents = 256 };
 struct connection {
   int fd;
   size_t have;
+  long long body_left; /* body bytes still to read once the head is whole; -1 before */
   long long deadline_ns;
   struct connection *next; /* the next one waiting for its answer */
   char request[kRequestBytes];
@@ -53,6 +58,18 @@ static void arm(int timer, long long deadline_ns) {
     when.it_value.tv_nsec = (long)(deadline_ns % 1000000000LL);
   }
   timerfd_settime(timer, TFD_TIMER_ABSTIME, &when, NULL);
+}
+
+/* The Content-Length of the head that ends at head_end, or 0. */
+static long long content_length(const char *request, const char *head_end) {
+  static const char name[] = "\ncontent-length:";
+  for (const char *p = request; p + sizeof name - 1 <= head_end; ++p) {
+    if (strncasecmp(p, name, sizeof name - 1) != 0) continue;
+    p += sizeof name - 1;
+    while (*p == ' ' || *p == '\t') ++p;
+    return isdigit((unsigned char)*p) ? atoll(p) : 0;
+  }
+  return 0;
 }
 
 /* The target of "GET TARGET HTTP/1.0", or "-". */
@@ -145,6 +162,7 @@ int main(int argc, char **argv) {
             continue;
           }
           fresh->fd = fd;
+          fresh->body_left = -1;
           struct epoll_event watch = {.events = EPOLLIN | EPOLLRDHUP, .data.ptr = fresh};
           epoll_ctl(poller, EPOLL_CTL_ADD, fd, &watch);
         }
@@ -156,18 +174,35 @@ int main(int argc, char **argv) {
         }
         continue;
       }
-      ssize_t n = recv(c->fd, c->request + c->have, sizeof c->request - 1 - c->have, 0);
+      static char body[65536]; /* the body's bytes are read and dropped */
+      ssize_t n = c->body_left < 0
+                      ? recv(c->fd, c->request + c->have, sizeof c->request - 1 - c->have, 0)
+                      : recv(c->fd, body, sizeof body, 0);
       if (n <= 0 && !(n < 0 && errno == EAGAIN)) { /* gone before its request was whole */
         close(c->fd);
         free(c);
         continue;
       }
       if (n < 0) continue;
-      c->have += (size_t)n;
-      c->request[c->have] = '\0';
-      if (strstr(c->request, "\r\n\r\n") == NULL && strstr(c->request, "\n\n") == NULL &&
-          c->have < sizeof c->request - 1)
-        continue;
+      if (c->body_left < 0) {
+        c->have += (size_t)n;
+        c->request[c->have] = '\0';
+        char *head_end = strstr(c->request, "\r\n\r\n");
+        size_t blank = 4;
+        if (head_end == NULL) {
+          head_end = strstr(c->request, "\n\n");
+          blank = 2;
+        }
+        if (head_end == NULL && c->have < sizeof c->request - 1) continue;
+        c->body_left = 0;
+        if (head_end != NULL) {
+          size_t head_bytes = (size_t)(head_end - c->request) + blank;
+          c->body_left = content_length(c->request, head_end) - (long long)(c->have - head_bytes);
+        }
+      } else {
+        c->body_left -= n;
+      }
+      if (c->body_left > 0) continue;
       /* The request is whole: from now on only the clock matters. */
       long long arrived = now_ns();
       log_request(log, arrived, c->request);

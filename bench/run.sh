@@ -1068,14 +1068,16 @@ unset multiplot
 GP
 
 # The sections that also run alone, each writing a table of its own: the
-# cost of result rows (-l) and jantor at a million rows. They start their
-# own servers, on free ports and on addresses where nothing listens.
+# cost of result rows (-l), jantor at a million rows and entries' own web
+# calls. They start their own servers, on free ports and on addresses where
+# nothing listens.
 if [ -z "$only" ]; then
   JANTOR=$jantor bench/results_cost.sh >"$work/results_cost.out" &&
     { echo "## The cost of result rows (-l)"; echo; grep '^|' "$work/results_cost.out"; } \
       >"$results/results_cost.md"
   BENCH_BUILD=${BENCH_BUILD:-build-bench} bench/scale.sh >"$work/scale.out"
-  for part in results_cost scale; do
+  JANTOR=$jantor BENCH_BUILD=${BENCH_BUILD:-build-bench} bench/webcalls.sh >"$work/webcalls.out" || rm -f "$results/webcalls.md"
+  for part in results_cost scale webcalls; do
     [ -f "$results/$part.md" ] && { echo; cat "$results/$part.md"; } >>"$results/results.md"
   done
 fi

@@ -166,9 +166,9 @@ int ClaimEntries(Claims* claims, SQLHDBC select_conn, SQLHSTMT select_stmt, cons
         "noted as (insert into %s select id from claimed) "
         "update %s as entry set i_next = '%s' from claimed where entry.id = claimed.id "
         "returning entry.id, entry.i_user, entry.i_pass, entry.i_port, entry.i_object, "
-        "entry.i_host, entry.i_timeout, entry.i_interval, claimed.i_next",
+        "entry.i_host, entry.i_timeout, entry.i_interval, claimed.i_next%s",
         claims->table, quoted_now, fraction, fraction, kClaimedIds, most, kClaimedIds,
-        claims->table, claim_text);
+        claims->table, claim_text, claims->call_flag);
     bool executed = false;
     for (int attempt = 1; !executed && attempt <= kClaimTries; ++attempt) {
       executed = Execute(select_stmt, select);
@@ -190,10 +190,11 @@ int ClaimEntries(Claims* claims, SQLHDBC select_conn, SQLHSTMT select_stmt, cons
   // each due row up in the table's index.
   snprintf(select, sizeof select,
            "select due.id, due.i_user, due.i_pass, due.i_port, due.i_object, due.i_host, "
-           "due.i_timeout, due.i_interval, due.i_next from %s as due left join %s as seen on "
+           "due.i_timeout, due.i_interval, due.i_next%s from %s as due left join %s as seen on "
            "seen.id = due.id where due.i_next < %s AND %s >= due.i_start and %s <= due.i_stop "
            "and seen.id is null order by due.i_next limit %d for update skip locked",
-           claims->table, kClaimedIds, quoted_now, fraction, fraction, most);
+           claims->call_flag_due, claims->table, kClaimedIds, quoted_now, fraction, fraction,
+           most);
   snprintf(claims->mark_time, sizeof claims->mark_time, "%s", claim_text);
   const char* failing = nullptr;
   int claimed = 0;

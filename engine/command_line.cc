@@ -105,6 +105,11 @@ int ReadCommandLine(int argc, char** argv, RunSettings* s) {
       i += 1;
       continue;
     }
+    if (letter == 'w') {
+      PrintText("Using each entry's i_timeout as its time limit.\r\n");
+      i += 1;
+      continue;
+    }
     const ValueOption* option = nullptr;
     for (const ValueOption& o : kValueOptions)
       if (letter != 0 && o.letter == letter) option = &o;

@@ -30,6 +30,8 @@ namespace {
 // as one block), written by the main thread.
 struct HitJob {
   Entry entry;
+  EntryCallTexts call;  // with the table's call columns, the entry's values
+  HitOptions options;
   time_t present;  // the cycle's
   OutputCapture output;
   HitRecord record;
@@ -41,10 +43,23 @@ struct HitJob {
 // statements left to run.
 void HitAndPrepare(const RunSettings* s, HitJob* job) {
   NoteHitStarted();
-  Hit(job->entry, s->verbose, s->quiet, &job->record);
+  job->options.entry_limits = OptionGiven(s, 'w');
+  Hit(job->entry, job->options, s->verbose, s->quiet, &job->record);
   NoteHitEnded(job->record.outcome, job->record.duration_us);
   PrepareUpdate(s, job->entry, job->present, &job->write);
   if (OptionGiven(s, 'l')) FillResultRow(job->entry, job->record, &job->write.row);
+}
+
+// Reads the entry's own call where its row has one.
+// false when the read fails.
+bool ReadCall(Schedule* db, HitJob* job) {
+  bool has_call = db->calls.any() && strcmp(job->entry.call, "0") != 0;
+  job->options.call = has_call ? &job->call : nullptr;
+  if (!has_call) return true;
+  DatabaseCall reading;
+  if (FetchEntryCall(&db->calls, job->entry.id, &job->call)) return true;
+  NoteDatabaseError();
+  return false;
 }
 
 void HitOnWorker(void* job_pointer, void* settings) {
@@ -310,6 +325,10 @@ int HitInParallel(Schedule* db, ParallelHits* hits, DueEntries* due, time_t pres
         if (due->failed()[0] != '\0') snprintf(failed, sizeof failed, "%s", due->failed());
         break;
       }
+      if (!ReadCall(db, job)) {
+        snprintf(failed, sizeof failed, "%s", db->calls.text);
+        break;
+      }
       idle.pop_back();
       job->present = present;
       SubmitHit(hits->pool, job);
@@ -355,6 +374,10 @@ int HitInTurn(const RunSettings* s, Schedule* db, DueEntries* due, time_t presen
   static HitJob job;  // large; one is enough
   while (!StopRequested() && due->Next(1, &job.entry, job.write.claim)) {
     ++counts->due;
+    if (!ReadCall(db, &job)) {
+      PrintFormat("Error Executing - %s\r\n", db->calls.text);
+      return 1;
+    }
     job.present = present;
     HitAndPrepare(s, &job);
     counts->Ended(job);

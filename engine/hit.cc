@@ -8,8 +8,48 @@
 #include "base/ll_cpapi.h"
 #include "base/ll_string.h"
 #include "http/ll_hosttext.h"
+#include "http/ll_webcall.h"
 
-void Hit(const Entry& entry, int verbose, int quiet, HitRecord* record) {
+namespace {
+
+// The request itself: the entry's own call when it has one (or -w limits
+// it), else today's GET. false with *record filled when the checks refuse
+// the call.
+int Request(const Entry& entry, const HitOptions& options, int port, char** reply,
+            HitRecord* record) {
+  if (options.call == nullptr && !options.entry_limits) {
+    return HttpRequestWithResult(0, entry.host, entry.object, "", nullptr, 0, reply, port, 1,
+                                 entry.user, entry.password, 1, 0, &record->result);
+  }
+  static const EntryCallTexts kNone;
+  const EntryCallTexts& texts = options.call != nullptr ? *options.call : kNone;
+  WebCall call;
+  static thread_local char lines[kWebCallHeaderLinesSize];
+  bool credentials = entry.user[0] != '\0' || entry.password[0] != '\0';
+  if (!PrepareWebCall(texts.method.c_str(), texts.headers.c_str(), texts.body.data(),
+                      static_cast<int>(texts.body.size()), credentials ? 1 : 0, &call, lines,
+                      sizeof lines, record->result.reason, sizeof record->result.reason)) {
+    record->result.end = kHttpOtherFailure;
+    record->result.status = 0;
+    record->result.bytes = 0;
+    return -1;
+  }
+  call.time_limit = options.entry_limits ? EntryTimeLimit(entry.timeout) : 0;
+  return HttpRequestWithCall(0, entry.host, entry.object, &call, reply, port, 1, entry.user,
+                             entry.password, 1, &record->result);
+}
+
+}  // namespace
+
+int EntryTimeLimit(const char* timeout) {
+  size_t digits = strspn(timeout, "0123456789");
+  if (digits == 0 || digits > 4 || timeout[digits] != '\0') return 0;
+  int seconds = atoi(timeout);
+  return seconds >= 1 && seconds <= 3600 ? seconds : 0;
+}
+
+void Hit(const Entry& entry, const HitOptions& options, int verbose, int quiet,
+         HitRecord* record) {
   if (verbose) {
     // A host text with a scheme shows that scheme, and the host without it.
     const char* scheme = "http";
@@ -40,11 +80,14 @@ void Hit(const Entry& entry, int verbose, int quiet, HitRecord* record) {
   int hit;
   {
     MutedOutput trace_words(quiet != 0);
-    hit = HttpRequestWithResult(0, entry.host, entry.object, "", nullptr, 0, &reply, port, 1,
-                                entry.user, entry.password, 1, 0, &record->result);
+    hit = Request(entry, options, port, &reply, record);
   }
   record->duration_us = MonotonicUs() - start;
-  record->outcome = ClassifyHit(record->result);
+  record->outcome = hit < 0 ? kHitBadRequest : ClassifyHit(record->result);
+  if (hit < 0) {
+    hit = 0;
+    if (verbose) PrintFormat("\r\nRequest refused - %s", record->result.reason);
+  }
   if (quiet && !HitSucceeded(record->outcome)) {
     char status[16];
     snprintf(status, sizeof status, "%d", record->result.status);

@@ -18,11 +18,28 @@ struct HitRecord {
   long long duration_us;  // microseconds from its start to its end
 };
 
-// One HTTP GET for the entry. The entry is rescheduled whatever the
+// How a hit is made beyond the entry's usual columns.
+struct HitOptions {
+  // The entry's own method, headers and body, where the table has those
+  // columns; null for a plain GET.
+  const EntryCallTexts* call = nullptr;
+  // -w: an i_timeout of 1 to 3600 seconds limits the whole hit.
+  bool entry_limits = false;
+};
+
+// One HTTP request for the entry: a GET, or the entry's own call. A call
+// that its checks refuse is not sent at all; its outcome is "bad-request",
+// and its reason names what was refused (never a header value or a body
+// byte, which are printed nowhere). The entry is rescheduled whatever the
 // outcome, so the request's own result only decides what verbose output
 // says; *record gets what the hit came to. Quiet keeps the HTTP client's
 // words out and prints one line instead when the hit did not succeed.
-void Hit(const Entry& entry, int verbose, int quiet, HitRecord* record);
+void Hit(const Entry& entry, const HitOptions& options, int verbose, int quiet,
+         HitRecord* record);
+
+// The whole-hit time limit -w takes from an i_timeout text: a whole number
+// of seconds from 1 to 3600, else 0 (the usual limits).
+int EntryTimeLimit(const char* timeout);
 
 // The results row of entry's hit.
 void FillResultRow(const Entry& entry, const HitRecord& record, ResultRow* row);

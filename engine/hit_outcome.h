@@ -19,6 +19,7 @@ enum HitOutcome : int {
   kHitTls,          // "tls": the handshake or the certificate check failed
   kHitBadHost,      // "bad-host": the host text was refused
   kHitError,        // "error": anything else
+  kHitBadRequest,   // "bad-request": the entry's method, headers or body were refused unsent
   kHitOutcomeCount,
 };
 

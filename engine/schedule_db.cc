@@ -11,6 +11,7 @@
 
 #include "base/ll_cpapi.h"
 #include "base/ll_datetime.h"
+#include "base/ll_string.h"
 #include "engine/metrics.h"
 #include "engine/sql_dialect.h"
 
@@ -285,6 +286,7 @@ int OpenSchedule(const RunSettings* s, Schedule* db) {
     PrintFormat("Error - No such table as %s\r\n", s->table);
     return 1;
   }
+  FindCallColumns(db->select_stmt, &db->calls);
   snprintf(statement, sizeof statement, "select i_stop from %s", s->table);
   if (!Execute(db->select_stmt, statement)) {
     PrintFormat("Error - table %s is not v2.x schedule format.\r\n", s->table);
@@ -297,6 +299,15 @@ int OpenSchedule(const RunSettings* s, Schedule* db) {
   if (s->claim_secs > 0 &&
       !OpenClaims(db->select_conn, db->update_conn, s->table, s->claim_secs, &db->claims)) {
     return 1;
+  }
+  if (db->calls.any()) {
+    if (!PrepareCallFetch(db->select_conn, s->table, &db->calls)) {
+      PrintFormat("Could not prepare the read of the entries' web calls (%s).\r\n",
+                  db->calls.text);
+      return 1;
+    }
+    CopyText(db->claims.call_flag, CallFlagColumn(db->calls, "entry").c_str());
+    CopyText(db->claims.call_flag_due, CallFlagColumn(db->calls, "due").c_str());
   }
   // A claimed entry's reschedule counts whether its claim held, which one
   // statement with the insert cannot tell. And the claims also reschedule
@@ -326,12 +337,12 @@ namespace {
 
 constexpr char kDueIds[] = "jantor_cycle_due";
 
-void DueSelectText(const RunSettings* s, const char* quoted_now, const char* fraction, char* select,
-                   size_t select_size) {
+void DueSelectText(const RunSettings* s, const Schedule* db, const char* quoted_now,
+                   const char* fraction, char* select, size_t select_size) {
   snprintf(select, select_size,
-           "select id, i_user, i_pass, i_port, i_object, i_host, i_timeout, i_interval, i_next "
+           "select id, i_user, i_pass, i_port, i_object, i_host, i_timeout, i_interval, i_next%s "
            "from %s where i_next < %s AND %s >= i_start and %s <= i_stop",
-           s->table, quoted_now, fraction, fraction);
+           CallFlagColumn(db->calls, nullptr).c_str(), s->table, quoted_now, fraction, fraction);
 }
 
 SQLRETURN BindIdText(SQLHSTMT stmt, SQLUSMALLINT number, char* id, SQLLEN* indicator) {
@@ -398,7 +409,7 @@ bool NotePage(DuePages* pages, const char* const* ids, size_t count, char* faile
 bool SelectDueEntries(const RunSettings* s, Schedule* db, const char* quoted_now,
                       const char* fraction, char* select, size_t select_size) {
   db->pages.continued = false;
-  DueSelectText(s, quoted_now, fraction, select, select_size);
+  DueSelectText(s, db, quoted_now, fraction, select, select_size);
   return Execute(db->select_stmt, select);
 }
 
@@ -424,7 +435,7 @@ bool NextDuePage(const RunSettings* s, Schedule* db, const char* quoted_now, con
   pages.continued = true;
   if (!NotePage(&pages, ids, count, select, select_size)) return false;
   char due[1024];
-  DueSelectText(s, quoted_now, fraction, due, sizeof due);
+  DueSelectText(s, db, quoted_now, fraction, due, sizeof due);
   snprintf(select, select_size,
            "%s and not exists (select 1 from %s as seen where seen.id = %s.id)", due, kDueIds,
            s->table);
@@ -433,7 +444,7 @@ bool NextDuePage(const RunSettings* s, Schedule* db, const char* quoted_now, con
   return true;
 }
 
-std::array<EntryField, 9> EntryFields(Entry* e) {
+std::array<EntryField, 10> EntryFields(Entry* e) {
   return {{{e->id, sizeof e->id},
            {e->user, sizeof e->user},
            {e->password, sizeof e->password},
@@ -442,14 +453,18 @@ std::array<EntryField, 9> EntryFields(Entry* e) {
            {e->host, sizeof e->host},
            {e->timeout, sizeof e->timeout},
            {e->interval, sizeof e->interval},
-           {e->next, sizeof e->next}}};
+           {e->next, sizeof e->next},
+           {e->call, sizeof e->call}}};
 }
 
 void FetchEntry(SQLHSTMT stmt, Entry* entry) {
+  SQLSMALLINT columns = 0;
+  if (!SQLOK(SQLNumResultCols(stmt, &columns))) columns = 0;
   SQLUSMALLINT number = 1;
   for (const EntryField& c : EntryFields(entry)) {
     // A failed read must not leave the previous entry's text behind.
     c.text[0] = '\0';
+    if (number > columns && number > 9) break;
     SQLLEN indicator = 0;
     SQLGetData(stmt, number++, SQL_C_CHAR, c.text, static_cast<SQLLEN>(c.capacity), &indicator);
     if (indicator == SQL_NULL_DATA) c.text[0] = '\0';

@@ -16,6 +16,7 @@
 
 #include "engine/claims.h"
 #include "engine/command_line.h"
+#include "engine/entry_call.h"
 #include "engine/results_table.h"
 
 // The due select a page at a time, where the driver reads a statement's
@@ -48,6 +49,7 @@ struct Schedule {
   ResultsTable results;  // -l: its insert runs on the update connection
   Claims claims;         // -s: claims on the selection connection, reschedules on the update one
   DuePages pages;
+  CallColumns calls;  // the entries' own web calls, read on the selection connection
 };
 
 // 1 for SQL_SUCCESS and SQL_SUCCESS_WITH_INFO, 0 for every other code.
@@ -105,6 +107,10 @@ struct Entry {
   char timeout[31];
   char interval[31];
   char next[63];
+  // Where the table has the columns of an entry's own web call: "1" when
+  // this entry's row has a value in one of them, "0" when none (a plain
+  // GET, with nothing more to read); "" otherwise.
+  char call[4];
 };
 
 // The entry's columns in the order every select of them names them, each
@@ -113,9 +119,10 @@ struct EntryField {
   char* text;
   size_t capacity;
 };
-std::array<EntryField, 9> EntryFields(Entry* entry);
+std::array<EntryField, 10> EntryFields(Entry* entry);
 
-// Reads the current row's columns into *entry.
+// Reads the current row's columns into *entry (the call flag only where
+// the statement selects it).
 void FetchEntry(SQLHSTMT stmt, Entry* entry);
 
 // Ends the page just read, letting the driver's copy of its rows go. After

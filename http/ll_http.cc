@@ -79,9 +79,15 @@ bool AwaitData(gensock_connection *connection, Waiting *wait) {
     wait->waiting = true;
     wait->since_ns = now;
   }
-  long long limit_ns = std::max(GWinsockTimeout.load(), 0) * 1000000000LL;
-  long long left_ns = std::min(wait->since_ns + limit_ns - now,
-                               wait->started_ns + kHttpReplyDeadlineFactor * limit_ns - now);
+  long long left_ns;
+  long long deadline_ms = gensock_deadline();
+  if (deadline_ms > 0) {
+    left_ns = deadline_ms * 1000000LL - now;
+  } else {
+    long long limit_ns = std::max(GWinsockTimeout.load(), 0) * 1000000000LL;
+    left_ns = std::min(wait->since_ns + limit_ns - now,
+                       wait->started_ns + kHttpReplyDeadlineFactor * limit_ns - now);
+  }
   if (left_ns <= 0) return false;
   if (connection == nullptr || connection->sock < 0) {
     YieldSlice();
@@ -180,6 +186,32 @@ bool ComposeRequest(int context, char **slot, bool post, const char *object, con
   return ok && mstrcat(context, slot, "\r\n\r\n");
 }
 
+// Builds the head of a web call into *slot: the framing lines that jantor
+// writes itself around the call's own header lines.
+bool ComposeCall(int context, char **slot, const WebCall &call, const char *object,
+                 const char *host, const char *encoded) {
+  const char *method = call.method[0] != '\0' ? call.method : "GET";
+  bool ok = mstrcpy(context, slot, method) && mstrcat(context, slot, " ") &&
+            mstrcat(context, slot, object) && mstrcat(context, slot, " HTTP/1.0\r\nHost: ") &&
+            mstrcat(context, slot, host) && mstrcat(context, slot, "\r\n") &&
+            mstrcat(context, slot, OrEmpty(call.headers));
+  if (encoded != nullptr) {
+    ok = ok && mstrcat(context, slot, "Authorization: Basic ") && mstrcat(context, slot, encoded) &&
+         mstrcat(context, slot, "\r\n");
+  }
+  bool body = call.body != nullptr && call.body_length > 0;
+  // A method that carries a body is sent with its length even without one:
+  // an HTTP/1.0 server may otherwise wait for a body until the connection ends.
+  if (body || strcmp(method, "POST") == 0 || strcmp(method, "PUT") == 0 ||
+      strcmp(method, "PATCH") == 0) {
+    char digits[33];
+    ok = ok && mstrcat(context, slot, "Content-Length: ") &&
+         mstrcat(context, slot, ltoa(body ? call.body_length : 0, digits, 10)) &&
+         mstrcat(context, slot, "\r\n");
+  }
+  return ok && mstrcat(context, slot, "\r\n");
+}
+
 // The rule of every open: first the given service, and port only when that
 // connect fails, with the first attempt's error text in between. *code gets
 // the socket layer's code of the last attempt.
@@ -270,6 +302,40 @@ struct ReplyRead {
 int ReadReply(int context, gensock_connection *connection, char **reply, int want_header,
               int want_body, ReplyRead *read);
 
+// What one exchange sends: raw_request when it is not empty; else the head
+// composed from call when there is one; else today's GET, or POST of body.
+struct Outgoing {
+  const char *raw_request;
+  const char *body;
+  int body_length;
+  const WebCall *call;
+};
+
+// The exchange of HttpRequestWithResult and HttpRequestWithCall.
+int Exchange(int context, const char *host, const char *object, const Outgoing &outgoing,
+             char **reply, int port, int want_header, const char *user, const char *password,
+             int want_body, HttpResult *result);
+
+// Sets the thread's deadline for the life of one exchange, and puts back
+// what was there before on every way out.
+class DeadlineScope {
+ public:
+  explicit DeadlineScope(int seconds) : previous_(gensock_deadline()) {
+    if (seconds > 0) {
+      deadline_ms_ = gensock_monotonic_ms() + seconds * 1000LL;
+      gensock_set_deadline(deadline_ms_);
+    }
+  }
+  ~DeadlineScope() { gensock_set_deadline(previous_); }
+  DeadlineScope(const DeadlineScope &) = delete;
+  DeadlineScope &operator=(const DeadlineScope &) = delete;
+  bool Passed() const { return deadline_ms_ > 0 && gensock_monotonic_ms() >= deadline_ms_; }
+
+ private:
+  long long previous_;
+  long long deadline_ms_ = 0;
+};
+
 }  // namespace
 
 // ---- Requests and connections ------------------------------------------------
@@ -286,13 +352,42 @@ int HttpRequestWithResult(int context, const char *host, const char *object,
                           const char *raw_request, const char *body, int body_length, char **reply,
                           int port, int want_header, const char *user, const char *password,
                           int want_body, int /*reserved*/, HttpResult *result) {
+  Outgoing outgoing{OrEmpty(raw_request), body, body_length, nullptr};
+  return Exchange(context, host, object, outgoing, reply, port, want_header, user, password,
+                  want_body, result);
+}
+
+int HttpRequestWithCall(int context, const char *host, const char *object, const WebCall *call,
+                        char **reply, int port, int want_header, const char *user,
+                        const char *password, int want_body, HttpResult *result) {
+  static const WebCall kPlainGet = {"GET", "", nullptr, 0, 0};
+  if (call == nullptr) call = &kPlainGet;
+  DeadlineScope deadline(call->time_limit);
+  Outgoing outgoing{"", nullptr, 0, call};
+  int replied = Exchange(context, host, object, outgoing, reply, port, want_header, user, password,
+                         want_body, result);
+  // Whatever step the deadline cut short (a lookup, a connect, a handshake,
+  // a send or the reply), the limit is what ended it. A reply read to its
+  // end just before the check keeps its own result.
+  if (result->end != kHttpReplyRead && result->end != kHttpReplyTooLarge && deadline.Passed()) {
+    result->end = kHttpTimedOut;
+    snprintf(result->reason, sizeof result->reason, "time limit of %d s ran out", call->time_limit);
+  }
+  return replied;
+}
+
+namespace {
+
+int Exchange(int context, const char *host, const char *object, const Outgoing &outgoing,
+             char **reply, int port, int want_header, const char *user, const char *password,
+             int want_body, HttpResult *result) {
   result->end = kHttpOtherFailure;
   result->status = 0;
   result->bytes = 0;
   SetReason(result, "");
   host = OrEmpty(host);
   object = OrEmpty(object);
-  raw_request = OrEmpty(raw_request);
+  const char *raw_request = outgoing.raw_request;
   user = OrEmpty(user);
   password = OrEmpty(password);
   if (reply == nullptr) return 0;
@@ -344,10 +439,16 @@ int HttpRequestWithResult(int context, const char *host, const char *object,
     host = host_header;
   }
 
+  const char *body = outgoing.call != nullptr ? outgoing.call->body : outgoing.body;
+  int body_length = outgoing.call != nullptr ? outgoing.call->body_length : outgoing.body_length;
   bool post = body != nullptr && body_length > 0;
   const char *head = raw_request;
   if (*raw_request == '\0') {
-    if (!ComposeRequest(context, &request.text, post, object, host, body_length, encoded.text)) {
+    bool composed =
+        outgoing.call != nullptr
+            ? ComposeCall(context, &request.text, *outgoing.call, object, host, encoded.text)
+            : ComposeRequest(context, &request.text, post, object, host, body_length, encoded.text);
+    if (!composed) {
       SetReason(result, kHttpNoMemory);
       return 0;
     }
@@ -378,6 +479,8 @@ int HttpRequestWithResult(int context, const char *host, const char *object,
   }
   return 1;
 }
+
+}  // namespace
 
 int open_http_socket(gensock_connection **out, const char *host, int port) {
   if (out == nullptr) return kHttpOpenFailed;

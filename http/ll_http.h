@@ -10,6 +10,7 @@
 #ifndef JANTOR_HTTP_LL_HTTP_H_
 #define JANTOR_HTTP_LL_HTTP_H_
 
+#include "http/ll_webcall.h"
 #include "net/ll_socks.h"
 
 // Results of the connection operations (0 is success).
@@ -30,7 +31,9 @@ enum : int { kHttpReplyLimit = 8 * 1024 * 1024 };
 // And one reader call lasts at most kHttpReplyDeadlineFactor times
 // GWinsockTimeout (3 minutes by default): a server that drips its reply a
 // byte now and then is cut off there in the same way, so no server can hold
-// a hit, and with it every later entry of the cycle, for longer.
+// a hit, and with it every later entry of the cycle, for longer. While the
+// thread has a deadline set (net/ll_socks.h), that deadline takes the place
+// of both limits.
 enum : int { kHttpReplyDeadlineFactor = 4 };
 
 // Performs one exchange with host: connects (the "http" service first, port
@@ -73,6 +76,20 @@ int HttpRequestWithResult(int context, const char *host, const char *object,
                           const char *raw_request, const char *body, int body_length, char **reply,
                           int port, int want_header, const char *user, const char *password,
                           int want_body, int reserved, HttpResult *result);
+
+// HttpRequestWithResult for a web call that PrepareWebCall let through
+// (http/ll_webcall.h): the same connect, TLS, reading and *result, with the
+// request "<method> <object> HTTP/1.0", the Host header, the call's header
+// lines, the Basic credentials (when user or password is not empty), a
+// Content-Length for a body (and "0" for a POST, PUT or PATCH without one),
+// the empty line and the body. A call with a time_limit runs under that
+// deadline on this thread (net/ll_socks.h) from start to end, and when it
+// runs out the exchange ends as kHttpTimedOut with the reason "time limit
+// of <n> s ran out", whatever part of the reply had come. A null call is a
+// plain GET. REQUIRES: result is not null.
+int HttpRequestWithCall(int context, const char *host, const char *object, const WebCall *call,
+                        char **reply, int port, int want_header, const char *user,
+                        const char *password, int want_body, HttpResult *result);
 
 // The code of a reply's status line, "HTTP/<version> <three digits>" at the
 // very start of the reply; 0 when the reply does not start with one.

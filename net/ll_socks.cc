@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,18 +24,23 @@ std::atomic<int> GWinsockTimeout{45};
 
 namespace {
 
+// The deadline of the exchange that this thread is making, 0 for none.
+thread_local long long deadline_ms = 0;
+
 // A record without a descriptor is never waited on.
 bool Waitable(int fd) { return fd >= 0; }
 
-// Waits up to seconds for events on the record's socket. poll rather than
-// select: with many hits in flight descriptors pass 1023, which a select
-// set cannot hold. The result is select's: the number of ready descriptors,
-// 0 when the time ran out, -1 on an error (with errno set).
+// Waits up to seconds, or until the thread's deadline when one is set, for
+// events on the record's socket. poll rather than select: with many hits in
+// flight descriptors pass 1023, which a select set cannot hold. The result
+// is select's: the number of ready descriptors, 0 when the time ran out, -1
+// on an error (with errno set).
 int WaitFor(gensock_connection *connection, short events, int seconds) {
-  connection->wait_time.tv_sec = seconds;
-  connection->wait_time.tv_usec = 0;
-  pollfd watch{connection->sock, events, 0};
   long long ms = std::max(seconds, 0) * 1000LL;
+  if (deadline_ms > 0) ms = std::max(deadline_ms - gensock_monotonic_ms(), 0LL);
+  connection->wait_time.tv_sec = static_cast<time_t>(ms / 1000);
+  connection->wait_time.tv_usec = static_cast<suseconds_t>(ms % 1000 * 1000);
+  pollfd watch{connection->sock, events, 0};
   return poll(&watch, 1, static_cast<int>(std::min<long long>(ms, INT32_MAX)));
 }
 
@@ -166,7 +172,10 @@ int ConnectTo(gensock_connection *connection, const sockaddr *address, socklen_t
     reinterpret_cast<sockaddr_in *>(&peer)->sin_port = port;
 
   PrintWord("j3");
-  int fd = socket(peer.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  // Under a deadline the connect must not block: a blocking one waits as
+  // long as the kernel retries, which no deadline would cut short.
+  bool limited = deadline_ms > 0;
+  int fd = socket(peer.ss_family, SOCK_STREAM | SOCK_CLOEXEC | (limited ? SOCK_NONBLOCK : 0), 0);
   if (fd < 0) {
     ShowConnectError(errno);
     return kGensockNoSocket;
@@ -178,9 +187,10 @@ int ConnectTo(gensock_connection *connection, const sockaddr *address, socklen_t
   PrintWord("j4");
   PrintWord("j5");
 
-  // The socket still blocks here, so a connect that returns 0 is complete.
+  // Without a deadline the socket still blocks here, so a connect that
+  // returns 0 is complete; with one, EINPROGRESS leaves it to the wait.
   bool connected = connect(fd, reinterpret_cast<const sockaddr *>(&peer), length) == 0;
-  if (!connected) {
+  if (!connected && !(limited && errno == EINPROGRESS)) {
     int e = errno;
     ShowConnectError(e);
     if (e == ECONNREFUSED) return kGensockRefused;
@@ -210,6 +220,7 @@ int ConnectTo(gensock_connection *connection, const sockaddr *address, socklen_t
     socklen_t size = sizeof pending;
     if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &size) != 0) pending = errno;
   }
+  if (ready == 0 && limited) e = ETIMEDOUT;
   if (ready <= 0 || pending != 0) {
     PrintWord("not selected");
     ShowConnectError(ready > 0 ? pending : e);
@@ -288,6 +299,10 @@ int c_get_connected(gensock_connection *connection, const char *host, const char
   PrintWord("j2");
   HostAddresses addresses;
   if (!ResolveHost(host, &addresses)) return kGensockBadHost;
+  if (deadline_ms > 0 && gensock_monotonic_ms() >= deadline_ms) {
+    ShowConnectError(ETIMEDOUT);  // the lookup used up the time
+    return kGensockConnectFailed;
+  }
   if (addresses.list == nullptr) {
     return ConnectTo(connection, reinterpret_cast<const sockaddr *>(&addresses.dotted),
                      sizeof addresses.dotted, port);
@@ -317,6 +332,16 @@ int gensock_connect(const char *host, const char *service, gensock_connection **
   *out = connection;
   PrintWord("done GSC");
   return kGensockOk;
+}
+
+void gensock_set_deadline(long long monotonic_ms) { deadline_ms = std::max(monotonic_ms, 0LL); }
+
+long long gensock_deadline(void) { return deadline_ms; }
+
+long long gensock_monotonic_ms(void) {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
 }
 
 int gensock_connect_error(void) { return connect_error >= 0 ? connect_error : errno; }

@@ -49,6 +49,25 @@ enum : int {
 // each send, each non-polling read). Read afresh for every wait; initially 45.
 extern std::atomic<int> GWinsockTimeout;
 
+// ---- Per-thread deadline --------------------------------------------------
+// One exchange may be given a time limit of its own. While the calling
+// thread has a deadline set, every wait of the layer on that thread (the
+// connect, the TLS handshake, each send, each non-polling read) ends at the
+// deadline instead of after GWinsockTimeout seconds, however long or short
+// that is; a connect whose name lookup ends past it fails at once with
+// ETIMEDOUT (the lookup itself cannot be cut short). Per thread, so that one
+// hit's limit never reaches another's; whoever sets it clears it.
+
+// Sets the calling thread's deadline, a time of gensock_monotonic_ms; 0
+// clears it.
+void gensock_set_deadline(long long monotonic_ms);
+
+// The calling thread's deadline, 0 when none is set.
+long long gensock_deadline(void);
+
+// Milliseconds of CLOCK_MONOTONIC, the clock of the deadline.
+long long gensock_monotonic_ms(void);
+
 struct gensock_connection {
   int sock;                  // descriptor, or -1 before the connect creates one
   char *recv_buf;            // kGensockRecvBlock bytes; null if allocation failed
@@ -76,11 +95,11 @@ int gensock_is_a_number(const char *text);
 
 // Resolves host (dotted IPv4 number, IPv6 address or name) and service
 // (decimal port, or a tcp service name; a number is taken modulo 65536),
-// creates the socket and connects within GWinsockTimeout seconds. A name
-// with several addresses has each tried in the resolver's order until one
-// connects; the last attempt's code is returned. 0 leaves the socket connected and
-// non-blocking; otherwise a result code. REQUIRES: connection, host, service
-// are not null.
+// creates the socket and connects within GWinsockTimeout seconds (or by
+// the thread's deadline). A name with several addresses has each tried in
+// the resolver's order until one connects; the last attempt's code is
+// returned. 0 leaves the socket connected and non-blocking; otherwise a
+// result code. REQUIRES: connection, host, service are not null.
 int c_get_connected(gensock_connection *connection, const char *host, const char *service);
 
 // Creates and connects a record. 0 and the handle in *out, or a result code

@@ -22,6 +22,8 @@
 #include <string>
 #include <unordered_map>
 
+#include "net/ll_socks.h"
+
 namespace {
 
 // ---- OpenSSL, loaded on first use ------------------------------------------
@@ -361,6 +363,16 @@ void ExplainFailure(const TlsSession &session, char *reason, size_t size) {
   }
 }
 
+// When the waits that start now end: after timeout_seconds, or at the
+// socket layer's deadline of the thread when one is set.
+Clock::time_point WaitDeadline(int timeout_seconds) {
+  long long deadline_ms = gensock_deadline();
+  if (deadline_ms > 0) {
+    return Clock::now() + std::chrono::milliseconds(deadline_ms - gensock_monotonic_ms());
+  }
+  return Clock::now() + std::chrono::seconds(timeout_seconds);
+}
+
 enum WaitResult : int { kReady, kTimedOut, kWaitFailed };
 
 // Polls fd for events until deadline. kWaitFailed leaves the error in *error.
@@ -453,7 +465,7 @@ int TlsHandshake(int fd, const char *name, int is_address, int timeout_seconds, 
   }
 
   SSL_set_connect_state(ssl);
-  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(timeout_seconds);
+  const Clock::time_point deadline = WaitDeadline(timeout_seconds);
   for (;;) {
     ERR_clear_error();  // SSL_get_error reads the thread's queue
     int result = SSL_do_handshake(ssl);
@@ -514,9 +526,7 @@ long TlsSend(TlsSession *s, const void *data, size_t n, int timeout_seconds) {
     }
     short events = EventsWanted(SSL_get_error(s->ssl.get(), sent));
     int error = 0;
-    if (events == 0 ||
-        WaitUntil(s->fd, events, Clock::now() + std::chrono::seconds(timeout_seconds), &error) !=
-            kReady) {
+    if (events == 0 || WaitUntil(s->fd, events, WaitDeadline(timeout_seconds), &error) != kReady) {
       // A write left half done cannot be taken up again with other data.
       s->broken = true;
       ERR_clear_error();

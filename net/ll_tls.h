@@ -23,7 +23,9 @@ enum : long {
 // name (sent as SNI, matched against the certificate) or, when is_address is
 // non-zero, for the IPv4 or IPv6 address text (matched against the
 // certificate's IP entries; no brackets). All waiting is done with poll and
-// lasts at most timeout_seconds in all (0 or less: no waiting at all).
+// lasts at most timeout_seconds in all (0 or less: no waiting at all), or,
+// when the calling thread has a deadline (gensock_set_deadline), until
+// that deadline instead.
 // Returns 0 with the new session in *out; otherwise -1, *out null, and in
 // reason a short text: the verification error when the certificate was
 // refused ("certificate has expired", "hostname mismatch", ...), "timed
@@ -41,8 +43,9 @@ int TlsHandshake(int fd, const char *name, int is_address, int timeout_seconds, 
 // REQUIRES: s is a session from TlsHandshake; n > 0.
 long TlsRecv(TlsSession *s, void *buffer, size_t n);
 
-// Sends n bytes, waiting with poll up to timeout_seconds for room before
-// each piece the socket does not take at once. Returns n, or kTlsFailed (a
+// Sends n bytes, waiting with poll up to timeout_seconds (or until the
+// calling thread's deadline, when it has one) for room before each piece
+// the socket does not take at once. Returns n, or kTlsFailed (a
 // peer that has gone gives kTlsFailed, never SIGPIPE).
 // REQUIRES: s is a session from TlsHandshake.
 long TlsSend(TlsSession *s, const void *data, size_t n, int timeout_seconds);

@@ -13,7 +13,13 @@ CREATE TABLE schedule_2 (
   i_interval INTEGER,
   i_next     DATETIME,
   i_start    DOUBLE DEFAULT 0,
-  i_stop     DOUBLE DEFAULT 1
+  i_stop     DOUBLE DEFAULT 1,
+  -- The entry's own web call, each NULL for today's GET: a method (GET,
+  -- HEAD, POST, PUT, PATCH, DELETE, OPTIONS), header lines "Name: value"
+  -- one to a line, and a body of up to 1 MiB. A table without them works.
+  i_method   VARCHAR(16),
+  i_headers  TEXT,
+  i_body     MEDIUMTEXT
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
 -- Keeps the due-entries select proportional to the due rows, not the table.
 CREATE INDEX schedule_2_next ON schedule_2 (i_next);

@@ -82,9 +82,10 @@ TEST(CommandLine, ArgumentsWithoutASecondCharacterAreUnknown) {
 }
 
 TEST(CommandLine, UpperCaseAndAnyFirstCharacterSelectTheSameOptions) {
-  auto r = Jantor({"-D", "shop", "-V", "-T", "jobs", "/i", "2", "xdsn", "store"});
+  auto r = Jantor({"-D", "shop", "-V", "-W", "-T", "jobs", "/i", "2", "xdsn", "store"});
   EXPECT_EQ(r.out, kBanner +
-                       "Using shop DSN.\r\nUsing verbose.\r\nUsing jobs table.\r\n"
+                       "Using shop DSN.\r\nUsing verbose.\r\n"
+                       "Using each entry's i_timeout as its time limit.\r\nUsing jobs table.\r\n"
                        "Using 2s interval.\r\nUsing store DSN.\r\n" +
                        kShortInterval);
   EXPECT_EQ(r.status, 1);

@@ -174,6 +174,72 @@ TEST_F(Http, SuccessfulHitPrintsItsWordsInOrder) {
   EXPECT_EQ(out_.find("Connected to remote http host", at), std::string::npos);
 }
 
+TEST_F(Http, CallSendsItsMethodHeadersCredentialsAndBody) {
+  SKIP_IF_HTTP_PORT_TAKEN();
+  const std::string host = " /o HTTP/1.0\r\nHost: 127.0.0.2\r\n",
+                    auth = "Authorization: Basic dTo=\r\n";
+  struct {
+    WebCall call;
+    const char *user;
+    std::string expected;
+  } cases[] = {
+      {{"GET", "", nullptr, 0, 0}, "u", "GET" + host + auth + "\r\n"},  // as HttpRequest sends it
+      {{"HEAD", "B: 1:2\r\nA: \xE9t\r\n", nullptr, 0, 0},
+       "",
+       "HEAD" + host + "B: 1:2\r\nA: \xE9t\r\n\r\n"},
+      {{"PUT", "A: 1\r\n", "h\0o", 3, 0},
+       "u",
+       "PUT" + host + "A: 1\r\n" + auth + "Content-Length: 3\r\n\r\n" + std::string("h\0o", 3)},
+      {{"POST", "", nullptr, 0, 0}, "", "POST" + host + "Content-Length: 0\r\n\r\n"},
+  };
+  for (const auto &c : cases) {
+    // The peer answers after the head; the body, if any, is read to the close.
+    LoopbackPeer peer(Answer(&request_, "\r\n\r\n", "HTTP/1.0 204 No\r\n\r\n"), 1, kHost);
+    HttpResult result;
+    CaptureStdout();
+    EXPECT_EQ(HttpRequestWithCall(0, kHost, "/o", &c.call, &reply_, peer.port(), 1, c.user, "", 1,
+                                  &result),
+              1);
+    GetCapturedStdout();
+    EXPECT_TRUE(peer.WaitServed(1));
+    EXPECT_EQ(request_, c.expected);
+    EXPECT_TRUE(result.end == kHttpReplyRead && result.status == 204) << result.reason;
+  }
+}
+
+TEST_F(Http, CallTimeLimitReplacesTheUsualLimitsAndEndsTheExchange) {
+  SKIP_IF_HTTP_PORT_TAKEN();
+  // Silent after the request, the usual limit would end the reply after
+  // 1 s; dripping a byte a second, after 4 x 3 s. The limit ends both at 2 s.
+  for (bool drip : {false, true}) {
+    GWinsockTimeout = drip ? 3 : 1;
+    std::atomic<bool> stop{false};
+    LoopbackPeer peer(
+        [&](int fd) {
+          testsupport::ReadUntil(fd, "\r\n\r\n");
+          if (drip) testsupport::SendAll(fd, "HTTP/1.0 200 OK\r\n");
+          for (int i = 0; i < 2000 && !stop && (!drip || i % 200 || testsupport::SendAll(fd, "x"));
+               ++i)
+            usleep(5000);
+        },
+        1, kHost);
+    WebCall call{"GET", "", nullptr, 0, 2};
+    HttpResult result;
+    CaptureStdout();
+    auto start = std::chrono::steady_clock::now();
+    HttpRequestWithCall(0, kHost, "/", &call, &reply_, peer.port(), 1, "", "", 1, &result);
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    GetCapturedStdout();
+    stop = true;
+    EXPECT_TRUE(seconds >= 1.9 && seconds < 4.0) << seconds;
+    EXPECT_EQ(result.end, kHttpTimedOut);
+    EXPECT_STREQ(result.reason, "time limit of 2 s ran out");
+    EXPECT_EQ(result.status, drip ? 200 : 0);
+    EXPECT_EQ(gensock_deadline(), 0);  // the thread's next exchange has the usual limits
+  }
+}
+
 // ---- Replies -----------------------------------------------------------------
 
 TEST_F(Http, ReplyIsSplitAfterTheCrOfTheEmptyLine) {

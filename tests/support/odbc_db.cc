@@ -194,9 +194,10 @@ std::vector<std::vector<std::string>> Query(const TestDb& db, const std::string&
 namespace {
 
 // Runs the shipped schema file (schema/<kind><suffix>.sql), with its table
-// name replaced by table.
+// name replaced by table; without calls, the table as it was before the
+// columns of an entry's own web call (i_method, i_headers, i_body).
 void RunSchema(const TestDb& db, const std::string& suffix, const std::string& shipped_name,
-               const std::string& table) {
+               const std::string& table, bool calls = true) {
   std::string schema =
       ReadFile(std::string(JANTOR_SOURCE_DIR) + "/schema/" + db.kind + suffix + ".sql");
   if (schema.empty()) throw std::runtime_error("no schema for " + db.kind + suffix);
@@ -205,8 +206,19 @@ void RunSchema(const TestDb& db, const std::string& suffix, const std::string& s
   // Comment lines go first: they may hold semicolons of their own.
   std::stringstream lines(schema);
   std::string line, code;
-  while (std::getline(lines, line))
-    if (line.rfind("--", 0) != 0) code += line + "\n";
+  while (std::getline(lines, line)) {
+    size_t first = line.find_first_not_of(' ');
+    if (first != std::string::npos && line.compare(first, 2, "--") == 0) continue;
+    if (!calls && first != std::string::npos &&
+        (line.compare(first, 9, "i_method ") == 0 || line.compare(first, 10, "i_headers ") == 0 ||
+         line.compare(first, 7, "i_body ") == 0))
+      continue;
+    code += line + "\n";
+  }
+  if (!calls) {
+    size_t end = code.find(",\n)");
+    if (end != std::string::npos) code.erase(end, 1);
+  }
   std::stringstream statements(code);
   std::string sql, error;
   while (std::getline(statements, sql, ';')) {
@@ -218,7 +230,11 @@ void RunSchema(const TestDb& db, const std::string& suffix, const std::string& s
 }  // namespace
 
 void CreateScheduleTable(const TestDb& db, const std::string& table) {
-  RunSchema(db, "", "schedule_2", table);
+  RunSchema(db, "", "schedule_2", table, /*calls=*/false);
+}
+
+void CreateScheduleTableWithCalls(const TestDb& db, const std::string& table) {
+  RunSchema(db, "", "schedule_2", table, /*calls=*/true);
 }
 
 void CreateResultsTable(const TestDb& db, const std::string& table) {

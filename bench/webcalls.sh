@@ -1,0 +1,325 @@
+#!/usr/bin/env bash
+# Entries that make their own web call (i_method, i_headers, i_body) side by
+# side with curl making the same calls, in one run:
+#   - a server that answers each request 50 ms late (bench/delay_server.c on
+#     127.0.0.2:80): one cycle of N POSTs, each with a 1 KiB JSON body and
+#     two headers, at -c 64, against one curl --parallel --parallel-max 64;
+#   - nginx on loopback: the same POSTs at -c 1 against one curl going
+#     through them one after the other; and N plain GETs from a table whose
+#     three call columns are all NULL against a table without them;
+#   - the peak resident memory of one cycle of 20000 POSTs with a 64 KiB
+#     body each at -c 64, against the same server answering at once.
+# Each round runs every pair's two ways seconds apart, taking turns at going
+# first; the ratios are of the best rates and the median of the rounds' own
+# ratios. Prints its progress on standard error and a markdown table on
+# standard output, which it also writes to bench/results/webcalls.md.
+#
+#   bench/webcalls.sh           # builds jantor in build-bench-calls/ and runs it
+#
+# Environment: JANTOR (a jantor to measure instead of building one),
+# BENCH_BUILD (build folder, default build-bench-calls; the work folder is
+# its webcalls/), BENCH_ROUNDS (default 5), BENCH_N (entries, default 2000),
+# WEBCALLS_BIG_N (entries of the memory run, default 20000).
+#
+# The rates come from the servers' logs: the requests of a run over the time
+# from its first request to its last. A hit connects to the "http" port
+# first, so the servers listen on port 80 and the entries name port 80 as
+# theirs. Run as root, the script moves into a network namespace of its own
+# first, where port 80 of 127.0.0.1 and 127.0.0.2 is free whatever the
+# machine runs, and nothing outside sees its servers. Otherwise both must be
+# free to bind.
+set -euo pipefail
+script=$(realpath "$0")
+cd "$(dirname "$script")/.."
+root=$PWD
+
+if [ "$(id -u)" -eq 0 ] && [ -z "${WEBCALLS_NETNS:-}" ]; then
+  if unshare -n true 2>/dev/null; then
+    WEBCALLS_NETNS=1 exec unshare -n "$script" "$@"
+  fi
+  echo "bench: no network namespace of its own; using the machine's loopback" >&2
+fi
+if [ -n "${WEBCALLS_NETNS:-}" ]; then ip link set lo up; fi
+
+for tool in nginx sqlite3 curl cc; do
+  command -v "$tool" >/dev/null || [ -x "/usr/sbin/$tool" ] ||
+    { echo "bench: $tool is needed" >&2; exit 1; }
+done
+[ -x /usr/bin/time ] || { echo "bench: /usr/bin/time is needed" >&2; exit 1; }
+for address in 127.0.0.1 127.0.0.2; do
+  if (exec 3<>/dev/tcp/$address/80) 2>/dev/null; then
+    echo "bench: something already listens on $address:80; stop it and run again" >&2
+    exit 1
+  fi
+done
+
+build=$root/${BENCH_BUILD:-build-bench-calls}
+rounds=${BENCH_ROUNDS:-5}
+n=${BENCH_N:-2000}
+big_n=${WEBCALLS_BIG_N:-20000}
+if [ -n "${JANTOR:-}" ]; then
+  jantor=$(realpath "$JANTOR")
+else
+  cmake -S . -B "$build" -DJANTOR_TESTS=OFF >/dev/null
+  cmake --build "$build" --target jantor -j"$(nproc)" >/dev/null
+  jantor=$build/jantor
+fi
+mkdir -p "$build"
+work=$build/webcalls
+results=$root/bench/results
+rm -rf "$work"
+mkdir -p "$work" "$results"
+cc -O2 -Wall -Wextra -o "$work/delay_server" bench/delay_server.c
+log=$work/nginx/access.log
+delay_log=$work/delay.log
+odbc=$work/odbc
+
+delay_pid=""
+cleanup() {
+  if [ -n "$delay_pid" ]; then kill "$delay_pid" 2>/dev/null || true; fi
+  tests/support/nginx.sh stop "$work/nginx" >/dev/null 2>&1 || true
+}
+trap cleanup EXIT
+
+# nginx answers a POST to a static file with 405; /hook answers every
+# method with 200 and a short body, after reading (and dropping) the
+# request's body, as a web hook would.
+NGINX_PORT=80 tests/support/nginx.sh start "$work/nginx" >/dev/null
+sed -i 's|^    location /private/ {|    location = /hook { return 200 "ok\\n"; }\n&|' "$work/nginx/nginx.conf"
+/usr/sbin/nginx -c "$work/nginx/nginx.conf" -p "$work/nginx" -s reload 2>/dev/null
+for _ in $(seq 50); do
+  [ "$(curl -s -o /dev/null -w '%{http_code}' -d x http://127.0.0.1/hook)" = 200 ] && break
+  sleep 0.1
+done
+[ "$(curl -s -o /dev/null -w '%{http_code}' -d x http://127.0.0.1/hook)" = 200 ] ||
+  { echo "bench: nginx does not answer a POST to /hook with 200" >&2; exit 1; }
+
+# Three SQLite databases as the shipped example (dist/odbc-sqlite.ini) sets
+# them up, WAL and commits that do not wait for the disk: the shipped
+# schema; the same table without the three call columns, as a table made
+# before they existed; and the shipped schema for the memory run, whose
+# bodies make it large.
+db=$work/calls.db db_plain=$work/plain.db db_big=$work/big.db
+scripts/odbc-dsn.sh "$odbc" calls_sqlite sqlite "$db" JournalMode=WAL SyncPragma=NORMAL
+scripts/odbc-dsn.sh "$odbc" plain_sqlite sqlite "$db_plain" JournalMode=WAL SyncPragma=NORMAL
+scripts/odbc-dsn.sh "$odbc" big_sqlite sqlite "$db_big" JournalMode=WAL SyncPragma=NORMAL
+# SQLite (3.40) drops the last column of a table by cutting the text of its
+# CREATE TABLE back to the column before, and the comment between them then
+# swallows the closing parenthesis; the plain table is made from the schema
+# without its comment lines.
+sqlite3 "$db" <schema/sqlite.sql
+sqlite3 "$db_big" <schema/sqlite.sql
+sed '/^ *--/d' schema/sqlite.sql | sqlite3 "$db_plain"
+for file in "$db" "$db_plain" "$db_big"; do
+  sqlite3 "$file" 'PRAGMA journal_mode=WAL;' >/dev/null
+done
+sqlite3 "$db_plain" <<'SQL'
+ALTER TABLE schedule_2 DROP COLUMN i_method;
+ALTER TABLE schedule_2 DROP COLUMN i_headers;
+ALTER TABLE schedule_2 DROP COLUMN i_body;
+SQL
+
+# The call: a JSON body of exactly BYTES bytes, and two headers. The same
+# text goes into the table and, from files, into curl's configuration.
+token=bench-7f3a9c2e5b1d4086a2c4e6f8b0d2f4a6
+json() { # bytes
+  local head='{"source":"jantor-bench","event":"tick","payload":"' tail='"}'
+  printf '%s' "$head"
+  head -c $(($1 - ${#head} - ${#tail})) /dev/zero | tr '\0' x
+  printf '%s' "$tail"
+}
+json 1024 >"$work/body.json"
+json 65536 >"$work/body64.json"
+if [ "$(wc -c <"$work/body.json")" != 1024 ] || [ "$(wc -c <"$work/body64.json")" != 65536 ]; then
+  echo "bench: the bodies came out the wrong size" >&2
+  exit 1
+fi
+
+# Local time as jantor reads it, a minute ago.
+due_time() { date -d '-1 minutes' '+%Y-%m-%d %H:%M:%S'; }
+
+# COUNT entries for tag in the database file, all due, on HOST port 80 at
+# /hook?TAG-i (/index.html?TAG-i for a GET): either POSTs with the body
+# file and the two headers, or GETs that leave the call columns out
+# (NULL, or absent from the plain table).
+fill() { # file tag count host post|get [body file]
+  local file=$1 tag=$2 count=$3 host=$4 call=$5 columns="" values="" object=/index.html
+  if [ "$call" = post ]; then
+    object=/hook
+    columns=", i_method, i_headers, i_body"
+    values=", 'POST', 'Content-Type: application/json' || char(10) || 'Authorization: Bearer $token', '$(cat "$6")'"
+  fi
+  sqlite3 "$file" <<SQL
+DELETE FROM schedule_2;
+WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM k WHERE i < $count)
+INSERT INTO schedule_2 (id, i_user, i_pass, i_port, i_object, i_host, i_timeout, i_interval,
+                        i_next, i_start, i_stop$columns)
+SELECT i, NULL, NULL, 80, '$object?$tag-' || i, '$host', 30, 86400, '$(due_time)', 0, 1$values
+FROM k;
+SQL
+}
+
+# Waits until jantor has ended its first cycle: it then waits for its alarm
+# in sigsuspend (system call 130 on x86-64), or it has exited. At most two
+# minutes.
+wait_cycle() { # pid
+  local call
+  for _ in $(seq 1200); do
+    kill -0 "$1" 2>/dev/null || return 0
+    call=
+    read -r call _ </proc/"$1"/syscall 2>/dev/null || true
+    [ "$call" = 130 ] && return 0
+    sleep 0.1
+  done
+  echo "bench: jantor did not finish its cycle" >&2
+  return 1
+}
+
+# "count first last" of the requests of one run in a server's log, each of
+# whose lines starts with the request's time in seconds.
+span() { { grep -F "?$1-" "$2" || true; } | awk '{ if (n++ == 0) a = $1; b = $1 } END { printf "%d %s %s\n", n, a, b }'; }
+# Requests a second from the first to the last request of a run.
+rate() { span "$1" "$2" | awk '{ printf "%.0f\n", ($3 > $2) ? ($1 - 1) / ($3 - $2) : 0 }'; }
+
+# Every request of the run reached the server; in nginx's log, also each
+# with the method meant and answered 200.
+check_run() { # tag server-log method count
+  local got
+  got=$(span "$1" "$2" | cut -d' ' -f1)
+  [ "$got" = "$4" ] || { echo "bench: $1 made $got of $4 requests" >&2; exit 1; }
+  [ "$2" = "$log" ] || return 0
+  got=$(grep -F "?$1-" "$log" | awk -v m="\"$3" '$3 == m && $NF == 200' | wc -l)
+  [ "$got" = "$4" ] || { echo "bench: $1 made $got of $4 $3 requests answered 200" >&2; exit 1; }
+}
+
+# One cycle of jantor on data source dsn; extra arguments go to it.
+run_jantor() { # dsn tag args...
+  local dsn=$1 tag=$2 pid
+  shift 2
+  ODBCSYSINI=$odbc ODBCINI=$odbc/odbc.ini "$jantor" -d "$dsn" -i 3600 "$@" \
+    >"$work/jantor-$tag.out" 2>"$work/jantor-$tag.err" &
+  pid=$!
+  wait_cycle "$pid" || { kill "$pid" 2>/dev/null; exit 1; }
+  kill "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+}
+
+# One curl process posting the body with the two headers to n URLs, each
+# transfer on a connection of its own as run.sh's curl runs are; extra
+# arguments go to it. The body and headers are given once for every URL.
+curl_opts=(-s --http1.0 -H 'Connection: close')
+run_curl() { # host tag args...
+  local host=$1 tag=$2 i
+  shift 2
+  {
+    echo "data-binary = \"@$work/body.json\""
+    echo 'header = "Content-Type: application/json"'
+    echo "header = \"Authorization: Bearer $token\""
+    for i in $(seq "$n"); do echo "url = \"http://$host/hook?$tag-$i\""; done
+  } >"$work/curl-$tag.cfg"
+  curl "${curl_opts[@]}" "$@" -K "$work/curl-$tag.cfg" >"$work/curl-$tag.out" 2>"$work/curl-$tag.err"
+}
+
+# The delay server on port 80 of 127.0.0.2, answering delay_ms late.
+start_delay() { # delay_ms
+  rm -f "$work/delay.port"
+  "$work/delay_server" 127.0.0.2 80 "$1" 1800 0 "$delay_log" >"$work/delay.port" 2>"$work/delay.err" &
+  delay_pid=$!
+  for _ in $(seq 100); do [ -s "$work/delay.port" ] && return 0; sleep 0.02; done
+  echo "bench: the delay server did not start: $(cat "$work/delay.err")" >&2
+  exit 1
+}
+stop_delay() { kill "$delay_pid" 2>/dev/null || true; wait "$delay_pid" 2>/dev/null || true; delay_pid=""; }
+
+best() { sort -n | tail -n1; }
+median() { sort -n | awk '{ v[NR] = $1 }
+  END { if (NR % 2) print v[(NR + 1) / 2]; else printf "%.2f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0) ? a / b : 0 }'; }
+mib() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
+verdict() { awk "BEGIN { print ($1) ? \"yes\" : \"**no**\" }"; }
+
+# The ways of each pair, "key what": the key names the run (tag <key>-<round>).
+way_dj() { fill "$db" "$1" "$n" 127.0.0.2 post "$work/body.json"; run_jantor calls_sqlite "$1" -c 64; }
+way_dc() { run_curl 127.0.0.2 "$1" --parallel --parallel-max 64; }
+way_nj() { fill "$db" "$1" "$n" 127.0.0.1 post "$work/body.json"; run_jantor calls_sqlite "$1" -c 1; }
+way_nc() { run_curl 127.0.0.1 "$1"; }
+way_gn() { fill "$db" "$1" "$n" 127.0.0.1 get; run_jantor calls_sqlite "$1" -c 1; }
+way_go() { fill "$db_plain" "$1" "$n" 127.0.0.1 get; run_jantor plain_sqlite "$1" -c 1; }
+
+declare -A rates  # rates[<key>-<round>]
+# Runs the pair's two ways every round, taking turns at going first.
+race() { # key-a key-b server-log method
+  local a=$1 b=$2 server_log=$3 method=$4 r way
+  for r in $(seq "$rounds"); do
+    echo "  $a/$b round $r of $rounds ..." >&2
+    for way in $([ $((r % 2)) = 1 ] && echo "$a $b" || echo "$b $a"); do
+      "way_$way" "$way-$r"
+      check_run "$way-$r" "$server_log" "$method" "$n"
+      rates[$way-$r]=$(rate "$way-$r" "$server_log")
+    done
+  done
+}
+# "best-a best-b ratio-of-bests median-of-round-ratios each-round-ratio..."
+compare() { # key-a key-b
+  local a=$1 b=$2 r best_a best_b
+  best_a=$(for r in $(seq "$rounds"); do echo "${rates[$a-$r]}"; done | best)
+  best_b=$(for r in $(seq "$rounds"); do echo "${rates[$b-$r]}"; done | best)
+  echo "$best_a $best_b $(ratio "$best_a" "$best_b")" \
+    "$(for r in $(seq "$rounds"); do ratio "${rates[$a-$r]}" "${rates[$b-$r]}"; echo; done | median)" \
+    "$(for r in $(seq "$rounds"); do ratio "${rates[$a-$r]}" "${rates[$b-$r]}"; printf ' '; done)"
+}
+
+load_start=$(cut -d' ' -f1 /proc/loadavg)
+echo "POSTs to a server answering 50 ms late ..." >&2
+start_delay 50
+race dj dc "$delay_log" POST
+stop_delay
+echo "POSTs and GETs to nginx ..." >&2
+race nj nc "$log" POST
+race gn go "$log" GET
+
+# Memory: one cycle of big_n POSTs with a 64 KiB body each, at -c 64,
+# against the delay server answering as soon as a request (its body
+# included) is whole, so that every body travels to the server. Two cycles
+# 4 s apart as bench/scale.sh runs them, the second with nothing due; the
+# peak is the whole process's (ru_maxrss, through /usr/bin/time), start-up
+# included, and the time is the elapsed time less the 4 s between them.
+echo "Memory: $big_n POSTs of 64 KiB ..." >&2
+fill "$db_big" big "$big_n" 127.0.0.2 post "$work/body64.json"
+start_delay 0
+ODBCSYSINI=$odbc ODBCINI=$odbc/odbc.ini /usr/bin/time -f "%M %e" -o "$work/time-big" \
+  timeout 900 "$jantor" -d big_sqlite -i 4 -r 1 -q -c 64 >"$work/jantor-big.out" 2>&1 || true
+stop_delay
+check_run big "$delay_log" POST "$big_n"
+moved=$(sqlite3 "$db_big" "SELECT count(*) FROM schedule_2 WHERE i_next > datetime('now', 'localtime');")
+read -r big_kib big_seconds < <(awk '{ printf "%d %.1f\n", $1, $2 - 4 }' "$work/time-big")
+big_span=$(span big "$delay_log" | awk '{ printf "%.1f\n", $3 - $2 }')
+rm -f "$db_big" "$db_big-wal" "$db_big-shm"
+load_end=$(cut -d' ' -f1 /proc/loadavg)
+
+read -r d_j d_c d_best d_median d_each <<<"$(compare dj dc)"
+read -r p_j p_c p_best p_median p_each <<<"$(compare nj nc)"
+read -r g_n g_o g_best g_median g_each <<<"$(compare gn go)"
+echo "delay server, jantor -c 64 / curl --parallel-max 64: $d_best (best), $d_median (median); rounds: $d_each" >&2
+echo "nginx POST, jantor -c 1 / one curl: $p_best (best), $p_median (median); rounds: $p_each" >&2
+echo "nginx GET, NULL columns / no columns: $g_best (best), $g_median (median); rounds: $g_each" >&2
+echo "memory: $(mib "$big_kib") MiB, $big_seconds s, requests over $big_span s, $moved of $big_n moved" >&2
+
+{
+  echo "## Web calls"
+  echo
+  echo "Run of $(date -u '+%Y-%m-%d %H:%M UTC') on $(nproc) processors; SQLite in WAL mode; $rounds rounds,"
+  echo "each pair's two ways seconds apart, taking turns at going first; load average $load_start"
+  echo "at the start, $load_end at the end. POSTs carry a $(wc -c <"$work/body.json")-byte JSON body with"
+  echo "Content-Type and Authorization headers, to nginx's /hook (answers 200) or to the delay server."
+  echo "Rates are requests a second from the server's log; the ratios are of the best rates, and the median"
+  echo "of the rounds' own ratios."
+  echo
+  echo "| figure | target | measured | met |"
+  echo "|---|---|---|---|"
+  echo "| jantor -c 64 against curl --parallel --parallel-max 64, POST, 50 ms server, N = $n | at least 1.0 | $d_best ($d_j against $d_c a second); median of rounds $d_median | $(verdict "$d_best >= 1.0") |"
+  echo "| jantor -c 1 against one curl, POST, nginx, N = $n | at least 0.9 | $p_best ($p_j against $p_c a second); median of rounds $p_median | $(verdict "$p_best >= 0.9") |"
+  echo "| jantor -c 1 GET, call columns all NULL against a table without them, nginx, N = $n | at least 0.95 | $g_best ($g_n against $g_o a second); median of rounds $g_median | $(verdict "$g_best >= 0.95") |"
+  echo "| peak resident memory, one cycle of $big_n POSTs with a 64 KiB body, -c 64, server answering at once | at most 32 MiB, each entry moved once | $(mib "$big_kib") MiB; $big_seconds s from start to exit less the 4 s sleep, the requests over $big_span s of the server's log; $moved of $big_n moved on | $(verdict "$big_kib <= 32768 && $moved == $big_n") |"
+} >"$results/webcalls.md"
+cat "$results/webcalls.md"
