@@ -467,3 +467,10 @@ int strjust(int context, const char *src, char **slot, const char *width, const 
   }
   return 1;
 }
+
+int ParseInt(const char *text) {
+  long value = strtol(text, nullptr, 10);
+  if (value > INT_MAX) return INT_MAX;
+  if (value < INT_MIN) return INT_MIN;
+  return static_cast<int>(value);
+}

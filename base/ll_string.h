@@ -155,6 +155,10 @@ int esc_item(int context, const char *src, char **slot, const char *quote);
 int strjust(int context, const char *src, char **slot, const char *width, const char *mode,
             const char *pad);
 
+// Integer of a decimal text: leading blanks and a sign allowed, stops at
+// the first non-digit, no digits give 0; clamped to the range of int.
+int ParseInt(const char *text);
+
 // Copies text into the fixed buffer field, cut to fit and always ended.
 template <size_t N>
 void CopyText(char (&field)[N], const char *text) {

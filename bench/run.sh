@@ -1077,7 +1077,8 @@ if [ -z "$only" ]; then
       >"$results/results_cost.md"
   BENCH_BUILD=${BENCH_BUILD:-build-bench} bench/scale.sh >"$work/scale.out"
   JANTOR=$jantor BENCH_BUILD=${BENCH_BUILD:-build-bench} bench/webcalls.sh >"$work/webcalls.out" || rm -f "$results/webcalls.md"
-  for part in results_cost scale webcalls; do
+  JANTOR=$jantor BENCH_BUILD=${BENCH_BUILD:-build-bench} bench/calendar.sh >"$work/calendar.out" || rm -f "$results/calendar.md"
+  for part in results_cost scale webcalls calendar; do
     [ -f "$results/$part.md" ] && { echo; cat "$results/$part.md"; } >>"$results/results.md"
   done
 fi

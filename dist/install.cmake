@@ -63,8 +63,11 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # SQLite driver are needed at run time without being linked.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # libssl3 is loaded when the first https:// entry is hit, libsystemd0 when
-# systemd gives jantor a notification socket; neither is linked.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "unixodbc, libsqliteodbc, libssl3, libsystemd0")
+# systemd gives jantor a notification socket; neither is linked. libdate-tz3
+# (and the tzdata it depends on) gives calendar schedules their time zones:
+# named here, not only left to dpkg-shlibdeps, because the installed support
+# library needs it whether or not the program links it.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "unixodbc, libsqliteodbc, libssl3, libsystemd0, libdate-tz3")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "odbc-postgresql, odbc-mariadb")
 # https:// entries verify servers against the system's trust store.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ca-certificates")

@@ -168,7 +168,7 @@ int ClaimEntries(Claims* claims, SQLHDBC select_conn, SQLHSTMT select_stmt, cons
         "returning entry.id, entry.i_user, entry.i_pass, entry.i_port, entry.i_object, "
         "entry.i_host, entry.i_timeout, entry.i_interval, claimed.i_next%s",
         claims->table, quoted_now, fraction, fraction, kClaimedIds, most, kClaimedIds,
-        claims->table, claim_text, claims->call_flag);
+        claims->table, claim_text, claims->optional_columns);
     bool executed = false;
     for (int attempt = 1; !executed && attempt <= kClaimTries; ++attempt) {
       executed = Execute(select_stmt, select);
@@ -193,7 +193,7 @@ int ClaimEntries(Claims* claims, SQLHDBC select_conn, SQLHSTMT select_stmt, cons
            "due.i_timeout, due.i_interval, due.i_next%s from %s as due left join %s as seen on "
            "seen.id = due.id where due.i_next < %s AND %s >= due.i_start and %s <= due.i_stop "
            "and seen.id is null order by due.i_next limit %d for update skip locked",
-           claims->call_flag_due, claims->table, kClaimedIds, quoted_now, fraction, fraction,
+           claims->optional_columns_due, claims->table, kClaimedIds, quoted_now, fraction, fraction,
            most);
   snprintf(claims->mark_time, sizeof claims->mark_time, "%s", claim_text);
   const char* failing = nullptr;

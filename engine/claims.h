@@ -57,11 +57,11 @@ struct Claims {
   // a lost claim. For those few, a select on the update connection asks
   // whether the row still holds the claim (id and claim as bound above).
   bool counts_changed_rows = false;
-  // The claims' column of an entry's call flag (see Entry::call), as the
-  // PostgreSQL claim names the table ("entry") and as MariaDB's does
-  // ("due"); "" where the table has no call columns.
-  char call_flag[256] = "";
-  char call_flag_due[256] = "";
+  // The optional columns a claim reads after i_next (see
+  // OptionalColumnsText), as the PostgreSQL claim names the table ("entry")
+  // and as MariaDB's does ("due"); "" where the table has none.
+  char optional_columns[320] = "";
+  char optional_columns_due[320] = "";
   SQLHSTMT holds = SQL_NULL_HSTMT;
   char holds_text[256] = "";
   SQLLEN indicators[8] = {};

@@ -79,13 +79,6 @@ int Refuse(const char* why) {
 
 }  // namespace
 
-int ParseInt(const char* text) {
-  long value = strtol(text, nullptr, 10);
-  if (value > INT_MAX) return INT_MAX;
-  if (value < INT_MIN) return INT_MIN;
-  return static_cast<int>(value);
-}
-
 int ReadCommandLine(int argc, char** argv, RunSettings* s) {
   memset(s, 0, sizeof *s);
   CopyText(s->interval, "60");

@@ -52,8 +52,4 @@ enum StartOutcome : int {
 // refusals. Returns kStartRun or the exit status to end with.
 int ReadCommandLine(int argc, char** argv, RunSettings* settings);
 
-// Integer of a decimal text: leading blanks and a sign allowed, stops at
-// the first non-digit, no digits give 0; clamped to the range of int.
-int ParseInt(const char* text);
-
 #endif  // JANTOR_ENGINE_COMMAND_LINE_H_

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "base/ll_cpapi.h"
+#include "engine/calendar.h"
 #include "engine/hit.h"
 #include "engine/hit_pool.h"
 #include "engine/metrics.h"
@@ -44,9 +45,20 @@ struct HitJob {
 void HitAndPrepare(const RunSettings* s, HitJob* job) {
   NoteHitStarted();
   job->options.entry_limits = OptionGiven(s, 'w');
-  Hit(job->entry, job->options, s->verbose, s->quiet, &job->record);
+  const Entry& entry = job->entry;
+  bool calendar = entry.cron[0] != '\0';
+  char next[20];
+  char refused[160];
+  if (calendar && !CalendarNextRun(entry, job->present, next, sizeof next, refused,
+                                   sizeof refused))
+    RefuseHit(entry, kHitBadSchedule, refused, s->verbose, s->quiet, &job->record);
+  else
+    Hit(entry, job->options, s->verbose, s->quiet, &job->record);
   NoteHitEnded(job->record.outcome, job->record.duration_us);
-  PrepareUpdate(s, job->entry, job->present, &job->write);
+  if (calendar)
+    PrepareUpdateTo(s, entry, next, &job->write);
+  else
+    PrepareUpdate(s, entry, job->present, &job->write);
   if (OptionGiven(s, 'l')) FillResultRow(job->entry, job->record, &job->write.row);
 }
 

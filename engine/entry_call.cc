@@ -1,7 +1,6 @@
 #include "engine/entry_call.h"
 
 #include <sqlext.h>
-#include <strings.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -36,22 +35,13 @@ bool ReadText(SQLHSTMT stmt, SQLUSMALLINT number, size_t most, std::string* out)
 }  // namespace
 
 void FindCallColumns(SQLHSTMT stmt, CallColumns* columns) {
-  SQLSMALLINT count = 0;
-  if (!SQLOK(SQLNumResultCols(stmt, &count))) return;
-  for (SQLUSMALLINT number = 1; number <= count; ++number) {
-    SQLCHAR name[128];
-    SQLSMALLINT length = 0;
-    if (!SQLOK(SQLColAttribute(stmt, number, SQL_DESC_NAME, name, sizeof name, &length, nullptr)))
-      continue;
-    const char* text = reinterpret_cast<const char*>(name);
-    if (strcasecmp(text, "i_method") == 0) columns->method = true;
-    if (strcasecmp(text, "i_headers") == 0) columns->headers = true;
-    if (strcasecmp(text, "i_body") == 0) columns->body = true;
-  }
+  columns->method = ResultHasColumn(stmt, "i_method");
+  columns->headers = ResultHasColumn(stmt, "i_headers");
+  columns->body = ResultHasColumn(stmt, "i_body");
 }
 
 std::string CallFlagColumn(const CallColumns& columns, const char* alias) {
-  if (!columns.any()) return "";
+  if (!columns.any()) return "0";
   std::string prefix = alias != nullptr ? std::string(alias) + "." : "";
   std::string tests;
   for (auto [present, name] : {std::pair{columns.method, "i_method"},
@@ -60,7 +50,7 @@ std::string CallFlagColumn(const CallColumns& columns, const char* alias) {
     if (!present) continue;
     tests += (tests.empty() ? "" : " and ") + prefix + name + " is null";
   }
-  return ", case when " + tests + " then 0 else 1 end";
+  return "case when " + tests + " then 0 else 1 end";
 }
 
 bool PrepareCallFetch(SQLHDBC connection, const char* table, CallColumns* columns) {

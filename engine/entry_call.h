@@ -37,11 +37,11 @@ struct EntryCallTexts {
 // any letter case). Reads no row.
 void FindCallColumns(SQLHSTMT stmt, CallColumns* columns);
 
-// The column the due select (and the claims) add where the table has any
-// of the call columns: ", case when i_method is null and ... then 0 else 1
-// end", with the columns qualified by alias when it is not null; "" where
-// the table has none. An entry whose flag is 0 is hit with a plain GET and
-// costs no read of its own.
+// The call flag the due select (and the claims) read where the table has
+// any of the optional columns: "case when i_method is null and ... then 0
+// else 1 end", with the columns qualified by alias when it is not null;
+// "0" where the table has no call columns. An entry whose flag is 0 is hit
+// with a plain GET and costs no read of its own.
 std::string CallFlagColumn(const CallColumns& columns, const char* alias);
 
 // Prepares the read of an entry's values on connection; the columns the

@@ -41,6 +41,33 @@ int Request(const Entry& entry, const HitOptions& options, int port, char** repl
 
 }  // namespace
 
+namespace {
+
+// The -q line of a hit that did not succeed.
+void PrintFailedHit(const Entry& entry, int port, const HitRecord& record) {
+  char status[16];
+  snprintf(status, sizeof status, "%d", record.result.status);
+  PrintFormat("Hit failed - id %s - %s:%d%s - %s - %s\r\n", entry.id, entry.host, port,
+              entry.object, HitOutcomeWord(record.outcome),
+              record.result.reason[0] != '\0' ? record.result.reason : status);
+}
+
+}  // namespace
+
+void RefuseHit(const Entry& entry, HitOutcome outcome, const char* reason, int verbose, int quiet,
+               HitRecord* record) {
+  LocalTimeText(time(nullptr), record->started, sizeof record->started);
+  record->duration_us = 0;
+  record->result.end = kHttpOtherFailure;
+  record->result.status = 0;
+  record->result.bytes = 0;
+  CopyText(record->result.reason, reason);
+  record->outcome = outcome;
+  int port = ParseInt(entry.port);
+  if (quiet) PrintFailedHit(entry, port == 0 ? 80 : port, *record);
+  if (verbose) PrintFormat("Not hitting - id %s - %s - %s\r\n", entry.id, HitOutcomeWord(outcome), reason);
+}
+
 int EntryTimeLimit(const char* timeout) {
   size_t digits = strspn(timeout, "0123456789");
   if (digits == 0 || digits > 4 || timeout[digits] != '\0') return 0;
@@ -88,13 +115,7 @@ void Hit(const Entry& entry, const HitOptions& options, int verbose, int quiet,
     hit = 0;
     if (verbose) PrintFormat("\r\nRequest refused - %s", record->result.reason);
   }
-  if (quiet && !HitSucceeded(record->outcome)) {
-    char status[16];
-    snprintf(status, sizeof status, "%d", record->result.status);
-    PrintFormat("Hit failed - id %s - %s:%d%s - %s - %s\r\n", entry.id, entry.host, port,
-                entry.object, HitOutcomeWord(record->outcome),
-                record->result.reason[0] != '\0' ? record->result.reason : status);
-  }
+  if (quiet && !HitSucceeded(record->outcome)) PrintFailedHit(entry, port, *record);
   if (verbose) PrintText(hit ? "\r\n   (Successful)\r\n" : "\r\n   (Hit Failed)\r\n");
   if (reply != nullptr) {
     if (verbose) PrintFormat("Server said - %s\r\n", reply);

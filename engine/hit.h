@@ -37,6 +37,12 @@ struct HitOptions {
 void Hit(const Entry& entry, const HitOptions& options, int verbose, int quiet,
          HitRecord* record);
 
+// A due entry that is not hit at all (its schedule was refused): *record
+// gets the outcome and its reason, and the -q (or verbose) line is printed
+// as for a failed hit.
+void RefuseHit(const Entry& entry, HitOutcome outcome, const char* reason, int verbose, int quiet,
+               HitRecord* record);
+
 // The whole-hit time limit -w takes from an i_timeout text: a whole number
 // of seconds from 1 to 3600, else 0 (the usual limits).
 int EntryTimeLimit(const char* timeout);

@@ -5,7 +5,7 @@ namespace {
 constexpr const char* kWords[kHitOutcomeCount] = {
     "ok",      "redirect",  "client-error", "server-error", "no-status", "unreachable",
     "timeout", "too-large", "tls",          "bad-host",     "error",
-    "bad-request",
+    "bad-request", "bad-schedule",
 };
 
 }  // namespace

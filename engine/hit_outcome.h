@@ -20,6 +20,7 @@ enum HitOutcome : int {
   kHitBadHost,      // "bad-host": the host text was refused
   kHitError,        // "error": anything else
   kHitBadRequest,   // "bad-request": the entry's method, headers or body were refused unsent
+  kHitBadSchedule,  // "bad-schedule": the entry's i_cron or i_zone was refused; not hit
   kHitOutcomeCount,
 };
 

@@ -287,6 +287,8 @@ int OpenSchedule(const RunSettings* s, Schedule* db) {
     return 1;
   }
   FindCallColumns(db->select_stmt, &db->calls);
+  db->cron_column = ResultHasColumn(db->select_stmt, "i_cron");
+  db->zone_column = ResultHasColumn(db->select_stmt, "i_zone");
   snprintf(statement, sizeof statement, "select i_stop from %s", s->table);
   if (!Execute(db->select_stmt, statement)) {
     PrintFormat("Error - table %s is not v2.x schedule format.\r\n", s->table);
@@ -306,9 +308,9 @@ int OpenSchedule(const RunSettings* s, Schedule* db) {
                   db->calls.text);
       return 1;
     }
-    CopyText(db->claims.call_flag, CallFlagColumn(db->calls, "entry").c_str());
-    CopyText(db->claims.call_flag_due, CallFlagColumn(db->calls, "due").c_str());
   }
+  CopyText(db->claims.optional_columns, OptionalColumnsText(db, "entry").c_str());
+  CopyText(db->claims.optional_columns_due, OptionalColumnsText(db, "due").c_str());
   // A claimed entry's reschedule counts whether its claim held, which one
   // statement with the insert cannot tell. And the claims also reschedule
   // outside any write (handing entries back) under automatic commit, so
@@ -342,7 +344,7 @@ void DueSelectText(const RunSettings* s, const Schedule* db, const char* quoted_
   snprintf(select, select_size,
            "select id, i_user, i_pass, i_port, i_object, i_host, i_timeout, i_interval, i_next%s "
            "from %s where i_next < %s AND %s >= i_start and %s <= i_stop",
-           CallFlagColumn(db->calls, nullptr).c_str(), s->table, quoted_now, fraction, fraction);
+           OptionalColumnsText(db, nullptr).c_str(), s->table, quoted_now, fraction, fraction);
 }
 
 SQLRETURN BindIdText(SQLHSTMT stmt, SQLUSMALLINT number, char* id, SQLLEN* indicator) {
@@ -444,7 +446,7 @@ bool NextDuePage(const RunSettings* s, Schedule* db, const char* quoted_now, con
   return true;
 }
 
-std::array<EntryField, 10> EntryFields(Entry* e) {
+std::array<EntryField, 12> EntryFields(Entry* e) {
   return {{{e->id, sizeof e->id},
            {e->user, sizeof e->user},
            {e->password, sizeof e->password},
@@ -454,7 +456,9 @@ std::array<EntryField, 10> EntryFields(Entry* e) {
            {e->timeout, sizeof e->timeout},
            {e->interval, sizeof e->interval},
            {e->next, sizeof e->next},
-           {e->call, sizeof e->call}}};
+           {e->call, sizeof e->call},
+           {e->cron, sizeof e->cron},
+           {e->zone, sizeof e->zone}}};
 }
 
 void FetchEntry(SQLHSTMT stmt, Entry* entry) {
@@ -464,7 +468,7 @@ void FetchEntry(SQLHSTMT stmt, Entry* entry) {
   for (const EntryField& c : EntryFields(entry)) {
     // A failed read must not leave the previous entry's text behind.
     c.text[0] = '\0';
-    if (number > columns && number > 9) break;
+    if (number > columns && number > 9) continue;
     SQLLEN indicator = 0;
     SQLGetData(stmt, number++, SQL_C_CHAR, c.text, static_cast<SQLLEN>(c.capacity), &indicator);
     if (indicator == SQL_NULL_DATA) c.text[0] = '\0';
@@ -472,8 +476,34 @@ void FetchEntry(SQLHSTMT stmt, Entry* entry) {
   }
 }
 
+std::string OptionalColumnsText(const Schedule* db, const char* alias) {
+  if (!db->optional_columns()) return "";
+  std::string prefix = alias != nullptr ? std::string(alias) + "." : "";
+  return ", " + CallFlagColumn(db->calls, alias) + ", " +
+         (db->cron_column ? prefix + "i_cron" : "null") + ", " +
+         (db->zone_column ? prefix + "i_zone" : "null");
+}
+
+bool ResultHasColumn(SQLHSTMT stmt, const char* name) {
+  SQLSMALLINT count = 0;
+  if (!SQLOK(SQLNumResultCols(stmt, &count))) return false;
+  for (SQLUSMALLINT number = 1; number <= count; ++number) {
+    SQLCHAR text[128];
+    SQLSMALLINT length = 0;
+    if (SQLOK(SQLColAttribute(stmt, number, SQL_DESC_NAME, text, sizeof text, &length, nullptr)) &&
+        strcasecmp(reinterpret_cast<const char*>(text), name) == 0)
+      return true;
+  }
+  return false;
+}
+
 void PrepareUpdate(const RunSettings* s, const Entry& entry, time_t present, HitWrite* write) {
   NextRunText(entry, present, s->verbose, s->quiet, write->next, sizeof write->next);
+  PrepareUpdateTo(s, entry, write->next, write);
+}
+
+void PrepareUpdateTo(const RunSettings* s, const Entry& entry, const char* next, HitWrite* write) {
+  if (next != write->next) CopyText(write->next, next);
   snprintf(write->update, sizeof write->update, "update %s set i_next = '%s' where id = %s",
            s->table, write->next, entry.id);
   write->key_ok = IsKeyNumber(entry.id, sizeof entry.id);

@@ -13,6 +13,7 @@
 #include <array>
 #include <cstddef>
 #include <ctime>
+#include <string>
 
 #include "engine/claims.h"
 #include "engine/command_line.h"
@@ -50,6 +51,12 @@ struct Schedule {
   Claims claims;         // -s: claims on the selection connection, reschedules on the update one
   DuePages pages;
   CallColumns calls;  // the entries' own web calls, read on the selection connection
+  bool cron_column = false;  // i_cron: an entry's calendar schedule
+  bool zone_column = false;  // i_zone: the time zone of its i_cron
+  // What the due select and the claims read after i_next where the table
+  // has any optional column: the call flag, i_cron and i_zone (NULL for
+  // those it lacks); "" for a table without any, read as always.
+  bool optional_columns() const { return calls.any() || cron_column || zone_column; }
 };
 
 // 1 for SQL_SUCCESS and SQL_SUCCESS_WITH_INFO, 0 for every other code.
@@ -111,6 +118,8 @@ struct Entry {
   // this entry's row has a value in one of them, "0" when none (a plain
   // GET, with nothing more to read); "" otherwise.
   char call[4];
+  char cron[128];  // i_cron: a five-field cron expression; "" for the interval
+  char zone[64];   // i_zone: the IANA zone of cron; "" for the daemon's own
 };
 
 // The entry's columns in the order every select of them names them, each
@@ -119,10 +128,10 @@ struct EntryField {
   char* text;
   size_t capacity;
 };
-std::array<EntryField, 10> EntryFields(Entry* entry);
+std::array<EntryField, 12> EntryFields(Entry* entry);
 
-// Reads the current row's columns into *entry (the call flag only where
-// the statement selects it).
+// Reads the current row's columns into *entry (the optional ones only
+// where the statement selects them).
 void FetchEntry(SQLHSTMT stmt, Entry* entry);
 
 // Ends the page just read, letting the driver's copy of its rows go. After
@@ -148,11 +157,21 @@ struct HitWrite {
   ResultRow row;      // with -l, the hit's result row
 };
 
+// Where the table has any optional column, the text the due select and
+// the claims add after i_next (columns qualified by alias when not null).
+std::string OptionalColumnsText(const Schedule* db, const char* alias);
+
+// Whether the open result on stmt has a column of that name, in any case.
+bool ResultHasColumn(SQLHSTMT stmt, const char* name);
+
 // Writes the reschedule's text for entry into write->update (the date
 // scanners print their lines on the way) and sets write->key_ok. The next
 // run is the stored i_next plus the interval; a stored time that cannot be
 // read is rescheduled from present.
 void PrepareUpdate(const RunSettings* s, const Entry& entry, time_t present, HitWrite* write);
+
+// The same to a next run time of the caller's ("YYYY-MM-DD HH:MM:SS").
+void PrepareUpdateTo(const RunSettings* s, const Entry& entry, const char* next, HitWrite* write);
 
 // Writes the hits' reschedules (and result rows) through the update
 // connection; with -s a reschedule whose claim has gone (expired and taken

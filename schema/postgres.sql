@@ -18,7 +18,12 @@ CREATE TABLE schedule_2 (
   -- one to a line, and a body of up to 1 MiB. A table without them works.
   i_method   VARCHAR(16),
   i_headers  TEXT,
-  i_body     TEXT
+  i_body     TEXT,
+  -- A calendar schedule in place of the interval, NULL for the interval:
+  -- a five-field cron expression, and the IANA zone it is read in (NULL for
+  -- the daemon's own local time).
+  i_cron     VARCHAR(120),
+  i_zone     VARCHAR(60)
 );
 -- Keeps the due-entries select proportional to the due rows, not the table.
 CREATE INDEX schedule_2_next ON schedule_2 (i_next);

@@ -6,13 +6,15 @@
 #   scripts/deps.sh run    # only what building jantor and its demo need
 set -euo pipefail
 
-# Building jantor and running it on SQLite against a local nginx.
+# Building jantor and running it on SQLite against a local nginx; tzdata
+# and the date library give the calendar schedules their time zones.
 packages=(
   build-essential cmake pkg-config
   unixodbc unixodbc-dev libsqliteodbc sqlite3
   nginx-light curl tzdata netbase
   libssl-dev openssl ca-certificates
   libsystemd-dev
+  libhowardhinnant-date-dev libdate-tz3
 )
 # The tests: the server databases and their drivers, the tools the tests
 # drive, the sanitizers' and fuzzers' compiler, the benchmark's plotter.
@@ -22,7 +24,7 @@ if [ "${1:-test}" != run ]; then
     postgresql odbc-postgresql
     mariadb-server odbc-mariadb
     man-db groff-base bsdextrautils systemd
-    iproute2 util-linux procps
+    iproute2 util-linux procps faketime
     prometheus
     clang-14 libclang-rt-14-dev valgrind gnuplot-nox strace
   )

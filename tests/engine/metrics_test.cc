@@ -149,6 +149,7 @@ TEST_F(MetricsEndpoint, SeriesAfterACycleOfKnownOutcomes) {
       {"jantor_hits_total{outcome=\"tls\"}", 0},
       {"jantor_hits_total{outcome=\"bad-host\"}", 0},
       {"jantor_hits_total{outcome=\"bad-request\"}", 0},
+      {"jantor_hits_total{outcome=\"bad-schedule\"}", 0},
       {"jantor_hits_total{outcome=\"error\"}", 0},
       {"jantor_hit_duration_seconds_count", 5},
       {"jantor_hit_duration_seconds_bucket{le=\"+Inf\"}", 5},

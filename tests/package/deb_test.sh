@@ -53,7 +53,7 @@ fail=0
 . "$(dirname "$0")/../support/lib.sh"
 field() { dpkg-deb -f "$deb" "$1"; }
 declares() { field "$1" | tr ',' '\n' | sed 's/^ *//; s/ .*//' | grep -qx "$2"; }
-for p in unixodbc libsqliteodbc libodbc2 libc6 libssl3; do check "Depends names $p" declares Depends "$p"; done
+for p in unixodbc libsqliteodbc libodbc2 libc6 libssl3 libdate-tz3; do check "Depends names $p" declares Depends "$p"; done
 check "Recommends names ca-certificates" declares Recommends ca-certificates
 for p in odbc-postgresql odbc-mariadb; do check "Suggests names $p" declares Suggests "$p"; done
 

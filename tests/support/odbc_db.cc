@@ -195,7 +195,8 @@ namespace {
 
 // Runs the shipped schema file (schema/<kind><suffix>.sql), with its table
 // name replaced by table; without calls, the table as it was before the
-// columns of an entry's own web call (i_method, i_headers, i_body).
+// optional columns (an entry's own web call, i_method, i_headers and i_body,
+// and its calendar schedule, i_cron and i_zone).
 void RunSchema(const TestDb& db, const std::string& suffix, const std::string& shipped_name,
                const std::string& table, bool calls = true) {
   std::string schema =
@@ -211,7 +212,8 @@ void RunSchema(const TestDb& db, const std::string& suffix, const std::string& s
     if (first != std::string::npos && line.compare(first, 2, "--") == 0) continue;
     if (!calls && first != std::string::npos &&
         (line.compare(first, 9, "i_method ") == 0 || line.compare(first, 10, "i_headers ") == 0 ||
-         line.compare(first, 7, "i_body ") == 0))
+         line.compare(first, 7, "i_body ") == 0 || line.compare(first, 7, "i_cron ") == 0 ||
+         line.compare(first, 7, "i_zone ") == 0))
       continue;
     code += line + "\n";
   }

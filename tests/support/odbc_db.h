@@ -45,7 +45,8 @@ std::vector<std::vector<std::string>> Query(const TestDb& db, const std::string&
 
 // Creates the schedule table `table` from the shipped schema for db.kind.
 void CreateScheduleTable(const TestDb& db, const std::string& table = "schedule_2");
-// The same with the columns of an entry's own web call, as shipped.
+// The same with the optional columns (an entry's own web call and its
+// calendar schedule), as shipped.
 void CreateScheduleTableWithCalls(const TestDb& db, const std::string& table = "schedule_2");
 // Creates the results table `table` (with its indexes and its view of the
 // latest rows) from the shipped schema for db.kind.
