@@ -5,8 +5,8 @@
 #include "base/ll_cron.h"
 #include "base/ll_string.h"
 
-bool CalendarNextRun(const Entry& entry, time_t present, char* next, size_t next_size,
-                     char* reason, size_t reason_size) {
+bool CalendarNextRun(const Entry& entry, time_t present, char* next, size_t next_size, char* reason,
+                     size_t reason_size) {
   CronSchedule schedule;
   time_t when = 0;
   int size = static_cast<int>(reason_size);

@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <ctime>
 
-#include "engine/schedule_db.h"
+#include "engine/entry.h"
 
 // Seconds until a refused calendar entry is tried again when its
 // i_interval is not a positive number.
@@ -21,7 +21,7 @@ enum : int { kRefusedScheduleRetrySecs = 3600 };
 // (naming the field, or the unknown zone) when the schedule is refused;
 // then next holds the time to try again: present plus the interval, or
 // plus kRefusedScheduleRetrySecs.
-bool CalendarNextRun(const Entry& entry, time_t present, char* next, size_t next_size,
-                     char* reason, size_t reason_size);
+bool CalendarNextRun(const Entry& entry, time_t present, char* next, size_t next_size, char* reason,
+                     size_t reason_size);
 
 #endif  // JANTOR_ENGINE_CALENDAR_H_

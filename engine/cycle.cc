@@ -19,6 +19,7 @@
 #include "engine/calendar.h"
 #include "engine/hit.h"
 #include "engine/hit_pool.h"
+#include "engine/hit_writes.h"
 #include "engine/metrics.h"
 #include "engine/results_table.h"
 #include "engine/service.h"
@@ -49,8 +50,7 @@ void HitAndPrepare(const RunSettings* s, HitJob* job) {
   bool calendar = entry.cron[0] != '\0';
   char next[20];
   char refused[160];
-  if (calendar && !CalendarNextRun(entry, job->present, next, sizeof next, refused,
-                                   sizeof refused))
+  if (calendar && !CalendarNextRun(entry, job->present, next, sizeof next, refused, sizeof refused))
     RefuseHit(entry, kHitBadSchedule, refused, s->verbose, s->quiet, &job->record);
   else
     Hit(entry, job->options, s->verbose, s->quiet, &job->record);

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <utility>
 
-#include "engine/schedule_db.h"
+#include "engine/odbc_calls.h"
 #include "http/ll_webcall.h"
 
 namespace {
@@ -44,9 +44,9 @@ std::string CallFlagColumn(const CallColumns& columns, const char* alias) {
   if (!columns.any()) return "0";
   std::string prefix = alias != nullptr ? std::string(alias) + "." : "";
   std::string tests;
-  for (auto [present, name] : {std::pair{columns.method, "i_method"},
-                               std::pair{columns.headers, "i_headers"},
-                               std::pair{columns.body, "i_body"}}) {
+  for (auto [present, name] :
+       {std::pair{columns.method, "i_method"}, std::pair{columns.headers, "i_headers"},
+        std::pair{columns.body, "i_body"}}) {
     if (!present) continue;
     tests += (tests.empty() ? "" : " and ") + prefix + name + " is null";
   }
@@ -59,8 +59,8 @@ bool PrepareCallFetch(SQLHDBC connection, const char* table, CallColumns* column
            columns->body ? "i_body" : "null", table);
   return SQLOK(SQLAllocHandle(SQL_HANDLE_STMT, connection, &columns->fetch)) &&
          SQLOK(SQLPrepare(columns->fetch, Sql(columns->text), SQL_NTS)) &&
-         SQLOK(SQLBindParameter(columns->fetch, 1, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0,
-                                0, &columns->id, 0, &columns->id_indicator));
+         SQLOK(SQLBindParameter(columns->fetch, 1, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0,
+                                &columns->id, 0, &columns->id_indicator));
 }
 
 bool FetchEntryCall(CallColumns* columns, const char* id, EntryCallTexts* texts) {
@@ -77,10 +77,9 @@ bool FetchEntryCall(CallColumns* columns, const char* id, EntryCallTexts* texts)
   SQLFreeStmt(stmt, SQL_CLOSE);
   if (!SQLOK(SQLExecute(stmt))) return false;
   SQLRETURN rc = SQLFetch(stmt);
-  bool read = rc == SQL_NO_DATA ||
-              (SQLOK(rc) && ReadText(stmt, 1, 16, &texts->method) &&
-               ReadText(stmt, 2, kWebCallHeaderBytesMost, &texts->headers) &&
-               ReadText(stmt, 3, kWebCallBodyMost, &texts->body));
+  bool read = rc == SQL_NO_DATA || (SQLOK(rc) && ReadText(stmt, 1, 16, &texts->method) &&
+                                    ReadText(stmt, 2, kWebCallHeaderBytesMost, &texts->headers) &&
+                                    ReadText(stmt, 3, kWebCallBodyMost, &texts->body));
   SQLFreeStmt(stmt, SQL_CLOSE);
   return read;
 }

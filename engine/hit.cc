@@ -65,7 +65,8 @@ void RefuseHit(const Entry& entry, HitOutcome outcome, const char* reason, int v
   record->outcome = outcome;
   int port = ParseInt(entry.port);
   if (quiet) PrintFailedHit(entry, port == 0 ? 80 : port, *record);
-  if (verbose) PrintFormat("Not hitting - id %s - %s - %s\r\n", entry.id, HitOutcomeWord(outcome), reason);
+  if (verbose)
+    PrintFormat("Not hitting - id %s - %s - %s\r\n", entry.id, HitOutcomeWord(outcome), reason);
 }
 
 int EntryTimeLimit(const char* timeout) {
@@ -75,8 +76,7 @@ int EntryTimeLimit(const char* timeout) {
   return seconds >= 1 && seconds <= 3600 ? seconds : 0;
 }
 
-void Hit(const Entry& entry, const HitOptions& options, int verbose, int quiet,
-         HitRecord* record) {
+void Hit(const Entry& entry, const HitOptions& options, int verbose, int quiet, HitRecord* record) {
   if (verbose) {
     // A host text with a scheme shows that scheme, and the host without it.
     const char* scheme = "http";

@@ -6,9 +6,9 @@
 #ifndef JANTOR_ENGINE_HIT_H_
 #define JANTOR_ENGINE_HIT_H_
 
+#include "engine/entry.h"
+#include "engine/entry_call.h"
 #include "engine/hit_outcome.h"
-#include "engine/results_table.h"
-#include "engine/schedule_db.h"
 #include "http/ll_http.h"
 
 struct HitRecord {
@@ -34,8 +34,7 @@ struct HitOptions {
 // outcome, so the request's own result only decides what verbose output
 // says; *record gets what the hit came to. Quiet keeps the HTTP client's
 // words out and prints one line instead when the hit did not succeed.
-void Hit(const Entry& entry, const HitOptions& options, int verbose, int quiet,
-         HitRecord* record);
+void Hit(const Entry& entry, const HitOptions& options, int verbose, int quiet, HitRecord* record);
 
 // A due entry that is not hit at all (its schedule was refused): *record
 // gets the outcome and its reason, and the -q (or verbose) line is printed

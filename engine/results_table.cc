@@ -7,8 +7,9 @@
 #include <string>
 
 #include "base/ll_cpapi.h"
+#include "engine/entry.h"
 #include "engine/metrics.h"
-#include "engine/schedule_db.h"
+#include "engine/odbc_calls.h"
 #include "engine/sql_dialect.h"
 
 namespace {

@@ -14,19 +14,7 @@
 #include <cstddef>
 #include <ctime>
 
-// One hit, as the results table keeps it.
-struct ResultRow {
-  SQLBIGINT entry_id;
-  char due[64];      // the entry's i_next as fetched
-  char started[20];  // local time the hit began, "%Y-%m-%d %H:%M:%S"
-  SQLINTEGER duration_ms;
-  char outcome[16];   // the word of engine/hit_outcome.h
-  SQLINTEGER status;  // the reply's status code; 0 stands for NULL
-  SQLBIGINT bytes;
-  char reason[160];  // "" stands for NULL
-};
-
-struct HitWrite;
+#include "engine/entry.h"
 
 struct ResultsTable {
   // Rows one statement inserts at most; a larger group takes several.

@@ -1,0 +1,125 @@
+#include "engine/entry.h"
+
+#include <sqlext.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "base/ll_cpapi.h"
+#include "base/ll_datetime.h"
+#include "base/ll_string.h"
+#include "engine/odbc_calls.h"
+
+namespace {
+
+// Largest moment written back: one the table's timestamp columns and the
+// date scanners all accept, and that is never due.
+constexpr char kLatestNextRun[] = "9999-12-31 23:59:59";
+
+// The next run time: the stored i_next plus the interval. A stored time
+// that cannot be read (or placed on the calendar) is rescheduled from the
+// cycle's present time instead, so the entry is neither lost nor hit in
+// every cycle for ever.
+void NextRunText(const Entry& entry, time_t present, int verbose, int quiet, char* out,
+                 size_t out_size) {
+  struct tm record;
+  memset(&record, 0, sizeof record);
+  record.tm_isdst = -1;
+  int date_ok, time_ok;
+  {
+    MutedOutput trace_words(quiet != 0);
+    date_ok = ScanODBCDate(0, entry.next, &record, 1);
+    time_ok = ScanODBCTime(0, entry.next, &record, 0);
+  }
+  // The date scanner leaves the daylight-saving flag of the day's midnight
+  // in the record. On the days the clocks change that flag is wrong for
+  // the stored time, and mktime would move it by an hour in every cycle; the
+  // stored text is a wall-clock time, so let mktime find its own flag.
+  record.tm_isdst = -1;
+  time_t stored = (date_ok && time_ok) ? mktime(&record) : static_cast<time_t>(-1);
+  if (stored == static_cast<time_t>(-1)) {
+    stored = present;
+    if (verbose)
+      PrintFormat("Unreadable next run time -%s- - rescheduled from now.\r\n", entry.next);
+  }
+  long long next = static_cast<long long>(stored) + ParseInt(entry.interval);
+  struct tm broken;
+  time_t next_time = static_cast<time_t>(next);
+  if (localtime_r(&next_time, &broken) == nullptr || broken.tm_year > 9999 - 1900) {
+    snprintf(out, out_size, "%s", kLatestNextRun);
+    return;
+  }
+  strftime(out, out_size, "%Y-%m-%d %H:%M:%S", &broken);
+}
+
+// The id goes into the update unquoted, so only a number may: any other text
+// (NULL, a number cut to the field, or "1 or 1=1" in a table whose id column
+// holds text) would fail the statement at best, and at worst move the next
+// run of entries that were never hit. Such an update counts as failed.
+bool IsKeyNumber(const char* id, size_t capacity) {
+  size_t length = strlen(id);
+  if (length + 1 >= capacity) return false;  // may have been cut
+  constexpr char kDigits[] = "0123456789";
+  const char* at = id + (id[0] == '-' ? 1 : 0);
+  size_t whole = strspn(at, kDigits);
+  if (whole == 0) return false;
+  at += whole;
+  if (*at == '.') {  // a key kept in a floating-point column
+    size_t fraction = strspn(at + 1, kDigits);
+    if (fraction == 0) return false;
+    at += 1 + fraction;
+  }
+  return *at == '\0';
+}
+
+}  // namespace
+
+std::array<EntryField, 12> EntryFields(Entry* e) {
+  return {{{e->id, sizeof e->id},
+           {e->user, sizeof e->user},
+           {e->password, sizeof e->password},
+           {e->port, sizeof e->port},
+           {e->object, sizeof e->object},
+           {e->host, sizeof e->host},
+           {e->timeout, sizeof e->timeout},
+           {e->interval, sizeof e->interval},
+           {e->next, sizeof e->next},
+           {e->call, sizeof e->call},
+           {e->cron, sizeof e->cron},
+           {e->zone, sizeof e->zone}}};
+}
+
+void FetchEntry(SQLHSTMT stmt, Entry* entry) {
+  SQLSMALLINT columns = 0;
+  if (!SQLOK(SQLNumResultCols(stmt, &columns))) columns = 0;
+  SQLUSMALLINT number = 1;
+  for (const EntryField& c : EntryFields(entry)) {
+    // A failed read must not leave the previous entry's text behind.
+    c.text[0] = '\0';
+    if (number > columns && number > 9) continue;
+    SQLLEN indicator = 0;
+    SQLGetData(stmt, number++, SQL_C_CHAR, c.text, static_cast<SQLLEN>(c.capacity), &indicator);
+    if (indicator == SQL_NULL_DATA) c.text[0] = '\0';
+    c.text[c.capacity - 1] = '\0';
+  }
+}
+
+void PrepareUpdate(const RunSettings* s, const Entry& entry, time_t present, HitWrite* write) {
+  NextRunText(entry, present, s->verbose, s->quiet, write->next, sizeof write->next);
+  PrepareUpdateTo(s, entry, write->next, write);
+}
+
+void PrepareUpdateTo(const RunSettings* s, const Entry& entry, const char* next, HitWrite* write) {
+  if (next != write->next) CopyText(write->next, next);
+  snprintf(write->update, sizeof write->update, "update %s set i_next = '%s' where id = %s",
+           s->table, write->next, entry.id);
+  write->key_ok = IsKeyNumber(entry.id, sizeof entry.id);
+  write->id = strtoll(entry.id, nullptr, 10);
+}
+
+void LocalTimeText(time_t moment, char* out, size_t size) {
+  struct tm local;
+  localtime_r(&moment, &local);
+  strftime(out, size, "%Y-%m-%d %H:%M:%S", &local);
+}

@@ -1,0 +1,83 @@
+// A due entry as the cycle fetches it (every column as text), the order in
+// which every select names its columns, and what moves it on after its
+// hit: the reschedule's text and, with -l, its result row. The text
+// helpers touch no handle and may run on any thread; FetchEntry reads a
+// statement of the caller's thread.
+#ifndef JANTOR_ENGINE_ENTRY_H_
+#define JANTOR_ENGINE_ENTRY_H_
+
+#include <sql.h>
+
+#include <array>
+#include <cstddef>
+#include <ctime>
+
+#include "engine/command_line.h"
+
+// One due entry as fetched: every column as text, NULL as the empty text.
+struct Entry {
+  char id[31];
+  char user[63];
+  char password[63];
+  char port[31];
+  char object[127];
+  char host[127];
+  char timeout[31];
+  char interval[31];
+  char next[63];
+  // Where the table has the columns of an entry's own web call: "1" when
+  // this entry's row has a value in one of them, "0" when none (a plain
+  // GET, with nothing more to read); "" otherwise.
+  char call[4];
+  char cron[128];  // i_cron: a five-field cron expression; "" for the interval
+  char zone[64];   // i_zone: the IANA zone of cron; "" for the daemon's own
+};
+
+// The entry's columns in the order every select of them names them, each
+// with its capacity, terminator included.
+struct EntryField {
+  char* text;
+  size_t capacity;
+};
+std::array<EntryField, 12> EntryFields(Entry* entry);
+
+// Reads the current row's columns into *entry (the optional ones only
+// where the statement selects them).
+void FetchEntry(SQLHSTMT stmt, Entry* entry);
+
+// One hit, as the results table keeps it.
+struct ResultRow {
+  SQLBIGINT entry_id;
+  char due[64];      // the entry's i_next as fetched
+  char started[20];  // local time the hit began, "%Y-%m-%d %H:%M:%S"
+  SQLINTEGER duration_ms;
+  char outcome[16];   // the word of engine/hit_outcome.h
+  SQLINTEGER status;  // the reply's status code; 0 stands for NULL
+  SQLBIGINT bytes;
+  char reason[160];  // "" stands for NULL
+};
+
+// The writes that move one entry on after its hit.
+struct HitWrite {
+  char update[1024];  // the reschedule
+  bool key_ok;        // the update may be executed (its key is a number)
+  SQLBIGINT id;       // the entry's key, for the statements that bind it
+  char next[20];      // the next run time that update writes
+  char claim[20];     // with -s, the claim time the row must still hold
+  ResultRow row;      // with -l, the hit's result row
+};
+
+// Writes the reschedule's text for entry into write->update (the date
+// scanners print their lines on the way) and sets write->key_ok. The next
+// run is the stored i_next plus the interval; a stored time that cannot be
+// read is rescheduled from present.
+void PrepareUpdate(const RunSettings* s, const Entry& entry, time_t present, HitWrite* write);
+
+// The same to a next run time of the caller's ("YYYY-MM-DD HH:MM:SS").
+void PrepareUpdateTo(const RunSettings* s, const Entry& entry, const char* next, HitWrite* write);
+
+// moment as local time in the form the table keeps i_next in,
+// "YYYY-MM-DD HH:MM:SS" (out needs 20 bytes).
+void LocalTimeText(time_t moment, char* out, size_t size);
+
+#endif  // JANTOR_ENGINE_ENTRY_H_
