@@ -181,4 +181,39 @@ TEST_F(TlsHits, ANameThatResolvesToIpv6OnlyIsReached) {
   ExpectAllMovedOn();
 }
 
+// An entry's own web call takes the same ways as a GET: over verified TLS
+// and to IPv6 addresses. nginx answers a static file's POST and DELETE with
+// 405, having read the request, and its HEAD with 200.
+TEST_F(TlsHits, WebCallsGoOverTlsAndIpv6) {
+  testsupport::CreateScheduleTableWithCalls(db_, "calls");
+  const std::string valid = std::to_string(TlsServers::Port("valid"));
+  const std::string plain = std::to_string(TlsServers::Port("plain"));
+  auto object = [&](int id) { return "/index.html?" + tag_ + "-" + std::to_string(id); };
+  struct Call {
+    std::string host, method, headers, body, logged;
+  };
+  const std::vector<Call> calls = {
+      {"https://localhost:" + valid, "post", "Content-Type: application/json", "{\"a\": 1}",
+       "\"POST " + object(1) + " HTTP/1.0\" 405 TLSv1.3"},
+      {"https://[::1]:" + valid, "DELETE", "X-Reason: cleanup", "",
+       "\"DELETE " + object(2) + " HTTP/1.0\" 405 TLSv1.3"},
+      {"http://[::1]:" + plain, "HEAD", "", "", "\"HEAD " + object(3) + " HTTP/1.0\" 200 -"},
+  };
+  for (size_t i = 0; i < calls.size(); ++i) {
+    const Call& c = calls[i];
+    ASSERT_TRUE(Exec(db_, "insert into calls (id, i_port, i_object, i_host, i_timeout, i_interval, "
+                          "i_next, i_start, i_stop, i_method, i_headers, i_body) values (" +
+                              std::to_string(i + 1) + ", 0, '" + object(static_cast<int>(i + 1)) +
+                              "', '" + c.host + "', 30, 3600, '" + LocalTimestamp(-100) +
+                              "', 0, 1, '" + c.method + "', '" + c.headers + "', '" + c.body +
+                              "')"));
+  }
+  auto r = testsupport::RunJantor(Args({"-t", "calls", "-i", "4", "-r", "1", "-q"}), Env(), 60000);
+  ASSERT_EQ(r.status, 0) << r.out;
+  auto lines = LogLines();
+  for (const Call& c : calls)
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "\"-\" " + c.logged), 1)
+        << c.logged << " in\n" << testing::PrintToString(lines);
+}
+
 }  // namespace
