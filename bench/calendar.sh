@@ -32,14 +32,10 @@ set -euo pipefail
 script=$(realpath "$0")
 cd "$(dirname "$script")/.."
 root=$PWD
+# shellcheck source=bench/cycle_lib.sh
+source "$root/bench/cycle_lib.sh"
 
-if [ "$(id -u)" -eq 0 ] && [ -z "${CALENDAR_NETNS:-}" ]; then
-  if unshare -n true 2>/dev/null; then
-    CALENDAR_NETNS=1 exec unshare -n "$script" "$@"
-  fi
-  echo "bench: no network namespace of its own; using the machine's loopback" >&2
-fi
-if [ -n "${CALENDAR_NETNS:-}" ]; then ip link set lo up; fi
+own_network CALENDAR_NETNS "$script" "$@"
 
 for tool in nginx sqlite3 curl c++ cmake; do
   command -v "$tool" >/dev/null || [ -x "/usr/sbin/$tool" ] ||
@@ -135,28 +131,6 @@ FROM k;
 SQL
 }
 
-# Waits until jantor has ended its first cycle: it then waits for its alarm
-# in sigsuspend (system call 130 on x86-64), or it has exited. At most five
-# minutes.
-wait_cycle() { # pid
-  local call
-  for _ in $(seq 3000); do
-    kill -0 "$1" 2>/dev/null || return 0
-    call=
-    read -r call _ </proc/"$1"/syscall 2>/dev/null || true
-    [ "$call" = 130 ] && return 0
-    sleep 0.1
-  done
-  echo "bench: jantor did not finish its cycle" >&2
-  return 1
-}
-
-# "count first last" of the requests of one run in nginx's log, each of
-# whose lines starts with the request's time in seconds.
-span() { { grep -F "?$1-" "$log" || true; } | awk '{ if (n++ == 0) a = $1; b = $1 } END { printf "%d %s %s\n", n, a, b }'; }
-# Requests a second from the first to the last request of a run.
-rate() { span "$1" | awk '{ printf "%.0f\n", ($3 > $2) ? ($1 - 1) / ($3 - $2) : 0 }'; }
-
 # Every request of the run reached nginx, each a GET answered 200, and
 # each entry exactly once.
 check_requests() { # tag count
@@ -207,12 +181,6 @@ run_jantor() { # dsn tag
   wait "$pid" 2>/dev/null || true
 }
 
-best() { sort -n | tail -n1; }
-median() { sort -n | awk '{ v[NR] = $1 }
-  END { if (NR % 2) print v[(NR + 1) / 2]; else printf "%.2f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0) ? a / b : 0 }'; }
-verdict() { awk "BEGIN { print ($1) ? \"yes\" : \"**no**\" }"; }
-
 # The two ways: the key names the run (tag <key>-<round>).
 way_cr() {
   local due before
@@ -242,15 +210,6 @@ race() { # key-a key-b
       rates[$way-$r]=$(rate "$way-$r")
     done
   done
-}
-# "best-a best-b ratio-of-bests median-of-round-ratios each-round-ratio..."
-compare() { # key-a key-b
-  local a=$1 b=$2 r best_a best_b
-  best_a=$(for r in $(seq "$rounds"); do echo "${rates[$a-$r]}"; done | best)
-  best_b=$(for r in $(seq "$rounds"); do echo "${rates[$b-$r]}"; done | best)
-  echo "$best_a $best_b $(ratio "$best_a" "$best_b")" \
-    "$(for r in $(seq "$rounds"); do ratio "${rates[$a-$r]}" "${rates[$b-$r]}"; echo; done | median)" \
-    "$(for r in $(seq "$rounds"); do ratio "${rates[$a-$r]}" "${rates[$b-$r]}"; printf ' '; done)"
 }
 
 load_start=$(cut -d' ' -f1 /proc/loadavg)

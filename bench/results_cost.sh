@@ -24,14 +24,10 @@ set -euo pipefail
 script=$(realpath "$0")
 cd "$(dirname "$script")/.."
 root=$PWD
+# shellcheck source=bench/cycle_lib.sh
+source "$root/bench/cycle_lib.sh"
 
-if [ "$(id -u)" -eq 0 ] && [ -z "${RESULTS_COST_NETNS:-}" ]; then
-  if unshare -n true 2>/dev/null; then
-    RESULTS_COST_NETNS=1 exec unshare -n "$script" "$@"
-  fi
-  echo "bench: no network namespace of its own; using the machine's loopback" >&2
-fi
-if [ -n "${RESULTS_COST_NETNS:-}" ]; then ip link set lo up; fi
+own_network RESULTS_COST_NETNS "$script" "$@"
 
 for tool in nginx sqlite3 psql; do
   command -v "$tool" >/dev/null || [ -x "/usr/sbin/$tool" ] ||
@@ -120,27 +116,6 @@ result_rows() { # kind
   fi
 }
 
-# Waits until jantor has ended its first cycle: it then waits for its alarm
-# in sigsuspend (system call 130 on x86-64), or it has exited. At most two
-# minutes.
-wait_cycle() { # pid
-  local call
-  for _ in $(seq 1200); do
-    kill -0 "$1" 2>/dev/null || return 0
-    call=
-    read -r call _ </proc/"$1"/syscall 2>/dev/null || true
-    [ "$call" = 130 ] && return 0
-    sleep 0.1
-  done
-  echo "bench: jantor did not finish its cycle" >&2
-  return 1
-}
-
-# "count first last" of the requests of one run in nginx's log.
-span() { { grep -F "?$1-" "$log" || true; } | awk '{ if (n++ == 0) a = $1; b = $1 } END { printf "%d %s %s\n", n, a, b }'; }
-# Hits a second from the first to the last request of a run.
-rate() { span "$1" | awk '{ printf "%.0f\n", ($3 > $2) ? ($1 - 1) / ($3 - $2) : 0 }'; }
-
 # One cycle of jantor over the entries of tag; extra arguments go to it.
 run_cycle() { # kind tag args...
   local kind=$1 tag=$2 pid login=()
@@ -161,11 +136,6 @@ run_cycle() { # kind tag args...
     [ "$got" = "$n" ] || { echo "bench: $tag wrote $got of $n result rows" >&2; exit 1; }
   fi
 }
-
-best() { sort -n | tail -n1; }
-median() { sort -n | awk '{ v[NR] = $1 }
-  END { if (NR % 2) print v[(NR + 1) / 2]; else printf "%.2f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0) ? a / b : 0 }'; }
 
 cases=("sqlite 1" "sqlite 8" "postgres 1" "postgres 8")
 declare -A rates  # rates[<kind>-c<c>-<way>-<round>], way l (with -l) or p (plain)

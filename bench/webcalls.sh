@@ -32,14 +32,10 @@ set -euo pipefail
 script=$(realpath "$0")
 cd "$(dirname "$script")/.."
 root=$PWD
+# shellcheck source=bench/cycle_lib.sh
+source "$root/bench/cycle_lib.sh"
 
-if [ "$(id -u)" -eq 0 ] && [ -z "${WEBCALLS_NETNS:-}" ]; then
-  if unshare -n true 2>/dev/null; then
-    WEBCALLS_NETNS=1 exec unshare -n "$script" "$@"
-  fi
-  echo "bench: no network namespace of its own; using the machine's loopback" >&2
-fi
-if [ -n "${WEBCALLS_NETNS:-}" ]; then ip link set lo up; fi
+own_network WEBCALLS_NETNS "$script" "$@"
 
 for tool in nginx sqlite3 curl cc; do
   command -v "$tool" >/dev/null || [ -x "/usr/sbin/$tool" ] ||
@@ -161,28 +157,6 @@ FROM k;
 SQL
 }
 
-# Waits until jantor has ended its first cycle: it then waits for its alarm
-# in sigsuspend (system call 130 on x86-64), or it has exited. At most two
-# minutes.
-wait_cycle() { # pid
-  local call
-  for _ in $(seq 1200); do
-    kill -0 "$1" 2>/dev/null || return 0
-    call=
-    read -r call _ </proc/"$1"/syscall 2>/dev/null || true
-    [ "$call" = 130 ] && return 0
-    sleep 0.1
-  done
-  echo "bench: jantor did not finish its cycle" >&2
-  return 1
-}
-
-# "count first last" of the requests of one run in a server's log, each of
-# whose lines starts with the request's time in seconds.
-span() { { grep -F "?$1-" "$2" || true; } | awk '{ if (n++ == 0) a = $1; b = $1 } END { printf "%d %s %s\n", n, a, b }'; }
-# Requests a second from the first to the last request of a run.
-rate() { span "$1" "$2" | awk '{ printf "%.0f\n", ($3 > $2) ? ($1 - 1) / ($3 - $2) : 0 }'; }
-
 # Every request of the run reached the server; in nginx's log, also each
 # with the method meant and answered 200.
 check_run() { # tag server-log method count
@@ -233,12 +207,7 @@ start_delay() { # delay_ms
 }
 stop_delay() { kill "$delay_pid" 2>/dev/null || true; wait "$delay_pid" 2>/dev/null || true; delay_pid=""; }
 
-best() { sort -n | tail -n1; }
-median() { sort -n | awk '{ v[NR] = $1 }
-  END { if (NR % 2) print v[(NR + 1) / 2]; else printf "%.2f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0) ? a / b : 0 }'; }
 mib() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
-verdict() { awk "BEGIN { print ($1) ? \"yes\" : \"**no**\" }"; }
 
 # The ways of each pair, "key what": the key names the run (tag <key>-<round>).
 way_dj() { fill "$db" "$1" "$n" 127.0.0.2 post "$work/body.json"; run_jantor calls_sqlite "$1" -c 64; }
@@ -260,15 +229,6 @@ race() { # key-a key-b server-log method
       rates[$way-$r]=$(rate "$way-$r" "$server_log")
     done
   done
-}
-# "best-a best-b ratio-of-bests median-of-round-ratios each-round-ratio..."
-compare() { # key-a key-b
-  local a=$1 b=$2 r best_a best_b
-  best_a=$(for r in $(seq "$rounds"); do echo "${rates[$a-$r]}"; done | best)
-  best_b=$(for r in $(seq "$rounds"); do echo "${rates[$b-$r]}"; done | best)
-  echo "$best_a $best_b $(ratio "$best_a" "$best_b")" \
-    "$(for r in $(seq "$rounds"); do ratio "${rates[$a-$r]}" "${rates[$b-$r]}"; echo; done | median)" \
-    "$(for r in $(seq "$rounds"); do ratio "${rates[$a-$r]}" "${rates[$b-$r]}"; printf ' '; done)"
 }
 
 load_start=$(cut -d' ' -f1 /proc/loadavg)

@@ -1,0 +1,531 @@
+#!/usr/bin/env python3
+"""Turns the figures that the sections of bench/run.sh recorded into
+results.md (and, with --full, hits.dat, delay.dat, chart.png and the tables
+of the sections that write their own) in the folder given.
+
+A record file holds lines "figure<TAB>value<TAB>unit"; run.tsv holds the
+run's own facts (date, processors, rounds, load). The best, least, medians
+and ratios are made here, with the roundings the shell made before: a rate
+is a whole number, a ratio has two decimals, and a median of an even count
+is the mean of the middle two with two decimals. The targets come from
+bench/targets.tsv. A table or row whose figures were not recorded (its
+section did not run) is left out."""
+
+import argparse
+import os
+import subprocess
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def load(paths):
+    fig = {}
+    for path in paths:
+        with open(path, encoding="utf-8") as f:
+            for line in f:
+                parts = line.rstrip("\n").split("\t")
+                if len(parts) >= 2:
+                    fig[parts[0]] = parts[1]
+    return fig
+
+
+def load_targets():
+    targets = {}
+    with open(os.path.join(HERE, "targets.tsv"), encoding="utf-8") as f:
+        for line in f:
+            if line.startswith("#") or not line.strip():
+                continue
+            name, relation, bound, text = (line.rstrip("\n").split("\t") + [""] * 4)[:4]
+            entry = targets.setdefault(name, {"text": text, "tests": []})
+            if relation != "reported":
+                entry["tests"].append((relation, bound))
+    return targets
+
+
+def num(v):
+    return float(v)
+
+
+def best(values):  # sort -n | tail -n1
+    return sorted(values, key=num)[-1]
+
+
+def least(values):  # sort -n | head -n1
+    return sorted(values, key=num)[0]
+
+
+def median(values):
+    v = sorted(values, key=num)
+    if len(v) % 2:
+        return v[len(v) // 2]
+    return "%.2f" % ((num(v[len(v) // 2 - 1]) + num(v[len(v) // 2])) / 2)
+
+
+def ratio(a, b):
+    a, b = num(a), num(b)
+    return "%.2f" % (a / b if b > 0 else 0)
+
+
+def mib(kib):
+    return "%.1f" % (num(kib) / 1024)
+
+
+class Figures:
+    def __init__(self, raw):
+        self.raw = raw
+        self.derived = {}
+
+    def __getitem__(self, name):
+        if name in self.derived:
+            return self.derived[name]
+        return self.raw[name]
+
+    def __setitem__(self, name, value):
+        self.derived[name] = value
+
+    def rounds(self, prefix):
+        """The values prefix.1, prefix.2, ... in order; KeyError if none."""
+        out = []
+        while prefix + "." + str(len(out) + 1) in self.raw:
+            out.append(self.raw[prefix + "." + str(len(out) + 1)])
+        if not out:
+            raise KeyError(prefix)
+        return out
+
+    def hits(self, way):
+        return best(self.rounds("rate." + way))
+
+    def paired(self, a, b, key=""):
+        ra, rb = self.rounds("rate." + a + key), self.rounds("rate." + b + key)
+        return median([ratio(x, y) for x, y in zip(ra, rb)])
+
+
+def derive(f):
+    """The figures that targets and tables name, from the raw records.
+    Each group is left out when its section did not run."""
+    def group(fn):
+        try:
+            fn()
+        except KeyError:
+            pass
+
+    def speed():
+        for n in ("200", "2000", "20000"):
+            for way in ("js", "jc", "pl", "c1"):
+                f["hits." + way + n] = f.hits(way + n)
+        f["hits.cl200"] = f.raw["rate.cl200"]
+        f["hits.cl2000"] = f.raw["rate.cl2000"]
+        f["hits.cl20000"] = f["hits.cl2000"]
+        f["speed.js_pl"] = ratio(f["hits.js2000"], f["hits.pl2000"])
+        f["speed.js_c1"] = ratio(f["hits.js2000"], f["hits.c12000"])
+        f["speed.js_cl"] = ratio(f["hits.js2000"], f["hits.cl2000"])
+        f["speed.jc_pl"] = ratio(f["hits.jc2000"], f["hits.pl2000"])
+        f["speed.hwm20000"] = best(f.rounds("hwm.js20000"))
+        f["speed.hwm200"] = f.rounds("hwm.js200")[-1]
+        u = num(f.raw["clk_tck"])
+        f["tls.plain_us"] = least(["%.0f" % (num(t) / u / 2000 * 1e6) for t in f.rounds("cpu.js2000")])
+
+    def postgres():
+        for n in ("200", "2000", "20000"):
+            f["hits.jp" + n] = f.hits("jp" + n)
+
+    def delay():
+        for key in ("dj1", "dcs", "dj8", "dj64", "dj256", "dcp64", "dcp256", "dx64"):
+            f["delay." + key] = f.hits(key)
+
+    def memory():
+        f["memory.cycle20000"] = f.raw["memory.cycle20000"]
+        f["memory.cycle20000c256"] = f.raw["memory.cycle20000c256"]
+        f["memory.big"] = f.raw["memory.big"]
+        f["memory.big_limit"] = str(3 * int(f.raw["memory.reply"]) // 1024 + 8 * 1024)
+        f["memory.big_limit_mib"] = mib(f["memory.big_limit"])
+
+    def tls():
+        n = num(f.raw["tls.n"])
+        for way in ("tjs", "tjc", "tcs", "tcn"):
+            f["hits." + way] = f.hits(way)
+            cpu = [f.raw["tls.cpu.%s-%d" % (way, r + 1)].split() for r in range(len(f.rounds("rate." + way)))]
+            f["tls.us." + way] = least(["%.0f" % (num(c[0]) / n * 1e6) for c in cpu])
+            f["tls.srv_us." + way] = least(["%.0f" % (num(c[1]) / n * 1e6) for c in cpu])
+        f["tls.js_cs"] = ratio(f["hits.tjs"], f["hits.tcs"])
+        f["tls.js_cn"] = ratio(f["hits.tjs"], f["hits.tcn"])
+        f["tls.cycle20000"] = f.raw["tls.cycle20000"]
+        f["tls.cycle20000c256"] = f.raw["tls.cycle20000c256"]
+
+    def table_size():
+        f["table.small"] = least(f.rounds("table.small"))
+        f["table.big"] = least(f.rounds("table.big"))
+        f["table.ratio"] = ratio(f["table.big"], f["table.small"])
+
+    def startup():
+        f["startup.ms"] = least(f.rounds("startup.ms"))
+        f["startup.hwm"] = best(f.rounds("startup.hwm"))
+
+    def metrics():
+        f["hits.mm"], f["hits.mn"] = f.hits("mm"), f.hits("mn")
+        f["metrics.ratio"] = ratio(f["hits.mm"], f["hits.mn"])
+        f["metrics.paired"] = f.paired("mm", "mn")
+        scrapes = sorted(f.rounds("metrics.scrapes"), key=num)
+        f["metrics.scrapes"] = scrapes[0] + " to " + scrapes[-1]
+        f["metrics.bytes"] = best([b for b in f.rounds("metrics.bytes") if b])
+
+    def idle():
+        f["idle.jantor"] = f.raw["idle.jantor.cpu"]
+
+    def share():
+        n, rounds, u = int(f.raw["share.n"]), int(f.raw["share.rounds"]), num(f.raw["clk_tck"])
+        for key in ("shu64", "shs64", "sht64", "shu192"):
+            f["hits." + key] = f.hits(key)
+
+            def per_round(what, form, scale=1.0):
+                return [form % (num(f.raw["share.%s.%s-%d" % (what, key, r)]) * scale / n)
+                        for r in range(1, rounds + 1)]
+            f["share.stmt." + key] = median(per_round("statements", "%.2f"))
+            f["share.own." + key] = median(per_round("own", "%.2f"))
+            f["share.commit." + key] = median(per_round("commits", "%.2f"))
+            f["share.db_us." + key] = least(per_round("backend", "%.1f", 1 / 1000))
+            f["share.jantor_us." + key] = least(
+                ["%.0f" % (num(f.raw["share.jantor.%s-%d" % (key, r)]) / u / n * 1e6)
+                 for r in range(1, rounds + 1)])
+            once = [[int(x) for x in f.raw["share.once.%s-%d" % (key, r)].split()]
+                    for r in range(1, rounds + 1)]
+            ok = sum(1 for e, s, more in once if e == n and s == n and more == 0)
+            if ok == rounds:
+                f["share.once." + key] = "yes, in all %d rounds" % rounds
+            else:
+                f["share.once." + key] = "**no**: %d of %d rounds exact; fewest entries %d, up to %d requested more than once" % (
+                    ok, rounds, min(o[0] for o in once), max(o[2] for o in once))
+        f["share.three_one"] = ratio(f["hits.sht64"], f["hits.shu64"])
+        f["share.three_big"] = ratio(f["hits.sht64"], f["hits.shu192"])
+        f["share.once"] = "no" if "no" in "".join(
+            f["share.once." + k] for k in ("sht64", "shs64", "shu64", "shu192")) else "yes"
+
+    for fn in (speed, postgres, delay, memory, tls, table_size, startup, metrics, idle, share):
+        group(fn)
+
+
+def target(f, targets, name):
+    """"target|met" of figure name: the target's text, and yes, **no**, or
+    nothing for a figure only reported."""
+    entry = targets[name]
+    text = entry["text"]
+    while "{" in text:
+        a = text.index("{")
+        b = text.index("}", a)
+        text = text[:a] + f[text[a + 1:b]] + text[b + 1:]
+    if not entry["tests"]:
+        return text, ""
+    met = True
+    for relation, bound in entry["tests"]:
+        value = f[name]
+        if relation == "==":
+            met = met and value == bound
+            continue
+        try:
+            limit = float(bound)
+        except ValueError:
+            limit = num(f[bound])
+        met = met and (num(value) >= limit if relation == ">=" else num(value) <= limit)
+    return text, "yes" if met else "**no**"
+
+
+def report(f, targets):
+    out = []
+    p = out.append
+
+    def block(fn):
+        lines = []
+        try:
+            fn(lines.append)
+        except KeyError:
+            return
+        for line in lines:
+            if not (line == "" and out and out[-1] == ""):
+                out.append(line)
+
+    def header(p):
+        took = int(f["took"])
+        p("# jantor benchmark")
+        p("")
+        p("%s on %s processors (%s); nginx on 127.0.0.1:80, SQLite in WAL mode," % (f["date"], f["processors"], f["kernel"]))
+        p("PostgreSQL %s on loopback; best of %s runs each." % (f["postgres"], f["rounds"]))
+        p("Hits a second from the first to the last request of one run (nginx's $msec); jantor runs one poll cycle with standard output to a file.")
+        p("jantor -c 1 is jantor as without -c: one hit after the other.")
+        p("The run took %d min %d s; load average (1 minute) %s when it began, %s at its end." % (took // 60, took % 60, f["load_start"], f["load_end"]))
+        p("")
+
+    def speed(p):
+        # A row whose way did not run (PostgreSQL is a section of its own)
+        # is left out; the table needs jantor -c 1 at least.
+        h = lambda way: [f["hits.%s%s" % (way, n)] for n in ("200", "2000", "20000")]
+        h("js")
+        rows = []
+
+        def add(make):
+            try:
+                rows.append(make())
+            except KeyError:
+                pass
+        for label, way in (("jantor -c 1, SQLite", "js"), ("jantor -c 8, SQLite", "jc"), ("jantor, PostgreSQL", "jp"),
+                           ("plain C loop (connect, send, read to close, close)", "pl"),
+                           ("one curl process, HTTP/1.0, a connection per URL", "c1"),
+                           ("shell loop, one curl per URL", "cl")):
+            suffix = " (the 2000-URL run)" if way == "cl" else ""
+            add(lambda label=label, way=way, suffix=suffix: "| %s | %s | %s | %s%s |" % ((label,) + tuple(h(way)) + (suffix,)))
+        for label, a, b in (("jantor -c 1 SQLite / plain loop", "js", "pl"), ("jantor -c 1 SQLite / one curl", "js", "c1"),
+                            ("jantor -c 1 SQLite / curl per URL", "js", "cl"), ("jantor -c 8 SQLite / plain loop", "jc", "pl")):
+            add(lambda label=label, a=a, b=b: "| %s | %s |" % (label, " | ".join(ratio(x, y) for x, y in zip(h(a), h(b)))))
+        for label, a, b in (("jantor -c 1 SQLite / one curl, round by round (median)", "js", "c1"),
+                            ("jantor -c 8 SQLite / plain loop, round by round (median)", "jc", "pl")):
+            add(lambda label=label, a=a, b=b: "| %s | %s |" % (label, " | ".join(f.paired(a, b, n) for n in ("200", "2000", "20000"))))
+        p("| way | N = 200 | N = 2000 | N = 20000 |")
+        p("|---|---:|---:|---:|")
+        for row in rows:
+            p(row)
+
+    def placement(p):
+        if "placement.cpu" not in f.raw:
+            raise KeyError("placement.cpu")
+        p("")
+        p("N = 2000 again, nginx held to processor 0 and the client to the processor named:")
+        p("")
+        p("| client on | jantor -c 1 | jantor -c 8 | plain C loop | one curl | -c 1 / plain loop | -c 1 / one curl | -c 8 / plain loop |")
+        p("|---|---:|---:|---:|---:|---:|---:|---:|")
+        for cpu in ("0", "1"):
+            where = "processor 0, with nginx" if cpu == "0" else "processor %s, apart from nginx" % cpu
+            js, jc, pl, c1 = (f.hits(w + "cpu" + cpu) for w in ("js", "jc", "pl", "c1"))
+            p("| %s | %s | %s | %s | %s | %s | %s | %s |" % (where, js, jc, pl, c1, ratio(js, pl), ratio(js, c1), ratio(jc, pl)))
+
+    def delay(p):
+        rows = [("dj1", "jantor -c 1", 1), ("dcs", "one curl process, one URL after the other", 1),
+                ("dj8", "jantor -c 8", 8), ("dj64", "jantor -c 64", 64), ("dj256", "jantor -c 256", 256),
+                ("dcp64", "one curl process, --parallel --parallel-max 64", 64),
+                ("dcp256", "one curl process, --parallel --parallel-max 256", 256),
+                ("dx64", "xargs -P 64 -n 1 curl (one curl per URL)", 64)]
+        lines = []
+        for key, label, flight in rows:
+            t, met = target(f, targets, "delay." + key) if "delay." + key in targets else ("", "")
+            lines.append("| %s | %s | %s | %d | %s | %s |" % (label, f["delay.n." + key], f["delay." + key], flight * 20, t, met))
+        p("")
+        p("A server that answers every request 50 ms after it arrived (bench/delay_server.c on 127.0.0.2:80),")
+        p("hits a second from the first to the last request of one run (the server's log). The ways that make")
+        p("one hit after the other run over N = %s URLs (2000 would take 100 s each), the others over N = %s;" % (f["delay.seq"], f["delay.n"]))
+        p("the limit is the hits in flight over 50 ms.")
+        p("")
+        p("| way | N | hits a second | limit | target | met |")
+        p("|---|---:|---:|---:|---|---|")
+        for line in lines:
+            p(line)
+
+    def tls(p):
+        r = f["tls.rounds"]
+        plain = "| jantor -c 1 over plain HTTP (the N = 2000 run above) | %s | %s µs | |" % (f["hits.js2000"], f["tls.plain_us"]) \
+            if "tls.plain_us" in f.derived else None
+        p("")
+        p("TLS: nginx on 127.0.0.1 with a certificate from a private CA (tests/support/nginx_tls.sh), N = %s https:// entries" % f["tls.n"])
+        p("or URLs, a new connection and a handshake for each; hits a second from the first to the last request of one run")
+        p("(that nginx's $msec), best of %s runs; processor time a hit (user and system, every thread: the client's whole" % r)
+        p("process with its start-up, and nginx's worker), least of %s runs. Of 19 handshakes after the first, curl" % r)
+        p("resumed the session in %s as it is, and in %s with --no-sessionid; jantor resumes every session it can." % (f["tls.resumed"], f["tls.resumed_off"]))
+        p("")
+        p("| way | hits a second | client processor time a hit | nginx processor time a hit |")
+        p("|---|---:|---:|---:|")
+        for key, label in (("tjs", "jantor -c 1"), ("tjc", "jantor -c 8"),
+                           ("tcs", "one curl process, HTTP/1.0, a connection per URL, resuming sessions (as it is)"),
+                           ("tcn", "one curl process, HTTP/1.0, a connection per URL, --no-sessionid")):
+            p("| %s | %s | %s µs | %s µs |" % (label, f["hits." + key], f["tls.us." + key], f["tls.srv_us." + key]))
+        if plain:
+            p(plain)
+        p("| jantor -c 1 / one curl | %s | | |" % f["tls.js_cs"])
+        p("| jantor -c 1 / one curl --no-sessionid | %s | | |" % f["tls.js_cn"])
+        p("| jantor -c 8 / one curl | %s | | |" % ratio(f["hits.tjc"], f["hits.tcs"]))
+
+    def metrics(p):
+        idle = "idle.jantor.cpu" in f.raw
+        p("")
+        p("The metrics endpoint (-m): one cycle of jantor -c 8 over N = %s entries on SQLite against nginx, with -m and" % f["metrics.n"])
+        p("bench/scrape.c asking for /metrics every 100 ms, and without -m, taking turns in each of %s rounds;" % f["metrics.rounds"])
+        p("%s scrapes a run were answered while its hits went on (replies up to %s bytes)." % (f["metrics.scrapes"], f["metrics.bytes"]))
+        if idle:
+            p("At rest: nothing due, scraped once a second; processor time of the whole process over %s s." % f["idle.seconds"])
+        p("")
+        p("| way | hits a second | processor time at rest, scraped once a second | threads | bytes a scrape |")
+        p("|---|---:|---:|---:|---:|")
+        if idle:
+            p("| jantor -c 8 -m | %s | %s%% of a core | %s | %s |" % (f["hits.mm"], f["idle.jantor.cpu"], f["idle.jantor.threads"], f["idle.jantor.bytes"]))
+        else:
+            p("| jantor -c 8 -m | %s | | | |" % f["hits.mm"])
+        p("| jantor -c 8 | %s | | | |" % f["hits.mn"])
+        if idle:
+            p("| prometheus-node-exporter %s (Debian, its own collectors) | | %s%% of a core | %s | %s |" % (
+                f["idle.exporter.version"], f["idle.exporter.cpu"], f["idle.exporter.threads"], f["idle.exporter.bytes"]))
+        p("| -m / without | %s (round by round %s) | | | |" % (f["metrics.ratio"], f["metrics.paired"]))
+
+    def share(p):
+        r = f["share.rounds"]
+        p("")
+        p("A shared table: N = %s due entries on PostgreSQL, host 127.0.0.2 (the delay server, 50 ms an answer); hits a" % f["share.n"])
+        p("second from the first to the last request of one run, best of %s; statements (pg_stat_statements: all, and" % r)
+        p("jantor's own, without the SAVEPOINT and RELEASE that psqlODBC puts around each statement of a transaction) and")
+        p("commits (pg_stat_database.xact_commit) a hit, median of %s runs; processor time a hit, least of %s runs, of" % (r, r))
+        p("the database's backends that served the daemons' connections and of the daemons (every thread), start-up included.")
+        p("")
+        p("| way | hits a second | limit | every entry requested exactly once | statements a hit (jantor's own) | commits a hit | database processor time a hit | jantor processor time a hit |")
+        p("|---|---:|---:|---|---:|---:|---:|---:|")
+        for key, label, limit in (("shu64", "one jantor -c 64", 1280), ("shs64", "one jantor -c 64 -s 60", 1280),
+                                  ("sht64", "three jantor -c 64 -s 60", 3840), ("shu192", "one jantor -c 192", 3840)):
+            p("| %s | %s | %d | %s | %s (%s) | %s | %s µs | %s µs |" % (
+                label, f["hits." + key], limit, f["share.once." + key], f["share.stmt." + key], f["share.own." + key],
+                f["share.commit." + key], f["share.db_us." + key], f["share.jantor_us." + key]))
+
+    def figure_rows():
+        def row(label, name, measured):
+            t, met = target(f, targets, name)
+            return "| %s | %s | %s |%s" % (label, t, measured(), " %s |" % met if met else " |")
+
+        rows = [
+            lambda: row("jantor -c 1, SQLite, N = 2000, against the plain loop", "speed.js_pl", lambda: f["speed.js_pl"]),
+            lambda: row("jantor -c 1, SQLite, N = 2000, against one curl", "speed.js_c1",
+                        lambda: "%s (round by round %s)" % (f["speed.js_c1"], f.paired("js", "c1", "2000"))),
+            lambda: row("jantor -c 1, SQLite, N = 2000, against curl per URL", "speed.js_cl", lambda: f["speed.js_cl"]),
+            lambda: row("jantor -c 8, SQLite, N = 2000, against the plain loop", "speed.jc_pl",
+                        lambda: "%s (%s against %s hits a second; round by round %s)" % (
+                            f["speed.jc_pl"], f["hits.jc2000"], f["hits.pl2000"], f.paired("jc", "pl", "2000"))),
+            lambda: row("jantor -c 64, 50 ms server, N = %s" % f["delay.n"], "delay.dj64", lambda: f["delay.dj64"]),
+            lambda: row("jantor -c 256, 50 ms server, N = %s" % f["delay.n"], "delay.dj256", lambda: f["delay.dj256"]),
+            lambda: row("processor time while one hit waits 3 s", "slow.jantor",
+                        lambda: "jantor %s%%, curl %s%%" % (f["slow.jantor"], f["slow.curl"])),
+            lambda: row("processor time while 256 hits wait %s s on a silent server, jantor -c 256" % f["silent.seconds"], "silent.jantor",
+                        lambda: "jantor %s%%, curl --parallel-max 256 %s%%" % (f["silent.jantor"], f["silent.curl"])),
+            lambda: row("peak resident memory, N = 20000 cycle", "memory.cycle20000",
+                        lambda: "%s MiB, of which the driver's result set %s MiB; whole process with start-up %s MiB (N = 200: %s MiB)" % (
+                            mib(f["memory.cycle20000"]), mib(f["speed.resultset"]), mib(f["speed.hwm20000"]), mib(f["speed.hwm200"]))),
+            lambda: row("peak resident memory, N = 20000 cycle, jantor -c 256", "memory.cycle20000c256",
+                        lambda: "%s MiB" % mib(f["memory.cycle20000c256"])),
+            lambda: row("peak resident memory, one 4 MiB reply", "memory.big", lambda: "%s MiB" % mib(f["memory.big"])),
+            lambda: row("jantor -c 1, TLS, N = %s, against one curl (resuming sessions)" % f["tls.n"], "tls.js_cs",
+                        lambda: "%s (%s against %s hits a second; against curl --no-sessionid %s)" % (
+                            f["tls.js_cs"], f["hits.tjs"], f["hits.tcs"], f["tls.js_cn"])),
+            lambda: row("peak resident memory, N = 20000 cycle over TLS", "tls.cycle20000", lambda: "%s MiB" % mib(f["tls.cycle20000"])),
+            lambda: row("peak resident memory, N = 20000 cycle over TLS, jantor -c 256", "tls.cycle20000c256",
+                        lambda: "%s MiB" % mib(f["tls.cycle20000c256"])),
+            lambda: row("cycle, 100 000 rows with 1000 due, against 1000 rows all due", "table.ratio",
+                        lambda: "%s (%s ms against %s ms)" % (f["table.ratio"], f["table.big"], f["table.small"])),
+            lambda: row("start-up against 1 000 000 rows, none due", "startup.hwm",
+                        lambda: "%s MiB; first cycle over %s ms after the start" % (mib(f["startup.hwm"]), f["startup.ms"])),
+            lambda: row("jantor -c 8 -m, scraped every 100 ms, SQLite, N = %s, against without -m" % f["metrics.n"], "metrics.ratio",
+                        lambda: "%s (%s against %s hits a second; round by round %s)" % (
+                            f["metrics.ratio"], f["hits.mm"], f["hits.mn"], f["metrics.paired"])),
+            lambda: row("processor time of jantor -m at rest, scraped once a second for %s s" % f["idle.seconds"], "idle.jantor",
+                        lambda: "jantor %s%%, prometheus-node-exporter %s%%" % (f["idle.jantor.cpu"], f["idle.exporter.cpu"])),
+            lambda: row("three jantor -s 60 -c 64, 50 ms server, N = %s, against one -c 64" % f["share.n"], "share.three_one",
+                        lambda: "%s (%s against %s hits a second; round by round %s)" % (
+                            f["share.three_one"], f["hits.sht64"], f["hits.shu64"], f.paired("sht64", "shu64"))),
+            lambda: row("three jantor -s 60 -c 64, 50 ms server, N = %s, against one -c 192" % f["share.n"], "share.three_big",
+                        lambda: "%s (against %s hits a second; round by round %s)" % (
+                            f["share.three_big"], f["hits.shu192"], f.paired("sht64", "shu192"))),
+            lambda: row("every entry requested exactly once, each shared-table run", "share.once",
+                        lambda: "three -s: %s; one -s: %s" % (f["share.once.sht64"], f["share.once.shs64"])),
+            lambda: row("statements a hit, -c 64 with -s 60 against without", "share.statements",
+                        lambda: "%s against %s; jantor's own, without psqlODBC's savepoints, %s against %s (three daemons: %s, own %s)" % (
+                            f["share.stmt.shs64"], f["share.stmt.shu64"], f["share.own.shs64"], f["share.own.shu64"],
+                            f["share.stmt.sht64"], f["share.own.sht64"])),
+            lambda: row("commits a hit, -c 64 with -s 60 against without", "share.commits",
+                        lambda: "%s against %s (three daemons: %s)" % (
+                            f["share.commit.shs64"], f["share.commit.shu64"], f["share.commit.sht64"])),
+            lambda: row("database processor time a hit, -c 64 with -s 60 against without", "share.cpu",
+                        lambda: "%s µs against %s µs (three daemons: %s µs); jantor's own %s µs against %s µs (three: %s µs)" % (
+                            f["share.db_us.shs64"], f["share.db_us.shu64"], f["share.db_us.sht64"],
+                            f["share.jantor_us.shs64"], f["share.jantor_us.shu64"], f["share.jantor_us.sht64"])),
+        ]
+        lines = []
+        for make in rows:
+            try:
+                lines.append(make())
+            except KeyError:
+                pass
+        return lines
+
+    block(header)
+    for fn in (speed, placement, delay, tls, metrics, share):
+        block(fn)
+    rows = figure_rows()
+    if rows:
+        p("")
+        p("| figure | target | measured | met |")
+        p("|---|---|---|---|")
+        out.extend(rows)
+    # A section's table is followed by an empty line; the report opens with
+    # the header's, so only the tables after the first need one before.
+    while out and out[0] == "":
+        out.pop(0)
+    return "\n".join(out) + "\n"
+
+
+def chart(f, folder):
+    def line(label, keys):
+        return '"%s" %s' % (label, " ".join(f[k] for k in keys))
+    hits = ["# way N=200 N=2000 N=20000"] + [
+        line(label, ["hits.%s%s" % (way, n) for n in ("200", "2000", "20000")])
+        for label, way in (("jantor -c 1 SQLite", "js"), ("jantor -c 8 SQLite", "jc"), ("jantor PostgreSQL", "jp"),
+                           ("plain C loop", "pl"), ("one curl", "c1"), ("curl per URL", "cl"))]
+    delay = ["# way hits-a-second limit"] + [
+        '"%s" %s %d' % (label, f["delay." + key], limit)
+        for label, key, limit in (("jantor -c 1", "dj1", 20), ("curl, sequential", "dcs", 20), ("jantor -c 8", "dj8", 160),
+                                  ("jantor -c 64", "dj64", 1280), ("curl --parallel-max 64", "dcp64", 1280),
+                                  ("xargs -P 64 curl", "dx64", 1280), ("jantor -c 256", "dj256", 5120),
+                                  ("curl --parallel-max 256", "dcp256", 5120))]
+    for name, lines in (("hits.dat", hits), ("delay.dat", delay)):
+        with open(os.path.join(folder, name), "w", encoding="utf-8") as out:
+            out.write("\n".join(lines) + "\n")
+    script = """set terminal pngcairo size 900,1100 noenhanced
+set output "{d}/chart.png"
+set multiplot layout 2,1
+set style data histogram
+set style histogram clustered gap 1
+set style fill solid 0.8 border -1
+set logscale y
+set grid ytics
+set key below
+set xtics rotate by -20
+set lmargin 10
+set rmargin 12
+set title "nginx on loopback: hits a second, one connection per request (higher is better)"
+set yrange [10:*]
+plot "{d}/hits.dat" using 2:xtic(1) title "N = 200", '' using 3 title "N = 2000", '' using 4 title "N = 20000"
+set title "Server answering each request 50 ms late: hits a second, N = {n} ({seq} for the first two)"
+set yrange [10:10000]
+plot "{d}/delay.dat" using 2:xtic(1) title "measured", \\
+     '' using 3 title "limit: hits in flight / 50 ms" fillstyle pattern 4
+unset multiplot
+""".format(d=folder, n=f["delay.n"], seq=f["delay.seq"])
+    subprocess.run(["gnuplot"], input=script, text=True, check=True)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--out", required=True, help="folder for results.md")
+    parser.add_argument("--full", action="store_true",
+                        help="also the chart and the tables of the sections that write their own")
+    parser.add_argument("records", nargs="+")
+    args = parser.parse_args()
+    f = Figures(load(args.records))
+    derive(f)
+    text = report(f, load_targets())
+    if args.full:
+        try:
+            chart(f, args.out)
+        except KeyError as missing:
+            print("report: no chart, %s was not recorded" % missing, file=sys.stderr)
+        for part in ("results_cost", "scale", "webcalls", "calendar"):
+            path = os.path.join(args.out, part + ".md")
+            if os.path.exists(path):
+                with open(path, encoding="utf-8") as extra:
+                    text += "\n" + extra.read()
+    with open(os.path.join(args.out, "results.md"), "w", encoding="utf-8") as out:
+        out.write(text)
+
+
+if __name__ == "__main__":
+    main()

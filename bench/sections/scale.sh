@@ -1,0 +1,3 @@
+# shellcheck shell=bash disable=SC2154  # the names of bench/lib.sh, which run.sh sources first
+# jantor at a million rows: bench/scale.sh writes bench/results/scale.md.
+BENCH_BUILD=${BENCH_BUILD:-build-bench} bench/scale.sh >"$work/scale.out"

@@ -1,0 +1,38 @@
+# shellcheck shell=bash disable=SC2154  # the names of bench/lib.sh, which run.sh sources first
+# Speed: N = 200, 2000 and 20000 due entries against nginx, every way:
+# jantor -c 1 and -c 8, the plain loop and one curl (race), a shell loop
+# starting curl once per URL, and the driver's result set of the N = 20000
+# cycle measured apart.
+
+# One curl process must not keep a connection for the next URL: every
+# transfer below reports one new connection.
+urls 20 check | sed 's/.*/url = "&"/' >"$work/check.cfg"
+connects=$(curl "${curl_opts[@]}" -o /dev/null -w '%{num_connects}\n' -K "$work/check.cfg" |
+  awk '{ s += $1 } END { print s }')
+[ "$connects" = 20 ] || { echo "bench: curl reused connections ($connects for 20)" >&2; exit 1; }
+
+record speed.rounds "$rounds"
+record clk_tck "$clk_tck"
+for n in 200 2000 20000; do
+  echo "N = $n ..." >&2
+  race "$n" "$n"
+  for way in js jc; do
+    [ "$(span "$way$n-1" | cut -d' ' -f1)" = "$n" ] || { echo "bench: jantor ($way) missed hits at N=$n" >&2; exit 1; }
+  done
+  # One curl process per URL is slow: at most 2000 of them, and the report
+  # lets its rate stand for the larger N.
+  if [ "$n" -le 2000 ]; then
+    run_curl_loop "$n" "cl$n"
+    record "rate.cl$n" "$(rate "cl$n")" hits/s
+  fi
+  # The driver's result set for the N = 20000 cycle, measured apart.
+  if [ "$n" = 20000 ]; then
+    fill_sqlite "$n" rs
+    read -r resultset_kib _ < <(ODBCSYSINI=$odbc ODBCINI=$odbc/odbc.ini "$build/odbc_resultset" \
+      bench_sqlite "" "" "select id, i_user, i_pass, i_port, i_object, i_host, i_timeout, \
+i_interval, i_next from schedule_2 where i_next < '$(stamp 0)' AND 0.5 >= i_start and 0.5 <= i_stop")
+    record speed.resultset "$resultset_kib" KiB
+  fi
+done
+# jantor -c 1's processor time at N = 2000, for the TLS table's comparison.
+for r in $(seq "$rounds"); do record "cpu.js2000.$r" "$(cat "$work/jantor-js2000-$r.cpu")" ticks; done
