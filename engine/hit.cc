@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 #include "base/ll_cpapi.h"
 #include "base/ll_string.h"
@@ -24,11 +25,14 @@ int Request(const Entry& entry, const HitOptions& options, int port, char** repl
   static const EntryCallTexts kNone;
   const EntryCallTexts& texts = options.call != nullptr ? *options.call : kNone;
   WebCall call;
-  static thread_local char lines[kWebCallHeaderLinesSize];
+  // On the heap, and only for a call: a buffer in every worker's
+  // thread-local block costs each thread its pages whether it makes calls
+  // or not.
+  std::vector<char> lines(kWebCallHeaderLinesSize);
   bool credentials = entry.user[0] != '\0' || entry.password[0] != '\0';
   if (!PrepareWebCall(texts.method.c_str(), texts.headers.c_str(), texts.body.data(),
-                      static_cast<int>(texts.body.size()), credentials ? 1 : 0, &call, lines,
-                      sizeof lines, record->result.reason, sizeof record->result.reason)) {
+                      static_cast<int>(texts.body.size()), credentials ? 1 : 0, &call, lines.data(),
+                      static_cast<int>(lines.size()), record->result.reason, sizeof record->result.reason)) {
     record->result.end = kHttpOtherFailure;
     record->result.status = 0;
     record->result.bytes = 0;
