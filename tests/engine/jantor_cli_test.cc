@@ -82,13 +82,26 @@ TEST(CommandLine, ArgumentsWithoutASecondCharacterAreUnknown) {
 }
 
 TEST(CommandLine, UpperCaseAndAnyFirstCharacterSelectTheSameOptions) {
-  auto r = Jantor({"-D", "shop", "-V", "-W", "-T", "jobs", "/i", "2", "xdsn", "store"});
+  auto r = Jantor({"-D", "shop", "-V", "-T", "jobs", "/i", "2", "xdsn", "store"});
   EXPECT_EQ(r.out, kBanner +
-                       "Using shop DSN.\r\nUsing verbose.\r\n"
-                       "Using each entry's i_timeout as its time limit.\r\nUsing jobs table.\r\n"
+                       "Using shop DSN.\r\nUsing verbose.\r\nUsing jobs table.\r\n"
                        "Using 2s interval.\r\nUsing store DSN.\r\n" +
                        kShortInterval);
   EXPECT_EQ(r.status, 1);
+}
+
+// -w takes no value, in either letter case, and the next argument is read
+// as an option of its own.
+TEST(CommandLine, EntryTimeLimitsAreAnOptionWithoutAValue) {
+  for (const char* w : {"-w", "-W"}) {
+    auto r = Jantor({"-d", "shop", w, "-i", "2"});
+    EXPECT_EQ(r.out, kBanner +
+                         "Using shop DSN.\r\nUsing each entry's i_timeout as its time limit.\r\n"
+                         "Using 2s interval.\r\n" +
+                         kShortInterval)
+        << w;
+    EXPECT_EQ(r.status, 1);
+  }
 }
 
 TEST(CommandLine, TheArgumentAfterAValueOptionIsAlwaysItsValue) {
