@@ -10,8 +10,10 @@
 #
 # Environment: JANTOR (a jantor to measure instead of building one),
 # BENCH_BUILD (build folder, default build-bench; the work folder is its
-# results-cost/), BENCH_ROUNDS (default 6), BENCH_N (due entries, default
-# 2000).
+# results-cost/), BENCH_ROUNDS (default 8), BENCH_N (due entries, default
+# 10000: a cycle of 2000 at -c 8 lasts a fifth of a second, and one stall
+# of the disk moved its rate by a tenth), BENCH_CASES (the cases to run,
+# default "sqlite 1,sqlite 8,postgres 1,postgres 8").
 #
 # The rates come from nginx's access log ($msec): the hits of a run over
 # the time from its first request to its last. A hit connects to the
@@ -39,8 +41,8 @@ if (exec 3<>/dev/tcp/127.0.0.1/80) 2>/dev/null; then
 fi
 
 build=$root/${BENCH_BUILD:-build-bench}
-rounds=${BENCH_ROUNDS:-6}
-n=${BENCH_N:-2000}
+rounds=${BENCH_ROUNDS:-8}
+n=${BENCH_N:-10000}
 if [ -n "${JANTOR:-}" ]; then
   jantor=$(realpath "$JANTOR")
 else
@@ -137,7 +139,7 @@ run_cycle() { # kind tag args...
   fi
 }
 
-cases=("sqlite 1" "sqlite 8" "postgres 1" "postgres 8")
+IFS=, read -r -a cases <<<"${BENCH_CASES:-sqlite 1,sqlite 8,postgres 1,postgres 8}"
 declare -A rates  # rates[<kind>-c<c>-<way>-<round>], way l (with -l) or p (plain)
 load_start=$(cut -d' ' -f1 /proc/loadavg)
 for r in $(seq "$rounds"); do

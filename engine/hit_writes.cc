@@ -84,7 +84,9 @@ bool RescheduleClaimedGroup(Schedule* db, HitWrite* const* writes, size_t count,
 // each batch is a statement of its own under automatic commit, since each
 // row's reschedule stands alone. The group's result rows go in one insert
 // (ResultsTable::kRowsMost to a statement): an insert a row was most of
-// what -l cost a group. On PostgreSQL the whole group is one statement.
+// what -l cost a group; and so do its reschedules, which with -l need not
+// be the one-row statements they always were. On PostgreSQL the whole
+// group is one statement.
 bool WriteHits(Schedule* db, HitWrite* const* writes, size_t count, char* failed,
                size_t failed_size) {
   failed[0] = '\0';
@@ -118,8 +120,10 @@ bool WriteHits(Schedule* db, HitWrite* const* writes, size_t count, char* failed
     bool written =
         transaction.begun() &&
         (claimed ? RescheduleClaimedGroup(db, writes, count, &lost)
-                 : std::all_of(writes, writes + count,
-                               [db](HitWrite* w) { return Reschedule(db, w) == nullptr; })) &&
+         : results && CanMoveGroup(db->results, writes, count)
+             ? MoveGroup(&db->results, db->update_conn, writes, count)
+             : std::all_of(writes, writes + count,
+                           [db](HitWrite* w) { return Reschedule(db, w) == nullptr; })) &&
         (!results || InsertResults(&db->results, db->update_conn, writes, count)) &&
         transaction.Commit();
     if (written) {

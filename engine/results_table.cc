@@ -75,37 +75,68 @@ bool PrepareWithRows(ResultsTable* r, SQLHDBC update_conn, std::string text, SQL
   return ready;
 }
 
-// "with moved as (update S set i_next = case id when ? then ? ... else
-// i_next end where id in (?, ...)) insert into T ... values ...", for count
+// "update S set i_next = case id when ? then ? ... else i_next end where id
+// in (?, ...)" for count writes, each key cast to an integer type where
+// cast is given. The else branch gives the case the column's type, as in
+// the claims' batch.
+std::string GroupUpdateText(const char* schedule, size_t count, const char* cast) {
+  std::string key = cast != nullptr ? std::string("cast(? as ") + cast + ")" : "?";
+  std::string text = "update " + std::string(schedule) + " set i_next = case id";
+  for (size_t i = 0; i < count; ++i) text += " when " + key + " then ?";
+  text += " else i_next end where id in (";
+  for (size_t i = 0; i < count; ++i) text += (i == 0 ? "" : ", ") + key;
+  return text + ")";
+}
+
+// Binds the reschedules' parameters of a GroupUpdateText of count writes,
+// from parameter first on, to move_ids and move_next; on a failure *stmt is
+// freed again.
+bool BindMoves(ResultsTable* r, SQLHSTMT* stmt, size_t count, SQLUSMALLINT first) {
+  SQLLEN* ind = r->move_indicators;
+  auto number = [first](size_t n) { return static_cast<SQLUSMALLINT>(first + n); };
+  bool ready = true;
+  for (size_t i = 0; i < count && ready; ++i) {
+    ready = SQLOK(BindKey(*stmt, number(2 * i), &r->move_ids[i], &ind[3 * i])) &&
+            SQLOK(BindTimestampText(*stmt, number(2 * i + 1), r->move_next[i],
+                                    sizeof r->move_next[i], &ind[3 * i + 1])) &&
+            SQLOK(BindKey(*stmt, number(2 * count + i), &r->move_ids[i], &ind[3 * i + 2]));
+  }
+  if (!ready) {
+    SQLFreeHandle(SQL_HANDLE_STMT, *stmt);
+    *stmt = SQL_NULL_HSTMT;
+  }
+  return ready;
+}
+
+// "with moved as (update ...) insert into T ... values ...", for count
 // writes: PostgreSQL runs the reschedules and the inserts as one statement,
 // one round trip, where a transaction of several statements took four a
 // hit (psqlODBC adds a savepoint before each prepared statement after the
-// first). The else branch gives the case the column's type, as in the
-// claims' batch; the keys are cast to an integer type, as the bare number
-// in the one-row reschedule is, so that a key column of text fails here as
-// it does there.
+// first). The keys are cast to an integer type, as the bare number in the
+// one-row reschedule is, so that a key column of text fails here as it
+// does there.
 bool PrepareMoves(ResultsTable* r, SQLHDBC update_conn, size_t count) {
-  std::string text = "with moved as (update " + std::string(r->schedule) + " set i_next = case id";
-  for (size_t i = 0; i < count; ++i) text += " when cast(? as bigint) then ?";
-  text += " else i_next end where id in (";
-  for (size_t i = 0; i < count; ++i) text += i == 0 ? "cast(? as bigint)" : ", cast(? as bigint)";
-  text += ")) " + InsertText(r->name, count);
+  std::string text = "with moved as (" + GroupUpdateText(r->schedule, count, "bigint") + ") " +
+                     InsertText(r->name, count);
   SQLHSTMT& stmt = r->moves[count];
-  auto number = [](size_t n) { return static_cast<SQLUSMALLINT>(n + 1); };
-  if (!PrepareWithRows(r, update_conn, text, &stmt, count, number(3 * count))) return false;
-  SQLLEN* ind = r->move_indicators;
-  bool ready = true;
-  for (size_t i = 0; i < count && ready; ++i) {
-    ready = SQLOK(BindKey(stmt, number(2 * i), &r->move_ids[i], &ind[3 * i])) &&
-            SQLOK(BindTimestampText(stmt, number(2 * i + 1), r->move_next[i],
-                                    sizeof r->move_next[i], &ind[3 * i + 1])) &&
-            SQLOK(BindKey(stmt, number(2 * count + i), &r->move_ids[i], &ind[3 * i + 2]));
+  return PrepareWithRows(r, update_conn, text, &stmt, count, static_cast<SQLUSMALLINT>(3 * count + 1)) &&
+         BindMoves(r, &stmt, count, 1);
+}
+
+// The reschedules alone, for the DBMSs whose statements change one table.
+bool PrepareGroupUpdate(ResultsTable* r, SQLHDBC update_conn, size_t count) {
+  std::string text = GroupUpdateText(r->schedule, count, nullptr);
+  SQLHSTMT& stmt = r->group_updates[count];
+  return PrepareWithRows(r, update_conn, text, &stmt, 0, 1) && BindMoves(r, &stmt, count, 1);
+}
+
+// Copies the keys and next run times of count writes into the bound move_ids
+// and move_next.
+void SetMoves(ResultsTable* r, HitWrite* const* writes, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    r->move_ids[i] = writes[i]->id;
+    snprintf(r->move_next[i], sizeof r->move_next[i], "%s", writes[i]->next);
   }
-  if (!ready) {
-    SQLFreeHandle(SQL_HANDLE_STMT, stmt);
-    stmt = SQL_NULL_HSTMT;
-  }
-  return ready;
 }
 
 // Copies row into the bound rows[at]; status 0 and an empty reason go as NULL.
@@ -130,6 +161,45 @@ bool KeyIsWhole(const HitWrite& write) {
   char digits[24];
   snprintf(digits, sizeof digits, "%lld", static_cast<long long>(write.id));
   return space != nullptr && strcmp(space + 1, digits) == 0;
+}
+
+// Whether every key is a whole number as its reschedule names it, none
+// twice in a statement of kRowsMost writes.
+bool KeysFitGroup(HitWrite* const* writes, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    if (!KeyIsWhole(*writes[i])) return false;
+    // A case picks the first of two equal keys, where two updates leave the last.
+    size_t from = i - i % ResultsTable::kRowsMost;
+    for (size_t j = from; j < i; ++j)
+      if (writes[j]->id == writes[i]->id) return false;
+  }
+  return true;
+}
+
+// A commit that writes result rows writes about twice the pages of one
+// without (the rows' table and its two indexes beside the entry's row and
+// its index), so SQLite's write-ahead log would be checkpointed twice as
+// often a hit, each time waiting for the disk on the thread whose writes
+// every worker's next hit waits for. The update connection checkpoints
+// after twice the pages it would otherwise, which keeps the checkpoints of
+// a hit about what they are without -l. Without a write-ahead log the
+// setting does nothing; where it cannot be read or set it stays as it was.
+void SpaceCheckpoints(SQLHDBC update_conn) {
+  SQLHSTMT stmt = SQL_NULL_HSTMT;
+  if (!SQLOK(SQLAllocHandle(SQL_HANDLE_STMT, update_conn, &stmt))) return;
+  char text[64] = "PRAGMA wal_autocheckpoint";
+  SQLINTEGER pages = 0;
+  SQLLEN indicator = 0;
+  bool read = SQLOK(SQLExecDirect(stmt, Sql(text), SQL_NTS)) && SQLOK(SQLFetch(stmt)) &&
+              SQLOK(SQLGetData(stmt, 1, SQL_C_SLONG, &pages, 0, &indicator)) &&
+              indicator != SQL_NULL_DATA;
+  SQLFreeStmt(stmt, SQL_CLOSE);
+  if (read && pages > 0 && pages <= 1 << 20) {
+    snprintf(text, sizeof text, "PRAGMA wal_autocheckpoint = %d", 2 * static_cast<int>(pages));
+    SQLExecDirect(stmt, Sql(text), SQL_NTS);
+    SQLFreeStmt(stmt, SQL_CLOSE);
+  }
+  SQLFreeHandle(SQL_HANDLE_STMT, stmt);
 }
 
 }  // namespace
@@ -162,6 +232,8 @@ bool OpenResultsTable(SQLHSTMT check_stmt, SQLHDBC update_conn, const char* tabl
   results->prune_text = dialect.prune_batch;
   // Only PostgreSQL's WITH may change another table than its statement's.
   results->one_statement = strcmp(dialect.dbms, "PostgreSQL") == 0;
+  results->group_moves = !results->one_statement;
+  if (strcmp(dialect.dbms, "SQLite") == 0) SpaceCheckpoints(update_conn);
   results->enabled = true;
   return true;
 }
@@ -186,13 +258,26 @@ bool InsertResults(ResultsTable* results, SQLHDBC update_conn, HitWrite* const* 
 }
 
 bool CanWriteInOneStatement(const ResultsTable& results, HitWrite* const* writes, size_t count) {
-  if (!results.one_statement) return false;
-  for (size_t i = 0; i < count; ++i) {
-    if (!KeyIsWhole(*writes[i])) return false;
-    // A case picks the first of two equal keys, where two updates leave the last.
-    size_t from = i - i % ResultsTable::kRowsMost;
-    for (size_t j = from; j < i; ++j)
-      if (writes[j]->id == writes[i]->id) return false;
+  return results.one_statement && KeysFitGroup(writes, count);
+}
+
+bool CanMoveGroup(const ResultsTable& results, HitWrite* const* writes, size_t count) {
+  return results.group_moves && KeysFitGroup(writes, count);
+}
+
+bool MoveGroup(ResultsTable* results, SQLHDBC update_conn, HitWrite* const* writes, size_t count) {
+  for (size_t at = 0; at < count; at += ResultsTable::kRowsMost) {
+    size_t n = std::min(count - at, ResultsTable::kRowsMost);
+    SQLHSTMT& stmt = results->group_updates[n];
+    if ((stmt == SQL_NULL_HSTMT && !PrepareGroupUpdate(results, update_conn, n))) {
+      results->group_moves = false;
+      return false;
+    }
+    SetMoves(results, writes + at, n);
+    if (!Run(stmt)) {
+      results->group_moves = false;
+      return false;
+    }
   }
   return true;
 }
@@ -204,12 +289,8 @@ bool WriteMovesAndRows(ResultsTable* results, SQLHDBC update_conn, HitWrite* con
     size_t n = std::min(count - at, ResultsTable::kRowsMost);
     SQLHSTMT& stmt = results->moves[n];
     bool written = stmt != SQL_NULL_HSTMT || PrepareMoves(results, update_conn, n);
-    for (size_t i = 0; i < n && written; ++i) {
-      const HitWrite& write = *writes[at + i];
-      results->move_ids[i] = write.id;
-      snprintf(results->move_next[i], sizeof results->move_next[i], "%s", write.next);
-      SetRow(results, i, write.row);
-    }
+    if (written) SetMoves(results, writes + at, n);
+    for (size_t i = 0; i < n && written; ++i) SetRow(results, i, writes[at + i]->row);
     if (!written || !Run(stmt)) {
       // The writes go back to the way every DBMS takes, which names the
       // statement that fails.

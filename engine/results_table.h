@@ -38,6 +38,12 @@ struct ResultsTable {
   bool one_statement = false;
   char schedule[64] = "";
   SQLHSTMT moves[kRowsMost + 1] = {};
+  // Elsewhere: the reschedules of a group in one update, in the group's
+  // transaction before its rows' insert (see MoveGroup), prepared for each
+  // count when it first comes up; false once one has failed.
+  bool group_moves = false;
+  SQLHSTMT group_updates[kRowsMost + 1] = {};
+  // What the next SQLExecute of a moves or group_updates statement sends.
   SQLBIGINT move_ids[kRowsMost] = {};
   char move_next[kRowsMost][20] = {};
   SQLLEN move_indicators[3 * kRowsMost] = {};
@@ -68,6 +74,14 @@ bool InsertResults(ResultsTable* results, SQLHDBC update_conn, HitWrite* const* 
 // Whether WriteMovesAndRows may write these: one_statement is on, and every
 // key is a whole number as its reschedule names it, none twice in a statement.
 bool CanWriteInOneStatement(const ResultsTable& results, HitWrite* const* writes, size_t count);
+
+// The same for MoveGroup, with group_moves on.
+bool CanMoveGroup(const ResultsTable& results, HitWrite* const* writes, size_t count);
+
+// The reschedules of count writes, kRowsMost to a statement, in the
+// caller's transaction. false when one fails (or cannot be prepared), after
+// which group_moves is off.
+bool MoveGroup(ResultsTable* results, SQLHDBC update_conn, HitWrite* const* writes, size_t count);
 
 // The reschedules of count writes and their rows, kRowsMost writes to a
 // statement, each statement committed on its own. false when one fails (or

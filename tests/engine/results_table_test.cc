@@ -363,6 +363,46 @@ INSTANTIATE_TEST_SUITE_P(Databases, ResultRowRefused,
                          testing::Combine(testing::Values("sqlite", "postgres", "mariadb"),
                                           testing::Values("1", "8")));
 
+// A group's reschedules go in one statement only for keys that are whole
+// numbers as the table gives them; another ("20.5") keeps the one-row
+// reschedule. Every entry of a key column of text moves on by its
+// own interval and leaves one row, whichever way it was written.
+class ResultRowsOfTextKeys : public testing::TestWithParam<std::string> {};
+
+TEST_P(ResultRowsOfTextKeys, EachEntryMovesByItsOwnInterval) {
+  TestDb db = testsupport::MakeDbForCurrentTest(GetParam());
+  testsupport::CreateResultsTable(db);
+  ASSERT_TRUE(Exec(db, "create table keyed (id varchar(20), i_user varchar(62), i_pass "
+                       "varchar(62), i_port integer, i_object varchar(126), i_host varchar(126), "
+                       "i_timeout integer, i_interval integer, i_next " +
+                           std::string(GetParam() == "sqlite" ? "timestamp" : "datetime") +
+                           ", i_start double, i_stop double)"));
+  std::map<std::string, std::string> due;
+  std::vector<std::string> keys = {"20.5"};
+  for (int id = 1; id <= 14; ++id) keys.push_back(std::to_string(id));
+  auto interval = [](size_t at) { return 600 + 60 * static_cast<int>(at); };
+  for (size_t at = 0; at < keys.size(); ++at) {
+    due[keys[at]] = LocalTimestamp(-200 + static_cast<int>(at));
+    ASSERT_TRUE(Exec(db, "insert into keyed values ('" + keys[at] + "', NULL, NULL, " +
+                             std::to_string(testsupport::NginxPort()) +
+                             ", '/hello.txt', '127.0.0.1', 30, " + std::to_string(interval(at)) +
+                             ", '" + due[keys[at]] + "', 0, 1)"));
+  }
+
+  auto r = Jantor(db, {"-t", "keyed", "-c", "8", "-l", "hit_results", "-i", "4", "-r", "1"});
+  ASSERT_EQ(r.status, 0) << r.out.substr(0, 3000);
+  for (size_t at = 0; at < keys.size(); ++at) {
+    auto next = Query(db, "select i_next from keyed where id = '" + keys[at] + "'");
+    ASSERT_EQ(next.size(), 1u);
+    EXPECT_EQ(ParseLocalTimestamp(next[0][0].substr(0, 19)),
+              ParseLocalTimestamp(due[keys[at]]) + interval(at))
+        << "entry " << keys[at];
+  }
+  EXPECT_EQ(Query(db, "select count(*) from hit_results")[0][0], std::to_string(keys.size()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Databases, ResultRowsOfTextKeys, testing::Values("sqlite", "mariadb"));
+
 // Old rows deleted in a cycle stay deleted though no write follows: the
 // last cycle, with nothing due, prunes and the process ends.
 class ResultRowsPruned : public testing::TestWithParam<std::string> {};
