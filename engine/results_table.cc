@@ -119,7 +119,8 @@ bool PrepareMoves(ResultsTable* r, SQLHDBC update_conn, size_t count) {
   std::string text = "with moved as (" + GroupUpdateText(r->schedule, count, "bigint") + ") " +
                      InsertText(r->name, count);
   SQLHSTMT& stmt = r->moves[count];
-  return PrepareWithRows(r, update_conn, text, &stmt, count, static_cast<SQLUSMALLINT>(3 * count + 1)) &&
+  return PrepareWithRows(r, update_conn, text, &stmt, count,
+                         static_cast<SQLUSMALLINT>(3 * count + 1)) &&
          BindMoves(r, &stmt, count, 1);
 }
 
@@ -269,12 +270,9 @@ bool MoveGroup(ResultsTable* results, SQLHDBC update_conn, HitWrite* const* writ
   for (size_t at = 0; at < count; at += ResultsTable::kRowsMost) {
     size_t n = std::min(count - at, ResultsTable::kRowsMost);
     SQLHSTMT& stmt = results->group_updates[n];
-    if ((stmt == SQL_NULL_HSTMT && !PrepareGroupUpdate(results, update_conn, n))) {
-      results->group_moves = false;
-      return false;
-    }
-    SetMoves(results, writes + at, n);
-    if (!Run(stmt)) {
+    bool ready = stmt != SQL_NULL_HSTMT || PrepareGroupUpdate(results, update_conn, n);
+    if (ready) SetMoves(results, writes + at, n);
+    if (!ready || !Run(stmt)) {
       results->group_moves = false;
       return false;
     }

@@ -372,11 +372,12 @@ class ResultRowsOfTextKeys : public testing::TestWithParam<std::string> {};
 TEST_P(ResultRowsOfTextKeys, EachEntryMovesByItsOwnInterval) {
   TestDb db = testsupport::MakeDbForCurrentTest(GetParam());
   testsupport::CreateResultsTable(db);
-  ASSERT_TRUE(Exec(db, "create table keyed (id varchar(20), i_user varchar(62), i_pass "
-                       "varchar(62), i_port integer, i_object varchar(126), i_host varchar(126), "
-                       "i_timeout integer, i_interval integer, i_next " +
-                           std::string(GetParam() == "sqlite" ? "timestamp" : "datetime") +
-                           ", i_start double, i_stop double)"));
+  ASSERT_TRUE(Exec(db,
+                   "create table keyed (id varchar(20), i_user varchar(62), i_pass "
+                   "varchar(62), i_port integer, i_object varchar(126), i_host varchar(126), "
+                   "i_timeout integer, i_interval integer, i_next " +
+                       std::string(GetParam() == "sqlite" ? "timestamp" : "datetime") +
+                       ", i_start double, i_stop double)"));
   std::map<std::string, std::string> due;
   std::vector<std::string> keys = {"20.5"};
   for (int id = 1; id <= 14; ++id) keys.push_back(std::to_string(id));
