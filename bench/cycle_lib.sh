@@ -1,8 +1,9 @@
 # shellcheck shell=bash disable=SC2154  # rounds and rates are the caller's
 # What the benchmark scripts that time one poll cycle share: a network
 # namespace of their own, waiting for the end of jantor's first cycle, the
-# rate of a run from a server's log, and the best, median and ratio of
-# rounds. Sourced; defines functions only.
+# rate of a run from a server's log, the best, median and ratio of rounds,
+# the checks every script makes first, and the delay server. Sourced;
+# defines functions only.
 
 # Run as root, the script starts again in a network namespace of its own,
 # where port 80 of 127.0.0.1 is free whatever the machine runs and nothing
@@ -59,3 +60,36 @@ compare() { # key-a key-b
     "$(for r in $(seq "$rounds"); do ratio "${rates[$a-$r]}" "${rates[$b-$r]}"; echo; done | median)" \
     "$(for r in $(seq "$rounds"); do ratio "${rates[$a-$r]}" "${rates[$b-$r]}"; printf ' '; done)"
 }
+
+# Ends the script unless every tool named is on the path (or in /usr/sbin).
+need_tools() { # tool...
+  local tool
+  for tool in "$@"; do
+    command -v "$tool" >/dev/null || [ -x "/usr/sbin/$tool" ] ||
+      { echo "bench: $tool is needed" >&2; exit 1; }
+  done
+}
+
+# Ends the script when something already listens on port 80 of an address.
+need_free_port80() { # address...
+  local address
+  for address in "$@"; do
+    if (exec 3<>"/dev/tcp/$address/80") 2>/dev/null; then
+      echo "bench: something already listens on $address:80; stop it and run again" >&2
+      exit 1
+    fi
+  done
+}
+
+# The server that answers each request late (bench/delay_server.c, built
+# as $delay_program) on port 80 of 127.0.0.2, logging each request's
+# arrival to $delay_log; its port goes to $work/delay.port.
+start_delay() { # delay_ms: answers that late, or never when below 0
+  rm -f "$work/delay.port"
+  "$delay_program" 127.0.0.2 80 "$1" 1800 0 "$delay_log" >"$work/delay.port" 2>"$work/delay.err" &
+  delay_pid=$!
+  for _ in $(seq 100); do [ -s "$work/delay.port" ] && return 0; sleep 0.02; done
+  echo "bench: the delay server did not start: $(cat "$work/delay.err")" >&2
+  exit 1
+}
+stop_delay() { kill "$delay_pid" 2>/dev/null || true; wait "$delay_pid" 2>/dev/null || true; delay_pid=""; }

@@ -11,6 +11,9 @@
 # tables. Values are raw (a rate of each round, a count of clock ticks);
 # the best, least, medians and ratios are the report's.
 
+# shellcheck source=bench/cycle_lib.sh
+source "$root/bench/cycle_lib.sh"
+
 build=$root/${BENCH_BUILD:-build-bench}
 rounds=${BENCH_ROUNDS:-5}
 jantor=$build/jantor
@@ -21,6 +24,7 @@ log=$work/nginx/access.log
 odbc=$work/odbc
 db=$work/schedule.db
 delay_log=$work/delay.log
+delay_program=$build/delay_server
 curl_opts=(-s --http1.0 -H 'Connection: close')
 pin=()  # a command that holds a client to a processor, when one is wanted
 
@@ -132,13 +136,7 @@ SQL
 
 # ---- Rates from a server's log -----------------------------------------------------
 
-# "count first last" of the lines of one run in a server's log (nginx's
-# access log unless named); each line starts with the request's time in
-# seconds.
-span() { grep -F "?$1-" "${2:-$log}" | awk '{ if (n++ == 0) a = $1; b = $1 } END { printf "%d %s %s\n", n, a, b }'; }
-
-# Hits a second from the first to the last request of a run.
-rate() { span "$@" | awk '{ printf "%.0f\n", ($3 > $2) ? ($1 - 1) / ($3 - $2) : 0 }'; }
+# span and rate (a run's requests in a server's log) are bench/cycle_lib.sh's.
 
 # Records the rate of each round of a way: rate.<way>.<round>.
 record_rates() { # way rounds [log]
@@ -158,7 +156,7 @@ task_ns() { cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ s += $1 } END {
 # wait runs beside the cycles it waits for, so it forks nothing but a sleep
 # a tenth of a second: polling three daemons every 20 ms with cut and sleep
 # took a tenth of this two-processor machine from the daemons it measured.
-wait_cycle() { # pid...
+wait_cycles() { # pid...
   local pid i call waiting
   for i in $(seq 1200); do
     waiting=0
@@ -189,7 +187,7 @@ run_jantor() {
     >"$work/jantor-$tag.out" 2>"$work/jantor-$tag.err" &
   pid=$!
   echo "$pid" >"$work/client.pid"
-  wait_cycle "$pid"
+  wait_cycles "$pid"
   if [ -n "${after_cycle:-}" ]; then "$after_cycle" "$pid"; fi
   hwm=$(awk '/^VmHWM:/ { print $2 }' /proc/"$pid"/status 2>/dev/null || echo 0)
   awk '{ print $14 + $15 }' /proc/"$pid"/stat >"$work/jantor-$tag.cpu" 2>/dev/null || echo 0 >"$work/jantor-$tag.cpu"
@@ -213,10 +211,10 @@ run_jantor_second() {
     -o "$work/alarm-$tag.txt" "$jantor" -d "$dsn" -i 4 "$@" >"$work/jantor-$tag.out" 2>"$work/jantor-$tag.err" &
   tracer=$!
   for i in $(seq 500); do pid=$(pgrep -P "$tracer" || true); [ -n "$pid" ] && break; sleep 0.01; done
-  wait_cycle "$pid"
+  wait_cycles "$pid"
   echo 5 >/proc/"$pid"/clear_refs  # the peak starts again from the present size
   for i in $(seq 1200); do [ "$(span "$tag" | cut -d' ' -f1)" -ge "$n" ] && break; sleep 0.1; done
-  wait_cycle "$pid"
+  wait_cycles "$pid"
   local hwm
   hwm=$(awk '/^VmHWM:/ { print $2 }' /proc/"$pid"/status)
   kill "$pid" 2>/dev/null || true
@@ -235,7 +233,7 @@ run_jantor_startup() {
     -o "$work/startup-$tag.txt" "$jantor" -d "$dsn" -i 3600 >"$work/jantor-$tag.out" 2>"$work/jantor-$tag.err" &
   tracer=$!
   for i in $(seq 500); do pid=$(pgrep -P "$tracer" || true); [ -n "$pid" ] && break; sleep 0.01; done
-  wait_cycle "$pid"
+  wait_cycles "$pid"
   hwm=$(awk '/^VmHWM:/ { print $2 }' /proc/"$pid"/status)
   kill "$pid" 2>/dev/null || true
   wait "$tracer" 2>/dev/null || true
@@ -275,15 +273,6 @@ race() {
   for way in js jc pl c1; do record_rates "$way$key" "$rounds"; done
 }
 
-# The server that answers each request late (bench/delay_server.c) on port
-# 80 of 127.0.0.2, logging each request's arrival to delay_log.
-start_delay() { # delay_ms: answers that late, or never when below 0
-  rm -f "$work/delay.port"
-  "$build/delay_server" 127.0.0.2 80 "$1" 1800 0 "$delay_log" >"$work/delay.port" 2>"$work/delay.err" &
-  delay_pid=$!
-  for _ in $(seq 100); do [ -s "$work/delay.port" ] && return 0; sleep 0.02; done
-  echo "bench: the delay server did not start: $(cat "$work/delay.err")" >&2
-  exit 1
-}
-stop_delay() { kill "$delay_pid" 2>/dev/null || true; wait "$delay_pid" 2>/dev/null || true; delay_pid=""; }
+# start_delay and stop_delay (the delay server on port 80 of 127.0.0.2)
+# are bench/cycle_lib.sh's.
 delay_count() { span "$1" "$delay_log" | cut -d' ' -f1; }

@@ -31,14 +31,8 @@ source "$root/bench/cycle_lib.sh"
 
 own_network RESULTS_COST_NETNS "$script" "$@"
 
-for tool in nginx sqlite3 psql; do
-  command -v "$tool" >/dev/null || [ -x "/usr/sbin/$tool" ] ||
-    { echo "bench: $tool is needed" >&2; exit 1; }
-done
-if (exec 3<>/dev/tcp/127.0.0.1/80) 2>/dev/null; then
-  echo "bench: something already listens on 127.0.0.1:80; stop it and run again" >&2
-  exit 1
-fi
+need_tools nginx sqlite3 psql
+need_free_port80 127.0.0.1
 
 build=$root/${BENCH_BUILD:-build-bench}
 rounds=${BENCH_ROUNDS:-8}

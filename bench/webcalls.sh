@@ -37,17 +37,9 @@ source "$root/bench/cycle_lib.sh"
 
 own_network WEBCALLS_NETNS "$script" "$@"
 
-for tool in nginx sqlite3 curl cc; do
-  command -v "$tool" >/dev/null || [ -x "/usr/sbin/$tool" ] ||
-    { echo "bench: $tool is needed" >&2; exit 1; }
-done
+need_tools nginx sqlite3 curl cc
 [ -x /usr/bin/time ] || { echo "bench: /usr/bin/time is needed" >&2; exit 1; }
-for address in 127.0.0.1 127.0.0.2; do
-  if (exec 3<>/dev/tcp/$address/80) 2>/dev/null; then
-    echo "bench: something already listens on $address:80; stop it and run again" >&2
-    exit 1
-  fi
-done
+need_free_port80 127.0.0.1 127.0.0.2
 
 build=$root/${BENCH_BUILD:-build-bench-calls}
 rounds=${BENCH_ROUNDS:-5}
@@ -68,6 +60,7 @@ mkdir -p "$work" "$results"
 cc -O2 -Wall -Wextra -o "$work/delay_server" bench/delay_server.c
 log=$work/nginx/access.log
 delay_log=$work/delay.log
+delay_program=$work/delay_server
 odbc=$work/odbc
 
 delay_pid=""
@@ -195,17 +188,6 @@ run_curl() { # host tag args...
   } >"$work/curl-$tag.cfg"
   curl "${curl_opts[@]}" "$@" -K "$work/curl-$tag.cfg" >"$work/curl-$tag.out" 2>"$work/curl-$tag.err"
 }
-
-# The delay server on port 80 of 127.0.0.2, answering delay_ms late.
-start_delay() { # delay_ms
-  rm -f "$work/delay.port"
-  "$work/delay_server" 127.0.0.2 80 "$1" 1800 0 "$delay_log" >"$work/delay.port" 2>"$work/delay.err" &
-  delay_pid=$!
-  for _ in $(seq 100); do [ -s "$work/delay.port" ] && return 0; sleep 0.02; done
-  echo "bench: the delay server did not start: $(cat "$work/delay.err")" >&2
-  exit 1
-}
-stop_delay() { kill "$delay_pid" 2>/dev/null || true; wait "$delay_pid" 2>/dev/null || true; delay_pid=""; }
 
 mib() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
 

@@ -45,7 +45,7 @@ ODBCSYSINI=$odbc ODBCINI=$odbc/odbc.ini "$jantor" -d bench_sqlite -i 3600 -m "12
   >"$work/jantor-idle.out" 2>"$work/jantor-idle.err" &
 idle_pid=$!
 watch_pids+=("$idle_pid")
-wait_cycle "$idle_pid"
+wait_cycles "$idle_pid"
 record_idle jantor "$idle_pid" "$idle_port" idlej
 kill "$idle_pid"; wait "$idle_pid" 2>/dev/null || true
 exporter_port=$(. tests/support/lib.sh && free_port $((idle_port + 1)))

@@ -55,7 +55,7 @@ share_run() { # tag daemons c [jantor arguments]
     pids+=($!)
     watch_pids+=($!)
   done
-  wait_cycle "${pids[@]}"
+  wait_cycles "${pids[@]}"
   for pid in "${pids[@]}"; do jantor_ticks=$((jantor_ticks + $(ticks "$pid"))); done
   for backend in $(psql_jantor -tA -c "SELECT pid FROM pg_stat_activity WHERE datname = 'jshare'"); do
     backend_ns=$((backend_ns + $(cut -d' ' -f1 /proc/"$backend"/schedstat)))
