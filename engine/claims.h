@@ -60,8 +60,8 @@ struct Claims {
   // The optional columns a claim reads after i_next (see
   // OptionalColumnsText), as the PostgreSQL claim names the table ("entry")
   // and as MariaDB's does ("due"); "" where the table has none.
-  char optional_columns[320] = "";
-  char optional_columns_due[320] = "";
+  char optional_columns[640] = "";
+  char optional_columns_due[640] = "";
   SQLHSTMT holds = SQL_NULL_HSTMT;
   char holds_text[256] = "";
   SQLLEN indicators[8] = {};

@@ -47,6 +47,8 @@ constexpr ValueOption kValueOptions[] = {
      "Serving metrics on %s.\r\n"},
     {'s', offsetof(RunSettings, share), sizeof(RunSettings::share),
      "Sharing the table, claims held %ss.\r\n"},
+    {'f', offsetof(RunSettings, failing), sizeof(RunSettings::failing),
+     "Counting entries failed %s runs in a row.\r\n"},
 };
 
 // A text of digits only (no sign, no blanks) between low and high, or -1.
@@ -86,6 +88,7 @@ int ReadCommandLine(int argc, char** argv, RunSettings* s) {
   CopyText(s->runtime, "0");
   CopyText(s->concurrency, "1");
   CopyText(s->keep, "168");
+  CopyText(s->failing, "3");
 
   for (int i = 1; i < argc;) {
     const char* arg = argv[i];
@@ -133,6 +136,9 @@ int ReadCommandLine(int argc, char** argv, RunSettings* s) {
     if (s->claim_secs < 0)
       return Refuse("\r\nYou must supply between 10 and 86400 seconds for a claim.\r\n");
   }
+  s->failing_runs = WholeNumber(s->failing, 1, kMostFailingRuns);
+  if (s->failing_runs < 0)
+    return Refuse("\r\nYou must supply between 1 and 1000000 failed runs in a row.\r\n");
   if (s->concurrent_hits > 1) AllowDescriptorsFor(s->concurrent_hits);
   return kStartRun;
 }

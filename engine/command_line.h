@@ -20,6 +20,7 @@ struct RunSettings {
   char keep[36];         // -k, hours of results to keep, as typed
   char metrics[64];      // -m, [ADDRESS:]PORT of the metrics endpoint
   char share[36];        // -s, seconds a claim on a shared table holds, as typed
+  char failing[36];      // -f, failed runs in a row that make an entry failing, as typed
   unsigned given;        // OptionGiven: the options read
   int verbose;           // -v
   int quiet;             // -q: no trace words of the lower layers, one line a failed hit
@@ -27,6 +28,7 @@ struct RunSettings {
   int concurrent_hits;   // -c as a number from 1 to kMostConcurrentHits
   int keep_hours;        // -k as a number from 0 (keep all) to kMostKeptHours
   int claim_secs;        // -s as a number from kLeastClaimSecs to kMostClaimSecs; 0 without -s
+  int failing_runs;      // -f as a number from 1 to kMostFailingRuns
 };
 
 // Whether the option of that letter (lower case) was on the command line.
@@ -39,6 +41,7 @@ enum : int {
   kMostKeptHours = 876000,     // a hundred years of results
   kLeastClaimSecs = 10,
   kMostClaimSecs = 86400,
+  kMostFailingRuns = 1000000,
 };
 
 // What the command line asks for.

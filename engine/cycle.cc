@@ -16,12 +16,15 @@
 #include <vector>
 
 #include "base/ll_cpapi.h"
+#include "base/ll_string.h"
 #include "engine/calendar.h"
 #include "engine/hit.h"
 #include "engine/hit_pool.h"
 #include "engine/hit_writes.h"
 #include "engine/metrics.h"
 #include "engine/results_table.h"
+#include "engine/retry.h"
+#include "engine/run_state.h"
 #include "engine/service.h"
 
 namespace {
@@ -34,19 +37,45 @@ struct HitJob {
   Entry entry;
   EntryCallTexts call;  // with the table's call columns, the entry's values
   HitOptions options;
-  time_t present;  // the cycle's
+  const RunStateColumns* kept = nullptr;  // the table's columns of kept state
+  time_t present;                         // the cycle's
   OutputCapture output;
   HitRecord record;
   HitWrite write;
+  char idempotency_key[64];
 };
+
+// After a failed attempt: the retry's time, or -1 when the run ends.
+// scheduled_next is the run's next scheduled time, which a retry never
+// reaches.
+time_t PlanRetry(const RunOfAttempt& run, const HitRecord& record, const char* scheduled_next,
+                 time_t now) {
+  if (run.rule.retries == 0 || run.run_time == -1) return -1;
+  time_t next_run = StoredTime(scheduled_next);
+  if (next_run == -1) return -1;
+  return NextAttemptTime(run.rule, run.attempt, record.outcome, record.result.status, record.method,
+                         record.retry_after, now, next_run, arc4random());
+}
 
 // The hit, then its reschedule's text (the date scanners' words follow the
 // hit's own) and its result row, so that the writing thread has only the
-// statements left to run.
+// statements left to run. The reschedule is the run's next scheduled time
+// (the interval counted from the run's scheduled time, so that retries never
+// shift it, or the calendar's next match), or after a failed attempt that
+// may be retried the retry's time.
 void HitAndPrepare(const RunSettings* s, HitJob* job) {
   NoteHitStarted();
   job->options.entry_limits = OptionGiven(s, 'w');
   const Entry& entry = job->entry;
+  RunOfAttempt run;
+  StartAttempt(*job->kept, entry, &run);
+  job->options.hold_failed_line = run.rule.retries > 0;
+  job->options.idempotency_key = nullptr;
+  if (run.rule.retries > 0 && run.run_time != -1) {
+    snprintf(job->idempotency_key, sizeof job->idempotency_key, "%s-%lld", entry.id,
+             static_cast<long long>(run.run_time));
+    job->options.idempotency_key = job->idempotency_key;
+  }
   bool calendar = entry.cron[0] != '\0';
   char next[20];
   char refused[160];
@@ -54,17 +83,44 @@ void HitAndPrepare(const RunSettings* s, HitJob* job) {
     RefuseHit(entry, kHitBadSchedule, refused, s->verbose, s->quiet, &job->record);
   else
     Hit(entry, job->options, s->verbose, s->quiet, &job->record);
-  NoteHitEnded(job->record.outcome, job->record.duration_us);
-  if (calendar)
+  const HitRecord& record = job->record;
+  NoteHitEnded(record.outcome, record.duration_us);
+  if (calendar) {
     PrepareUpdateTo(s, entry, next, &job->write);
-  else
+  } else if (run.attempt > 1) {
+    Entry scheduled = entry;
+    CopyText(scheduled.next, run.run);
+    PrepareUpdate(s, scheduled, job->present, &job->write);
+  } else {
     PrepareUpdate(s, entry, job->present, &job->write);
-  if (OptionGiven(s, 'l')) FillResultRow(job->entry, job->record, &job->write.row);
+  }
+  time_t now = time(nullptr);
+  time_t retry = HitSucceeded(record.outcome) ? -1 : PlanRetry(run, record, job->write.next, now);
+  char suffix[64] = "";
+  if (retry != -1) {
+    char retry_text[20];
+    LocalTimeText(retry, retry_text, sizeof retry_text);
+    PrepareUpdateTo(s, entry, retry_text, &job->write);
+    snprintf(suffix, sizeof suffix, "retry %d of %d in %lld s", run.attempt, run.rule.retries,
+             static_cast<long long>(retry - now));
+    NoteRetry();
+    if (s->verbose) PrintFormat("Retrying - id %s - %s at %s.\r\n", entry.id, suffix, retry_text);
+  } else if (!HitSucceeded(record.outcome)) {
+    NoteRunFailed();
+  }
+  if (s->quiet && job->options.hold_failed_line && !HitSucceeded(record.outcome))
+    PrintFailedHit(entry, record, suffix);
+  EndAttempt(*job->kept, entry, run, record.outcome, retry != -1, &job->write.state);
+  if (OptionGiven(s, 'l')) {
+    FillResultRow(job->entry, record, &job->write.row);
+    job->write.row.attempt = run.attempt;
+  }
 }
 
 // Reads the entry's own call where its row has one.
 // false when the read fails.
 bool ReadCall(Schedule* db, HitJob* job) {
+  job->kept = &db->state.columns;
   bool has_call = db->calls.any() && strcmp(job->entry.call, "0") != 0;
   job->options.call = has_call ? &job->call : nullptr;
   if (!has_call) return true;
@@ -462,6 +518,15 @@ int RunCycles(const RunSettings* s, Schedule* db) {
     }
     double took = static_cast<double>(MonotonicUs() - cycle_start_us) / 1e6;
     NoteCycleEnded(counts.due, took, time(nullptr));
+    if (OptionGiven(s, 'm') && db->state.columns.failures) {
+      DatabaseCall counting;
+      long long failing = 0;
+      if (CountFailingEntries(&db->state, db->update_conn, db->results.manual_commit,
+                              s->failing_runs, &failing))
+        NoteEntriesFailing(failing);
+      else
+        NoteDatabaseError();
+    }
     ServiceCycleStatus(counts.due, counts.hit, counts.failed, took);
 
     if (!StopRequested()) {

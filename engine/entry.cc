@@ -17,27 +17,33 @@ namespace {
 // date scanners all accept, and that is never due.
 constexpr char kLatestNextRun[] = "9999-12-31 23:59:59";
 
-// The next run time: the stored i_next plus the interval. A stored time
-// that cannot be read (or placed on the calendar) is rescheduled from the
-// cycle's present time instead, so the entry is neither lost nor hit in
-// every cycle for ever.
-void NextRunText(const Entry& entry, time_t present, int verbose, int quiet, char* out,
-                 size_t out_size) {
+// The stored time as the date scanners read it, with their words muted
+// when mute is set.
+time_t ScanStoredTime(const char* text, bool mute) {
   struct tm record;
   memset(&record, 0, sizeof record);
   record.tm_isdst = -1;
   int date_ok, time_ok;
   {
-    MutedOutput trace_words(quiet != 0);
-    date_ok = ScanODBCDate(0, entry.next, &record, 1);
-    time_ok = ScanODBCTime(0, entry.next, &record, 0);
+    MutedOutput trace_words(mute);
+    date_ok = ScanODBCDate(0, text, &record, 1);
+    time_ok = ScanODBCTime(0, text, &record, 0);
   }
   // The date scanner leaves the daylight-saving flag of the day's midnight
   // in the record. On the days the clocks change that flag is wrong for
   // the stored time, and mktime would move it by an hour in every cycle; the
   // stored text is a wall-clock time, so let mktime find its own flag.
   record.tm_isdst = -1;
-  time_t stored = (date_ok && time_ok) ? mktime(&record) : static_cast<time_t>(-1);
+  return (date_ok && time_ok) ? mktime(&record) : static_cast<time_t>(-1);
+}
+
+// The next run time: the stored i_next plus the interval. A stored time
+// that cannot be read (or placed on the calendar) is rescheduled from the
+// cycle's present time instead, so the entry is neither lost nor hit in
+// every cycle for ever.
+void NextRunText(const Entry& entry, time_t present, int verbose, int quiet, char* out,
+                 size_t out_size) {
+  time_t stored = ScanStoredTime(entry.next, quiet != 0);
   if (stored == static_cast<time_t>(-1)) {
     stored = present;
     if (verbose)
@@ -75,7 +81,7 @@ bool IsKeyNumber(const char* id, size_t capacity) {
 
 }  // namespace
 
-std::array<EntryField, 12> EntryFields(Entry* e) {
+std::array<EntryField, 18> EntryFields(Entry* e) {
   return {{{e->id, sizeof e->id},
            {e->user, sizeof e->user},
            {e->password, sizeof e->password},
@@ -87,7 +93,13 @@ std::array<EntryField, 12> EntryFields(Entry* e) {
            {e->next, sizeof e->next},
            {e->call, sizeof e->call},
            {e->cron, sizeof e->cron},
-           {e->zone, sizeof e->zone}}};
+           {e->zone, sizeof e->zone},
+           {e->retries, sizeof e->retries},
+           {e->retry_delay, sizeof e->retry_delay},
+           {e->attempt, sizeof e->attempt},
+           {e->run, sizeof e->run},
+           {e->failures, sizeof e->failures},
+           {e->outcome, sizeof e->outcome}}};
 }
 
 void FetchEntry(SQLHSTMT stmt, Entry* entry) {
@@ -117,6 +129,8 @@ void PrepareUpdateTo(const RunSettings* s, const Entry& entry, const char* next,
   write->key_ok = IsKeyNumber(entry.id, sizeof entry.id);
   write->id = strtoll(entry.id, nullptr, 10);
 }
+
+time_t StoredTime(const char* text) { return ScanStoredTime(text, true); }
 
 void LocalTimeText(time_t moment, char* out, size_t size) {
   struct tm local;

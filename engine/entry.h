@@ -31,6 +31,14 @@ struct Entry {
   char call[4];
   char cron[128];  // i_cron: a five-field cron expression; "" for the interval
   char zone[64];   // i_zone: the IANA zone of cron; "" for the daemon's own
+  // Where the table keeps runs (engine/run_state.h): the retry rule the
+  // user sets, and what jantor keeps of the entry between its hits.
+  char retries[16];      // i_retries
+  char retry_delay[16];  // i_retry_delay
+  char attempt[16];      // i_attempt: the attempt a pending retry will be
+  char run[64];          // i_run: the scheduled time of the pending retry's run
+  char failures[16];     // i_failures: runs in a row that ended failed
+  char outcome[16];      // i_outcome: the latest attempt's outcome word
 };
 
 // The entry's columns in the order every select of them names them, each
@@ -39,7 +47,7 @@ struct EntryField {
   char* text;
   size_t capacity;
 };
-std::array<EntryField, 12> EntryFields(Entry* entry);
+std::array<EntryField, 18> EntryFields(Entry* entry);
 
 // Reads the current row's columns into *entry (the optional ones only
 // where the statement selects them).
@@ -54,7 +62,18 @@ struct ResultRow {
   char outcome[16];   // the word of engine/hit_outcome.h
   SQLINTEGER status;  // the reply's status code; 0 stands for NULL
   SQLBIGINT bytes;
-  char reason[160];  // "" stands for NULL
+  char reason[160];    // "" stands for NULL
+  SQLINTEGER attempt;  // 1 for a run's scheduled hit, 2 for its first retry, ...
+};
+
+// What a hit changes of the entry's kept state besides i_next, where the
+// table keeps it (engine/run_state.h); changes 0 for nothing.
+struct RunStateWrite {
+  unsigned changes;     // RunStateChange bits
+  SQLINTEGER attempt;   // i_attempt: the pending retry's attempt; 0 for none (NULL)
+  char run[20];         // i_run: its run's scheduled time; "" for none (NULL)
+  SQLINTEGER failures;  // i_failures
+  char outcome[16];     // i_outcome
 };
 
 // The writes that move one entry on after its hit.
@@ -65,6 +84,7 @@ struct HitWrite {
   char next[20];      // the next run time that update writes
   char claim[20];     // with -s, the claim time the row must still hold
   ResultRow row;      // with -l, the hit's result row
+  RunStateWrite state;
 };
 
 // Writes the reschedule's text for entry into write->update (the date
@@ -75,6 +95,10 @@ void PrepareUpdate(const RunSettings* s, const Entry& entry, time_t present, Hit
 
 // The same to a next run time of the caller's ("YYYY-MM-DD HH:MM:SS").
 void PrepareUpdateTo(const RunSettings* s, const Entry& entry, const char* next, HitWrite* write);
+
+// The moment of a stored local time as the reschedule reads i_next (in any
+// form the date scanners take), or -1 when it cannot be read. Prints nothing.
+time_t StoredTime(const char* text);
 
 // moment as local time in the form the table keeps i_next in,
 // "YYYY-MM-DD HH:MM:SS" (out needs 20 bytes).

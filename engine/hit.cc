@@ -1,5 +1,7 @@
 #include "engine/hit.h"
 
+#include <strings.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,17 +10,38 @@
 
 #include "base/ll_cpapi.h"
 #include "base/ll_string.h"
+#include "engine/retry.h"
 #include "http/ll_hosttext.h"
 #include "http/ll_webcall.h"
 
 namespace {
+
+// Room for "Idempotency-Key: <key>\r\n" after the call's own lines.
+constexpr size_t kIdempotencyLineSize = 96;
+
+// Adds the key's header line to a POST or PATCH whose own lines have none.
+void AddIdempotencyKey(const char* key, WebCall* call, std::vector<char>* lines) {
+  if (strcmp(call->method, "POST") != 0 && strcmp(call->method, "PATCH") != 0) return;
+  constexpr char kName[] = "Idempotency-Key:";
+  size_t length = strlen(lines->data());
+  for (const char* line = lines->data(); *line != '\0';) {
+    if (strncasecmp(line, kName, sizeof kName - 1) == 0) return;
+    const char* end = strstr(line, "\r\n");
+    if (end == nullptr) break;
+    line = end + 2;
+  }
+  snprintf(lines->data() + length, lines->size() - length, "%s %s\r\n", kName, key);
+  call->headers = lines->data();
+}
 
 // The request itself: the entry's own call when it has one (or -w limits
 // it), else today's GET. false with *record filled when the checks refuse
 // the call.
 int Request(const Entry& entry, const HitOptions& options, int port, char** reply,
             HitRecord* record) {
+  record->method[0] = '\0';
   if (options.call == nullptr && !options.entry_limits) {
+    CopyText(record->method, "GET");
     return HttpRequestWithResult(0, entry.host, entry.object, "", nullptr, 0, reply, port, 1,
                                  entry.user, entry.password, 1, 0, &record->result);
   }
@@ -28,35 +51,34 @@ int Request(const Entry& entry, const HitOptions& options, int port, char** repl
   // On the heap, and only for a call: a buffer in every worker's
   // thread-local block costs each thread its pages whether it makes calls
   // or not.
-  std::vector<char> lines(kWebCallHeaderLinesSize);
+  std::vector<char> lines(kWebCallHeaderLinesSize + kIdempotencyLineSize);
   bool credentials = entry.user[0] != '\0' || entry.password[0] != '\0';
   if (!PrepareWebCall(texts.method.c_str(), texts.headers.c_str(), texts.body.data(),
                       static_cast<int>(texts.body.size()), credentials ? 1 : 0, &call, lines.data(),
-                      static_cast<int>(lines.size()), record->result.reason, sizeof record->result.reason)) {
+                      kWebCallHeaderLinesSize, record->result.reason,
+                      sizeof record->result.reason)) {
     record->result.end = kHttpOtherFailure;
     record->result.status = 0;
     record->result.bytes = 0;
     return -1;
   }
   call.time_limit = options.entry_limits ? EntryTimeLimit(entry.timeout) : 0;
+  CopyText(record->method, call.method);
+  if (options.idempotency_key != nullptr) AddIdempotencyKey(options.idempotency_key, &call, &lines);
   return HttpRequestWithCall(0, entry.host, entry.object, &call, reply, port, 1, entry.user,
                              entry.password, 1, &record->result);
 }
 
 }  // namespace
 
-namespace {
-
-// The -q line of a hit that did not succeed.
-void PrintFailedHit(const Entry& entry, int port, const HitRecord& record) {
+void PrintFailedHit(const Entry& entry, const HitRecord& record, const char* suffix) {
   char status[16];
   snprintf(status, sizeof status, "%d", record.result.status);
-  PrintFormat("Hit failed - id %s - %s:%d%s - %s - %s\r\n", entry.id, entry.host, port,
+  PrintFormat("Hit failed - id %s - %s:%d%s - %s - %s%s%s\r\n", entry.id, entry.host, record.port,
               entry.object, HitOutcomeWord(record.outcome),
-              record.result.reason[0] != '\0' ? record.result.reason : status);
+              record.result.reason[0] != '\0' ? record.result.reason : status,
+              suffix[0] != '\0' ? " - " : "", suffix);
 }
-
-}  // namespace
 
 void RefuseHit(const Entry& entry, HitOutcome outcome, const char* reason, int verbose, int quiet,
                HitRecord* record) {
@@ -68,7 +90,10 @@ void RefuseHit(const Entry& entry, HitOutcome outcome, const char* reason, int v
   CopyText(record->result.reason, reason);
   record->outcome = outcome;
   int port = ParseInt(entry.port);
-  if (quiet) PrintFailedHit(entry, port == 0 ? 80 : port, *record);
+  record->port = port == 0 ? 80 : port;
+  CopyText(record->method, "");
+  record->retry_after = -1;
+  if (quiet) PrintFailedHit(entry, *record, "");
   if (verbose)
     PrintFormat("Not hitting - id %s - %s - %s\r\n", entry.id, HitOutcomeWord(outcome), reason);
 }
@@ -105,6 +130,8 @@ void Hit(const Entry& entry, const HitOptions& options, int verbose, int quiet, 
   if (verbose)
     PrintFormat("\r\n-%s- -%s- -%s- -%s- *%i*\r\n", entry.host, entry.object, entry.user,
                 entry.password, port);
+  record->port = port;
+  record->retry_after = -1;
   LocalTimeText(time(nullptr), record->started, sizeof record->started);
   long long start = MonotonicUs();
   char* reply = nullptr;
@@ -119,7 +146,11 @@ void Hit(const Entry& entry, const HitOptions& options, int verbose, int quiet, 
     hit = 0;
     if (verbose) PrintFormat("\r\nRequest refused - %s", record->result.reason);
   }
-  if (quiet && !HitSucceeded(record->outcome)) PrintFailedHit(entry, port, *record);
+  int status = record->result.status;
+  if (reply != nullptr && (status == 429 || status == 503))
+    record->retry_after = RetryAfterSecs(reply, time(nullptr));
+  if (quiet && !HitSucceeded(record->outcome) && !options.hold_failed_line)
+    PrintFailedHit(entry, *record, "");
   if (verbose) PrintText(hit ? "\r\n   (Successful)\r\n" : "\r\n   (Hit Failed)\r\n");
   if (reply != nullptr) {
     if (verbose) PrintFormat("Server said - %s\r\n", reply);
@@ -136,4 +167,5 @@ void FillResultRow(const Entry& entry, const HitRecord& record, ResultRow* row) 
   row->status = record.result.status;
   row->bytes = record.result.bytes;
   CopyText(row->reason, record.result.reason);
+  row->attempt = 1;
 }

@@ -16,6 +16,9 @@ struct HitRecord {
   HitOutcome outcome;
   char started[20];       // local time the hit began, "%Y-%m-%d %H:%M:%S"
   long long duration_us;  // microseconds from its start to its end
+  int port;               // the port tried after the host's standard one
+  char method[8];         // as sent ("GET" for a plain hit)
+  long retry_after;       // a 429's or 503's Retry-After in seconds; -1 for none
 };
 
 // How a hit is made beyond the entry's usual columns.
@@ -25,6 +28,13 @@ struct HitOptions {
   const EntryCallTexts* call = nullptr;
   // -w: an i_timeout of 1 to 3600 seconds limits the whole hit.
   bool entry_limits = false;
+  // The Idempotency-Key a POST or PATCH carries (unless its own header
+  // lines have one), so that a server can drop a retry's duplicate; null
+  // for none.
+  const char* idempotency_key = nullptr;
+  // The -q line of a failed hit is left to the caller, who knows whether a
+  // retry follows (PrintFailedHit).
+  bool hold_failed_line = false;
 };
 
 // One HTTP request for the entry: a GET, or the entry's own call. A call
@@ -35,6 +45,11 @@ struct HitOptions {
 // says; *record gets what the hit came to. Quiet keeps the HTTP client's
 // words out and prints one line instead when the hit did not succeed.
 void Hit(const Entry& entry, const HitOptions& options, int verbose, int quiet, HitRecord* record);
+
+// The -q line of a hit that did not succeed, ending with suffix when it
+// is not empty ("Hit failed - id 7 - host:80/path - timeout - ... - retry 1
+// of 3 in 20 s").
+void PrintFailedHit(const Entry& entry, const HitRecord& record, const char* suffix);
 
 // A due entry that is not hit at all (its schedule was refused): *record
 // gets the outcome and its reason, and the -q (or verbose) line is printed

@@ -7,12 +7,21 @@
 
 #include "engine/metrics.h"
 #include "engine/odbc_calls.h"
+#include "engine/run_state.h"
 
 namespace {
 
-// The entry's reschedule; with -s, only while the row holds the claim.
-// Returns the failed statement's text, or null.
+// The entry's reschedule, with what it changes of the entry's kept state;
+// with -s, only while the row holds the claim. Returns the failed
+// statement's text, or null.
 const char* Reschedule(Schedule* db, HitWrite* write) {
+  if (write->state.changes != 0) {
+    bool kept = true;
+    const char* claim = db->claims.enabled ? write->claim : nullptr;
+    if (!WriteRunState(&db->state, db->update_conn, *write, claim, &kept)) return db->state.text;
+    if (!kept) NoteClaimsLost(1);
+    return nullptr;
+  }
   if (!db->claims.enabled) return Execute(db->update_stmt, write->update) ? nullptr : write->update;
   bool kept = true;
   if (!RescheduleClaimed(&db->claims, write->id, write->next, write->claim, &kept))
@@ -40,7 +49,8 @@ void WriteOne(Schedule* db, HitWrite* write, char* failed, size_t failed_size) {
     return;
   }
   size_t done = 0;
-  if (!db->claims.enabled && CanWriteInOneStatement(db->results, &write, 1) &&
+  if (!db->claims.enabled && write->state.changes == 0 &&
+      CanWriteInOneStatement(db->results, &write, 1) &&
       WriteMovesAndRows(&db->results, db->update_conn, &write, 1, &done))
     return;
   Transaction transaction(db->update_conn, db->results.manual_commit);
@@ -93,7 +103,9 @@ bool WriteHits(Schedule* db, HitWrite* const* writes, size_t count, char* failed
   bool keys_ok = std::all_of(writes, writes + count, [](HitWrite* w) { return w->key_ok; });
   bool claimed = db->claims.enabled;
   bool results = db->results.enabled;
-  if (count > 1 && keys_ok && claimed && !results) {
+  // A write that changes an entry's kept state has a statement of its own.
+  bool state = AnyRunStateChange(writes, count);
+  if (count > 1 && keys_ok && claimed && !results && !state) {
     for (size_t at = 0; at < count; at += Claims::kBatchMost) {
       size_t batch = std::min(count - at, Claims::kBatchMost), lost = 0;
       if (RescheduleClaimedBatch(&db->claims, db->update_conn, writes + at, batch, &lost)) {
@@ -105,7 +117,8 @@ bool WriteHits(Schedule* db, HitWrite* const* writes, size_t count, char* failed
     }
     return failed[0] == '\0';
   }
-  if (count > 1 && results && !claimed && CanWriteInOneStatement(db->results, writes, count)) {
+  if (count > 1 && results && !claimed && !state &&
+      CanWriteInOneStatement(db->results, writes, count)) {
     size_t done = 0;
     if (WriteMovesAndRows(&db->results, db->update_conn, writes, count, &done)) return true;
     NoteDatabaseError();
@@ -119,8 +132,8 @@ bool WriteHits(Schedule* db, HitWrite* const* writes, size_t count, char* failed
     size_t lost = 0;
     bool written =
         transaction.begun() &&
-        (claimed ? RescheduleClaimedGroup(db, writes, count, &lost)
-         : results && CanMoveGroup(db->results, writes, count)
+        (claimed && !state ? RescheduleClaimedGroup(db, writes, count, &lost)
+         : results && !state && CanMoveGroup(db->results, writes, count)
              ? MoveGroup(&db->results, db->update_conn, writes, count)
              : std::all_of(writes, writes + count,
                            [db](HitWrite* w) { return Reschedule(db, w) == nullptr; })) &&

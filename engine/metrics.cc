@@ -35,6 +35,9 @@ Counter duration_sum_us;
 Counter cycles;
 Counter database_errors;
 Counter claims_lost;
+Counter retries;
+Counter runs_failed;
+std::atomic<int64_t> entries_failing{0};
 std::atomic<int64_t> hits_in_flight{0};
 std::atomic<int> due_entries{0};
 std::atomic<int64_t> last_cycle_us{0};
@@ -147,6 +150,14 @@ void NoteClaimsLost(size_t count) {
   if (count > 0) Add(claims_lost, count);
 }
 
+void NoteRetry() { Add(retries); }
+
+void NoteRunFailed() { Add(runs_failed); }
+
+void NoteEntriesFailing(long long count) {
+  entries_failing.store(static_cast<int64_t>(count), std::memory_order_relaxed);
+}
+
 void RenderMetrics(std::string* out) {
   out->clear();
   Family(out, "jantor_hits_total", "counter", "Hits made, by outcome.");
@@ -192,6 +203,16 @@ void RenderMetrics(std::string* out) {
   Family(out, "jantor_claims_lost_total", "counter",
          "Reschedules on a shared table whose claim had expired and been taken over.");
   Append(out, "jantor_claims_lost_total %" PRIu64 "\n", Read(claims_lost));
+  Family(out, "jantor_retries_total", "counter",
+         "Failed attempts written back for a retry instead of their next scheduled run.");
+  Append(out, "jantor_retries_total %" PRIu64 "\n", Read(retries));
+  Family(out, "jantor_runs_failed_total", "counter",
+         "Runs (a scheduled hit and its retries) that ended failed.");
+  Append(out, "jantor_runs_failed_total %" PRIu64 "\n", Read(runs_failed));
+  Family(out, "jantor_entries_failing", "gauge",
+         "Entries whose last runs in a row, as many as -f, all failed; counted once a cycle.");
+  Append(out, "jantor_entries_failing %" PRId64 "\n",
+         entries_failing.load(std::memory_order_relaxed));
   Family(out, "jantor_build_info", "gauge", "The running build; always 1.");
   Append(out, "jantor_build_info{version=\"%s\"} 1\n", JANTOR_VERSION);
 

@@ -1,7 +1,8 @@
 // The daemon's metrics, in the Prometheus text format (version 0.0.4) that
 // the -m endpoint serves: hits by outcome word and by duration, cycles, the
 // last cycle's length, due rows and end, hits in flight, database errors,
-// the build, and the usual process series. Every label has a small fixed
+// retries, failed runs and failing entries, the build, and the usual
+// process series. Every label has a small fixed
 // set of values known at start, and every series is there from the first
 // scrape, at 0.
 // Threads: the Note calls are made on the hit path by any thread at once
@@ -26,6 +27,13 @@ void NoteCycleEnded(int due, double seconds, time_t end);
 void NoteDatabaseError();
 // count reschedules found their claims on a shared table gone (-s).
 void NoteClaimsLost(size_t count);
+
+// A failed attempt's retry has been planned.
+void NoteRetry();
+// A run (a scheduled hit and its retries) has ended failed.
+void NoteRunFailed();
+// count entries have failed at least -f runs in a row, as last counted.
+void NoteEntriesFailing(long long count);
 
 // The whole exposition, replacing *out.
 void RenderMetrics(std::string* out);

@@ -33,7 +33,10 @@ SQLRETURN BindKey(SQLHSTMT stmt, SQLUSMALLINT number, SQLBIGINT* key, SQLLEN* in
                           indicator);
 }
 
-// Binds the eight columns of rows[at] to the parameters from first on.
+// Parameters of a row in an insert.
+SQLUSMALLINT RowParameters(const ResultsTable& r) { return r.attempt_column ? 9 : 8; }
+
+// Binds the columns of rows[at] to the parameters from first on.
 bool BindRow(ResultsTable* r, SQLHSTMT stmt, size_t at, SQLUSMALLINT first) {
   ResultRow& row = r->rows[at];
   SQLLEN* ind = r->indicators[at];
@@ -47,16 +50,19 @@ bool BindRow(ResultsTable* r, SQLHSTMT stmt, size_t at, SQLUSMALLINT first) {
          SQLOK(SQLBindParameter(stmt, number(5), SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0,
                                 &row.status, 0, &ind[5])) &&
          SQLOK(BindKey(stmt, number(6), &row.bytes, &ind[6])) &&
-         SQLOK(BindText(stmt, number(7), row.reason, sizeof row.reason, &ind[7]));
+         SQLOK(BindText(stmt, number(7), row.reason, sizeof row.reason, &ind[7])) &&
+         (!r->attempt_column ||
+          SQLOK(SQLBindParameter(stmt, number(8), SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0,
+                                 &row.attempt, 0, &ind[8])));
 }
 
 // The insert of count rows, "insert into T (...) values (?, ...), (?, ...)".
-std::string InsertText(const char* table, size_t count) {
-  std::string text =
-      std::string("insert into ") + table +
-      " (entry_id, due, started, duration_ms, outcome, status, bytes, reason) values ";
-  for (size_t i = 0; i < count; ++i)
-    text += i == 0 ? "(?, ?, ?, ?, ?, ?, ?, ?)" : ", (?, ?, ?, ?, ?, ?, ?, ?)";
+std::string InsertText(const ResultsTable& r, size_t count) {
+  std::string text = std::string("insert into ") + r.name +
+                     " (entry_id, due, started, duration_ms, outcome, status, bytes, reason" +
+                     (r.attempt_column ? ", attempt) values " : ") values ");
+  const char* row = r.attempt_column ? "(?, ?, ?, ?, ?, ?, ?, ?, ?)" : "(?, ?, ?, ?, ?, ?, ?, ?)";
+  for (size_t i = 0; i < count; ++i) text += (i == 0 ? "" : ", ") + std::string(row);
   return text;
 }
 
@@ -67,7 +73,7 @@ bool PrepareWithRows(ResultsTable* r, SQLHDBC update_conn, std::string text, SQL
   bool ready = SQLOK(SQLAllocHandle(SQL_HANDLE_STMT, update_conn, stmt)) &&
                SQLOK(SQLPrepare(*stmt, Sql(text.data()), SQL_NTS));
   for (size_t i = 0; i < count && ready; ++i)
-    ready = BindRow(r, *stmt, i, static_cast<SQLUSMALLINT>(first + 8 * i));
+    ready = BindRow(r, *stmt, i, static_cast<SQLUSMALLINT>(first + RowParameters(*r) * i));
   if (!ready && *stmt != SQL_NULL_HSTMT) {
     SQLFreeHandle(SQL_HANDLE_STMT, *stmt);
     *stmt = SQL_NULL_HSTMT;
@@ -117,7 +123,7 @@ bool BindMoves(ResultsTable* r, SQLHSTMT* stmt, size_t count, SQLUSMALLINT first
 // does there.
 bool PrepareMoves(ResultsTable* r, SQLHDBC update_conn, size_t count) {
   std::string text = "with moved as (" + GroupUpdateText(r->schedule, count, "bigint") + ") " +
-                     InsertText(r->name, count);
+                     InsertText(*r, count);
   SQLHSTMT& stmt = r->moves[count];
   return PrepareWithRows(r, update_conn, text, &stmt, count,
                          static_cast<SQLUSMALLINT>(3 * count + 1)) &&
@@ -146,6 +152,7 @@ void SetRow(ResultsTable* r, size_t at, const ResultRow& row) {
   SQLLEN* ind = r->indicators[at];
   ind[5] = row.status != 0 ? 0 : SQL_NULL_DATA;
   ind[7] = row.reason[0] != '\0' ? SQL_NTS : SQL_NULL_DATA;
+  ind[8] = 0;
 }
 
 bool Run(SQLHSTMT stmt) {
@@ -220,11 +227,14 @@ bool OpenResultsTable(SQLHSTMT check_stmt, SQLHDBC update_conn, const char* tabl
       return false;
     }
   }
+  snprintf(statement, sizeof statement, "select attempt from %s", table);
+  results->attempt_column = Execute(check_stmt, statement);
   SQLFreeStmt(check_stmt, SQL_CLOSE);
 
   snprintf(results->name, sizeof results->name, "%s", table);
   snprintf(results->schedule, sizeof results->schedule, "%s", schedule);
-  snprintf(results->insert_text, sizeof results->insert_text, "%s", InsertText(table, 1).c_str());
+  snprintf(results->insert_text, sizeof results->insert_text, "%s",
+           InsertText(*results, 1).c_str());
   if (!PrepareWithRows(results, update_conn, results->insert_text, &results->inserts[1], 1, 1)) {
     PrintFormat("Could not prepare the insert into results table %s.\r\n", table);
     return false;
@@ -250,7 +260,7 @@ bool InsertResults(ResultsTable* results, SQLHDBC update_conn, HitWrite* const* 
     size_t rows = std::min(count - at, ResultsTable::kRowsMost);
     SQLHSTMT& stmt = results->inserts[rows];
     if (stmt == SQL_NULL_HSTMT &&
-        !PrepareWithRows(results, update_conn, InsertText(results->name, rows), &stmt, rows, 1))
+        !PrepareWithRows(results, update_conn, InsertText(*results, rows), &stmt, rows, 1))
       return false;
     for (size_t i = 0; i < rows; ++i) SetRow(results, i, writes[at + i]->row);
     if (!Run(stmt)) return false;

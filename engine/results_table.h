@@ -20,6 +20,10 @@ struct ResultsTable {
   // Rows one statement inserts at most; a larger group takes several.
   static constexpr size_t kRowsMost = 32;
   bool enabled = false;
+  // The table has the column attempt (1 for a run's scheduled hit, 2 for its
+  // first retry, ...), which the inserts then fill; a table without it gets
+  // the rows it always got.
+  bool attempt_column = false;
   char name[64] = "";
   char insert_text[512] = "";  // the one-row insert, for the error line of a failed insert
   // The inserts of 1 to kRowsMost rows, on the update connection: the one-row
@@ -27,7 +31,7 @@ struct ResultsTable {
   // Their parameters are bound to rows.
   SQLHSTMT inserts[kRowsMost + 1] = {};
   ResultRow rows[kRowsMost] = {};  // what the next SQLExecute of an insert sends
-  SQLLEN indicators[kRowsMost][8] = {};
+  SQLLEN indicators[kRowsMost][9] = {};
   const char* prune_text = nullptr;  // the DBMS's batch delete, with two %s for the name
   // The update connection stays in manual commit from the start: each write
   // and each batch of the prune ends with its own commit (see UseManualCommit).

@@ -124,6 +124,14 @@ int OpenSchedule(const RunSettings* s, Schedule* db) {
   FindCallColumns(db->select_stmt, &db->calls);
   db->cron_column = ResultHasColumn(db->select_stmt, "i_cron");
   db->zone_column = ResultHasColumn(db->select_stmt, "i_zone");
+  FindRunStateColumns(db->select_stmt, &db->state.columns);
+  CopyText(db->state.table, s->table);
+  std::string missing = MissingRetryColumns(db->state.columns);
+  if (!missing.empty()) {
+    PrintFormat("Error - table %s has i_retries but not %s, which keep a pending retry.\r\n",
+                s->table, missing.c_str());
+    return 1;
+  }
   snprintf(statement, sizeof statement, "select i_stop from %s", s->table);
   if (!Execute(db->select_stmt, statement)) {
     PrintFormat("Error - table %s is not v2.x schedule format.\r\n", s->table);
@@ -285,5 +293,6 @@ std::string OptionalColumnsText(const Schedule* db, const char* alias) {
   std::string prefix = alias != nullptr ? std::string(alias) + "." : "";
   return ", " + CallFlagColumn(db->calls, alias) + ", " +
          (db->cron_column ? prefix + "i_cron" : "null") + ", " +
-         (db->zone_column ? prefix + "i_zone" : "null");
+         (db->zone_column ? prefix + "i_zone" : "null") +
+         RunStateColumnsText(db->state.columns, alias);
 }

@@ -19,6 +19,7 @@
 #include "engine/entry_call.h"
 #include "engine/odbc_calls.h"
 #include "engine/results_table.h"
+#include "engine/run_state.h"
 
 // The due select a page at a time, where the driver reads a statement's
 // whole result before handing out its first row (SQLite's and MariaDB's
@@ -53,10 +54,14 @@ struct Schedule {
   CallColumns calls;         // the entries' own web calls, read on the selection connection
   bool cron_column = false;  // i_cron: an entry's calendar schedule
   bool zone_column = false;  // i_zone: the time zone of its i_cron
+  RunState state;            // retries and failures, on the update connection
   // What the due select and the claims read after i_next where the table
-  // has any optional column: the call flag, i_cron and i_zone (NULL for
-  // those it lacks); "" for a table without any, read as always.
-  bool optional_columns() const { return calls.any() || cron_column || zone_column; }
+  // has any optional column: the call flag, i_cron and i_zone, then where
+  // it keeps runs their columns (NULL for those it lacks); "" for a table
+  // without any, read as always.
+  bool optional_columns() const {
+    return calls.any() || cron_column || zone_column || state.columns.any();
+  }
 };
 
 // Hook for drivers that need the cycle's timestamp literal in another form;

@@ -11,7 +11,9 @@ CREATE TABLE hit_results (
   outcome     VARCHAR(16) NOT NULL,
   status      INTEGER,
   bytes       BIGINT NOT NULL,
-  reason      VARCHAR(160)
+  reason      VARCHAR(160),
+  -- 1 for a run's scheduled hit, 2 for its first retry, and so on.
+  attempt     INTEGER NOT NULL DEFAULT 1
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
 -- The latest rows of one entry.
 CREATE INDEX hit_results_entry ON hit_results (entry_id, started);
@@ -19,7 +21,7 @@ CREATE INDEX hit_results_entry ON hit_results (entry_id, started);
 CREATE INDEX hit_results_started ON hit_results (started);
 -- Each entry's latest row.
 CREATE VIEW hit_results_last AS
-  SELECT id, entry_id, due, started, duration_ms, outcome, status, bytes, reason
+  SELECT id, entry_id, due, started, duration_ms, outcome, status, bytes, reason, attempt
   FROM (SELECT h.*, ROW_NUMBER() OVER (PARTITION BY entry_id ORDER BY started DESC, id DESC)
                AS newest
         FROM hit_results h) ranked

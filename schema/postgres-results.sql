@@ -11,7 +11,9 @@ CREATE TABLE hit_results (
   outcome     VARCHAR(16) NOT NULL,
   status      INTEGER,
   bytes       BIGINT NOT NULL,
-  reason      VARCHAR(160)
+  reason      VARCHAR(160),
+  -- 1 for a run's scheduled hit, 2 for its first retry, and so on.
+  attempt     INTEGER NOT NULL DEFAULT 1
 );
 -- The latest rows of one entry.
 CREATE INDEX hit_results_entry ON hit_results (entry_id, started);
@@ -20,6 +22,6 @@ CREATE INDEX hit_results_started ON hit_results (started);
 -- Each entry's latest row.
 CREATE VIEW hit_results_last AS
   SELECT DISTINCT ON (entry_id) id, entry_id, due, started, duration_ms, outcome, status, bytes,
-         reason
+         reason, attempt
   FROM hit_results
   ORDER BY entry_id, started DESC, id DESC;

@@ -30,7 +30,28 @@ CREATE TABLE schedule_2 (
   -- a five-field cron expression, and the IANA zone it is read in (NULL for
   -- the daemon's own local time).
   i_cron     VARCHAR(120),
-  i_zone     VARCHAR(60)
+  i_zone     VARCHAR(60),
+  -- Retries of a failed run: how many more attempts it may make (0 to 20,
+  -- NULL for none) and the seconds before the first (1 to 86400, NULL for
+  -- 30), doubled for each further one up to an hour.
+  i_retries     INTEGER,
+  i_retry_delay INTEGER,
+  -- Kept by jantor and written with each reschedule: the attempt a pending
+  -- retry will be and the scheduled time of the run it belongs to (both
+  -- NULL when none is pending), the runs in a row that ended failed, and
+  -- the latest attempt's outcome word.
+  i_attempt     INTEGER,
+  i_run         TIMESTAMP,
+  i_failures    INTEGER,
+  i_outcome     VARCHAR(16)
 );
 -- Keeps the due-entries select proportional to the due rows, not the table.
 CREATE INDEX schedule_2_next ON schedule_2 (i_next);
+-- Makes "which entries fail" (the view below, and jantor_entries_failing
+-- with -m) a range read.
+CREATE INDEX schedule_2_failures ON schedule_2 (i_failures);
+-- The entries whose last run failed, with how many runs in a row did.
+CREATE VIEW schedule_2_failing AS
+  SELECT id, i_host, i_object, i_failures, i_outcome, i_next
+  FROM schedule_2
+  WHERE i_failures > 0;

@@ -7,9 +7,11 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
@@ -193,12 +195,26 @@ std::vector<std::vector<std::string>> Query(const TestDb& db, const std::string&
 
 namespace {
 
+// Which optional columns of the shipped schedule table a test's table has.
+enum class Columns {
+  kPlain,    // none: the table as it was before any optional column
+  kCalls,    // an entry's own web call (i_method, i_headers, i_body) and its
+             // calendar schedule (i_cron, i_zone)
+  kShipped,  // those and its retries and kept state (i_retries ... i_outcome)
+};
+
+bool StartsWithAny(const std::string& line, size_t first,
+                   std::initializer_list<const char*> words) {
+  for (const char* word : words)
+    if (line.compare(first, strlen(word), word) == 0) return true;
+  return false;
+}
+
 // Runs the shipped schema file (schema/<kind><suffix>.sql), with its table
-// name replaced by table; without calls, the table as it was before the
-// optional columns (an entry's own web call, i_method, i_headers and i_body,
-// and its calendar schedule, i_cron and i_zone).
+// name replaced by table, and with the optional columns that columns leaves
+// out taken out (with the statements that use them).
 void RunSchema(const TestDb& db, const std::string& suffix, const std::string& shipped_name,
-               const std::string& table, bool calls = true) {
+               const std::string& table, Columns columns = Columns::kShipped) {
   std::string schema =
       ReadFile(std::string(JANTOR_SOURCE_DIR) + "/schema/" + db.kind + suffix + ".sql");
   if (schema.empty()) throw std::runtime_error("no schema for " + db.kind + suffix);
@@ -210,14 +226,17 @@ void RunSchema(const TestDb& db, const std::string& suffix, const std::string& s
   while (std::getline(lines, line)) {
     size_t first = line.find_first_not_of(' ');
     if (first != std::string::npos && line.compare(first, 2, "--") == 0) continue;
-    if (!calls && first != std::string::npos &&
-        (line.compare(first, 9, "i_method ") == 0 || line.compare(first, 10, "i_headers ") == 0 ||
-         line.compare(first, 7, "i_body ") == 0 || line.compare(first, 7, "i_cron ") == 0 ||
-         line.compare(first, 7, "i_zone ") == 0))
+    if (columns == Columns::kPlain && first != std::string::npos &&
+        StartsWithAny(line, first, {"i_method ", "i_headers ", "i_body ", "i_cron ", "i_zone "}))
+      continue;
+    if (columns != Columns::kShipped && first != std::string::npos &&
+        StartsWithAny(
+            line, first,
+            {"i_retries ", "i_retry_delay ", "i_attempt ", "i_run ", "i_failures ", "i_outcome "}))
       continue;
     code += line + "\n";
   }
-  if (!calls) {
+  if (columns != Columns::kShipped) {
     size_t end = code.find(",\n)");
     if (end != std::string::npos) code.erase(end, 1);
   }
@@ -225,6 +244,7 @@ void RunSchema(const TestDb& db, const std::string& suffix, const std::string& s
   std::string sql, error;
   while (std::getline(statements, sql, ';')) {
     if (sql.find_first_not_of(" \n\t") == std::string::npos) continue;
+    if (columns != Columns::kShipped && sql.find("i_failures") != std::string::npos) continue;
     if (!Exec(db, sql, &error)) throw std::runtime_error("schema statement failed: " + sql + error);
   }
 }
@@ -232,11 +252,15 @@ void RunSchema(const TestDb& db, const std::string& suffix, const std::string& s
 }  // namespace
 
 void CreateScheduleTable(const TestDb& db, const std::string& table) {
-  RunSchema(db, "", "schedule_2", table, /*calls=*/false);
+  RunSchema(db, "", "schedule_2", table, Columns::kPlain);
 }
 
 void CreateScheduleTableWithCalls(const TestDb& db, const std::string& table) {
-  RunSchema(db, "", "schedule_2", table, /*calls=*/true);
+  RunSchema(db, "", "schedule_2", table, Columns::kCalls);
+}
+
+void CreateShippedScheduleTable(const TestDb& db, const std::string& table) {
+  RunSchema(db, "", "schedule_2", table, Columns::kShipped);
 }
 
 void CreateResultsTable(const TestDb& db, const std::string& table) {

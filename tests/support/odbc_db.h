@@ -48,6 +48,9 @@ void CreateScheduleTable(const TestDb& db, const std::string& table = "schedule_
 // The same with the optional columns (an entry's own web call and its
 // calendar schedule), as shipped.
 void CreateScheduleTableWithCalls(const TestDb& db, const std::string& table = "schedule_2");
+// The same with every optional column as shipped: those and an entry's
+// retries and the state jantor keeps of it, with their index and view.
+void CreateShippedScheduleTable(const TestDb& db, const std::string& table = "schedule_2");
 // Creates the results table `table` (with its indexes and its view of the
 // latest rows) from the shipped schema for db.kind.
 void CreateResultsTable(const TestDb& db, const std::string& table = "hit_results");
