@@ -80,7 +80,8 @@ void HitAndPrepare(const RunSettings* s, HitJob* job) {
   char next[20];
   char refused[160];
   if (calendar && !CalendarNextRun(entry, job->present, next, sizeof next, refused, sizeof refused))
-    RefuseHit(entry, kHitBadSchedule, refused, s->verbose, s->quiet, &job->record);
+    RefuseHit(entry, kHitBadSchedule, refused, s->verbose,
+              s->quiet && !job->options.hold_failed_line, &job->record);
   else
     Hit(entry, job->options, s->verbose, s->quiet, &job->record);
   const HitRecord& record = job->record;
@@ -517,7 +518,8 @@ int RunCycles(const RunSettings* s, Schedule* db) {
       PruneResults(&db->results, db->update_conn, s->keep_hours, time(nullptr));
     }
     double took = static_cast<double>(MonotonicUs() - cycle_start_us) / 1e6;
-    NoteCycleEnded(counts.due, took, time(nullptr));
+    // Counted before the cycle is noted, so that a scrape that sees the
+    // cycle also sees its count.
     if (OptionGiven(s, 'm') && db->state.columns.failures) {
       DatabaseCall counting;
       long long failing = 0;
@@ -527,6 +529,7 @@ int RunCycles(const RunSettings* s, Schedule* db) {
       else
         NoteDatabaseError();
     }
+    NoteCycleEnded(counts.due, took, time(nullptr));
     ServiceCycleStatus(counts.due, counts.hit, counts.failed, took);
 
     if (!StopRequested()) {

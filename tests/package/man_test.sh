@@ -25,17 +25,18 @@ for option in $options; do
   check "OPTIONS describes $option" grep -Eq "^ +$option( |\$)" <<<"$(section OPTIONS)"
 done
 # Options the usage text is too old to name.
-for option in -c -l -k -m -q -s; do
+for option in -c -l -k -m -f -q -s; do
   check "OPTIONS describes $option" grep -Eq "^ +$option( |\$)" <<<"$(section OPTIONS)"
 done
-for column in entry_id due started duration_ms outcome status bytes reason; do
+for column in entry_id due started duration_ms outcome status bytes reason attempt; do
   check "the results section describes $column" grep -Eq "^ +$column\b" \
     <<<"$(section 'THE RESULTS TABLE')"
 done
 for status in 0 1; do
   check "EXIT STATUS describes $status" grep -Eq "^ +$status " <<<"$(section 'EXIT STATUS')"
 done
-for column in id i_user i_pass i_port i_object i_host i_timeout i_interval i_next i_start i_stop; do
+for column in id i_user i_pass i_port i_object i_host i_timeout i_interval i_next i_start i_stop \
+  i_retries i_retry_delay i_attempt i_run i_failures i_outcome; do
   check "the table section describes $column" grep -Eq "^ +$column\b|^ +[a-z_]+, $column\b" \
     <<<"$(section 'THE SCHEDULE TABLE')"
 done

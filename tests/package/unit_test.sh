@@ -2,8 +2,9 @@
 # The systemd units as cmake --install writes them, and the example
 # environment file: systemd-analyze verify finds nothing wrong with
 # jantor.service or an instance of jantor@.service (program and manual
-# page included), the units keep the promises the README makes, and the
-# example's settings make a command line that jantor accepts.
+# page included), the units keep the promises the README makes, the
+# example's settings make a command line that jantor accepts, and the
+# example alert rules load and fire when they should.
 # Usage: unit_test.sh BUILD_DIR JANTOR WORK_DIR
 set -uo pipefail
 build=$(realpath "$1") jantor=$(realpath "$2") work=$(realpath -m "$3")
@@ -67,10 +68,19 @@ check "jantor accepts the example's command line" \
   grep -qx 'Could not connect first (selection) ODBC connection.' <<<"$out"
 [ $fail -eq 0 ] || echo "$out"
 
-# The example alert rules load in Prometheus.
+# The example alert rules load in Prometheus, and fire when they should:
+# alerts_test.yml, beside this script, holds series and the alerts they
+# must raise at given times, and names the rules file it tests by a path
+# next to itself.
 if command -v promtool >/dev/null; then
-  check "the alert rules pass promtool" promtool check rules "$stage/usr/share/jantor/examples/jantor-alerts.yml"
+  rules=$stage/usr/share/jantor/examples/jantor-alerts.yml
+  check "the alert rules pass promtool" promtool check rules "$rules"
+  mkdir -p "$work/alerts"
+  cp "$rules" "$(dirname "$0")/alerts_test.yml" "$work/alerts/"
+  check "the alert rules pass their promtool unit tests" \
+    promtool test rules "$work/alerts/alerts_test.yml"
 else
   echo "skipped - promtool check rules (package prometheus is not installed)"
+  echo "skipped - promtool test rules (package prometheus is not installed)"
 fi
 exit $fail

@@ -195,9 +195,10 @@ std::vector<std::vector<std::string>> Query(const TestDb& db, const std::string&
 
 namespace {
 
-// Which optional columns of the shipped schedule table a test's table has.
+// Which optional columns of a shipped table a test's table has.
 enum class Columns {
-  kPlain,    // none: the table as it was before any optional column
+  kPlain,    // none: the table as it was before any optional column (a
+             // results table without attempt)
   kCalls,    // an entry's own web call (i_method, i_headers, i_body) and its
              // calendar schedule (i_cron, i_zone)
   kShipped,  // those and its retries and kept state (i_retries ... i_outcome)
@@ -230,10 +231,15 @@ void RunSchema(const TestDb& db, const std::string& suffix, const std::string& s
         StartsWithAny(line, first, {"i_method ", "i_headers ", "i_body ", "i_cron ", "i_zone "}))
       continue;
     if (columns != Columns::kShipped && first != std::string::npos &&
-        StartsWithAny(
-            line, first,
-            {"i_retries ", "i_retry_delay ", "i_attempt ", "i_run ", "i_failures ", "i_outcome "}))
+        StartsWithAny(line, first,
+                      {"i_retries ", "i_retry_delay ", "i_attempt ", "i_run ", "i_failures ",
+                       "i_outcome ", "attempt "}))
       continue;
+    // The results' view names the attempt after the reason.
+    if (columns != Columns::kShipped) {
+      size_t attempt = line.find("reason, attempt");
+      if (attempt != std::string::npos) line.erase(attempt + 6, 9);
+    }
     code += line + "\n";
   }
   if (columns != Columns::kShipped) {
@@ -264,7 +270,11 @@ void CreateShippedScheduleTable(const TestDb& db, const std::string& table) {
 }
 
 void CreateResultsTable(const TestDb& db, const std::string& table) {
-  RunSchema(db, "-results", "hit_results", table);
+  RunSchema(db, "-results", "hit_results", table, Columns::kPlain);
+}
+
+void CreateShippedResultsTable(const TestDb& db, const std::string& table) {
+  RunSchema(db, "-results", "hit_results", table, Columns::kShipped);
 }
 
 std::string LocalTimestamp(long offset_seconds) {

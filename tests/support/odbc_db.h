@@ -52,8 +52,11 @@ void CreateScheduleTableWithCalls(const TestDb& db, const std::string& table = "
 // retries and the state jantor keeps of it, with their index and view.
 void CreateShippedScheduleTable(const TestDb& db, const std::string& table = "schedule_2");
 // Creates the results table `table` (with its indexes and its view of the
-// latest rows) from the shipped schema for db.kind.
+// latest rows) from the shipped schema for db.kind, without the column
+// attempt, as it was before retries.
 void CreateResultsTable(const TestDb& db, const std::string& table = "hit_results");
+// The same with every column as shipped.
+void CreateShippedResultsTable(const TestDb& db, const std::string& table = "hit_results");
 
 // Local time formatted "%Y-%m-%d %H:%M:%S", offset by seconds from now.
 std::string LocalTimestamp(long offset_seconds = 0);
