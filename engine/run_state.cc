@@ -106,13 +106,16 @@ void StartAttempt(const RunStateColumns& columns, const Entry& entry, RunOfAttem
   if (!columns.keeps_retries()) run->rule.retries = 0;
   run->attempt = 1;
   run->run_time = -1;
-  int pending = run->rule.retries > 0 ? PendingAttempt(entry.attempt) : 0;
+  run->run[0] = '\0';
+  // Only a run that may be retried needs its time: reading it costs every
+  // hit a mktime, which takes the C library's lock of the time zone.
+  if (run->rule.retries == 0) return;
+  int pending = PendingAttempt(entry.attempt);
   if (pending != 0) run->run_time = StoredTime(entry.run);
   if (run->run_time != -1)
     run->attempt = pending;
   else
     run->run_time = StoredTime(entry.next);
-  run->run[0] = '\0';
   if (run->run_time != -1) LocalTimeText(run->run_time, run->run, sizeof run->run);
 }
 

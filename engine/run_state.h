@@ -50,8 +50,8 @@ struct RunStateColumns {
 struct RunOfAttempt {
   RetryRule rule;   // no retries where the table cannot keep them
   int attempt;      // 1 for the scheduled hit, 2 for the first retry, ...
-  char run[20];     // the run's scheduled time, "" when it cannot be read
-  time_t run_time;  // the same, -1 when it cannot be read
+  char run[20];     // the run's scheduled time, "" when it is not read or cannot be
+  time_t run_time;  // the same, -1
 };
 
 struct RunState {
@@ -89,7 +89,7 @@ std::string RunStateColumnsText(const RunStateColumns& columns, const char* alia
 
 // The run the entry's due attempt belongs to: a pending retry's (a whole
 // i_attempt from 2 on and a readable i_run), else a new run scheduled at
-// i_next.
+// i_next. Its time is read only where the rule allows retries.
 void StartAttempt(const RunStateColumns& columns, const Entry& entry, RunOfAttempt* run);
 
 // The kept state after the attempt: a retry pending (retry set: attempt

@@ -187,8 +187,8 @@ TEST(RunState, AttemptsAndTheStateTheyLeave) {
   const Case cases[] = {
       {"healthy", all, KeptEntry("3", "", "", "0", "ok"), kHitOk, false, 1, "2026-12-08 10:00:00",
        0, 0, 0},
-      {"healthy, all NULL", all, KeptEntry("", "", "", "", ""), kHitOk, false, 1,
-       "2026-12-08 10:00:00", kFailuresChanged | kOutcomeChanged, 0, 0},
+      {"healthy, all NULL", all, KeptEntry("", "", "", "", ""), kHitOk, false, 1, "",
+       kFailuresChanged | kOutcomeChanged, 0, 0},
       {"first failure, retry", all, KeptEntry("3", "", "", "0", "ok"), kHitServerError, true, 1,
        "2026-12-08 10:00:00", kRetryChanged | kOutcomeChanged, 2, 0},
       {"retry fails again, retry", all,
@@ -199,16 +199,16 @@ TEST(RunState, AttemptsAndTheStateTheyLeave) {
       {"retry succeeds", all, KeptEntry("3", "3", "2026-12-08 09:00:00", "5", "timeout"), kHitOk,
        false, 3, "2026-12-08 09:00:00", kRetryChanged | kFailuresChanged | kOutcomeChanged, 0, 0},
       {"pending retry with the retries since taken away", all,
-       KeptEntry("0", "2", "2026-12-08 09:00:00", "0", "timeout"), kHitTimeout, false, 1,
-       "2026-12-08 10:00:00", kRetryChanged | kFailuresChanged, 0, 1},
+       KeptEntry("0", "2", "2026-12-08 09:00:00", "0", "timeout"), kHitTimeout, false, 1, "",
+       kRetryChanged | kFailuresChanged, 0, 1},
       {"i_attempt out of range", all, KeptEntry("3", "22", "2026-12-08 09:00:00", "", ""), kHitOk,
        false, 1, "2026-12-08 10:00:00", kRetryChanged | kFailuresChanged | kOutcomeChanged, 0, 0},
       {"i_run unreadable", all, KeptEntry("3", "2", "garbage", "1", "ok"), kHitOk, false, 1,
        "2026-12-08 10:00:00", kRetryChanged | kFailuresChanged, 0, 0},
       {"failures only, no retries", failures_only, KeptEntry("3", "", "", "abc", ""),
-       kHitUnreachable, false, 1, "2026-12-08 10:00:00", kFailuresChanged, 0, 1},
+       kHitUnreachable, false, 1, "", kFailuresChanged, 0, 1},
       {"failures at the largest count", failures_only, KeptEntry("", "", "", "2147483647", ""),
-       kHitUnreachable, false, 1, "2026-12-08 10:00:00", 0, 0, 2147483647},
+       kHitUnreachable, false, 1, "", 0, 0, 2147483647},
   };
   for (const Case& c : cases) {
     RunOfAttempt run;
