@@ -10,13 +10,21 @@
  * are accepted, their requests read and logged, and then held open and
  * silent until the server stops.
  *
- * Usage: delay_server ADDRESS PORT DELAY_MS SECONDS COUNT LOG
+ * Usage: delay_server ADDRESS PORT DELAY_MS SECONDS COUNT LOG [FIRST_STATUS]
  * Stops by itself after SECONDS, or once COUNT requests have been answered
  * (COUNT 0: no such limit). Prints the port it listens on (PORT 0 picks
  * one). LOG gets one line a request, written when it is whole: the
  * monotonic clock in seconds (with microseconds) and the request's target,
  * like nginx's "$msec ... $request", so that the first and last lines of a
- * run time it. */
+ * run time it.
+ *
+ * With FIRST_STATUS (100 to 599) the first request for each target is
+ * answered with that status and every later one for the same target with
+ * 200, as a server that fails once and then recovers; each log line then
+ * ends with the status sent. FIRST_STATUS 200 keeps the same book of
+ * targets and answers 200 throughout, so that a run against it differs from
+ * one against the failing server only in the answers. The book holds every
+ * target seen until the server stops. */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
 #include <ctype.h>
@@ -39,6 +47,7 @@ struct connection {
   size_t have;
   long long body_left; /* body bytes still to read once the head is whole; -1 before */
   long long deadline_ns;
+  int status; /* of the answer it waits for */
   struct connection *next; /* the next one waiting for its answer */
   char request[kRequestBytes];
 };
@@ -72,25 +81,102 @@ static long long content_length(const char *request, const char *head_end) {
   return 0;
 }
 
-/* The target of "GET TARGET HTTP/1.0", or "-". */
-static void log_request(FILE *log, long long at_ns, const char *request) {
+/* The target of "GET TARGET HTTP/1.0", or "-": its start and length. */
+static const char *request_target(const char *request, int *length) {
   const char *target = strchr(request, ' ');
-  int length = 1;
-  if (target != NULL) {
-    ++target;
-    length = (int)strcspn(target, " \r\n");
-  } else {
-    target = "-";
+  if (target == NULL) {
+    *length = 1;
+    return "-";
   }
-  fprintf(log, "%lld.%06lld %.*s\n", at_ns / 1000000000LL, at_ns % 1000000000LL / 1000, length,
+  ++target;
+  *length = (int)strcspn(target, " \r\n");
+  return target;
+}
+
+/* The log line of a request; with status above 0, the status sent ends it. */
+static void log_request(FILE *log, long long at_ns, const char *request, int status) {
+  int length;
+  const char *target = request_target(request, &length);
+  fprintf(log, "%lld.%06lld %.*s", at_ns / 1000000000LL, at_ns % 1000000000LL / 1000, length,
           target);
+  if (status > 0) fprintf(log, " %d", status);
+  fputc('\n', log);
+}
+
+/* The targets requested so far, for FIRST_STATUS: an open-addressing hash
+ * set of copies, grown at half full so that a lookup stays a probe or two
+ * however many targets a run brings (a benchmark sends tens of thousands). */
+struct target_book {
+  char **slots;
+  size_t size; /* a power of two */
+  size_t used;
+};
+
+static size_t hash_text(const char *text, size_t length) {
+  size_t hash = 1469598103934665603ULL; /* FNV-1a */
+  for (size_t i = 0; i < length; ++i) {
+    hash ^= (unsigned char)text[i];
+    hash *= 1099511628211ULL;
+  }
+  return hash;
+}
+
+/* The slot that holds the target, or the empty one where it would go. */
+static char **book_slot(char **slots, size_t size, const char *target, size_t length) {
+  size_t at = hash_text(target, length) & (size - 1);
+  while (slots[at] != NULL &&
+         !(strlen(slots[at]) == length && memcmp(slots[at], target, length) == 0))
+    at = (at + 1) & (size - 1);
+  return &slots[at];
+}
+
+/* Whether the target was requested before; notes it when it was not. A
+ * target that cannot be noted (out of memory) counts as seen before, so
+ * that it is never failed twice. */
+static int book_seen(struct target_book *book, const char *target, size_t length) {
+  if (book->used + 1 > book->size / 2) {
+    size_t size = book->size != 0 ? book->size * 2 : 65536;
+    char **slots = calloc(size, sizeof *slots);
+    if (slots == NULL) return 1;
+    for (size_t i = 0; i < book->size; ++i)
+      if (book->slots[i] != NULL)
+        *book_slot(slots, size, book->slots[i], strlen(book->slots[i])) = book->slots[i];
+    free(book->slots);
+    book->slots = slots;
+    book->size = size;
+  }
+  char **slot = book_slot(book->slots, book->size, target, length);
+  if (*slot != NULL) return 1;
+  *slot = strndup(target, length);
+  if (*slot == NULL) return 1;
+  ++book->used;
+  return 0;
+}
+
+static const char *reason_of(int status) {
+  switch (status) {
+    case 200: return "OK";
+    case 408: return "Request Timeout";
+    case 429: return "Too Many Requests";
+    case 500: return "Internal Server Error";
+    case 502: return "Bad Gateway";
+    case 503: return "Service Unavailable";
+    case 504: return "Gateway Timeout";
+    default: return "Status";
+  }
 }
 
 int main(int argc, char **argv) {
-  if (argc != 7) {
-    fprintf(stderr, "usage: delay_server ADDRESS PORT DELAY_MS SECONDS COUNT LOG\n");
+  if (argc != 7 && argc != 8) {
+    fprintf(stderr, "usage: delay_server ADDRESS PORT DELAY_MS SECONDS COUNT LOG [FIRST_STATUS]\n");
     return 2;
   }
+  int first_status = argc == 8 ? atoi(argv[7]) : 0;
+  if (argc == 8 && (first_status < 100 || first_status > 599)) {
+    fprintf(stderr, "delay_server: FIRST_STATUS must be 100 to 599\n");
+    return 2;
+  }
+  struct target_book book = {NULL, 0, 0};
   long long delay_ns = atoll(argv[3]) * 1000000LL;
   long long stop_ns = now_ns() + atoll(argv[4]) * 1000000000LL;
   long count = atol(argv[5]);
@@ -139,6 +225,11 @@ int main(int argc, char **argv) {
   struct connection *head = NULL, *tail = NULL; /* waiting for their answer */
   long answered = 0;
   static const char reply[] = "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\ndelayed\n";
+  /* The first answer, of the same size but for its status line. */
+  char first_reply[128];
+  int first_reply_bytes = snprintf(first_reply, sizeof first_reply,
+                                   "HTTP/1.0 %d %s\r\nContent-Type: text/plain\r\n\r\ndelayed\n",
+                                   first_status, reason_of(first_status));
   struct epoll_event events[kEvents];
 
   while (count == 0 || answered < count) {
@@ -205,7 +296,13 @@ int main(int argc, char **argv) {
       if (c->body_left > 0) continue;
       /* The request is whole: from now on only the clock matters. */
       long long arrived = now_ns();
-      log_request(log, arrived, c->request);
+      c->status = 200;
+      if (first_status != 0) {
+        int length;
+        const char *target = request_target(c->request, &length);
+        if (!book_seen(&book, target, (size_t)length)) c->status = first_status;
+      }
+      log_request(log, arrived, c->request, first_status != 0 ? c->status : 0);
       epoll_ctl(poller, EPOLL_CTL_DEL, c->fd, NULL);
       if (delay_ns < 0) continue; /* held open and silent until the end */
       c->deadline_ns = arrived + delay_ns;
@@ -223,7 +320,10 @@ int main(int argc, char **argv) {
       struct connection *c = head;
       head = c->next;
       if (head == NULL) tail = NULL;
-      send(c->fd, reply, sizeof reply - 1, MSG_NOSIGNAL);
+      if (c->status == 200)
+        send(c->fd, reply, sizeof reply - 1, MSG_NOSIGNAL);
+      else
+        send(c->fd, first_reply, (size_t)first_reply_bytes, MSG_NOSIGNAL);
       close(c->fd);
       free(c);
       ++answered;

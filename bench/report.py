@@ -201,8 +201,36 @@ def derive(f):
         f["share.once"] = "no" if "no" in "".join(
             f["share.once." + k] for k in ("sht64", "shs64", "shu64", "shu192")) else "yes"
 
-    for fn in (speed, postgres, delay, memory, tls, table_size, startup, metrics, idle, share):
+    def retries():
+        for way in RETRY_WAYS:
+            f["retries.hits." + way] = f.hits(way)
+            f["retries.hwm." + way] = best(f.rounds("hwm." + way))
+        f["retries.hwm.rtr1"] = best(f.rounds("hwm.rtr1"))
+        f["retries.hits.rtr1"] = f.hits("rtr1")
+        f["retries.hits.rtr2"] = f.hits("rtr2")
+        f["retries.gap"] = least(f.rounds("retries.gap"))
+        f["retries.ratio"] = ratio(f["retries.hits.rtr"], f["retries.hits.rtb"])
+        f["retries.paired"] = f.paired("rtr", "rtb")
+        for c in ("1", "8"):
+            f["retries.nulls_c" + c] = ratio(f["retries.hits.rtn" + c], f["retries.hits.rto" + c])
+            f["retries.nulls_paired_c" + c] = f.paired("rtn" + c, "rto" + c)
+        # A process that makes one full cycle is held to memory.cycle20000's
+        # target; the retries run makes two, and a second full cycle peaks
+        # higher without retries too (SQLite's page caches fill), so it is
+        # held to the same two cycles without retries.
+        f["retries.hwm"] = best([f["retries.hwm." + way] for way in RETRY_WAYS if way != "rtr"] +
+                                [f["retries.hwm.rtr1"]])
+        f["retries.hwm.two"] = f["retries.hwm.rtr"]
+        f["retries.hwm.two_limit"] = str(int(num(f["retries.two_cycles_hwm2"])) + 1024)
+        f["retries.hwm.two_limit_mib"] = mib(f["retries.hwm.two_limit"])
+
+    for fn in (speed, postgres, delay, memory, tls, table_size, startup, metrics, idle, share, retries):
         group(fn)
+
+
+# The ways of the retries section: the retries run (both cycles), the run
+# without retry columns, and the tables with the columns unused and before them.
+RETRY_WAYS = ("rtr", "rtb", "rtn1", "rto1", "rtn8", "rto8")
 
 
 def target(f, targets, name):
@@ -228,6 +256,91 @@ def target(f, targets, name):
             limit = num(f[bound])
         met = met and (num(value) >= limit if relation == ">=" else num(value) <= limit)
     return text, "yes" if met else "**no**"
+
+
+def figure_row(f, targets, label, name, measured):
+    """A row of a figure table: label, the target of figure name, what was
+    measured (a function, so that a figure not recorded leaves the row out
+    by its KeyError) and whether it met the target."""
+    t, met = target(f, targets, name)
+    return "| %s | %s | %s |%s" % (label, t, measured(), " %s |" % met if met else " |")
+
+
+def retries_table(f, p):
+    """The retries section's table of rates and peaks."""
+    r, n = f["retries.rounds"], f["retries.n"]
+    h = lambda way: f["retries.hits." + way]
+    m = lambda way: mib(f["retries.hwm." + way])
+    p("")
+    p("Retries: N = %s due GETs on SQLite (WAL), a table (a database) for each way, best of %s rounds, the two ways" % (n, r))
+    p("of each pair seconds apart, taking turns at going first. Against bench/delay_server.c on 127.0.0.2:80, answering")
+    p("at once: entries with i_retries 3 and i_retry_delay 1, every first attempt answered 503 and its retry 200, two")
+    p("cycles of jantor -c 8 -i 4, attempts a second over the cycles' own spans (the server's log; the %s s or more" % f["retries.gap"])
+    p("between the failures' last request and the retries' first are the sleep, left out); against the same entries in")
+    p("a table without the retry columns, one cycle answered 200 by the same server. Against nginx: the retry and state")
+    p("columns there but unused (NULL, but for i_outcome 'ok' and i_failures 0 from a warm-up cycle, as a daemon leaves")
+    p("them) against the table before them. Peak resident memory: VmHWM of jantor's whole process, start-up included,")
+    p("the most of the rounds.")
+    p("")
+    p("| way | server | requests a run | attempts a second | median of round ratios | peak resident memory |")
+    p("|---|---|---:|---:|---:|---:|")
+    p("| jantor -c 8, retries: the failed attempts' cycle | 503 once | %s | %s | | %s MiB by its end |" % (n, h("rtr1"), m("rtr1")))
+    p("| jantor -c 8, retries: the retries' cycle | then 200 | %s | %s | | |" % (n, h("rtr2")))
+    p("| jantor -c 8, retries: both cycles | | %d | %s | | %s MiB |" % (2 * int(n), h("rtr"), m("rtr")))
+    p("| jantor -c 8, no retry columns | 200 | %s | %s | | %s MiB |" % (n, h("rtb"), m("rtb")))
+    p("| both cycles of retries / no retry columns | | | %s | %s | |" % (f["retries.ratio"], f["retries.paired"]))
+    for c in ("1", "8"):
+        p("| jantor -c %s, retry and state columns unused | nginx | %s | %s | | %s MiB |" % (c, n, h("rtn" + c), m("rtn" + c)))
+        p("| jantor -c %s, the table before them | nginx | %s | %s | | %s MiB |" % (c, n, h("rto" + c), m("rto" + c)))
+        p("| -c %s, columns unused / before them | | | %s | %s | |" % (c, f["retries.nulls_c" + c], f["retries.nulls_paired_c" + c]))
+    p("| jantor -c 8, two cycles answered 200 on the table before the columns (entries due again), once | 200 | %d | | | %s MiB after the first, %s MiB after the second |" % (
+        2 * int(n), mib(f["retries.two_cycles_hwm1"]), mib(f["retries.two_cycles_hwm2"])))
+
+
+def retries_rows(f, targets):
+    """The section's rows of the figure table, each made only when asked for,
+    so that a run without the section leaves them out by their KeyError."""
+    n = lambda: f["retries.n"]
+    return [
+        lambda: figure_row(f, targets, "jantor -c 8, i_retries 3, every first attempt answered 503 and retried, N = %s: attempts a second over both cycles against one cycle without retry columns" % n(),
+                           "retries.ratio", lambda: "%s (%s against %s a second; round by round %s)" % (
+                               f["retries.ratio"], f["retries.hits.rtr"], f["retries.hits.rtb"], f["retries.paired"])),
+        lambda: figure_row(f, targets, "jantor -c 1 GET, retry and state columns there but unused against a table without them, nginx, N = %s" % n(),
+                           "retries.nulls_c1", lambda: "%s (%s against %s a second; round by round %s)" % (
+                               f["retries.nulls_c1"], f["retries.hits.rtn1"], f["retries.hits.rto1"], f["retries.nulls_paired_c1"])),
+        lambda: figure_row(f, targets, "jantor -c 8 GET, the same", "retries.nulls_c8",
+                           lambda: "%s (%s against %s a second; round by round %s)" % (
+                               f["retries.nulls_c8"], f["retries.hits.rtn8"], f["retries.hits.rto8"], f["retries.nulls_paired_c8"])),
+        lambda: figure_row(f, targets, "peak resident memory of the runs of one full cycle, N = %s, start-up included" % n(), "retries.hwm",
+                           lambda: "%s MiB (the most of: retries after the failures' cycle %s; no retry columns %s; columns unused -c 1 %s, -c 8 %s; before them -c 1 %s, -c 8 %s)" % (
+                               mib(f["retries.hwm"]), mib(f["retries.hwm.rtr1"]), mib(f["retries.hwm.rtb"]),
+                               mib(f["retries.hwm.rtn1"]), mib(f["retries.hwm.rtn8"]),
+                               mib(f["retries.hwm.rto1"]), mib(f["retries.hwm.rto8"]))),
+        lambda: figure_row(f, targets, "peak resident memory of the retries run, both full cycles", "retries.hwm.two",
+                           lambda: "%s MiB (two cycles without retries: %s MiB)" % (
+                               mib(f["retries.hwm.two"]), mib(f["retries.two_cycles_hwm2"]))),
+    ]
+
+
+def retries_report(f, targets):
+    """bench/results/retries.md: the retries section's table and figures on
+    their own, with the section's own date and load; None when it did not run."""
+    out = []
+    try:
+        p = out.append
+        p("## Retries")
+        p("")
+        p("Run of %s on %s processors; load average %s at the start of the section, %s at its end." % (
+            f["retries.date"], f["processors"], f["retries.load_start"], f["retries.load_end"]))
+        retries_table(f, p)
+        p("")
+        p("| figure | target | measured | met |")
+        p("|---|---|---|---|")
+        for make in retries_rows(f, targets):
+            p(make())
+    except KeyError:
+        return None
+    return "\n".join(out) + "\n"
 
 
 def report(f, targets):
@@ -379,10 +492,12 @@ def report(f, targets):
                 label, f["hits." + key], limit, f["share.once." + key], f["share.stmt." + key], f["share.own." + key],
                 f["share.commit." + key], f["share.db_us." + key], f["share.jantor_us." + key]))
 
+    def retries(p):
+        retries_table(f, p)
+
     def figure_rows():
         def row(label, name, measured):
-            t, met = target(f, targets, name)
-            return "| %s | %s | %s |%s" % (label, t, measured(), " %s |" % met if met else " |")
+            return figure_row(f, targets, label, name, measured)
 
         rows = [
             lambda: row("jantor -c 1, SQLite, N = 2000, against the plain loop", "speed.js_pl", lambda: f["speed.js_pl"]),
@@ -438,7 +553,7 @@ def report(f, targets):
                         lambda: "%s µs against %s µs (three daemons: %s µs); jantor's own %s µs against %s µs (three: %s µs)" % (
                             f["share.db_us.shs64"], f["share.db_us.shu64"], f["share.db_us.sht64"],
                             f["share.jantor_us.shs64"], f["share.jantor_us.shu64"], f["share.jantor_us.sht64"])),
-        ]
+        ] + retries_rows(f, targets)
         lines = []
         for make in rows:
             try:
@@ -448,7 +563,7 @@ def report(f, targets):
         return lines
 
     block(header)
-    for fn in (speed, placement, delay, tls, metrics, share):
+    for fn in (speed, placement, delay, tls, metrics, share, retries):
         block(fn)
     rows = figure_rows()
     if rows:
@@ -512,7 +627,8 @@ def main():
     args = parser.parse_args()
     f = Figures(load(args.records))
     derive(f)
-    text = report(f, load_targets())
+    targets = load_targets()
+    text = report(f, targets)
     if args.full:
         try:
             chart(f, args.out)
@@ -525,6 +641,13 @@ def main():
                     text += "\n" + extra.read()
     with open(os.path.join(args.out, "results.md"), "w", encoding="utf-8") as out:
         out.write(text)
+    # The retries figures also go to a file of their own, as the sections
+    # that run apart write theirs: bench/results/retries.md after a whole
+    # run, the work folder's after a run of some sections.
+    retries_text = retries_report(f, targets)
+    if retries_text is not None:
+        with open(os.path.join(args.out, "retries.md"), "w", encoding="utf-8") as out:
+            out.write(retries_text)
 
 
 if __name__ == "__main__":

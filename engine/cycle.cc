@@ -323,12 +323,12 @@ class DueEntries {
     page_.Clear();
     next_ = 0;
     Entry entry;
-    while (page_.size() < DuePages::kPageRows && SQLOK(SQLFetch(db_->select_stmt))) {
+    while (page_.size() < db_->pages.rows && SQLOK(SQLFetch(db_->select_stmt))) {
       FetchEntry(db_->select_stmt, &entry);
       page_.Add(&entry);
     }
     more_ = page_.size() > 0;
-    if (!EndDuePage(db_, page_.size() == DuePages::kPageRows))
+    if (!EndDuePage(db_, page_.size() == db_->pages.rows))
       Fail("the first (selection) ODBC statement could not be made again");
   }
   // After a full page, the next one; false when none follows or its select

@@ -128,11 +128,13 @@ void EndAttempt(const RunStateColumns& columns, const Entry& entry, const RunOfA
   if (columns.keeps_retries() && (retry || was_pending)) state->changes |= kRetryChanged;
   int before = StoredFailures(entry.failures);
   state->failures = HitSucceeded(outcome) ? 0 : retry ? before : std::min(before, INT_MAX - 1) + 1;
-  // Written unless the row holds that very number: a NULL (or a text that
-  // is no number) becomes 0 at the first success.
+  // A run counts when it ends: a pending retry leaves the count alone.
+  // Otherwise it is written unless the row holds that very number, so that a
+  // NULL (or a text that is no number) becomes 0 at the first success.
   char failures[16];
   snprintf(failures, sizeof failures, "%d", static_cast<int>(state->failures));
-  if (columns.failures && strcmp(entry.failures, failures) != 0) state->changes |= kFailuresChanged;
+  if (columns.failures && !retry && strcmp(entry.failures, failures) != 0)
+    state->changes |= kFailuresChanged;
   CopyText(state->outcome, HitOutcomeWord(outcome));
   if (columns.outcome && strcmp(entry.outcome, state->outcome) != 0)
     state->changes |= kOutcomeChanged;

@@ -167,9 +167,10 @@ int OpenSchedule(const RunSettings* s, Schedule* db) {
   }
   // Where the driver reads every due row before the first, they come a page
   // at a time; with claims, a batch at a time anyway.
+  if (db->state.columns.any()) db->pages.rows = DuePages::kPageRowsKeepingRuns;
   db->pages.enabled = !cursor && !db->claims.enabled && limited &&
                       DialectOf(db->select_conn).cycle_ids_table != nullptr &&
-                      LimitRows(db->select_stmt, DuePages::kPageRows);
+                      LimitRows(db->select_stmt, db->pages.rows);
   if (cursor && !FetchThroughCursor(db->select_conn, db->claims.enabled ? 0 : kDueRowsPerFetch)) {
     PrintText("Could not set how the first (selection) ODBC connection fetches.\r\n");
     return 1;
@@ -263,14 +264,14 @@ bool EndDuePage(Schedule* db, bool full) {
   SQLFreeHandle(SQL_HANDLE_STMT, db->select_stmt);
   db->select_stmt = SQL_NULL_HSTMT;
   return SQLOK(SQLAllocHandle(SQL_HANDLE_STMT, db->select_conn, &db->select_stmt)) &&
-         LimitRows(db->select_stmt, DuePages::kPageRows);
+         LimitRows(db->select_stmt, db->pages.rows);
 }
 
 bool NextDuePage(const RunSettings* s, Schedule* db, const char* quoted_now, const char* fraction,
                  const char* const* ids, size_t count, char* select, size_t select_size) {
   select[0] = '\0';
   DuePages& pages = db->pages;
-  if (!pages.enabled || count < DuePages::kPageRows) return false;
+  if (!pages.enabled || count < pages.rows) return false;
   if (!PreparePages(s, db, select, select_size)) return false;
   if (!pages.continued && !Execute(db->select_stmt, pages.forget)) {
     snprintf(select, select_size, "%s", pages.forget);

@@ -31,10 +31,14 @@
 // own. An entry far behind is still due after its hit, and must not come
 // back in the next page.
 struct DuePages {
-  static constexpr size_t kPageRows = 12288;   // a page's entries take 7 MB, the driver's rows 4
+  static constexpr size_t kPageRows = 12288;  // a page's entries take 7 MB, the driver's rows 4
+  // The driver keeps every cell of a page: where the table keeps runs a
+  // row has half as many columns again, and a page as many cells in all.
+  static constexpr size_t kPageRowsKeepingRuns = 8192;
   static constexpr size_t kNotedAtOnce = 250;  // ids a statement puts in the temporary table
   bool enabled = false;
-  bool continued = false;  // this cycle has selected a further page
+  size_t rows = kPageRows;  // the rows of a page
+  bool continued = false;   // this cycle has selected a further page
   char forget[128] = "";
   SQLHSTMT note = SQL_NULL_HSTMT;  // puts kNotedAtOnce ids into the table
   SQLHSTMT note_one = SQL_NULL_HSTMT;

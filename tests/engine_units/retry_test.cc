@@ -191,6 +191,8 @@ TEST(RunState, AttemptsAndTheStateTheyLeave) {
        kFailuresChanged | kOutcomeChanged, 0, 0},
       {"first failure, retry", all, KeptEntry("3", "", "", "0", "ok"), kHitServerError, true, 1,
        "2026-12-08 10:00:00", kRetryChanged | kOutcomeChanged, 2, 0},
+      {"first failure of a NULL count, retry", all, KeptEntry("3", "", "", "", ""), kHitTimeout,
+       true, 1, "2026-12-08 10:00:00", kRetryChanged | kOutcomeChanged, 2, 0},
       {"retry fails again, retry", all,
        KeptEntry("3", "2", "2026-12-08 09:00:00", "0", "server-error"), kHitServerError, true, 2,
        "2026-12-08 09:00:00", kRetryChanged, 3, 0},
