@@ -111,7 +111,9 @@ void HitAndPrepare(const RunSettings* s, HitJob* job) {
   }
   if (s->quiet && job->options.hold_failed_line && !HitSucceeded(record.outcome))
     PrintFailedHit(entry, record, suffix);
-  EndAttempt(*job->kept, entry, run, record.outcome, retry != -1, &job->write.state);
+  AttemptFacts facts{record.outcome, record.result.status, record.duration_us / 1000,
+                     record.started};
+  EndAttempt(*job->kept, entry, run, facts, retry != -1, &job->write.state);
   if (OptionGiven(s, 'l')) {
     FillResultRow(job->entry, record, &job->write.row);
     job->write.row.attempt = run.attempt;

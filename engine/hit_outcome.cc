@@ -8,6 +8,8 @@ constexpr const char* kWords[kHitOutcomeCount] = {
     "bad-request", "bad-schedule",
 };
 
+constexpr char kLetters[kHitOutcomeCount + 1] = "krcsnutlxheqb";
+
 }  // namespace
 
 HitOutcome ClassifyHit(const HttpResult& result) {
@@ -36,4 +38,14 @@ HitOutcome ClassifyHit(const HttpResult& result) {
 
 const char* HitOutcomeWord(int outcome) {
   return outcome >= 0 && outcome < kHitOutcomeCount ? kWords[outcome] : kWords[kHitError];
+}
+
+char HitOutcomeLetter(int outcome) {
+  return outcome >= 0 && outcome < kHitOutcomeCount ? kLetters[outcome] : kLetters[kHitError];
+}
+
+int HitOutcomeOfLetter(char letter) {
+  for (int outcome = 0; outcome < kHitOutcomeCount; ++outcome)
+    if (kLetters[outcome] == letter) return outcome;
+  return kHitOutcomeCount;
 }

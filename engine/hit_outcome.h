@@ -29,6 +29,15 @@ HitOutcome ClassifyHit(const HttpResult& result);
 // The outcome's word; "error" for a value out of range.
 const char* HitOutcomeWord(int outcome);
 
+// The outcome's one letter, as the row keeps its latest outcomes (i_recent):
+// "k" ok, "r" redirect, "c" client-error, "s" server-error, "n" no-status,
+// "u" unreachable, "t" timeout, "l" too-large, "x" tls, "h" bad-host, "e"
+// error, "q" bad-request, "b" bad-schedule. Like the words, an interface.
+char HitOutcomeLetter(int outcome);
+
+// The outcome of a letter; kHitOutcomeCount for a byte that is none.
+int HitOutcomeOfLetter(char letter);
+
 // ok and redirect count as good hits; every other word is a failed one.
 inline bool HitSucceeded(HitOutcome outcome) {
   return outcome == kHitOk || outcome == kHitRedirect;

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "base/ll_string.h"
 #include "engine/odbc_calls.h"
@@ -23,6 +24,11 @@ int PendingAttempt(const char* text) {
 // A count of failed runs as stored; NULL, or anything but a number, is 0.
 int StoredFailures(const char* text) { return std::max(ParseInt(text), 0); }
 
+SQLRETURN BindText(SQLHSTMT stmt, SQLUSMALLINT number, char* text, SQLLEN size, SQLLEN* indicator) {
+  return SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR,
+                          static_cast<SQLULEN>(size - 1), 0, text, size, indicator);
+}
+
 SQLRETURN BindInteger(SQLHSTMT stmt, SQLUSMALLINT number, SQLINTEGER* value, SQLLEN* indicator) {
   return SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, value, 0,
                           indicator);
@@ -35,6 +41,8 @@ void WriteText(RunState* state, unsigned changes, bool claimed) {
   if (changes & kRetryChanged) text += ", i_attempt = ?, i_run = ?";
   if (changes & kFailuresChanged) text += ", i_failures = ?";
   if (changes & kOutcomeChanged) text += ", i_outcome = ?";
+  if (changes & kLatestChanged)
+    text += ", i_recent = ?, i_status = ?, i_duration_ms = ?, i_last = ?";
   text += claimed ? " where id = ? and i_next = ?" : " where id = ?";
   CopyText(state->text, text.c_str());
 }
@@ -55,9 +63,12 @@ bool PrepareWrite(RunState* state, SQLHDBC update_conn, unsigned changes, bool c
   if (ready && (changes & kFailuresChanged))
     ready = SQLOK(BindInteger(stmt, number++, &state->failures, &ind[3]));
   if (ready && (changes & kOutcomeChanged))
-    ready = SQLOK(SQLBindParameter(stmt, number++, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR,
-                                   sizeof state->outcome - 1, 0, state->outcome,
-                                   sizeof state->outcome, &ind[4]));
+    ready = SQLOK(BindText(stmt, number++, state->outcome, sizeof state->outcome, &ind[4]));
+  if (ready && (changes & kLatestChanged))
+    ready = SQLOK(BindText(stmt, number++, state->recent, sizeof state->recent, &ind[7])) &&
+            SQLOK(BindInteger(stmt, number++, &state->status, &ind[8])) &&
+            SQLOK(BindInteger(stmt, number++, &state->duration_ms, &ind[9])) &&
+            SQLOK(BindTimestampText(stmt, number++, state->last, sizeof state->last, &ind[10]));
   if (ready)
     ready = SQLOK(SQLBindParameter(stmt, number++, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0,
                                    &state->id, 0, &ind[5]));
@@ -79,6 +90,10 @@ void FindRunStateColumns(SQLHSTMT stmt, RunStateColumns* columns) {
   columns->run = ResultHasColumn(stmt, "i_run");
   columns->failures = ResultHasColumn(stmt, "i_failures");
   columns->outcome = ResultHasColumn(stmt, "i_outcome");
+  // The latest attempt's columns go together: a table with only some of
+  // them keeps none.
+  columns->recent = ResultHasColumn(stmt, "i_recent") && ResultHasColumn(stmt, "i_status") &&
+                    ResultHasColumn(stmt, "i_duration_ms") && ResultHasColumn(stmt, "i_last");
 }
 
 std::string MissingRetryColumns(const RunStateColumns& columns) {
@@ -96,7 +111,9 @@ std::string RunStateColumnsText(const RunStateColumns& columns, const char* alia
   for (auto [present, name] :
        {std::pair{columns.retries, "i_retries"}, std::pair{columns.retry_delay, "i_retry_delay"},
         std::pair{columns.attempt, "i_attempt"}, std::pair{columns.run, "i_run"},
-        std::pair{columns.failures, "i_failures"}, std::pair{columns.outcome, "i_outcome"}})
+        std::pair{columns.failures, "i_failures"}, std::pair{columns.outcome, "i_outcome"},
+        std::pair{columns.recent, "i_recent"}, std::pair{columns.recent, "i_status"},
+        std::pair{columns.recent, "i_duration_ms"}, std::pair{columns.recent, "i_last"}})
     text += ", " + (present ? prefix + name : std::string("null"));
   return text;
 }
@@ -120,7 +137,8 @@ void StartAttempt(const RunStateColumns& columns, const Entry& entry, RunOfAttem
 }
 
 void EndAttempt(const RunStateColumns& columns, const Entry& entry, const RunOfAttempt& run,
-                HitOutcome outcome, bool retry, RunStateWrite* state) {
+                const AttemptFacts& facts, bool retry, RunStateWrite* state) {
+  HitOutcome outcome = facts.outcome;
   state->changes = 0;
   state->attempt = retry ? run.attempt + 1 : 0;
   CopyText(state->run, retry ? run.run : "");
@@ -138,6 +156,20 @@ void EndAttempt(const RunStateColumns& columns, const Entry& entry, const RunOfA
   CopyText(state->outcome, HitOutcomeWord(outcome));
   if (columns.outcome && strcmp(entry.outcome, state->outcome) != 0)
     state->changes |= kOutcomeChanged;
+  // The letters as stored, if they are letters of outcomes, with this
+  // attempt's last; a stored text that is not is started afresh.
+  std::string_view stored = entry.recent;
+  bool letters = std::all_of(stored.begin(), stored.end(),
+                             [](char c) { return HitOutcomeOfLetter(c) != kHitOutcomeCount; });
+  std::string recent = letters ? std::string(stored) : std::string();
+  recent += HitOutcomeLetter(outcome);
+  if (recent.size() > kRecentOutcomes) recent.erase(0, recent.size() - kRecentOutcomes);
+  CopyText(state->recent, recent.c_str());
+  state->status = facts.status;
+  state->duration_ms =
+      static_cast<SQLINTEGER>(std::clamp<long long>(facts.duration_ms, 0, INT_MAX));
+  CopyText(state->last, facts.started);
+  if (columns.recent) state->changes |= kLatestChanged;
 }
 
 bool AnyRunStateChange(HitWrite* const* writes, size_t count) {
@@ -156,13 +188,19 @@ bool WriteRunState(RunState* state, SQLHDBC update_conn, const HitWrite& write, 
   CopyText(state->run, write.state.run);
   state->failures = write.state.failures;
   CopyText(state->outcome, write.state.outcome);
+  CopyText(state->recent, write.state.recent);
+  state->status = write.state.status;
+  state->duration_ms = write.state.duration_ms;
+  CopyText(state->last, write.state.last);
   state->id = write.id;
   CopyText(state->claim, claimed ? claim : "");
   SQLLEN* ind = state->indicators;
   ind[0] = ind[4] = ind[6] = SQL_NTS;
   ind[1] = state->attempt != 0 ? 0 : SQL_NULL_DATA;
   ind[2] = state->run[0] != '\0' ? SQL_NTS : SQL_NULL_DATA;
-  ind[3] = ind[5] = 0;
+  ind[3] = ind[5] = ind[9] = 0;
+  ind[7] = ind[10] = SQL_NTS;
+  ind[8] = state->status != 0 ? 0 : SQL_NULL_DATA;
   SQLFreeStmt(stmt, SQL_CLOSE);
   if (!SQLOK(SQLExecute(stmt))) {
     // The error line names the statement that failed.

@@ -1,8 +1,10 @@
 // What jantor keeps of an entry between its hits, in columns of the entry's
 // own row: a pending retry (i_attempt, the attempt it will be, and i_run,
 // the scheduled time of the run it belongs to), the runs in a row that
-// ended failed (i_failures) and the latest attempt's outcome (i_outcome);
-// and the retry rule the user sets (i_retries, i_retry_delay). Each column
+// ended failed (i_failures), the latest attempt's outcome (i_outcome), and
+// for the status page the latest attempts (i_recent, their outcome letters,
+// and of the latest its status, length and start: i_status, i_duration_ms,
+// i_last); and the retry rule the user sets (i_retries, i_retry_delay). Each column
 // is optional and found by name at start-up; a table without them is read
 // and written as before. A run is the scheduled hit and its retries; a
 // retry is a reschedule to a nearer time, so the due select, the claims
@@ -31,8 +33,12 @@ enum RunStateChange : unsigned {
   kRetryChanged = 1,     // i_attempt and i_run
   kFailuresChanged = 2,  // i_failures
   kOutcomeChanged = 4,   // i_outcome
-  kRunStateChangeSets = 8,
+  kLatestChanged = 8,    // i_recent, i_status, i_duration_ms and i_last
+  kRunStateChangeSets = 16,
 };
+
+// Outcome letters i_recent keeps, the oldest dropped first.
+enum : int { kRecentOutcomes = 60 };
 
 struct RunStateColumns {
   bool retries = false;
@@ -41,7 +47,10 @@ struct RunStateColumns {
   bool run = false;
   bool failures = false;
   bool outcome = false;
-  bool any() const { return retries || retry_delay || attempt || run || failures || outcome; }
+  bool recent = false;  // i_recent, i_status, i_duration_ms and i_last, all four
+  bool any() const {
+    return retries || retry_delay || attempt || run || failures || outcome || recent;
+  }
   // Retries are made only where a pending one can be kept.
   bool keeps_retries() const { return retries && attempt && run; }
 };
@@ -66,9 +75,13 @@ struct RunState {
   char run[20] = "";
   SQLINTEGER failures = 0;
   char outcome[16] = "";
+  char recent[64] = "";
+  SQLINTEGER status = 0;
+  SQLINTEGER duration_ms = 0;
+  char last[20] = "";
   SQLBIGINT id = 0;
   char claim[20] = "";
-  SQLLEN indicators[7] = {};
+  SQLLEN indicators[11] = {};
   char text[512] = "";  // the last write's statement, for the error line
   SQLHSTMT count_failing = SQL_NULL_HSTMT;
   SQLINTEGER failing_runs = 0;  // its parameter
@@ -92,11 +105,19 @@ std::string RunStateColumnsText(const RunStateColumns& columns, const char* alia
 // i_next. Its time is read only where the rule allows retries.
 void StartAttempt(const RunStateColumns& columns, const Entry& entry, RunOfAttempt* run);
 
+// What an attempt came to, as the kept state records it.
+struct AttemptFacts {
+  HitOutcome outcome;
+  int status;  // 0 for none
+  long long duration_ms;
+  const char* started;  // "YYYY-MM-DD HH:MM:SS"
+};
+
 // The kept state after the attempt: a retry pending (retry set: attempt
 // the next attempt's number) or the run ended, failed or not; changes
 // names what differs from the row as fetched.
 void EndAttempt(const RunStateColumns& columns, const Entry& entry, const RunOfAttempt& run,
-                HitOutcome outcome, bool retry, RunStateWrite* state);
+                const AttemptFacts& facts, bool retry, RunStateWrite* state);
 
 // Whether any of count writes changes the kept state: those are written
 // by WriteRunState, never in the grouped statements of the plain reschedule.

@@ -43,7 +43,14 @@ CREATE TABLE schedule_2 (
   i_attempt     INTEGER,
   i_run         TIMESTAMP,
   i_failures    INTEGER,
-  i_outcome     VARCHAR(16)
+  i_outcome     VARCHAR(16),
+  -- Kept by jantor for the status page: the latest attempts' outcome
+  -- letters (up to 60, the newest last), and the latest one's status, length
+  -- and start.
+  i_recent      VARCHAR(60),
+  i_status      INTEGER,
+  i_duration_ms INTEGER,
+  i_last        TIMESTAMP
 );
 -- Keeps the due-entries select proportional to the due rows, not the table.
 CREATE INDEX schedule_2_next ON schedule_2 (i_next);

@@ -196,6 +196,12 @@ TEST_P(Retries, AFailedRunIsTriedAgainUntilItSucceeds) {
   EXPECT_EQ(row.run, "<NULL>");
   EXPECT_EQ(row.failures, "0");
   EXPECT_EQ(row.outcome, "ok");
+  // The latest attempts, for the status page: their letters, and the
+  // newest one's status and start.
+  auto latest = Query(db_, "select i_recent, i_status, i_last from schedule_2 where id = 1")[0];
+  EXPECT_EQ(latest[0], "ssk");
+  EXPECT_EQ(latest[1], "200");
+  EXPECT_EQ(ParseLocal(latest[2].substr(0, 19)), results[2].started);
   EXPECT_NE(r.out.find("server-error - 503 - retry 1 of 3 in 1 s\r\n"), std::string::npos) << r.out;
   EXPECT_EQ(hostile::CountOf(r.out, "retry 2 of 3 in "), 1) << r.out;
 }

@@ -218,13 +218,51 @@ TEST(RunState, AttemptsAndTheStateTheyLeave) {
     EXPECT_EQ(run.attempt, c.attempt) << c.name;
     EXPECT_STREQ(run.run, c.run) << c.name;
     RunStateWrite state{};
-    EndAttempt(c.columns, c.entry, run, c.outcome, c.retry, &state);
+    EndAttempt(c.columns, c.entry, run, AttemptFacts{c.outcome, 0, 5, "2026-12-08 10:00:01"},
+               c.retry, &state);
     EXPECT_EQ(state.changes, c.changes) << c.name;
     EXPECT_EQ(state.attempt, c.next_attempt) << c.name;
     EXPECT_STREQ(state.run, c.retry ? c.run : "") << c.name;
     EXPECT_EQ(state.failures, c.failures) << c.name;
     EXPECT_STREQ(state.outcome, HitOutcomeWord(c.outcome)) << c.name;
   }
+}
+
+// The latest attempts as the status page reads them: the letters of the
+// outcomes, newest last and at most 60, written with every attempt.
+TEST(RunState, TheLatestAttemptsKeepTheirLettersAndTheNewestOnesFacts) {
+  RunStateColumns columns;
+  columns.recent = true;
+  struct Case {
+    std::string stored;
+    HitOutcome outcome;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"", kHitOk, "k"},
+      {"kkr", kHitServerError, "kkrs"},
+      {std::string(60, 'k'), kHitOk, std::string(60, 'k')},
+      {"u" + std::string(59, 'k'), kHitTimeout, std::string(59, 'k') + "t"},
+      {"kk<script>", kHitTls, "x"},  // not letters of outcomes: started afresh
+      {std::string(63, 'k'), kHitBadSchedule, std::string(59, 'k') + "b"},
+  };
+  for (const Case& c : cases) {
+    Entry entry = KeptEntry("", "", "", "", "");
+    CopyText(entry.recent, c.stored.c_str());
+    RunOfAttempt run;
+    StartAttempt(columns, entry, &run);
+    RunStateWrite state{};
+    EndAttempt(columns, entry, run, AttemptFacts{c.outcome, 503, 1234, "2026-12-08 10:00:01"},
+               false, &state);
+    EXPECT_EQ(state.changes, static_cast<unsigned>(kLatestChanged)) << c.stored;
+    EXPECT_EQ(state.recent, c.expected) << c.stored;
+    EXPECT_EQ(state.status, 503);
+    EXPECT_EQ(state.duration_ms, 1234);
+    EXPECT_STREQ(state.last, "2026-12-08 10:00:01");
+  }
+  for (int outcome = 0; outcome < kHitOutcomeCount; ++outcome)
+    EXPECT_EQ(HitOutcomeOfLetter(HitOutcomeLetter(outcome)), outcome) << HitOutcomeWord(outcome);
+  EXPECT_EQ(HitOutcomeOfLetter('z'), kHitOutcomeCount);
 }
 
 TEST(RunState, ATableWithRetriesNeedsTheColumnsThatKeepThem) {
@@ -239,7 +277,8 @@ TEST(RunState, ATableWithRetriesNeedsTheColumnsThatKeepThem) {
   EXPECT_EQ(RunStateColumnsText(RunStateColumns{}, "due"), "");
   columns.failures = true;
   EXPECT_EQ(RunStateColumnsText(columns, "due"),
-            ", due.i_retries, null, due.i_attempt, due.i_run, due.i_failures, null");
+            ", due.i_retries, null, due.i_attempt, due.i_run, due.i_failures, null, null, null, "
+            "null, null");
 }
 
 }  // namespace
