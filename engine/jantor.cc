@@ -18,7 +18,7 @@ int main(int argc, char** argv) {
   InstallStopHandlers();
   // Before the database: a port that cannot be had is a refusal, and the
   // endpoint answers while the start-up checks run.
-  if (OptionGiven(&settings, 'm') && !StartMetricsEndpoint(settings.metrics)) return 1;
+  if (OptionGiven(&settings, 'm') && !StartMetricsEndpoint(&settings)) return 1;
   // With TZ unset, glibc looks at /etc/localtime again (a stat) in every
   // mktime, two for each hit's reschedule. Naming the same file in TZ reads
   // it once; only a change of the system's zone while jantor runs then

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
 
 #include "engine/version.h"
@@ -42,6 +43,26 @@ std::atomic<int64_t> hits_in_flight{0};
 std::atomic<int> due_entries{0};
 std::atomic<int64_t> last_cycle_us{0};
 std::atomic<int64_t> last_cycle_end{0};
+
+// Hits by outcome in each of the last 60 minutes, a slot a minute. The
+// first hit of a new minute claims its slot and empties it; a hit of the
+// same moment on another thread may add to the slot just before it is
+// emptied, and is lost from the hour's count: a few at most, once a minute,
+// where a lock would make every hit wait for every other.
+struct alignas(64) MinuteSlot {
+  std::atomic<int64_t> minute{-1};
+  std::atomic<uint32_t> hits[kHitOutcomeCount] = {};
+};
+MinuteSlot last_hour[60];
+
+void NoteMinute(HitOutcome outcome, int64_t minute) {
+  MinuteSlot& slot = last_hour[minute % 60];
+  int64_t seen = slot.minute.load(std::memory_order_relaxed);
+  if (seen != minute && slot.minute.compare_exchange_strong(seen, minute)) {
+    for (auto& count : slot.hits) count.store(0, std::memory_order_relaxed);
+  }
+  slot.hits[outcome].fetch_add(1, std::memory_order_relaxed);
+}
 
 void Add(Counter& counter, uint64_t amount = 1) {
   counter.value.fetch_add(amount, std::memory_order_relaxed);
@@ -130,7 +151,9 @@ void NoteHitStarted() { hits_in_flight.fetch_add(1, std::memory_order_relaxed); 
 
 void NoteHitEnded(HitOutcome outcome, long long duration_us) {
   hits_in_flight.fetch_sub(1, std::memory_order_relaxed);
-  Add(hits_by_outcome[outcome >= 0 && outcome < kHitOutcomeCount ? outcome : kHitError]);
+  HitOutcome known = outcome >= 0 && outcome < kHitOutcomeCount ? outcome : kHitError;
+  Add(hits_by_outcome[known]);
+  NoteMinute(known, static_cast<int64_t>(time(nullptr) / 60));
   size_t bucket = 0;
   while (bucket < kBuckets && duration_us > kBucketUs[bucket]) ++bucket;
   if (bucket < kBuckets) Add(duration_buckets[bucket]);
@@ -156,6 +179,23 @@ void NoteRunFailed() { Add(runs_failed); }
 
 void NoteEntriesFailing(long long count) {
   entries_failing.store(static_cast<int64_t>(count), std::memory_order_relaxed);
+}
+
+void ReadMetricsSnapshot(MetricsSnapshot* out) {
+  out->cycles = static_cast<long long>(Read(cycles));
+  out->last_cycle_seconds =
+      static_cast<double>(last_cycle_us.load(std::memory_order_relaxed)) / 1e6;
+  out->last_cycle_end = last_cycle_end.load(std::memory_order_relaxed);
+  out->due_entries = due_entries.load(std::memory_order_relaxed);
+  out->entries_failing = entries_failing.load(std::memory_order_relaxed);
+  int64_t now = static_cast<int64_t>(time(nullptr) / 60);
+  for (long long& count : out->last_hour) count = 0;
+  for (const MinuteSlot& slot : last_hour) {
+    int64_t minute = slot.minute.load(std::memory_order_relaxed);
+    if (minute < 0 || minute > now || now - minute >= 60) continue;
+    for (int outcome = 0; outcome < kHitOutcomeCount; ++outcome)
+      out->last_hour[outcome] += slot.hits[outcome].load(std::memory_order_relaxed);
+  }
 }
 
 void RenderMetrics(std::string* out) {

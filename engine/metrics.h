@@ -35,6 +35,19 @@ void NoteRunFailed();
 // count entries have failed at least -f runs in a row, as last counted.
 void NoteEntriesFailing(long long count);
 
+// What the status page shows of the daemon, read once each.
+struct MetricsSnapshot {
+  long long cycles;
+  double last_cycle_seconds;
+  long long last_cycle_end;  // seconds since the epoch; 0 before the first
+  int due_entries;           // fetched by the last cycle
+  long long entries_failing;
+  // Hits that ended in the last hour (the current minute and the 59 before
+  // it), by outcome.
+  long long last_hour[kHitOutcomeCount];
+};
+void ReadMetricsSnapshot(MetricsSnapshot* out);
+
 // The whole exposition, replacing *out.
 void RenderMetrics(std::string* out);
 

@@ -17,16 +17,19 @@ constexpr char kMariadbCycleIds[] =
 // grow, while truncate gives its pages back.
 constexpr SqlDialect kDialects[] = {
     {"SQLite", "delete from %s where rowid in (select rowid from %s where started < ? limit 1000)",
-     false, false, false, kCopyKeyColumn, "create index %s_id on %s (id)", "delete from %s"},
+     false, false, false, kCopyKeyColumn, "create index %s_id on %s (id)", "delete from %s",
+     "substr(i_object, 1, instr(i_object || '?', '?') - 1)"},
     {"PostgreSQL",
      "delete from %s where ctid = any(array(select ctid from %s where started < ? limit 1000))",
-     true, true, false, kCopyKeyColumn, "create index %s_id on %s (id)", "truncate %s"},
+     true, true, false, kCopyKeyColumn, "create index %s_id on %s (id)", "truncate %s",
+     "split_part(i_object, '?', 1)"},
     {"MariaDB", "delete from %s where started < ? limit 1000", true, false, true, kMariadbCycleIds,
-     nullptr, "delete from %s"},
+     nullptr, "delete from %s", "substring_index(i_object, '?', 1)"},
     // MariaDB's driver may report its server by the older name.
     {"MySQL", "delete from %s where started < ? limit 1000", true, false, true, kMariadbCycleIds,
-     nullptr, "delete from %s"},
-    {"", "delete from %s where started < ?", false, false, false, nullptr, nullptr, nullptr},
+     nullptr, "delete from %s", "substring_index(i_object, '?', 1)"},
+    {"", "delete from %s where started < ?", false, false, false, nullptr, nullptr, nullptr,
+     nullptr},
 };
 
 }  // namespace

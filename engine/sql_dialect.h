@@ -27,6 +27,10 @@ struct SqlDialect {
   const char* cycle_ids_table;
   const char* cycle_ids_index;
   const char* forget_cycle_ids;
+  // i_object up to its '?': the status page searches paths, never the
+  // query strings, which often carry a token. Null where unknown (the
+  // page then searches the whole object).
+  const char* path_of_object;
 };
 
 enum : int { kPruneBatch = 1000 };

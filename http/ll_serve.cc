@@ -11,11 +11,13 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -223,6 +225,10 @@ enum Phase : int {
   // behind the head would wake poll again and again), and its response is
   // made once it has a turn, so that the handler runs only for those.
   kHeadRead,
+  // The handler called HttpAnswerLater: the connection keeps its turn and
+  // its deadline until HttpAnswer gives the response. Not watched, like
+  // kHeadRead, for the same reason.
+  kAwaitingAnswer,
   kWritingResponse,
   // The response is out and our side shut: request bytes are discarded
   // until the client closes, for kLingerNs at most. Closing with bytes
@@ -246,23 +252,74 @@ struct Connection {
   std::string head;      // bytes received so far, never more than kMostRequestBytes
   std::string response;  // what is to be written; sent counts the bytes already out
   size_t sent = 0;
+  unsigned long long ticket = 0;  // the request's, once handed to the handler
 };
+
+struct GivenAnswer {
+  unsigned long long ticket;
+  std::string response;
+};
+
+// The response a handler leaves to say that HttpAnswer will give it.
+constexpr std::string_view kAnswerLaterMark("\0", 1);
+
+// Tickets count for the whole process, not for one server, so that a ticket
+// kept past StopHttpServer can never name a request of a server started
+// after it. 64 bits do not run out.
+std::atomic<unsigned long long> last_ticket{0};
 
 }  // namespace
 
-// The caller's thread touches only wake (to stop) and the join; everything
+// The caller's thread touches only wake (to stop) and the join, and
+// HttpAnswer's threads only the handover below (and answered); everything
 // else is read-only for the server thread once it runs, and the connections
 // are its own.
 struct HttpServer {
   Descriptor listener;
-  Descriptor wake;  // an eventfd: readable means stop
+  Descriptor wake;      // an eventfd: readable means stop
+  Descriptor answered;  // an eventfd: readable means that given may hold answers
   HttpHandler handler;
   void* context;
   HttpServerLimits limits;
   pthread_t thread;
+
+  // The handover of later answers. A ticket is in waiting from just before
+  // its handler runs (the answer may come before the handler returns) until
+  // HttpAnswer moves it to given, or the server's thread withdraws it, when
+  // its connection is answered at once or closed. So an answer is given at
+  // most once, and both hold no more entries than there are turns, and
+  // the answers given since the server's thread last took them.
+  std::mutex mutex;
+  std::vector<unsigned long long> waiting;  // GUARDED_BY(mutex)
+  std::vector<GivenAnswer> given;           // GUARDED_BY(mutex)
 };
 
 namespace {
+
+// Takes ticket out of server.waiting; false when it was not there.
+// REQUIRES: server.mutex is held.
+bool TakeWaiting(HttpServer& server, unsigned long long ticket) {
+  auto found = std::find(server.waiting.begin(), server.waiting.end(), ticket);
+  if (found == server.waiting.end()) return false;
+  *found = server.waiting.back();  // the order means nothing
+  server.waiting.pop_back();
+  return true;
+}
+
+// On the server's thread, for a connection answered at once or closed. If
+// HttpAnswer has given an answer already, it finds no connection waiting
+// and is dropped.
+void Withdraw(HttpServer& server, unsigned long long ticket) {
+  std::lock_guard<std::mutex> lock(server.mutex);
+  TakeWaiting(server, ticket);
+}
+
+// Closes a connection; one still waiting for its answer withdraws its
+// ticket, so that a later HttpAnswer for it says the connection is gone.
+void CloseConnection(HttpServer& server, Connection* connection) {
+  if (connection->phase == kAwaitingAnswer) Withdraw(server, connection->ticket);
+  connection->socket.Close();
+}
 
 // Appends what has arrived, up to kMostRequestBytes in all; *ended is set
 // when the client has shut its side. False on an error of the connection.
@@ -335,7 +392,7 @@ bool DiscardInput(int fd) {
 
 // Moves a served connection on, after poll reported it ready or when it
 // has just been given a turn. False when it is done with and to be closed.
-bool Advance(const HttpServer& server, Connection* connection, long long now) {
+bool Advance(HttpServer& server, Connection* connection, long long now) {
   if (connection->phase == kReadingHead) {
     if (!ReadHead(connection, now)) return false;
     if (connection->phase == kReadingHead) return true;
@@ -346,7 +403,19 @@ bool Advance(const HttpServer& server, Connection* connection, long long now) {
     HttpRequestHead request;
     switch (ReadHttpRequest(connection->head.data(), connection->head.size(), &request)) {
       case kRequestComplete:
+        request.ticket = connection->ticket = ++last_ticket;
+        {
+          std::lock_guard<std::mutex> lock(server.mutex);
+          server.waiting.push_back(request.ticket);
+        }
         server.handler(request, &connection->response, server.context);
+        if (connection->response == kAnswerLaterMark) {
+          connection->response = std::string();
+          connection->head = std::string();
+          connection->phase = kAwaitingAnswer;
+          return true;
+        }
+        Withdraw(server, request.ticket);
         if (connection->response.empty()) return false;
         break;
       case kRequestMalformed:
@@ -360,6 +429,7 @@ bool Advance(const HttpServer& server, Connection* connection, long long now) {
     connection->head = std::string();
     connection->phase = kWritingResponse;
   }
+  if (connection->phase == kAwaitingAnswer) return true;  // woken by nothing but its answer
   if (connection->phase == kWritingResponse) {
     if (!SendResponse(connection)) return false;
     if (connection->sent < connection->response.size()) return true;
@@ -391,7 +461,7 @@ Connections::iterator SilentLongest(Connections* connections, bool served) {
 // the served connection still reading its head that has been silent the
 // longest, which is closed unanswered. Afterwards every turn is taken or
 // nothing waits.
-void GiveTurns(const HttpServer& server, Connections* connections, long long now) {
+void GiveTurns(HttpServer& server, Connections* connections, long long now) {
   const size_t most = static_cast<size_t>(server.limits.served_at_once);
   size_t served = 0;
   for (const Connection& connection : *connections) served += connection.served ? 1 : 0;
@@ -404,14 +474,15 @@ void GiveTurns(const HttpServer& server, Connections* connections, long long now
     if (connection.served || connection.phase != kHeadRead || connection.socket.get() < 0) continue;
     if (served >= most) {
       auto displaced = SilentLongest(connections, /*served=*/true);
-      // Every turn is writing or lingering, which ends soon: wait for one.
+      // Every turn is waiting for its answer, writing or lingering, each of
+      // which ends by its deadline at the latest: wait for one.
       if (displaced == connections->end()) break;
       displaced->socket.Close();
       --served;
     }
     serve(&connection);
     if (!Advance(server, &connection, now)) {
-      connection.socket.Close();
+      CloseConnection(server, &connection);
       --served;
     }
   }
@@ -428,7 +499,7 @@ void GiveTurns(const HttpServer& server, Connections* connections, long long now
 // longest among those still reading their heads (itself when it is the
 // only one), or, when every waiting connection has its head read, is
 // closed itself.
-void AcceptConnections(const HttpServer& server, Connections* connections, long long now,
+void AcceptConnections(HttpServer& server, Connections* connections, long long now,
                        long long* accept_again_ns) {
   const size_t most = static_cast<size_t>(server.limits.served_at_once) +
                       static_cast<size_t>(server.limits.queued_at_once);
@@ -455,8 +526,42 @@ void AcceptConnections(const HttpServer& server, Connections* connections, long 
   }
 }
 
+// Takes the answers HttpAnswer has given and writes each to its connection,
+// which is still waiting for it unless it was closed at its deadline after
+// the answer was given.
+void TakeAnswers(HttpServer& server, Connections* connections) {
+  uint64_t count;
+  while (read(server.answered.get(), &count, sizeof count) < 0 && errno == EINTR) {
+  }
+  std::vector<GivenAnswer> given;
+  {
+    std::lock_guard<std::mutex> lock(server.mutex);
+    given.swap(server.given);
+  }
+  for (GivenAnswer& answer : given) {
+    for (Connection& connection : *connections) {
+      if (connection.socket.get() < 0 || connection.phase != kAwaitingAnswer ||
+          connection.ticket != answer.ticket) {
+        continue;
+      }
+      connection.response = std::move(answer.response);
+      connection.phase = kWritingResponse;
+      // Written at once, even when the deadline has just passed: the
+      // answer came in time. The caller closes it at the deadline if it
+      // has not gone out by then, as any other.
+      if (connection.response.empty() || !Advance(server, &connection, MonotonicNs())) {
+        connection.socket.Close();
+      }
+      break;
+    }
+  }
+}
+
+// Slots of watched before the connections': wake, the listener, answered.
+constexpr size_t kFirstConnectionSlot = 3;
+
 void* RunServer(void* argument) {
-  const HttpServer& server = *static_cast<HttpServer*>(argument);
+  HttpServer& server = *static_cast<HttpServer*>(argument);
   Connections connections;
   connections.reserve(static_cast<size_t>(server.limits.served_at_once) +
                       static_cast<size_t>(server.limits.queued_at_once) + 1);
@@ -477,11 +582,13 @@ void* RunServer(void* argument) {
     // behind clients that say nothing. A negative descriptor is skipped by
     // poll.
     watched.push_back({accepting ? server.listener.get() : -1, POLLIN, 0});
+    watched.push_back({server.answered.get(), POLLIN, 0});
     for (const Connection& connection : connections) {
       int fd = connection.socket.get();
       short events = POLLIN;
       if (connection.served) {
         if (connection.phase == kWritingResponse) events = POLLOUT;
+        if (connection.phase == kAwaitingAnswer) fd = -1;
         next = std::min(next, connection.deadline_ns);
       } else if (connection.phase == kHeadRead) {
         fd = -1;
@@ -499,17 +606,21 @@ void* RunServer(void* argument) {
     poll(watched.data(), watched.size(), timeout_ms);
     if (watched[0].revents != 0) return nullptr;
 
+    // Answers first: one given before its connection's deadline is written
+    // before the deadline below closes the connection.
+    if (watched[2].revents != 0) TakeAnswers(server, &connections);
     now = MonotonicNs();
     for (size_t i = 0; i < connections.size(); ++i) {
       Connection& connection = connections[i];
-      bool ready = watched[i + 2].revents != 0;
+      if (connection.socket.get() < 0) continue;  // closed by its answer
+      bool ready = watched[i + kFirstConnectionSlot].revents != 0;
       bool keep;
       if (connection.served) {
         keep = connection.deadline_ns > now && (!ready || Advance(server, &connection, now));
       } else {
         keep = !ready || ReadHead(&connection, now);  // a waiting one has no deadline yet
       }
-      if (!keep) connection.socket.Close();
+      if (!keep) CloseConnection(server, &connection);
     }
     std::erase_if(connections, [](const Connection& c) { return c.socket.get() < 0; });
     // Turns freed above go out before newcomers come in, to those that
@@ -524,6 +635,7 @@ void* RunServer(void* argument) {
 int ReadHttpRequest(const char* data, size_t length, HttpRequestHead* out) {
   out->method[0] = '\0';
   out->target[0] = '\0';
+  out->ticket = 0;
   std::string_view rest(data, std::min(length, static_cast<size_t>(kMostRequestBytes)));
   HttpRequestHead head{};
   for (bool request_line = true;; request_line = false) {
@@ -582,7 +694,8 @@ HttpServer* StartHttpServer(int listen_fd, HttpHandler handler, void* context,
   auto server = std::make_unique<HttpServer>();
   server->listener = Descriptor(listen_fd);
   server->wake = Descriptor(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-  if (server->wake.get() < 0) return nullptr;
+  server->answered = Descriptor(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (server->wake.get() < 0 || server->answered.get() < 0) return nullptr;
   server->handler = handler;
   server->context = context;
   if (limits != nullptr) server->limits = *limits;
@@ -601,7 +714,29 @@ void StopHttpServer(HttpServer* server) {
   while (write(server->wake.get(), &one, sizeof one) < 0 && errno == EINTR) {
   }
   pthread_join(server->thread, nullptr);
-  delete server;  // closes the listener and the eventfd; the thread closed the connections
+  delete server;  // closes the listener and the eventfds; the thread closed the connections
+}
+
+void HttpAnswerLater(std::string* response) {
+  // Byte by byte: g++ 12 warns wrongly (-Wrestrict) about assigning the
+  // view, and the mark is one byte.
+  static_assert(kAnswerLaterMark.size() == 1);
+  response->clear();
+  response->push_back(kAnswerLaterMark[0]);
+}
+
+bool HttpAnswer(HttpServer* server, unsigned long long ticket, std::string response) {
+  {
+    std::lock_guard<std::mutex> lock(server->mutex);
+    if (!TakeWaiting(*server, ticket)) return false;
+    server->given.push_back({ticket, std::move(response)});
+  }
+  uint64_t one = 1;
+  // The counter only adds up until the server's thread reads it, far from
+  // its limit.
+  while (write(server->answered.get(), &one, sizeof one) < 0 && errno == EINTR) {
+  }
+  return true;
 }
 
 void HttpResponse(std::string* out, int status, const char* reason, const char* content_type,

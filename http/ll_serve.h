@@ -1,12 +1,18 @@
 // A small HTTP/1.x server for one local endpoint (the daemon's metrics page):
 // one thread of its own answers one request per connection, with a handler
 // the caller gives. The server owns its listener and every connection it
-// accepts; StopHttpServer closes them all. ReadHttpRequest and
-// OpenHttpListener share nothing, so any number of threads may call them at
-// once. The handler runs on the server's thread, while the caller's threads
-// go on: it must read shared state only through atomics or locks of its own.
-// Clients that connect and say nothing, however many, cannot keep others
-// from being answered: the server sheds them (see StartHttpServer).
+// accepts; StopHttpServer closes them all. The handler runs on the server's
+// thread, while the caller's threads go on: it must read shared state only
+// through atomics or locks of its own, and a response that takes long to make
+// is answered later, from another thread, with HttpAnswer (see HttpHandler),
+// so that the server goes on answering others meanwhile. Clients that connect
+// and say nothing, however many, cannot keep others from being answered: the
+// server sheds them (see StartHttpServer).
+// Threads: ReadHttpRequest, OpenHttpListener, HttpAnswerLater and
+// HttpResponse share nothing, so any number of threads may call them at once;
+// HttpAnswer may be called from any thread between StartHttpServer and
+// StopHttpServer; StartHttpServer and StopHttpServer belong to the thread
+// that owns the server.
 #ifndef JANTOR_HTTP_LL_SERVE_H_
 #define JANTOR_HTTP_LL_SERVE_H_
 
@@ -31,6 +37,9 @@ inline constexpr char kHttpPlainText[] = "text/plain; charset=utf-8";
 struct HttpRequestHead {
   char method[kRequestMethodSize];  // token characters only, e.g. "GET"
   char target[kRequestTargetSize];  // begins with '/'; visible ASCII, as sent (not unescaped)
+  // 0 from ReadHttpRequest; for the handler, a number no other request of
+  // this process has had, which names the request to HttpAnswer.
+  unsigned long long ticket;
 };
 
 enum HttpRequestRead : int {
@@ -52,7 +61,8 @@ enum HttpRequestRead : int {
 // HTTP/1.0 and HTTP/1.1; a single space missing or added; a CR that does not
 // end a line; a header line that begins with whitespace, has no colon, a
 // name that is not a token, or a control character (but tab) in its value.
-// *out is filled for kRequestComplete and has empty texts otherwise.
+// *out is filled for kRequestComplete and has empty texts otherwise; its
+// ticket is 0 either way.
 // REQUIRES: out is not null; data may be null only when length is 0.
 int ReadHttpRequest(const char* data, size_t length, HttpRequestHead* out);
 
@@ -73,7 +83,19 @@ struct HttpServer;
 // Writes the whole response to request into *response (which starts
 // empty), usually with HttpResponse. An empty response closes the
 // connection without an answer. Runs on the server's thread.
+//
+// A handler whose response would make the server wait (a page read from a
+// database) calls HttpAnswerLater(response) instead and hands
+// request.ticket to a thread of its own, which makes the response and gives
+// it with HttpAnswer. Meanwhile the connection keeps its turn and its
+// deadline, and is not read from: a client that closes is found out only
+// when its answer is written or its deadline passes.
 using HttpHandler = void (*)(const HttpRequestHead& request, std::string* response, void* context);
+
+// Marks *response, in a handler, as to be answered later with HttpAnswer.
+// The mark is a lone NUL byte, which no HTTP response can be.
+// REQUIRES: response is not null.
+void HttpAnswerLater(std::string* response);
 
 // Bounds of a server. Only tests change them; null means these defaults.
 struct HttpServerLimits {
@@ -84,17 +106,19 @@ struct HttpServerLimits {
 
 // Starts serving connections on listen_fd, which the server owns from now
 // on, on a thread of its own that has every signal blocked. Each connection
-// gets one response: the handler's for a complete head, "HTTP/1.1 400 Bad
-// Request" for a malformed one, "HTTP/1.1 431 Request Header Fields Too
-// Large" for one past kMostRequestBytes. Once the response is written the
-// server shuts its side and closes the connection when the client closes
-// its own, or half a second later, discarding what the client sends
-// meanwhile (a body): closing on unread bytes would reset the connection
-// and could destroy the answer before the client reads it.
+// gets one response: the handler's for a complete head (at once, or later
+// through HttpAnswer), "HTTP/1.1 400 Bad Request" for a malformed one,
+// "HTTP/1.1 431 Request Header Fields Too Large" for one past
+// kMostRequestBytes. Once the response is written the server shuts its side
+// and closes the connection when the client closes its own, or half a
+// second later, discarding what the client sends meanwhile (a body):
+// closing on unread bytes would reset the connection and could destroy the
+// answer before the client reads it.
 //
 // At most served_at_once connections are served at once, each closed at
 // its deadline, request_deadline_ms after its turn came, in whatever phase;
 // one that has not had its response written by then gets no answer at all.
+// A connection waiting for a later answer keeps its turn meanwhile.
 // The server takes every connection the system has queued as soon as the
 // listener is readable, and up to queued_at_once of them wait for a turn,
 // in the order they came, their time not yet running: a burst of honest
@@ -127,7 +151,20 @@ HttpServer* StartHttpServer(int listen_fd, HttpHandler handler, void* context,
 
 // Closes the listener and every connection, answered or not, joins the
 // thread and frees the server. Null does nothing.
+// REQUIRES: no thread calls HttpAnswer for server during or after the call.
 void StopHttpServer(HttpServer* server);
+
+// Gives the answer to the request that ticket names, whose handler called
+// HttpAnswerLater: the server's thread writes response (as HttpResponse
+// makes one; an empty one closes the connection without an answer) as it
+// writes any other, within the same deadline. Returns true when the answer
+// was handed over; false when that connection is gone (closed at its
+// deadline), was answered already, or the ticket was never handed to
+// server's handler for a later answer. True says nothing of
+// the client, which may have closed meanwhile or miss the rest of its
+// deadline. Safe from any thread, the handler's included.
+// REQUIRES: server is running (see StopHttpServer).
+bool HttpAnswer(HttpServer* server, unsigned long long ticket, std::string response);
 
 // Replaces *out with the response
 //   "HTTP/1.1 <status> <reason>\r\n"

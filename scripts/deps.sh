@@ -7,7 +7,8 @@
 set -euo pipefail
 
 # Building jantor and running it on SQLite against a local nginx; tzdata
-# and the date library give the calendar schedules their time zones.
+# and the date library give the calendar schedules their time zones, and
+# nlohmann's header-only library writes the status page's JSON.
 packages=(
   build-essential cmake pkg-config
   unixodbc unixodbc-dev libsqliteodbc sqlite3
@@ -15,6 +16,7 @@ packages=(
   libssl-dev openssl ca-certificates
   libsystemd-dev
   libhowardhinnant-date-dev libdate-tz3
+  nlohmann-json3-dev
 )
 # The tests: the server databases and their drivers, the tools the tests
 # drive, the sanitizers' and fuzzers' compiler, the benchmark's plotter.
@@ -27,6 +29,11 @@ if [ "${1:-test}" != run ]; then
     iproute2 util-linux procps faketime
     prometheus
     clang-14 libclang-rt-14-dev valgrind gnuplot-nox strace
+    # The pages that -m serves are tested in a real browser: headless
+    # chromium driven through chromedriver by selenium (tests/support/
+    # browser.py); xmllint checks the badges are well-formed SVG, and the
+    # JSON library writes the entries list and reads the browser's reports.
+    chromium chromium-driver python3-selenium libxml2-utils
   )
 fi
 [ "${JANTOR_DEPS_EXTRA:-}" ] && read -r -a extra <<<"$JANTOR_DEPS_EXTRA" && packages+=("${extra[@]}")

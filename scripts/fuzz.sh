@@ -12,7 +12,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 build=${FUZZ_BUILD_DIR:-build-fuzz}
 targets=(b64decode uri_unescape esc_sql strjust date_scan keyfile http_reply hosttext serve_request
-         webcall cron)
+         webcall cron target html_escape)
 
 mode=${1:-smoke}
 case $mode in

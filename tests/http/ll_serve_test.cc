@@ -14,11 +14,15 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "gtest/gtest.h"
@@ -96,6 +100,15 @@ TEST(ReadHttpRequest, TheSizeBoundCountsTheWholeHead) {
       {bad_then_long, kRequestMalformed, "", ""},
   };
   for (const ReadCase& c : cases) Check(c);
+}
+
+TEST(ReadHttpRequest, LeavesTheTicketZero) {
+  for (std::string_view bytes :
+       {"GET / HTTP/1.1\r\n\r\n"sv, "GET /"sv, "GET x HTTP/1.1\r\n\r\n"sv}) {
+    HttpRequestHead head;
+    Read(bytes, &head);
+    EXPECT_EQ(head.ticket, 0u) << bytes;
+  }
 }
 
 // ---- Malformed heads -----------------------------------------------------------
@@ -246,13 +259,13 @@ int64_t CpuMs() {
 
 class Served : public testing::Test {
  protected:
-  void Start(HttpServerLimits limits = {}) {
+  void Start(HttpServerLimits limits = {}, HttpHandler handler = Answer, void* context = nullptr) {
     descriptors_ = testsupport::OpenDescriptorCount();
     port_ = testsupport::UnusedPort();
     int fd;
     char why[64];
     ASSERT_EQ(OpenHttpListener(std::to_string(port_).c_str(), &fd, why, sizeof why), 0) << why;
-    server_ = StartHttpServer(fd, Answer, nullptr, &limits);
+    server_ = StartHttpServer(fd, handler, context, &limits);
     ASSERT_NE(server_, nullptr);
   }
   void TearDown() override {
@@ -426,8 +439,9 @@ TEST_F(Served, IdleAndTricklingClientsDoNotKeepAScrapeWaitingOrHoldDescriptors) 
     std::this_thread::sleep_for(1s);
     most_held = std::max(most_held, server_held());
   }
-  // The listener, the wake-up descriptor and a newcomer not yet placed.
-  EXPECT_LE(most_held, kServedAtOnce + kQueuedAtOnce + 3);
+  // The listener, the two wake-up descriptors (stop, answers) and a newcomer
+  // not yet placed.
+  EXPECT_LE(most_held, kServedAtOnce + kQueuedAtOnce + 4);
 
   auto start = std::chrono::steady_clock::now();
   int scraper = ConnectWithoutWaiting(port_);
@@ -439,8 +453,185 @@ TEST_F(Served, IdleAndTricklingClientsDoNotKeepAScrapeWaitingOrHoldDescriptors) 
   EXPECT_EQ(testsupport::ReadToClose(scraper, 3000).substr(0, 17), "HTTP/1.1 200 OK\r\n");
   EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
   most_held = std::max(most_held, server_held());
-  EXPECT_LE(most_held, kServedAtOnce + kQueuedAtOnce + 3);
+  EXPECT_LE(most_held, kServedAtOnce + kQueuedAtOnce + 4);
   setrlimit(RLIMIT_NOFILE, &before);
+}
+
+// ---- Answers given later ------------------------------------------------------
+
+// Every request the handler saw, in order; those for "/later..." are left
+// to be answered with HttpAnswer, the rest answered at once by Answer.
+struct Requests {
+  std::mutex mutex;
+  std::condition_variable arrived;
+  std::vector<std::pair<unsigned long long, std::string>> seen;  // ticket, target
+
+  // The first n requests, once they have come (within timeout), else fewer.
+  std::vector<std::pair<unsigned long long, std::string>> Wait(
+      size_t n, std::chrono::milliseconds timeout = 5s) {
+    std::unique_lock<std::mutex> lock(mutex);
+    arrived.wait_for(lock, timeout, [&] { return seen.size() >= n; });
+    return {seen.begin(), seen.begin() + static_cast<long>(std::min(n, seen.size()))};
+  }
+};
+
+void AnswerSomeLater(const HttpRequestHead& request, std::string* response, void* context) {
+  auto* requests = static_cast<Requests*>(context);
+  if (strncmp(request.target, "/later", 6) == 0) {
+    HttpAnswerLater(response);
+  } else {
+    Answer(request, response, nullptr);
+  }
+  std::lock_guard<std::mutex> lock(requests->mutex);
+  requests->seen.push_back({request.ticket, request.target});
+  requests->arrived.notify_all();
+}
+
+// An answer that names its request, so that one given to the wrong client
+// shows.
+std::string AnswerFor(std::string_view target) {
+  std::string response;
+  HttpResponse(&response, 200, "OK", kHttpPlainText, "answer to " + std::string(target) + "\n");
+  return response;
+}
+
+class ServedLater : public Served {
+ protected:
+  void StartLater(HttpServerLimits limits = {}) { Start(limits, AnswerSomeLater, &requests_); }
+  // Connects and sends a request for target.
+  int Request(std::string_view target) {
+    int fd = Connect();
+    EXPECT_TRUE(testsupport::SendAll(fd, "GET " + std::string(target) + " HTTP/1.1\r\n\r\n"));
+    return fd;
+  }
+  // What the server holds besides its listener and its two eventfds.
+  int ConnectionsHeld() {
+    return testsupport::OpenDescriptorCount() - descriptors_ - static_cast<int>(clients_.size()) -
+           3;
+  }
+
+  Requests requests_;
+};
+
+// The test's thread is not the server's: every HttpAnswer below comes from
+// another thread.
+TEST_F(ServedLater, AnAnswerFromAnotherThreadReachesTheClientByteForByte) {
+  StartLater();
+  int client = Request("/later");
+  auto seen = requests_.Wait(1);
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_NE(seen[0].first, 0u);
+  // Every byte value, and more than a socket's buffers hold, so that the
+  // answer goes out in several writes.
+  std::string body(1 << 20, '\0');
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 7 % 256);
+  std::string response;
+  HttpResponse(&response, 200, "OK", "application/octet-stream", body);
+  EXPECT_TRUE(HttpAnswer(server_, seen[0].first, response));
+  std::string got = testsupport::ReadToClose(client);
+  EXPECT_EQ(got.size(), response.size());
+  EXPECT_TRUE(got == response);
+}
+
+TEST_F(ServedLater, OthersAreAnsweredAtOnceWhileOneWaits) {
+  StartLater();
+  int waiting = Request("/later");
+  ASSERT_EQ(requests_.Wait(1).size(), 1u);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Exchange("GET /metrics HTTP/1.1\r\n\r\n").substr(0, 17), "HTTP/1.1 200 OK\r\n");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+  pollfd unanswered{waiting, POLLIN, 0};
+  EXPECT_EQ(poll(&unanswered, 1, 0), 0);
+  EXPECT_TRUE(HttpAnswer(server_, requests_.Wait(1)[0].first, AnswerFor("/later")));
+  EXPECT_EQ(testsupport::ReadToClose(waiting), AnswerFor("/later"));
+}
+
+TEST_F(ServedLater, AWaitingConnectionKeepsItsTurn) {
+  StartLater({1, 5000});
+  int waiting = Request("/later");
+  ASSERT_EQ(requests_.Wait(1).size(), 1u);
+  int next = Request("/metrics");
+  pollfd unanswered{next, POLLIN, 0};
+  EXPECT_EQ(poll(&unanswered, 1, 300), 0);
+  EXPECT_EQ(requests_.Wait(2, 0ms).size(), 1u);  // its handler has not run
+  EXPECT_TRUE(HttpAnswer(server_, requests_.Wait(1)[0].first, AnswerFor("/later")));
+  EXPECT_EQ(testsupport::ReadToClose(waiting), AnswerFor("/later"));
+  EXPECT_EQ(testsupport::ReadToClose(next).substr(0, 17), "HTTP/1.1 200 OK\r\n");
+}
+
+TEST_F(ServedLater, ManyAnsweredOutOfOrderEachGetTheirOwn) {
+  constexpr int kClients = 12;
+  StartLater();
+  std::vector<int> clients;
+  for (int i = 0; i < kClients; ++i) clients.push_back(Request("/later/" + std::to_string(i)));
+  auto seen = requests_.Wait(kClients);
+  ASSERT_EQ(seen.size(), static_cast<size_t>(kClients));
+  std::set<unsigned long long> tickets;
+  for (const auto& [ticket, target] : seen) tickets.insert(ticket);
+  EXPECT_EQ(tickets.size(), seen.size());
+  EXPECT_EQ(tickets.count(0), 0u);
+  // From the last to come to the first, each from a thread of its own.
+  std::vector<std::thread> answerers;
+  std::atomic<int> handed_over{0};
+  for (auto it = seen.rbegin(); it != seen.rend(); ++it) {
+    answerers.emplace_back(
+        [&, it] { handed_over += HttpAnswer(server_, it->first, AnswerFor(it->second)); });
+  }
+  for (int i = 0; i < kClients; ++i) {
+    EXPECT_EQ(testsupport::ReadToClose(clients[i]), AnswerFor("/later/" + std::to_string(i)));
+  }
+  for (std::thread& answerer : answerers) answerer.join();
+  EXPECT_EQ(handed_over, kClients);
+}
+
+// ---- Answers that find no one ---------------------------------------------------
+
+TEST_F(ServedLater, AnAnswerAfterTheDeadlineIsRefusedAndTheClientHadNone) {
+  constexpr int kDeadlineMs = 300;
+  StartLater({4, kDeadlineMs});
+  auto start = std::chrono::steady_clock::now();
+  int client = Request("/later");
+  auto seen = requests_.Wait(1);
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(testsupport::ReadToClose(client, 3000), "");
+  auto closed_after = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(closed_after, std::chrono::milliseconds(kDeadlineMs));
+  EXPECT_LT(closed_after, 2s);  // closed, not given up on by ReadToClose
+  EXPECT_FALSE(HttpAnswer(server_, seen[0].first, AnswerFor("/later")));
+}
+
+TEST_F(ServedLater, TicketsNotWaitingAreRefused) {
+  StartLater();
+  EXPECT_EQ(Exchange("GET /metrics HTTP/1.1\r\n\r\n").substr(0, 17), "HTTP/1.1 200 OK\r\n");
+  int client = Request("/later");
+  auto seen = requests_.Wait(2);
+  ASSERT_EQ(seen.size(), 2u);
+  const unsigned long long answered_at_once = seen[0].first, waiting = seen[1].first;
+  for (unsigned long long ticket : {0ull, answered_at_once, waiting + 1000}) {
+    EXPECT_FALSE(HttpAnswer(server_, ticket, AnswerFor("/wrong"))) << ticket;
+  }
+  EXPECT_TRUE(HttpAnswer(server_, waiting, AnswerFor("/later")));
+  EXPECT_FALSE(HttpAnswer(server_, waiting, AnswerFor("/again")));
+  EXPECT_EQ(testsupport::ReadToClose(client), AnswerFor("/later"));
+}
+
+TEST_F(ServedLater, AClientGoneWhileWaitingIsClosedWhenItsAnswerComes) {
+  StartLater();
+  int client = Request("/later");
+  auto seen = requests_.Wait(1);
+  ASSERT_EQ(seen.size(), 1u);
+  clients_.erase(std::find(clients_.begin(), clients_.end(), client));
+  int64_t cpu_before_ms = CpuMs();
+  close(client);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(ConnectionsHeld(), 1);          // not read from, so not yet found closed
+  EXPECT_LT(CpuMs() - cpu_before_ms, 100);  // nor watched: its end of input would spin poll
+  EXPECT_TRUE(HttpAnswer(server_, seen[0].first, AnswerFor("/later")));
+  auto until = std::chrono::steady_clock::now() + 2s;
+  while (ConnectionsHeld() > 0 && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_EQ(ConnectionsHeld(), 0);
 }
 
 }  // namespace

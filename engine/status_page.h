@@ -1,0 +1,26 @@
+// The status page of the -m endpoint: GET / (the page), GET /entries.json
+// (its rows as JSON) and GET /badge/ID.svg (one entry's latest state). The
+// endpoint's thread only hands such a request over; a page thread of its
+// own reads the schedule through an ODBC connection of its own (made on the
+// first request, and again after a failure) and answers, so a page never
+// holds up a scrape, and the hits never wait for either. When the database
+// cannot be read the page answers 503 and the hits go on. The settings are
+// read, never written; the page thread owns everything else here.
+#ifndef JANTOR_ENGINE_STATUS_PAGE_H_
+#define JANTOR_ENGINE_STATUS_PAGE_H_
+
+#include <string>
+
+#include "engine/command_line.h"
+#include "http/ll_serve.h"
+
+// Starts the page thread for the endpoint's server. false when the thread
+// cannot be had (the endpoint then answers its pages 503).
+bool StartStatusPages(const RunSettings* settings, HttpServer* server);
+
+// On the endpoint's thread: whether request's path is one of the page's;
+// if so *response is answered (at once, for a refusal or when the page
+// thread is busy) or marked to be answered later.
+bool AnswerStatusRequest(const HttpRequestHead& request, std::string* response);
+
+#endif  // JANTOR_ENGINE_STATUS_PAGE_H_

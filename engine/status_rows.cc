@@ -1,0 +1,441 @@
+#include "engine/status_rows.h"
+
+#include <sqlext.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "engine/odbc_calls.h"
+#include "engine/sql_dialect.h"
+
+namespace {
+
+// The columns a page reads, in this order; the optional ones read as NULL
+// where the table lacks them. Never i_user, i_pass, i_headers or i_body.
+enum Column : SQLUSMALLINT {
+  kId = 1,
+  kHost,
+  kPort,
+  kObject,
+  kInterval,
+  kNext,
+  kStart,
+  kStop,
+  kMethod,
+  kCron,
+  kZone,
+  kRetries,
+  kAttempt,
+  kFailures,
+  kOutcome,
+  kRecent,
+  kStatus,
+  kDuration,
+  kLast,
+  kColumnCount = kLast,
+};
+constexpr const char* kOptional[] = {"i_method",  "i_cron",        "i_zone",    "i_retries",
+                                     "i_attempt", "i_failures",    "i_outcome", "i_recent",
+                                     "i_status",  "i_duration_ms", "i_last"};
+constexpr int kOptionalCount = sizeof kOptional / sizeof kOptional[0];
+
+// Seconds the entries' count is kept before it is counted again.
+constexpr time_t kTotalsKeptSecs = 60;
+
+struct StatementFree {
+  void operator()(void* stmt) const { SQLFreeHandle(SQL_HANDLE_STMT, stmt); }
+};
+using Statement = std::unique_ptr<void, StatementFree>;
+
+// A bound parameter's value, kept where the driver can read it until the
+// statement has run.
+struct Parameter {
+  enum Kind { kText, kTime, kKey, kCount } kind;
+  std::string text;
+  SQLBIGINT key = 0;
+  SQLINTEGER count = 0;
+  SQLLEN indicator = 0;
+  static Parameter Text(Kind kind, std::string text) { return {kind, std::move(text), 0, 0, 0}; }
+  static Parameter Key(long long key) { return {kKey, "", key, 0, 0}; }
+  static Parameter Count(int count) { return {kCount, "", 0, count, 0}; }
+};
+
+}  // namespace
+
+struct StatusSource {
+  const RunSettings* settings;
+  SQLHENV env = SQL_NULL_HENV;
+  SQLHDBC conn = SQL_NULL_HDBC;
+  bool connected = false;
+  bool has[kOptionalCount] = {};
+  std::string path_of_object;  // the dialect's expression of i_object before its '?'
+  std::string select;          // "select <columns> from <table>"
+  StatusTotals totals;
+  time_t totals_at = 0;
+};
+
+namespace {
+
+std::string DiagnosticOf(SQLSMALLINT type, SQLHANDLE handle) {
+  SQLCHAR state[6] = "";
+  SQLCHAR message[512] = "";
+  SQLINTEGER native = 0;
+  SQLSMALLINT length = 0;
+  if (!SQLOK(SQLGetDiagRec(type, handle, 1, state, &native, message, sizeof message, &length)))
+    return "no diagnostic";
+  return "[" + std::string(reinterpret_cast<char*>(state)) + "] " +
+         std::string(reinterpret_cast<char*>(message));
+}
+
+void Disconnect(StatusSource* source) {
+  if (source->conn != SQL_NULL_HDBC) {
+    if (source->connected) SQLDisconnect(source->conn);
+    SQLFreeHandle(SQL_HANDLE_DBC, source->conn);
+  }
+  if (source->env != SQL_NULL_HENV) SQLFreeHandle(SQL_HANDLE_ENV, source->env);
+  source->conn = SQL_NULL_HDBC;
+  source->env = SQL_NULL_HENV;
+  source->connected = false;
+}
+
+bool NewStatement(StatusSource* source, Statement* stmt) {
+  SQLHSTMT handle = SQL_NULL_HSTMT;
+  if (!SQLOK(SQLAllocHandle(SQL_HANDLE_STMT, source->conn, &handle))) return false;
+  stmt->reset(handle);
+  // A page should not wait long for a busy database; a driver that cannot
+  // limit a query just waits.
+  SQLSetStmtAttr(handle, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(5), 0);
+  return true;
+}
+
+// Connects when not connected, and finds the table's optional columns.
+bool Connect(StatusSource* source, std::string* why) {
+  if (source->connected) return true;
+  const RunSettings* s = source->settings;
+  auto text = [](const char* value) {
+    return reinterpret_cast<SQLCHAR*>(const_cast<char*>(value));
+  };
+  if (!SQLOK(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &source->env)) ||
+      !SQLOK(SQLSetEnvAttr(source->env, SQL_ATTR_ODBC_VERSION,
+                           reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0)) ||
+      !SQLOK(SQLAllocHandle(SQL_HANDLE_DBC, source->env, &source->conn))) {
+    *why = "no ODBC handles";
+    Disconnect(source);
+    return false;
+  }
+  SQLSetConnectAttr(source->conn, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(5), 0);
+  if (!SQLOK(SQLConnect(source->conn, text(s->dsn), SQL_NTS, text(s->user), SQL_NTS,
+                        text(s->password), SQL_NTS))) {
+    *why = DiagnosticOf(SQL_HANDLE_DBC, source->conn);
+    Disconnect(source);
+    return false;
+  }
+  source->connected = true;
+  Statement stmt;
+  std::string probe = std::string("select * from ") + s->table + " where 1 = 0";
+  if (!NewStatement(source, &stmt) ||
+      !SQLOK(SQLExecDirect(stmt.get(), Sql(probe.data()), SQL_NTS))) {
+    *why = stmt ? DiagnosticOf(SQL_HANDLE_STMT, stmt.get()) : "no statement";
+    Disconnect(source);
+    return false;
+  }
+  std::string columns = "id, i_host, i_port, i_object, i_interval, i_next, i_start, i_stop";
+  for (int i = 0; i < kOptionalCount; ++i) {
+    source->has[i] = ResultHasColumn(stmt.get(), kOptional[i]);
+    columns += ", " + std::string(source->has[i] ? kOptional[i] : "null");
+  }
+  source->select = "select " + columns + " from " + s->table;
+  const char* path = DialectOf(source->conn).path_of_object;
+  source->path_of_object = path != nullptr ? path : "i_object";
+  return true;
+}
+
+bool Has(const StatusSource& source, Column column) { return source.has[column - kMethod]; }
+
+// Column number of the current row as text; NULL as "".
+std::string Text(SQLHSTMT stmt, SQLUSMALLINT number, bool* null = nullptr) {
+  char value[1024];
+  SQLLEN indicator = 0;
+  if (!SQLOK(SQLGetData(stmt, number, SQL_C_CHAR, value, sizeof value, &indicator)) ||
+      indicator == SQL_NULL_DATA) {
+    if (null != nullptr) *null = true;
+    return "";
+  }
+  if (null != nullptr) *null = false;
+  return value;
+}
+
+long long Number(SQLHSTMT stmt, SQLUSMALLINT number, long long absent) {
+  bool null = false;
+  std::string text = Text(stmt, number, &null);
+  return null || text.empty() ? absent : strtoll(text.c_str(), nullptr, 10);
+}
+
+StatusRow ReadRow(SQLHSTMT stmt) {
+  StatusRow row;
+  row.id = Number(stmt, kId, 0);
+  row.host = Text(stmt, kHost);
+  row.port = static_cast<int>(Number(stmt, kPort, 0));
+  row.path = Text(stmt, kObject);
+  row.path = row.path.substr(0, row.path.find('?'));
+  row.interval = Number(stmt, kInterval, 0);
+  row.next = Text(stmt, kNext).substr(0, 19);
+  row.start = strtod(Text(stmt, kStart).c_str(), nullptr);
+  std::string stop = Text(stmt, kStop);
+  row.stop = stop.empty() ? 1 : strtod(stop.c_str(), nullptr);
+  row.method = Text(stmt, kMethod);
+  row.cron = Text(stmt, kCron);
+  row.zone = Text(stmt, kZone);
+  row.retries = static_cast<int>(std::clamp<long long>(Number(stmt, kRetries, 0), 0, 20));
+  row.attempt = static_cast<int>(std::clamp<long long>(Number(stmt, kAttempt, 0), 0, 21));
+  row.failures = static_cast<int>(std::clamp<long long>(Number(stmt, kFailures, 0), 0, 1 << 30));
+  row.outcome = Text(stmt, kOutcome);
+  row.recent = Text(stmt, kRecent);
+  row.status = static_cast<int>(Number(stmt, kStatus, 0));
+  row.duration_ms = static_cast<int>(Number(stmt, kDuration, -1));
+  row.last = Text(stmt, kLast).substr(0, 19);
+  return row;
+}
+
+bool Bind(SQLHSTMT stmt, std::vector<Parameter>* parameters) {
+  SQLUSMALLINT number = 1;
+  for (Parameter& p : *parameters) {
+    SQLRETURN rc;
+    switch (p.kind) {
+      case Parameter::kTime:
+        rc = BindTimestampText(stmt, number, p.text.data(), static_cast<SQLLEN>(p.text.size() + 1),
+                               &p.indicator);
+        break;
+      case Parameter::kText:
+        p.indicator = SQL_NTS;
+        rc = SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR,
+                              std::max<SQLULEN>(p.text.size(), 1), 0, p.text.data(),
+                              static_cast<SQLLEN>(p.text.size() + 1), &p.indicator);
+        break;
+      case Parameter::kKey:
+        rc = SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0,
+                              &p.key, 0, &p.indicator);
+        break;
+      default:
+        rc = SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0,
+                              &p.count, 0, &p.indicator);
+        break;
+    }
+    if (!SQLOK(rc)) return false;
+    ++number;
+  }
+  return true;
+}
+
+// Runs text with its parameters and appends up to most rows to *rows.
+bool Run(StatusSource* source, const std::string& text, std::vector<Parameter> parameters,
+         size_t most, std::vector<StatusRow>* rows, std::string* why) {
+  Statement stmt;
+  std::string statement = text;
+  if (!NewStatement(source, &stmt) ||
+      !SQLOK(SQLPrepare(stmt.get(), Sql(statement.data()), SQL_NTS)) ||
+      !Bind(stmt.get(), &parameters) || !SQLOK(SQLExecute(stmt.get()))) {
+    *why = stmt ? DiagnosticOf(SQL_HANDLE_STMT, stmt.get()) : "no statement";
+    return false;
+  }
+  while (rows->size() < most && SQLOK(SQLFetch(stmt.get()))) rows->push_back(ReadRow(stmt.get()));
+  return true;
+}
+
+// A LIKE pattern that finds text anywhere, with '!' as the escape, which
+// every DBMS takes alike (a backslash is an escape of MariaDB's strings).
+std::string Pattern(const std::string& text) {
+  std::string pattern = "%";
+  for (char c : text) {
+    if (c == '%' || c == '_' || c == '!') pattern += '!';
+    pattern += c;
+  }
+  return pattern + "%";
+}
+
+// One part of the page's order, read from key on (or from its start) in
+// either direction: the failing entries (failures down, key down) or the
+// others (next run up, key up).
+bool ReadPart(StatusSource* source, const StatusQuery& query, bool failing_part, bool backward,
+              const StatusKey* from, size_t most, std::vector<StatusRow>* rows, std::string* why) {
+  bool failures = Has(*source, kFailures);
+  if (failing_part && !failures) return true;
+  std::string text = source->select + " where ";
+  std::vector<Parameter> parameters;
+  if (failing_part) {
+    text += "i_failures > 0";
+  } else {
+    text += failures ? "(i_failures is null or i_failures <= 0)" : "1 = 1";
+    text += " and i_next is not null";
+  }
+  if (!query.search.empty()) {
+    text += " and (i_host like ? escape '!' or " + source->path_of_object + " like ? escape '!')";
+    parameters.push_back(Parameter::Text(Parameter::kText, Pattern(query.search)));
+    parameters.push_back(Parameter::Text(Parameter::kText, Pattern(query.search)));
+  }
+  // Failing entries run down their order going forward, the others up.
+  bool descending = failing_part != backward;
+  const char* beyond = descending ? "<" : ">";
+  if (from != nullptr && failing_part) {
+    text += std::string(" and (i_failures ") + beyond + " ? or (i_failures = ? and id " + beyond +
+            " ?))";
+    parameters.push_back(Parameter::Count(from->failures));
+    parameters.push_back(Parameter::Count(from->failures));
+  } else if (from != nullptr) {
+    text += std::string(" and (i_next ") + beyond + " ? or (i_next = ? and id " + beyond + " ?))";
+    parameters.push_back(Parameter::Text(Parameter::kTime, from->next));
+    parameters.push_back(Parameter::Text(Parameter::kTime, from->next));
+  }
+  if (from != nullptr) parameters.push_back(Parameter::Key(from->id));
+  const char* order = descending ? " desc" : "";
+  text += failing_part ? std::string(" order by i_failures") + order + ", id" + order
+                       : std::string(" order by i_next") + order + ", id" + order;
+  char limit[32];
+  snprintf(limit, sizeof limit, " limit %zu", most);
+  text += limit;
+  return Run(source, text, std::move(parameters), most, rows, why);
+}
+
+bool ReadPage(StatusSource* source, const StatusQuery& query, StatusPage* page, std::string* why) {
+  const size_t want = kRowsAPage + 1;  // one more tells whether a page follows
+  std::vector<StatusRow>& rows = page->rows;
+  rows.clear();
+  const StatusKey& key = query.key;
+  if (query.direction != StatusQuery::kBefore) {
+    bool after = query.direction == StatusQuery::kAfter;
+    if ((!after || key.failing) &&
+        !ReadPart(source, query, true, false, after ? &key : nullptr, want, &rows, why))
+      return false;
+    if (rows.size() < want && !query.failing_only &&
+        !ReadPart(source, query, false, false, after && !key.failing ? &key : nullptr,
+                  want - rows.size(), &rows, why))
+      return false;
+    page->more_after = rows.size() > kRowsAPage;
+    page->more_before = after;
+    if (rows.size() > kRowsAPage) rows.resize(kRowsAPage);
+    return true;
+  }
+  if (!key.failing && !query.failing_only &&
+      !ReadPart(source, query, false, true, &key, want, &rows, why))
+    return false;
+  if (rows.size() < want && !ReadPart(source, query, true, true, key.failing ? &key : nullptr,
+                                      want - rows.size(), &rows, why))
+    return false;
+  page->more_before = rows.size() > kRowsAPage;
+  if (rows.size() > kRowsAPage) rows.resize(kRowsAPage);
+  std::reverse(rows.begin(), rows.end());
+  page->more_after = true;
+  if (rows.empty()) {  // nothing before the key: the first page, then
+    StatusQuery first = query;
+    first.direction = StatusQuery::kFirst;
+    return ReadPage(source, first, page, why);
+  }
+  return true;
+}
+
+bool Count(StatusSource* source, const std::string& text, long long* count, std::string* why) {
+  Statement stmt;
+  std::string statement = text;
+  SQLBIGINT value = 0;
+  SQLLEN indicator = 0;
+  if (!NewStatement(source, &stmt) ||
+      !SQLOK(SQLExecDirect(stmt.get(), Sql(statement.data()), SQL_NTS)) ||
+      !SQLOK(SQLFetch(stmt.get())) ||
+      !SQLOK(SQLGetData(stmt.get(), 1, SQL_C_SBIGINT, &value, 0, &indicator))) {
+    *why = stmt ? DiagnosticOf(SQL_HANDLE_STMT, stmt.get()) : "no statement";
+    return false;
+  }
+  *count = indicator == SQL_NULL_DATA ? 0 : value;
+  return true;
+}
+
+// Runs read, connected; a failure drops the connection, so that the next
+// read makes it again (the database may have restarted).
+template <typename Read>
+bool Connected(StatusSource* source, std::string* why, Read read) {
+  if (!Connect(source, why)) return false;
+  if (read()) return true;
+  Disconnect(source);
+  return false;
+}
+
+}  // namespace
+
+std::string StatusKeyText(const StatusKey& key) {
+  char text[64];
+  if (key.failing) {
+    snprintf(text, sizeof text, "f.%d.%lld", key.failures, key.id);
+  } else {
+    std::string digits;
+    for (char c : key.next)
+      if (c >= '0' && c <= '9') digits += c;
+    snprintf(text, sizeof text, "n.%s.%lld", digits.c_str(), key.id);
+  }
+  return text;
+}
+
+bool ReadStatusKey(const std::string& text, StatusKey* key) {
+  auto digits = [](const std::string& s, size_t most) {
+    return !s.empty() && s.size() <= most && s.find_first_not_of("0123456789") == std::string::npos;
+  };
+  size_t first = text.find('.'), second = text.find('.', first + 1);
+  if (first != 1 || second == std::string::npos) return false;
+  std::string middle = text.substr(2, second - 2), id = text.substr(second + 1);
+  if (!digits(id, 18)) return false;
+  key->id = strtoll(id.c_str(), nullptr, 10);
+  if (text[0] == 'f' && digits(middle, 9)) {
+    key->failing = true;
+    key->failures = atoi(middle.c_str());
+    return true;
+  }
+  if (text[0] != 'n' || middle.size() != 14 || !digits(middle, 14)) return false;
+  key->failing = false;
+  key->next = middle.substr(0, 4) + "-" + middle.substr(4, 2) + "-" + middle.substr(6, 2) + " " +
+              middle.substr(8, 2) + ":" + middle.substr(10, 2) + ":" + middle.substr(12, 2);
+  return true;
+}
+
+StatusSource* NewStatusSource(const RunSettings* settings) {
+  auto* source = new StatusSource;
+  source->settings = settings;
+  return source;
+}
+
+bool ReadStatusPage(StatusSource* source, const StatusQuery& query, StatusPage* page,
+                    std::string* why) {
+  return Connected(source, why, [&] { return ReadPage(source, query, page, why); });
+}
+
+bool ReadStatusEntry(StatusSource* source, long long id, StatusRow* row, bool* found,
+                     std::string* why) {
+  return Connected(source, why, [&] {
+    std::vector<StatusRow> rows;
+    if (!Run(source, source->select + " where id = ?", {Parameter::Key(id)}, 1, &rows, why))
+      return false;
+    *found = !rows.empty();
+    if (*found) *row = rows[0];
+    return true;
+  });
+}
+
+bool ReadStatusTotals(StatusSource* source, time_t now, StatusTotals* totals, std::string* why) {
+  return Connected(source, why, [&] {
+    const char* table = source->settings->table;
+    if (source->totals_at == 0 || now - source->totals_at >= kTotalsKeptSecs ||
+        now < source->totals_at) {
+      if (!Count(source, std::string("select count(*) from ") + table, &source->totals.entries,
+                 why))
+        return false;
+      source->totals_at = now;
+    }
+    if (Has(*source, kFailures) &&
+        !Count(source, std::string("select count(*) from ") + table + " where i_failures > 0",
+               &source->totals.failing, why))
+      return false;
+    *totals = source->totals;
+    return true;
+  });
+}
