@@ -230,7 +230,7 @@ bool Bind(SQLHSTMT stmt, std::vector<Parameter>* parameters) {
   return true;
 }
 
-// Runs text with its parameters and appends up to most rows to *rows.
+// Runs text with its parameters and appends up to most of its rows to *rows.
 bool Run(StatusSource* source, const std::string& text, std::vector<Parameter> parameters,
          size_t most, std::vector<StatusRow>* rows, std::string* why) {
   Statement stmt;
@@ -241,7 +241,8 @@ bool Run(StatusSource* source, const std::string& text, std::vector<Parameter> p
     *why = stmt ? DiagnosticOf(SQL_HANDLE_STMT, stmt.get()) : "no statement";
     return false;
   }
-  while (rows->size() < most && SQLOK(SQLFetch(stmt.get()))) rows->push_back(ReadRow(stmt.get()));
+  for (size_t fetched = 0; fetched < most && SQLOK(SQLFetch(stmt.get())); ++fetched)
+    rows->push_back(ReadRow(stmt.get()));
   return true;
 }
 

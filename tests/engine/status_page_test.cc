@@ -1,0 +1,250 @@
+// The status page of -m, as a user sees it in a real browser: the failing
+// entries first, the strip of latest attempts with its titles, paging by key,
+// nothing from the table running or leaking (credentials, header lines,
+// bodies, query strings), the JSON and the badges, and the answers to
+// requests that are not pages.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/hostile_support.h"
+#include "engine/service_support.h"
+#include "support/browser.h"
+#include "support/loopback_peer.h"
+#include "support/odbc_db.h"
+#include "support/process.h"
+
+namespace {
+
+using servicetest::Ask;
+using testsupport::Exec;
+using testsupport::LocalTimestamp;
+using testsupport::Query;
+using testsupport::TestDb;
+
+// Texts the page must never show: a password, a header value, a body and a
+// query string's token.
+const char* const kSecrets[] = {"pa55word-SECRET", "tok-SECRET-1", "body-SECRET-2", "abc-SECRET-3"};
+// What a planted text would set if it ran.
+const char kPlantedHost[] = "127.0.0.9\"><img src=x onerror=\"window.__jantor_pwned=1\">";
+const char kPlantedPath[] = "/<script>window.__jantor_pwned=1</script>&\"'?x=1";
+
+std::string Quote(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("''") : std::string(1, c);
+  return quoted + "'";
+}
+
+class StatusPage : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (!testsupport::BrowserAvailable()) GTEST_SKIP() << "no headless chromium here";
+    db_ = testsupport::MakeDbForCurrentTest("sqlite");
+    testsupport::CreateShippedScheduleTable(db_);
+    port_ = testsupport::UnusedPort();
+  }
+  void TearDown() override {
+    if (!daemon_.joinable()) return;
+    pid_t pid = hostile::FindProcess(Tag());
+    if (pid > 0) kill(pid, SIGTERM);
+    daemon_.join();
+    EXPECT_EQ(result_.status, 0) << result_.out.substr(0, 2000);
+  }
+  std::string Tag() const { return "JANTOR_DAEMON=status-" + std::to_string(port_); }
+  void Add(int id, int port, const std::string& host, const std::string& object,
+           const std::string& next, const std::string& more_columns = "",
+           const std::string& more_values = "") {
+    ASSERT_TRUE(Exec(db_,
+                     "insert into schedule_2 (id, i_port, i_object, i_host, i_timeout, "
+                     "i_interval, i_next" +
+                         more_columns + ") values (" + std::to_string(id) + ", " +
+                         std::to_string(port) + ", " + Quote(object) + ", " + Quote(host) +
+                         ", 30, 3600, '" + next + "'" + more_values + ")"));
+  }
+  // Runs jantor with -m until its first cycle has ended.
+  void Start() {
+    std::vector<std::string> args = db_.Args();
+    for (const char* a : {"-i", "60", "-q", "-m"}) args.push_back(a);
+    args.push_back(std::to_string(port_));
+    std::vector<std::string> env = testsupport::OdbcEnv();
+    env.push_back(Tag());
+    daemon_ =
+        std::thread([this, args, env] { result_ = testsupport::RunJantor(args, env, 60000); });
+    std::string metrics;
+    for (int i = 0; i < 200 && servicetest::Series(metrics, "jantor_cycles_total") < 1; ++i) {
+      usleep(50 * 1000);
+      metrics = servicetest::Scrape(port_);
+    }
+    ASSERT_GE(servicetest::Series(metrics, "jantor_cycles_total"), 1);
+  }
+  std::string Url(const std::string& path) {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+  }
+  // The page order as the table says it: failing entries by failures down
+  // and key down, then the others by next run and key.
+  std::vector<std::string> Order() {
+    std::vector<std::string> ids;
+    for (auto& r : Query(db_,
+                         "select id from schedule_2 where i_failures > 0 "
+                         "order by i_failures desc, id desc"))
+      ids.push_back(r[0]);
+    for (auto& r : Query(db_,
+                         "select id from schedule_2 where (i_failures is null or "
+                         "i_failures <= 0) and i_next is not null order by i_next, id"))
+      ids.push_back(r[0]);
+    return ids;
+  }
+
+  TestDb db_;
+  int port_ = 0;
+  std::thread daemon_;
+  testsupport::RunResult result_;
+};
+
+TEST_F(StatusPage, ABrowserSeesTheFailingFirstTheStripsAndNothingFromTheTableRuns) {
+  testsupport::LoopbackPeer ok(
+      [](int fd) {
+        testsupport::ReadUntil(fd, "\r\n\r\n");
+        testsupport::SendAll(fd, "HTTP/1.0 200 OK\r\n\r\nfine");
+      },
+      8);
+  testsupport::LoopbackPeer busy(
+      [](int fd) {
+        testsupport::ReadUntil(fd, "\r\n\r\n");
+        testsupport::SendAll(fd, "HTTP/1.0 503 Busy\r\n\r\n");
+      },
+      8);
+  const std::string due = LocalTimestamp(-100), later = LocalTimestamp(7200);
+  Add(1, ok.port(), "127.0.0.1", "/ok", due);
+  Add(2, testsupport::UnusedPort(), "127.0.0.1", "/refused", due, ", i_failures", ", 5");
+  Add(3, testsupport::UnusedPort(), "127.0.0.1", "/refused-too", due, ", i_failures", ", 2");
+  Add(4, ok.port(), "127.0.0.1", "/never", later);
+  Add(5, ok.port(), "https://example.test", "/daily", later, ", i_cron, i_zone",
+      ", '0 9 * * mon-fri', 'Europe/Berlin'");
+  Add(6, busy.port(), "127.0.0.1", "/retrying", due, ", i_retries, i_retry_delay", ", 3, 600");
+  Add(7, ok.port(), kPlantedHost, kPlantedPath, later);
+  Add(8, ok.port(), "127.0.0.1", "/hook?token=abc-SECRET-3", due,
+      ", i_user, i_pass, i_method, i_headers, i_body",
+      ", 'alice', 'pa55word-SECRET', 'POST', 'X-Token: tok-SECRET-1', 'body-SECRET-2'");
+  for (int id = 100; id < 260; ++id) Add(id, ok.port(), "127.0.0.1", "/many", later);
+  Start();
+
+  testsupport::BrowserOptions options;
+  options.text = {"tbody tr td:first-child"};
+  options.attr = {{"td.s span", "title"}};
+  options.click = "a[rel=next]";
+  options.screenshot = std::string(JANTOR_TEST_WORK) + "/status-page.png";
+  auto seen = testsupport::OpenInBrowser(Url("/"), options);
+  ASSERT_TRUE(seen.ok) << seen.error;
+  const auto& page = seen.page;
+  for (auto& entry : page.console) ADD_FAILURE() << entry.level << ": " << entry.message;
+  EXPECT_FALSE(page.pwned);
+  EXPECT_EQ(page.scripts, 0);
+  EXPECT_EQ(page.title, "jantor: schedule_2");
+
+  // The failing entries first, most failed runs first; then by next run.
+  std::vector<std::string> order = Order();
+  ASSERT_EQ(order.size(), 168u);  // so that the second page is the last one
+  const auto& keys = page.text.at("tbody tr td:first-child");
+  ASSERT_EQ(keys.size(), 100u);
+  EXPECT_EQ(keys[0], "2");  // 6 failed runs now
+  EXPECT_EQ(keys[1], "3");
+  EXPECT_EQ(std::vector<std::string>(keys.begin(), keys.end()),
+            std::vector<std::string>(order.begin(), order.begin() + 100));
+  // Every cell of the strips tells what it was.
+  const auto& titles = page.attr.at({"td.s span", "title"});
+  EXPECT_GE(titles.size(), 5u);
+  for (auto& title : titles) EXPECT_TRUE(title && !title->empty());
+  EXPECT_NE(page.html.find("unreachable"), std::string::npos);
+  EXPECT_NE(page.html.find("retry 1 of 3 at "), std::string::npos);
+  EXPECT_NE(page.html.find("0 9 * * mon-fri, Europe/Berlin"), std::string::npos);
+  // The planted texts are there, as text.
+  EXPECT_NE(std::find(keys.begin(), keys.end(), "7"), keys.end());
+  EXPECT_NE(page.html.find("&lt;script&gt;window.__jantor_pwned=1&lt;/script&gt;"),
+            std::string::npos);
+
+  // The next page starts where this one ended, read by key.
+  ASSERT_TRUE(seen.clicked.has_value());
+  EXPECT_NE(seen.clicked->url.find("after="), std::string::npos);
+  EXPECT_EQ(seen.clicked->console.size(), 0u);
+  EXPECT_FALSE(seen.clicked->pwned);
+  testsupport::BrowserOptions back;
+  back.text = {"tbody tr td:first-child"};
+  back.click = "a[rel=prev]";
+  auto next = testsupport::OpenInBrowser(seen.clicked->url, back);
+  ASSERT_TRUE(next.ok) << next.error;
+  const auto& next_keys = next.page.text.at("tbody tr td:first-child");
+  EXPECT_EQ(std::vector<std::string>(next_keys.begin(), next_keys.end()),
+            std::vector<std::string>(order.begin() + 100, order.end()));
+  ASSERT_TRUE(next.clicked.has_value());
+  EXPECT_NE(next.clicked->html.find(">2</td>"), std::string::npos) << "previous leads back";
+
+  // The JSON of the same rows, and a badge for each: well-formed, and none
+  // of them holds a secret.
+  std::string json = Ask(port_, "GET /entries.json HTTP/1.0\r\n\r\n");
+  ASSERT_EQ(json.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << json.substr(0, 200);
+  auto document = nlohmann::json::parse(json.substr(json.find("\r\n\r\n") + 4));
+  ASSERT_EQ(document["entries"].size(), 100u);
+  EXPECT_EQ(document["entries"][0]["id"], 2);
+  EXPECT_EQ(document["entries"][0]["failures"], 6);
+  EXPECT_TRUE(document["next"].is_string());
+  std::string texts = page.html + seen.clicked->html + json;
+  for (int id : {1, 2, 6, 7, 8}) {
+    std::string badge = Ask(port_, "GET /badge/" + std::to_string(id) + ".svg HTTP/1.0\r\n\r\n");
+    ASSERT_EQ(badge.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << badge.substr(0, 200);
+    std::string file =
+        std::string(JANTOR_TEST_WORK) + "/badge-" + std::to_string(getpid()) + ".svg";
+    {
+      FILE* out = fopen(file.c_str(), "w");
+      ASSERT_NE(out, nullptr);
+      std::string body = badge.substr(badge.find("\r\n\r\n") + 4);
+      fwrite(body.data(), 1, body.size(), out);
+      fclose(out);
+    }
+    EXPECT_EQ(testsupport::Shell("xmllint --noout '" + file + "' 2>/dev/null"), 0) << badge;
+    texts += badge;
+  }
+  for (const char* secret : kSecrets) EXPECT_EQ(texts.find(secret), std::string::npos) << secret;
+  EXPECT_EQ(texts.find("alice"), std::string::npos);
+}
+
+TEST_F(StatusPage, RequestsThatAreNoPageGetTheirStatus) {
+  Add(1, testsupport::UnusedPort(), "127.0.0.1", "/x", LocalTimestamp(3600));
+  Start();
+  const std::pair<std::string, std::string> cases[] = {
+      {"GET /nothing HTTP/1.0\r\n\r\n", "404"},
+      {"GET /badge/1.svg HTTP/1.0\r\n\r\n", "200"},
+      {"GET /badge/2.svg HTTP/1.0\r\n\r\n", "404"},
+      {"GET /badge/x.svg HTTP/1.0\r\n\r\n", "404"},
+      {"GET /badge/1.png HTTP/1.0\r\n\r\n", "404"},
+      {"GET /?after=bad HTTP/1.0\r\n\r\n", "400"},
+      {"GET /?after=n.20261208100000.1&before=n.20261208100000.1 HTTP/1.0\r\n\r\n", "400"},
+      {"GET /?q=%zz HTTP/1.0\r\n\r\n", "400"},
+      {"GET /?q=" + std::string(101, 'a') + " HTTP/1.0\r\n\r\n", "400"},
+      {"GET /?failing=yes HTTP/1.0\r\n\r\n", "400"},
+      {"GET /?failing=1&utm_source=x HTTP/1.0\r\n\r\n", "200"},
+      {"GET /?q=%25_! HTTP/1.0\r\n\r\n", "200"},
+      {"POST / HTTP/1.0\r\nContent-Length: 0\r\n\r\n", "405"},
+      {"GET /entries.json?before=f.3.9 HTTP/1.0\r\n\r\n", "200"},
+      {"GET /" + std::string(1100, 'a') + " HTTP/1.0\r\n\r\n", "400"},
+  };
+  for (auto& [request, status] : cases) {
+    std::string answer = Ask(port_, request);
+    EXPECT_EQ(answer.substr(0, 12), "HTTP/1.1 " + status) << request.substr(0, 80);
+  }
+  // A search is of hosts and paths, never of query strings.
+  ASSERT_TRUE(Exec(db_, "update schedule_2 set i_object = '/path?token=findme' where id = 1"));
+  std::string found = Ask(port_, "GET /entries.json?q=findme HTTP/1.0\r\n\r\n");
+  EXPECT_NE(found.find("\"entries\":[]"), std::string::npos) << found;
+  found = Ask(port_, "GET /entries.json?q=pat HTTP/1.0\r\n\r\n");
+  EXPECT_NE(found.find("\"id\":1"), std::string::npos) << found;
+}
+
+}  // namespace
