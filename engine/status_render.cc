@@ -105,9 +105,11 @@ constexpr char kStyle[] =
     "table{border-collapse:collapse;width:100%}"
     "th,td{text-align:left;padding:.25em .5em;border-bottom:1px solid #ddd;vertical-align:top}"
     "th{background:#f3f3f3;position:sticky;top:0}"
-    "td.t{word-break:break-all}tr.f td:first-child{border-left:4px solid #c65d00}"
-    ".s{white-space:nowrap;font:11px/1 monospace}"
-    ".s span{display:inline-block;width:1.1em;text-align:center;margin-right:1px;padding:2px 0}"
+    "td.t{word-break:break-all;min-width:14em}td.n{white-space:nowrap}"
+    "tr.f td:first-child{border-left:4px solid #c65d00}"
+    ".s{white-space:nowrap;font:10px/1 monospace}"
+    ".s span{display:inline-block;width:.85em;text-align:center;border-right:1px solid #fff;"
+    "padding:2px 0}"
     ".g{background:#2f6db5;color:#fff}.b{background:#f0a030;color:#000;font-weight:bold}"
     ".r{background:#888;color:#fff;text-decoration:underline}"
     "@media (max-width:700px){td.m,th.m,td.w,th.w{display:none}}"
@@ -170,7 +172,7 @@ void Row(const StatusRow& row, time_t now, std::string* out) {
   Html(out, row.method.empty() ? std::string("GET") : row.method);
   out->append("</td><td class=\"w\">");
   Html(out, StatusSchedule(row));
-  out->append("</td><td>");
+  out->append("</td><td class=\"n\">");
   Html(out, StatusNextRun(row, now));
   out->append("</td><td>");
   Html(out, Latest(row));

@@ -215,6 +215,56 @@ TEST_F(StatusPage, ABrowserSeesTheFailingFirstTheStripsAndNothingFromTheTableRun
   EXPECT_EQ(texts.find("alice"), std::string::npos);
 }
 
+// Entries with long histories, as a daemon leaves them: a strip holds the
+// latest 60 attempts, each with its title, the newest with its facts. The
+// screenshot is the README's (doc/status-page.png is a copy of it).
+TEST_F(StatusPage, AStripShowsTheLatestSixtyAttempts) {
+  const std::string later = LocalTimestamp(1800);
+  const std::string history = std::string(40, 'k') + "ssk" + std::string(12, 'k') + "tuuuu";
+  struct Kept {
+    int id;
+    const char* host;
+    const char* object;
+    std::string recent;
+    int failures;
+    const char* outcome;
+    const char* status;
+  };
+  const Kept kept[] = {
+      {1, "https://billing.example.com", "/v1/invoices/run", history, 4, "unreachable", "NULL"},
+      {2, "reports.internal", "/daily", std::string(58, 'k') + "cc", 2, "client-error", "404"},
+      {3, "hooks.example.org", "/tick", std::string(60, 'k'), 0, "ok", "200"},
+      {4, "app.internal", "/health", std::string(30, 'k') + "r", 0, "redirect", "302"},
+      {5, "cache.internal", "/warm", "kkkkkkkkks" + std::string(20, 'k'), 0, "ok", "204"},
+  };
+  for (const Kept& k : kept)
+    Add(k.id, 80, k.host, k.object, later,
+        ", i_recent, i_failures, i_outcome, i_status, i_duration_ms, i_last",
+        ", '" + k.recent + "', " + std::to_string(k.failures) + ", '" + k.outcome + "', " +
+            k.status + ", 87, '" + LocalTimestamp(-60) + "'");
+  Add(6, 80, "new.internal", "/first", later, ", i_cron", ", '*/15 8-18 * * mon-fri'");
+  Start();
+  testsupport::BrowserOptions options;
+  options.attr = {{"tr:first-child td.s span", "title"}};
+  options.text = {"tbody tr td:first-child"};
+  options.width = 1200;
+  options.height = 420;
+  options.screenshot = std::string(JANTOR_TEST_WORK) + "/status-page-readme.png";
+  auto seen = testsupport::OpenInBrowser(Url("/"), options);
+  ASSERT_TRUE(seen.ok) << seen.error;
+  for (auto& entry : seen.page.console) ADD_FAILURE() << entry.level << ": " << entry.message;
+  const auto& keys = seen.page.text.at("tbody tr td:first-child");
+  EXPECT_EQ(std::vector<std::string>(keys.begin(), keys.end()),
+            (std::vector<std::string>{"1", "2", "3", "4", "5", "6"}));
+  const auto& titles = seen.page.attr.at({"tr:first-child td.s span", "title"});
+  ASSERT_EQ(titles.size(), 60u);
+  EXPECT_EQ(*titles[0], "ok, 59 attempts before the latest");
+  EXPECT_EQ(*titles[40], "server-error, 19 attempts before the latest");
+  // The newest: when it began, then what it came to.
+  EXPECT_TRUE(titles[59]->ends_with(": unreachable, 87 ms")) << *titles[59];
+  EXPECT_EQ(titles[59]->substr(0, 10), LocalTimestamp(-60).substr(0, 10));
+}
+
 TEST_F(StatusPage, RequestsThatAreNoPageGetTheirStatus) {
   Add(1, testsupport::UnusedPort(), "127.0.0.1", "/x", LocalTimestamp(3600));
   Start();
