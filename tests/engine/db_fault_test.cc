@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "engine/hostile_support.h"
+#include "engine/service_support.h"
 #include "support/loopback_peer.h"
 #include "support/odbc_db.h"
 #include "support/process.h"
@@ -187,6 +188,51 @@ TEST_F(DatabaseFaults, ServerStoppedDuringTheSleepEndsTheRunAtTheNextSelect) {
   for (auto& [id, seconds] : Moved(db)) EXPECT_EQ(seconds, 3600) << "entry " << id;
 }
 
+// The server stopped while jantor sleeps: the status page says so at once
+// with 503 (its connection is its own), the metrics are still served, and
+// once the server is back the page reads again over a new connection.
+TEST_F(DatabaseFaults, StatusPageAnswers503WhileTheServerIsDownAndReadsAgainAfter) {
+  TestDb db = server_->MakeDb("faults_page");
+  testsupport::CreateShippedScheduleTable(db);
+  ASSERT_TRUE(Exec(db,
+                   "insert into schedule_2 (id, i_port, i_object, i_host, i_timeout, "
+                   "i_interval, i_next) values (1, 9, '/page', '127.0.0.1', 30, 3600, '" +
+                       LocalTimestamp(3600) + "')"));
+  const int port = testsupport::UnusedPort();
+  const std::string tag = "JANTOR_DAEMON=faults-page-" + std::to_string(port);
+  std::vector<std::string> args = db.Args();
+  args.insert(args.end(), {"-i", "60", "-m", std::to_string(port)});
+  std::vector<std::string> env = testsupport::OdbcEnv();
+  env.push_back(tag);
+  testsupport::RunResult r;
+  std::thread daemon([&] { r = testsupport::RunJantor(args, env, 60000); });
+  std::string metrics;
+  for (int i = 0; i < 200 && servicetest::Series(metrics, "jantor_cycles_total") < 1; ++i) {
+    usleep(50 * 1000);
+    metrics = servicetest::Scrape(port);
+  }
+  auto status = [port](const char* path) {
+    return servicetest::Ask(port, std::string("GET ") + path + " HTTP/1.0\r\n\r\n").substr(0, 12);
+  };
+  EXPECT_EQ(status("/"), "HTTP/1.1 200");
+
+  ASSERT_TRUE(server_->Stop("fast"));
+  long long asked = hostile::NowMs();
+  std::string down = servicetest::Ask(port, "GET /entries.json HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(down.substr(0, 12), "HTTP/1.1 503") << down;
+  EXPECT_LT(hostile::NowMs() - asked, 5000);
+  EXPECT_EQ(status("/"), "HTTP/1.1 503");
+  EXPECT_GE(servicetest::Series(servicetest::Scrape(port), "jantor_cycles_total"), 1);
+  ASSERT_TRUE(server_->Start());
+  EXPECT_EQ(status("/"), "HTTP/1.1 200");
+  EXPECT_EQ(status("/badge/1.svg"), "HTTP/1.1 200");
+
+  pid_t pid = hostile::FindProcess(tag);
+  if (pid > 0) kill(pid, SIGTERM);
+  daemon.join();
+  EXPECT_EQ(r.status, 0) << r.out;
+}
+
 TEST_F(DatabaseFaults, ServerCrashingDuringACycleKeepsWhatWasWrittenWhole) {
   TestDb db = server_->MakeDb("faults_cycle");
   testsupport::CreateScheduleTable(db);
@@ -228,7 +274,8 @@ TEST_F(SqliteKills, KilledAtRandomMomentsLoseNoHitAndLeaveTheTableWhole) {
   constexpr int kEntries = 8, kInterval = 60, kKills = 6;
   // Every hit takes a little while, so that kills fall inside cycles too.
   std::atomic<LoopbackPeer*> peer_ptr{nullptr};  // set once the peer's thread runs
-  LoopbackPeer peer([&](int fd) { Answer(peer_ptr.load(), [](int) { usleep(120 * 1000); })(fd); }, 10000);
+  LoopbackPeer peer([&](int fd) { Answer(peer_ptr.load(), [](int) { usleep(120 * 1000); })(fd); },
+                    10000);
   peer_ptr = &peer;
   for (int id = 1; id <= kEntries; ++id) {
     // Far behind: due in every cycle of the run.
