@@ -278,19 +278,21 @@ bool ReadPart(StatusSource* source, const StatusQuery& query, bool failing_part,
     parameters.push_back(Parameter::Text(Parameter::kText, Pattern(query.search)));
   }
   // Failing entries run down their order going forward, the others up.
+  // Past the key: a range of the ordering column, where an index scan can
+  // start (an "or" of the column and the key is none, and would read every
+  // row before the key), and within it the row value, which sorts ties by
+  // key.
   bool descending = failing_part != backward;
-  const char* beyond = descending ? "<" : ">";
-  if (from != nullptr && failing_part) {
-    text += std::string(" and (i_failures ") + beyond + " ? or (i_failures = ? and id " + beyond +
-            " ?))";
-    parameters.push_back(Parameter::Count(from->failures));
-    parameters.push_back(Parameter::Count(from->failures));
-  } else if (from != nullptr) {
-    text += std::string(" and (i_next ") + beyond + " ? or (i_next = ? and id " + beyond + " ?))";
-    parameters.push_back(Parameter::Text(Parameter::kTime, from->next));
-    parameters.push_back(Parameter::Text(Parameter::kTime, from->next));
+  const std::string beyond = descending ? "<" : ">";
+  const char* column = failing_part ? "i_failures" : "i_next";
+  if (from != nullptr) {
+    text += std::string(" and ") + column + " " + beyond + "= ? and (" + column + ", id) " +
+            beyond + " (?, ?)";
+    for (int i = 0; i < 2; ++i)
+      parameters.push_back(failing_part ? Parameter::Count(from->failures)
+                                        : Parameter::Text(Parameter::kTime, from->next));
+    parameters.push_back(Parameter::Key(from->id));
   }
-  if (from != nullptr) parameters.push_back(Parameter::Key(from->id));
   const char* order = descending ? " desc" : "";
   text += failing_part ? std::string(" order by i_failures") + order + ", id" + order
                        : std::string(" order by i_next") + order + ", id" + order;

@@ -48,8 +48,10 @@ CREATE TABLE schedule_2 (
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
 -- Keeps the due-entries select proportional to the due rows, not the table.
 CREATE INDEX schedule_2_next ON schedule_2 (i_next);
--- Makes "which entries fail" (the view below, and jantor_entries_failing
--- with -m) a range read.
+-- Makes "which entries fail" (the view below, jantor_entries_failing with
+-- -m, the status page) a range read. Like the index on i_next, it holds the
+-- key too (the table's key is part of every index here), so that the status
+-- page reads a page from the one before it by index.
 CREATE INDEX schedule_2_failures ON schedule_2 (i_failures);
 -- The entries whose last run failed, with how many runs in a row did.
 CREATE VIEW schedule_2_failing AS

@@ -46,10 +46,12 @@ CREATE TABLE schedule_2 (
   i_last        TIMESTAMP(0) WITHOUT TIME ZONE
 );
 -- Keeps the due-entries select proportional to the due rows, not the table.
-CREATE INDEX schedule_2_next ON schedule_2 (i_next);
+-- With the key, so that the status page reads a page of entries from the
+-- one before it by index, however many share a next run time.
+CREATE INDEX schedule_2_next ON schedule_2 (i_next, id);
 -- Makes "which entries fail" (the view below, and jantor_entries_failing
 -- with -m) a range read.
-CREATE INDEX schedule_2_failures ON schedule_2 (i_failures);
+CREATE INDEX schedule_2_failures ON schedule_2 (i_failures, id);
 -- The entries whose last run failed, with how many runs in a row did.
 CREATE VIEW schedule_2_failing AS
   SELECT id, i_host, i_object, i_failures, i_outcome, i_next

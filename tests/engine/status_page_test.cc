@@ -297,4 +297,92 @@ TEST_F(StatusPage, RequestsThatAreNoPageGetTheirStatus) {
   EXPECT_NE(found.find("\"id\":1"), std::string::npos) << found;
 }
 
+// On each database: the JSON's next links walk every entry once, in the
+// page's order, ties of next run by key, and its previous links walk back;
+// a search and the failing entries alone page the same way.
+class StatusPaging : public testing::TestWithParam<std::string> {};
+
+TEST_P(StatusPaging, NextAndPreviousLinksWalkEveryEntryOnceEachWay) {
+  TestDb db = testsupport::MakeDbForCurrentTest(GetParam());
+  testsupport::CreateShippedScheduleTable(db);
+  // 250 entries, many sharing a next run, 30 failing in five kinds of count.
+  std::string sql =
+      "insert into schedule_2 (id, i_port, i_object, i_host, i_timeout, i_interval, i_next, "
+      "i_failures) values ";
+  for (int id = 1; id <= 250; ++id) {
+    sql += (id == 1 ? "(" : ", (") + std::to_string(id) + ", 9, '/p" + std::to_string(id % 7) +
+           "', 'host" + std::to_string(id % 3) + ".test', 30, 3600, '" +
+           LocalTimestamp(3600 + (id % 4) * 60) + "', " +
+           (id % 9 == 0 ? std::to_string(id % 5 + 1) : std::string("0")) + ")";
+  }
+  ASSERT_TRUE(Exec(db, sql));
+  const int port = testsupport::UnusedPort();
+  std::vector<std::string> args = db.Args();
+  args.insert(args.end(), {"-i", "60", "-m", std::to_string(port)});
+  std::vector<std::string> env = testsupport::OdbcEnv();
+  const std::string tag = "JANTOR_DAEMON=paging-" + std::to_string(port);
+  env.push_back(tag);
+  testsupport::RunResult r;
+  std::thread daemon([&] { r = testsupport::RunJantor(args, env, 90000); });
+  std::string metrics;
+  for (int i = 0; i < 200 && servicetest::Series(metrics, "jantor_cycles_total") < 1; ++i) {
+    usleep(50 * 1000);
+    metrics = servicetest::Scrape(port);
+  }
+
+  auto walk = [&](const std::string& first, const char* link, std::vector<long long>* ids) {
+    std::string path = first;
+    for (int pages = 0; pages < 10 && !path.empty(); ++pages) {
+      std::string answer = Ask(port, "GET " + path + " HTTP/1.0\r\n\r\n");
+      if (answer.rfind("HTTP/1.1 200", 0) != 0) {
+        ADD_FAILURE() << path << ": " << answer.substr(0, 300);
+        return std::string();
+      }
+      auto document = nlohmann::json::parse(answer.substr(answer.find("\r\n\r\n") + 4));
+      std::vector<long long> page;
+      for (auto& entry : document["entries"]) page.push_back(entry["id"].get<long long>());
+      ids->insert(ids->end(), page.begin(), page.end());
+      std::string last = path;
+      path = document[link].is_string() ? document[link].get<std::string>() : "";
+      if (path.empty()) return last;
+    }
+    return std::string();
+  };
+  struct Case {
+    std::string query, where;
+  };
+  const Case cases[] = {
+      {"", "1 = 1"},
+      {"failing=1", "i_failures > 0"},
+      {"q=host1", "i_host like '%host1%'"},
+      {"q=p3", "i_object like '%p3%'"},
+  };
+  for (const Case& c : cases) {
+    std::vector<long long> expected;
+    for (auto& row : Query(db, "select id from schedule_2 where i_failures > 0 and " + c.where +
+                                   " order by i_failures desc, id desc"))
+      expected.push_back(std::stoll(row[0]));
+    if (c.query != "failing=1")
+      for (auto& row : Query(db, "select id from schedule_2 where i_failures <= 0 and " + c.where +
+                                     " order by i_next, id"))
+        expected.push_back(std::stoll(row[0]));
+    std::vector<long long> forward, backward;
+    std::string last =
+        walk("/entries.json" + (c.query.empty() ? "" : "?" + c.query), "next", &forward);
+    EXPECT_EQ(forward, expected) << c.query;
+    // From the last page back: the pages before it, in reverse page order.
+    walk(last, "previous", &backward);
+    std::sort(backward.begin(), backward.end());
+    std::vector<long long> all = expected;
+    std::sort(all.begin(), all.end());
+    EXPECT_EQ(backward, all) << c.query << ": the previous links reach every entry";
+  }
+  pid_t pid = hostile::FindProcess(tag);
+  if (pid > 0) kill(pid, SIGTERM);
+  daemon.join();
+  EXPECT_EQ(r.status, 0) << r.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Databases, StatusPaging, testing::Values("sqlite", "postgres", "mariadb"));
+
 }  // namespace
