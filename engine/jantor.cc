@@ -8,6 +8,7 @@
 #include "engine/metrics_endpoint.h"
 #include "engine/schedule_db.h"
 #include "engine/service.h"
+#include "engine/status_page.h"
 #include "engine/version.h"
 
 int main(int argc, char** argv) {
@@ -16,16 +17,21 @@ int main(int argc, char** argv) {
   int outcome = ReadCommandLine(argc, argv, &settings);
   if (outcome != kStartRun) return outcome;
   InstallStopHandlers();
-  // Before the database: a port that cannot be had is a refusal, and the
-  // endpoint answers while the start-up checks run.
-  if (OptionGiven(&settings, 'm') && !StartMetricsEndpoint(&settings)) return 1;
   // With TZ unset, glibc looks at /etc/localtime again (a stat) in every
   // mktime, two for each hit's reschedule. Naming the same file in TZ reads
   // it once; only a change of the system's zone while jantor runs then
-  // waits for a restart, as it already did for the cycle's own clock.
+  // waits for a restart, as it already did for the cycle's own clock. Set
+  // before any thread starts: the environment is no place for a race.
   setenv("TZ", ":/etc/localtime", 0);
+  // Before the database: a port that cannot be had is a refusal, and the
+  // endpoint answers while the start-up checks run.
+  if (OptionGiven(&settings, 'm') && !StartMetricsEndpoint(&settings)) return 1;
   static Schedule schedule;
-  if (int status = OpenSchedule(&settings, &schedule)) return status;
-  ServiceReady();
-  return RunCycles(&settings, &schedule);
+  int status = OpenSchedule(&settings, &schedule);
+  if (status == 0) {
+    ServiceReady();
+    status = RunCycles(&settings, &schedule);
+  }
+  StopStatusPages();
+  return status;
 }

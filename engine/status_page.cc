@@ -48,7 +48,9 @@ struct Pages {
   std::mutex mutex;
   std::condition_variable wake;
   std::deque<PageJob> waiting;
-  bool running = false;  // the page thread has started (set before any request is taken)
+  bool running = false;   // the page thread has started (set before any request is taken)
+  bool stopping = false;  // the page thread is to end
+  pthread_t thread;
   const RunSettings* settings = nullptr;
   HttpServer* server = nullptr;
   StatusSource* source = nullptr;  // the page thread's
@@ -177,7 +179,8 @@ void* RunPages(void*) {
     PageJob job;
     {
       std::unique_lock<std::mutex> lock(pages.mutex);
-      pages.wake.wait(lock, [] { return !pages.waiting.empty(); });
+      pages.wake.wait(lock, [] { return !pages.waiting.empty() || pages.stopping; });
+      if (pages.stopping) break;
       job = std::move(pages.waiting.front());
       pages.waiting.pop_front();
     }
@@ -186,6 +189,8 @@ void* RunPages(void*) {
     // A client that has gone, or waited past its deadline, loses its answer.
     HttpAnswer(pages.server, job.ticket, std::move(response));
   }
+  FreeStatusSource(pages.source);
+  pages.source = nullptr;
   return nullptr;
 }
 
@@ -196,11 +201,20 @@ bool StartStatusPages(const RunSettings* settings, HttpServer* server) {
   pages.settings = settings;
   pages.server = server;
   pages.source = NewStatusSource(settings);
-  pthread_t thread;
-  if (StartSignalFreeThread(&thread, nullptr, RunPages, nullptr) != 0) return false;
-  pthread_detach(thread);  // serves until the process ends
+  if (StartSignalFreeThread(&pages.thread, nullptr, RunPages, nullptr) != 0) return false;
   pages.running = true;
   return true;
+}
+
+void StopStatusPages() {
+  {
+    std::lock_guard<std::mutex> lock(pages.mutex);
+    if (!pages.running) return;
+    pages.running = false;  // later requests are answered 503
+    pages.stopping = true;
+    pages.wake.notify_one();
+  }
+  pthread_join(pages.thread, nullptr);
 }
 
 bool AnswerStatusRequest(const HttpRequestHead& request, std::string* response) {

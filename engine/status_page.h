@@ -18,6 +18,12 @@
 // cannot be had (the endpoint then answers its pages 503).
 bool StartStatusPages(const RunSettings* settings, HttpServer* server);
 
+// Ends the page thread, once the page it is making (if any) is made, and
+// closes its connection: the process must not end under a thread that is
+// inside a database driver, whose own state goes with the exit. Requests
+// after it are answered 503. Main thread, once.
+void StopStatusPages();
+
 // On the endpoint's thread: whether request's path is one of the page's;
 // if so *response is answered (at once, for a refusal or when the page
 // thread is busy) or marked to be answered later.

@@ -407,6 +407,12 @@ StatusSource* NewStatusSource(const RunSettings* settings) {
   return source;
 }
 
+void FreeStatusSource(StatusSource* source) {
+  if (source == nullptr) return;
+  Disconnect(source);
+  delete source;
+}
+
 bool ReadStatusPage(StatusSource* source, const StatusQuery& query, StatusPage* page,
                     std::string* why) {
   return Connected(source, why, [&] { return ReadPage(source, query, page, why); });

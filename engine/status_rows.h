@@ -78,6 +78,10 @@ struct StatusSource;
 // The source of the settings' data source and table, not yet connected.
 StatusSource* NewStatusSource(const RunSettings* settings);
 
+// Closes the source's connection, if it has one, and frees it. Null does
+// nothing.
+void FreeStatusSource(StatusSource* source);
+
 // Reads the page the query asks for. false when the database cannot be
 // reached or a statement fails: *why says so (never a password), and the
 // connection is dropped, to be made again by the next read.

@@ -230,7 +230,7 @@ TEST_F(DatabaseFaults, StatusPageAnswers503WhileTheServerIsDownAndReadsAgainAfte
   pid_t pid = hostile::FindProcess(tag);
   if (pid > 0) kill(pid, SIGTERM);
   daemon.join();
-  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
 }
 
 TEST_F(DatabaseFaults, ServerCrashingDuringACycleKeepsWhatWasWrittenWhole) {

@@ -380,7 +380,7 @@ TEST_P(StatusPaging, NextAndPreviousLinksWalkEveryEntryOnceEachWay) {
   pid_t pid = hostile::FindProcess(tag);
   if (pid > 0) kill(pid, SIGTERM);
   daemon.join();
-  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(Databases, StatusPaging, testing::Values("sqlite", "postgres", "mariadb"));
