@@ -193,26 +193,25 @@ void Row(const StatusRow& row, time_t now, std::string* out) {
   out->append("</td></tr>");
 }
 
+StatusKey KeyOf(const StatusRow& row) { return {row.failures > 0, row.failures, row.next, row.id}; }
+
 void Links(const StatusQuery& query, const StatusPage& page, std::string* out) {
   out->append("<nav>");
-  if (page.more_before && !page.rows.empty()) {
-    out->append("<a rel=\"prev\" href=\"");
-    Html(out, StatusLink("/", query, "before",
-                         {page.rows.front().failures > 0, page.rows.front().failures,
-                          page.rows.front().next, page.rows.front().id}));
-    out->append("\">previous 100</a>");
-  }
-  if (page.more_after && !page.rows.empty()) {
-    out->append("<a rel=\"next\" href=\"");
-    Html(out, StatusLink("/", query, "after",
-                         {page.rows.back().failures > 0, page.rows.back().failures,
-                          page.rows.back().next, page.rows.back().id}));
-    out->append("\">next 100</a>");
+  auto link = [&](bool shown, const char* rel, const char* direction, const StatusRow& row,
+                  const char* words) {
+    if (!shown) return;
+    out->append(std::string("<a rel=\"") + rel + "\" href=\"");
+    Html(out, StatusLink("/", query, direction, KeyOf(row)));
+    out->append("\">");
+    out->append(words);
+    out->append("</a>");
+  };
+  if (!page.rows.empty()) {
+    link(page.more_before, "prev", "before", page.rows.front(), "previous 100");
+    link(page.more_after, "next", "after", page.rows.back(), "next 100");
   }
   out->append("</nav>");
 }
-
-StatusKey KeyOf(const StatusRow& row) { return {row.failures > 0, row.failures, row.next, row.id}; }
 
 }  // namespace
 

@@ -206,11 +206,7 @@ TEST_F(DatabaseFaults, StatusPageAnswers503WhileTheServerIsDownAndReadsAgainAfte
   env.push_back(tag);
   testsupport::RunResult r;
   std::thread daemon([&] { r = testsupport::RunJantor(args, env, 60000); });
-  std::string metrics;
-  for (int i = 0; i < 200 && servicetest::Series(metrics, "jantor_cycles_total") < 1; ++i) {
-    usleep(50 * 1000);
-    metrics = servicetest::Scrape(port);
-  }
+  std::string metrics = servicetest::AwaitFirstCycle(port);
   auto status = [port](const char* path) {
     return servicetest::Ask(port, std::string("GET ") + path + " HTTP/1.0\r\n\r\n").substr(0, 12);
   };

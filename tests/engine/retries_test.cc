@@ -409,11 +409,7 @@ TEST(RetryTexts, FallBacksCountsAndRefusal) {
   args.push_back(std::to_string(port));
   testsupport::RunResult r;
   std::thread daemon([&] { r = testsupport::RunJantor(args, testsupport::OdbcEnv(), 60000); });
-  std::string metrics;
-  for (int i = 0; i < 200 && servicetest::Series(metrics, "jantor_cycles_total") < 1; ++i) {
-    usleep(50 * 1000);
-    metrics = servicetest::Scrape(port);
-  }
+  std::string metrics = servicetest::AwaitFirstCycle(port);
   daemon.join();
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("Counting entries failed 1 runs in a row.\r\n"), std::string::npos);

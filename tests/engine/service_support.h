@@ -185,6 +185,17 @@ inline double Series(const std::string& exposition, const std::string& series) {
   return std::stod(exposition.substr(at + series.size() + 2));
 }
 
+// Scrapes the endpoint on port until it has counted a cycle (up to ten
+// seconds) and returns that scrape ("" when none came).
+inline std::string AwaitFirstCycle(int port) {
+  std::string metrics;
+  for (int i = 0; i < 200 && Series(metrics, "jantor_cycles_total") < 1; ++i) {
+    usleep(50 * 1000);
+    metrics = Scrape(port);
+  }
+  return metrics;
+}
+
 }  // namespace servicetest
 
 #endif  // JANTOR_TESTS_ENGINE_SERVICE_SUPPORT_H_

@@ -77,11 +77,7 @@ class StatusPage : public testing::Test {
     env.push_back(Tag());
     daemon_ =
         std::thread([this, args, env] { result_ = testsupport::RunJantor(args, env, 60000); });
-    std::string metrics;
-    for (int i = 0; i < 200 && servicetest::Series(metrics, "jantor_cycles_total") < 1; ++i) {
-      usleep(50 * 1000);
-      metrics = servicetest::Scrape(port_);
-    }
+    std::string metrics = servicetest::AwaitFirstCycle(port_);
     ASSERT_GE(servicetest::Series(metrics, "jantor_cycles_total"), 1);
   }
   std::string Url(const std::string& path) {
@@ -324,11 +320,7 @@ TEST_P(StatusPaging, NextAndPreviousLinksWalkEveryEntryOnceEachWay) {
   env.push_back(tag);
   testsupport::RunResult r;
   std::thread daemon([&] { r = testsupport::RunJantor(args, env, 90000); });
-  std::string metrics;
-  for (int i = 0; i < 200 && servicetest::Series(metrics, "jantor_cycles_total") < 1; ++i) {
-    usleep(50 * 1000);
-    metrics = servicetest::Scrape(port);
-  }
+  std::string metrics = servicetest::AwaitFirstCycle(port);
 
   auto walk = [&](const std::string& first, const char* link, std::vector<long long>* ids) {
     std::string path = first;
