@@ -193,23 +193,19 @@ void Row(const StatusRow& row, time_t now, std::string* out) {
   out->append("</td></tr>");
 }
 
-StatusKey KeyOf(const StatusRow& row) { return {row.failures > 0, row.failures, row.next, row.id}; }
-
 void Links(const StatusQuery& query, const StatusPage& page, std::string* out) {
   out->append("<nav>");
-  auto link = [&](bool shown, const char* rel, const char* direction, const StatusRow& row,
-                  const char* words) {
-    if (!shown) return;
+  auto link = [&](const char* rel, const char* direction, const StatusKey& key, const char* words) {
     out->append(std::string("<a rel=\"") + rel + "\" href=\"");
-    Html(out, StatusLink("/", query, direction, KeyOf(row)));
+    Html(out, StatusLink("/", query, direction, key));
     out->append("\">");
     out->append(words);
     out->append("</a>");
   };
-  if (!page.rows.empty()) {
-    link(page.more_before, "prev", "before", page.rows.front(), "previous 100");
-    link(page.more_after, "next", "after", page.rows.back(), "next 100");
-  }
+  if (page.more_before) link("prev", "before", page.before_key, "previous 100");
+  if (page.more_after)
+    link("next", "after", page.after_key,
+         page.window_ended && page.rows.size() < kRowsAPage ? "search on" : "next 100");
   out->append("</nav>");
 }
 
@@ -274,6 +270,16 @@ void RenderStatusHtml(const StatusHeader& header, const StatusQuery& query, cons
       "placeholder=\"host or path holds\" value=\"");
   Html(out, query.search);
   out->append("\"><button>find</button></form><a href=\"/entries.json\">JSON</a></nav>");
+  if (page.looked >= 0) {
+    out->append("<p>Entries whose host or path holds “");
+    Html(out, query.search);
+    out->append("”: " + Thousands(static_cast<long long>(page.rows.size())) + " on this page, of " +
+                Thousands(page.looked) + " looked through" +
+                (page.window_ended ? " (a search looks through " + Thousands(kSearchWindow) +
+                                         " entries a page at most)"
+                                   : "") +
+                ".</p>");
+  }
   Links(query, page, out);
   out->append(
       "<table><thead><tr><th>key</th><th>target</th><th class=\"m\">method</th>"
@@ -320,13 +326,11 @@ void RenderStatusJson(const StatusHeader& header, const StatusQuery& query, cons
     entries.push_back(std::move(entry));
   }
   document["next"] =
-      page.more_after && !page.rows.empty()
-          ? Json(StatusLink("/entries.json", query, "after", KeyOf(page.rows.back())))
-          : Json();
-  document["previous"] =
-      page.more_before && !page.rows.empty()
-          ? Json(StatusLink("/entries.json", query, "before", KeyOf(page.rows.front())))
-          : Json();
+      page.more_after ? Json(StatusLink("/entries.json", query, "after", page.after_key)) : Json();
+  document["previous"] = page.more_before
+                             ? Json(StatusLink("/entries.json", query, "before", page.before_key))
+                             : Json();
+  if (page.looked >= 0) document["looked_through"] = page.looked;
   // A text of the table that is not UTF-8 is written with U+FFFD in place
   // of its bad bytes rather than refused.
   *out = document.dump(-1, ' ', false, Json::error_handler_t::replace);

@@ -145,7 +145,10 @@ bool Connect(StatusSource* source, std::string* why) {
   std::string columns = "id, i_host, i_port, i_object, i_interval, i_next, i_start, i_stop";
   for (int i = 0; i < kOptionalCount; ++i) {
     source->has[i] = ResultHasColumn(stmt.get(), kOptional[i]);
-    columns += ", " + std::string(source->has[i] ? kOptional[i] : "null");
+    // Every column named, so that a search can read them from a derived
+    // table (MariaDB refuses one whose columns share a name).
+    columns += ", " + std::string(source->has[i] ? kOptional[i] : "null as ") +
+               (source->has[i] ? "" : kOptional[i]);
   }
   source->select = "select " + columns + " from " + s->table;
   const char* path = DialectOf(source->conn).path_of_object;
@@ -259,23 +262,16 @@ std::string Pattern(const std::string& text) {
 
 // One part of the page's order, read from key on (or from its start) in
 // either direction: the failing entries (failures down, key down) or the
-// others (next run up, key up).
-bool ReadPart(StatusSource* source, const StatusQuery& query, bool failing_part, bool backward,
-              const StatusKey* from, size_t most, std::vector<StatusRow>* rows, std::string* why) {
-  bool failures = Has(*source, kFailures);
-  if (failing_part && !failures) return true;
-  std::string text = source->select + " where ";
-  std::vector<Parameter> parameters;
+// others (next run up, key up). *text gets "where ... order by ...", and
+// *parameters its values.
+void PartText(const StatusSource& source, bool failing_part, bool backward, const StatusKey* from,
+              std::string* text, std::vector<Parameter>* parameters) {
   if (failing_part) {
-    text += "i_failures > 0";
+    *text = " where i_failures > 0";
   } else {
-    text += failures ? "(i_failures is null or i_failures <= 0)" : "1 = 1";
-    text += " and i_next is not null";
-  }
-  if (!query.search.empty()) {
-    text += " and (i_host like ? escape '!' or " + source->path_of_object + " like ? escape '!')";
-    parameters.push_back(Parameter::Text(Parameter::kText, Pattern(query.search)));
-    parameters.push_back(Parameter::Text(Parameter::kText, Pattern(query.search)));
+    *text =
+        Has(source, kFailures) ? " where (i_failures is null or i_failures <= 0)" : " where 1 = 1";
+    *text += " and i_next is not null";
   }
   // Failing entries run down their order going forward, the others up.
   // Past the key: a range of the ordering column, where an index scan can
@@ -286,52 +282,151 @@ bool ReadPart(StatusSource* source, const StatusQuery& query, bool failing_part,
   const std::string beyond = descending ? "<" : ">";
   const char* column = failing_part ? "i_failures" : "i_next";
   if (from != nullptr) {
-    text += std::string(" and ") + column + " " + beyond + "= ? and (" + column + ", id) " +
-            beyond + " (?, ?)";
+    *text += std::string(" and ") + column + " " + beyond + "= ? and (" + column + ", id) " +
+             beyond + " (?, ?)";
     for (int i = 0; i < 2; ++i)
-      parameters.push_back(failing_part ? Parameter::Count(from->failures)
-                                        : Parameter::Text(Parameter::kTime, from->next));
-    parameters.push_back(Parameter::Key(from->id));
+      parameters->push_back(failing_part ? Parameter::Count(from->failures)
+                                         : Parameter::Text(Parameter::kTime, from->next));
+    parameters->push_back(Parameter::Key(from->id));
   }
   const char* order = descending ? " desc" : "";
-  text += failing_part ? std::string(" order by i_failures") + order + ", id" + order
-                       : std::string(" order by i_next") + order + ", id" + order;
+  *text += std::string(" order by ") + column + order + ", id" + order;
+}
+
+std::string Limit(size_t most) {
   char limit[32];
   snprintf(limit, sizeof limit, " limit %zu", most);
-  text += limit;
-  return Run(source, text, std::move(parameters), most, rows, why);
+  return limit;
+}
+
+// What reading a part came to.
+struct PartRead {
+  size_t looked = 0;    // entries of the part a search looked through
+  bool window = false;  // a search's window ended before the part did
+  StatusKey last;       // then the last entry it looked through
+};
+
+bool Count(StatusSource* source, const std::string& text, std::vector<Parameter> parameters,
+           long long* count, std::string* why);
+
+// Reads up to most entries of a part into *rows. A search looks through at
+// most window entries of the part, in its order and by index, and keeps
+// those whose host or path holds the text: a text found nowhere would
+// otherwise read the whole table, seconds of it at a million entries.
+bool ReadPart(StatusSource* source, const StatusQuery& query, bool failing_part, bool backward,
+              const StatusKey* from, size_t most, size_t window, std::vector<StatusRow>* rows,
+              PartRead* read, std::string* why) {
+  *read = PartRead();
+  if (failing_part && !Has(*source, kFailures)) return true;
+  std::string part;
+  std::vector<Parameter> parameters;
+  PartText(*source, failing_part, backward, from, &part, &parameters);
+  const std::string table = source->settings->table;
+  if (query.search.empty())
+    return Run(source, source->select + part + Limit(most), parameters, most, rows, why);
+
+  std::string scan = source->select + part + Limit(window);
+  std::string order = part.substr(part.find(" order by "));
+  std::vector<Parameter> found = parameters;
+  for (int i = 0; i < 2; ++i)
+    found.push_back(Parameter::Text(Parameter::kText, Pattern(query.search)));
+  if (!Run(source,
+           "select * from (" + scan + ") scan where (i_host like ? escape '!' or " +
+               source->path_of_object + " like ? escape '!')" + order + Limit(most),
+           found, most, rows, why))
+    return false;
+  long long looked = 0;
+  if (!Count(source,
+             "select count(*) from (select id from " + table + part + Limit(window) + ") scan",
+             parameters, &looked, why))
+    return false;
+  read->looked = static_cast<size_t>(looked);
+  if (read->looked < window) return true;
+  // The window is full: where the next search of this part goes on from.
+  std::vector<StatusRow> last;
+  char offset[32];
+  snprintf(offset, sizeof offset, " offset %zu", window - 1);
+  if (!Run(source, source->select + part + " limit 1" + offset, parameters, 1, &last, why))
+    return false;
+  if (last.empty()) return true;
+  read->window = true;
+  read->last = {failing_part, last[0].failures, last[0].next, last[0].id};
+  return true;
+}
+
+StatusKey KeyOfRow(const StatusRow& row) {
+  return {row.failures > 0, row.failures, row.next, row.id};
 }
 
 bool ReadPage(StatusSource* source, const StatusQuery& query, StatusPage* page, std::string* why) {
   const size_t want = kRowsAPage + 1;  // one more tells whether a page follows
   std::vector<StatusRow>& rows = page->rows;
   rows.clear();
+  page->looked = query.search.empty() ? -1 : 0;
+  page->window_ended = false;
   const StatusKey& key = query.key;
+  size_t window = kSearchWindow;
+  PartRead read;
+  // Notes what a part's read came to; true when the page is to end there
+  // (a search's window ended inside the part).
+  auto ended = [&](const PartRead& r) {
+    page->looked += static_cast<long long>(r.looked);
+    window -= std::min(window, r.looked);
+    if (!r.window) return false;
+    page->window_ended = true;
+    return true;
+  };
   if (query.direction != StatusQuery::kBefore) {
     bool after = query.direction == StatusQuery::kAfter;
-    if ((!after || key.failing) &&
-        !ReadPart(source, query, true, false, after ? &key : nullptr, want, &rows, why))
-      return false;
-    if (rows.size() < want && !query.failing_only &&
-        !ReadPart(source, query, false, false, after && !key.failing ? &key : nullptr,
-                  want - rows.size(), &rows, why))
-      return false;
-    page->more_after = rows.size() > kRowsAPage;
+    bool stop = false;
+    if (!after || key.failing) {
+      if (!ReadPart(source, query, true, false, after ? &key : nullptr, want, window, &rows, &read,
+                    why))
+        return false;
+      stop = ended(read);
+    }
+    if (!stop && rows.size() < want && !query.failing_only && window > 0) {
+      if (!ReadPart(source, query, false, false, after && !key.failing ? &key : nullptr,
+                    want - rows.size(), window, &rows, &read, why))
+        return false;
+      ended(read);
+    }
     page->more_before = after;
-    if (rows.size() > kRowsAPage) rows.resize(kRowsAPage);
+    if (!rows.empty()) page->before_key = KeyOfRow(rows.front());
+    if (rows.size() > kRowsAPage) {
+      rows.resize(kRowsAPage);
+      page->more_after = true;
+      page->after_key = KeyOfRow(rows.back());
+    } else if (page->window_ended) {
+      page->more_after = true;  // searched as far as the window, no further
+      page->after_key = read.last;
+    }
     return true;
   }
-  if (!key.failing && !query.failing_only &&
-      !ReadPart(source, query, false, true, &key, want, &rows, why))
-    return false;
-  if (rows.size() < want && !ReadPart(source, query, true, true, key.failing ? &key : nullptr,
-                                      want - rows.size(), &rows, why))
-    return false;
-  page->more_before = rows.size() > kRowsAPage;
-  if (rows.size() > kRowsAPage) rows.resize(kRowsAPage);
+  bool stop = false;
+  if (!key.failing && !query.failing_only) {
+    if (!ReadPart(source, query, false, true, &key, want, window, &rows, &read, why)) return false;
+    stop = ended(read);
+  }
+  if (!stop && rows.size() < want && window > 0) {
+    if (!ReadPart(source, query, true, true, key.failing ? &key : nullptr, want - rows.size(),
+                  window, &rows, &read, why))
+      return false;
+    ended(read);
+  }
+  if (rows.size() > kRowsAPage) {
+    rows.resize(kRowsAPage);
+    page->more_before = true;
+  } else if (page->window_ended) {
+    page->more_before = true;
+  }
   std::reverse(rows.begin(), rows.end());
+  page->before_key = rows.empty() || (rows.size() < kRowsAPage && page->window_ended)
+                         ? read.last
+                         : KeyOfRow(rows.front());
   page->more_after = true;
-  if (rows.empty()) {  // nothing before the key: the first page, then
+  page->after_key = rows.empty() ? key : KeyOfRow(rows.back());
+  if (rows.empty() && !page->window_ended) {  // nothing before the key: the first page, then
     StatusQuery first = query;
     first.direction = StatusQuery::kFirst;
     return ReadPage(source, first, page, why);
@@ -339,13 +434,15 @@ bool ReadPage(StatusSource* source, const StatusQuery& query, StatusPage* page, 
   return true;
 }
 
-bool Count(StatusSource* source, const std::string& text, long long* count, std::string* why) {
+bool Count(StatusSource* source, const std::string& text, std::vector<Parameter> parameters,
+           long long* count, std::string* why) {
   Statement stmt;
   std::string statement = text;
   SQLBIGINT value = 0;
   SQLLEN indicator = 0;
   if (!NewStatement(source, &stmt) ||
-      !SQLOK(SQLExecDirect(stmt.get(), Sql(statement.data()), SQL_NTS)) ||
+      !SQLOK(SQLPrepare(stmt.get(), Sql(statement.data()), SQL_NTS)) ||
+      !Bind(stmt.get(), &parameters) || !SQLOK(SQLExecute(stmt.get())) ||
       !SQLOK(SQLFetch(stmt.get())) ||
       !SQLOK(SQLGetData(stmt.get(), 1, SQL_C_SBIGINT, &value, 0, &indicator))) {
     *why = stmt ? DiagnosticOf(SQL_HANDLE_STMT, stmt.get()) : "no statement";
@@ -435,13 +532,13 @@ bool ReadStatusTotals(StatusSource* source, time_t now, StatusTotals* totals, st
     const char* table = source->settings->table;
     if (source->totals_at == 0 || now - source->totals_at >= kTotalsKeptSecs ||
         now < source->totals_at) {
-      if (!Count(source, std::string("select count(*) from ") + table, &source->totals.entries,
+      if (!Count(source, std::string("select count(*) from ") + table, {}, &source->totals.entries,
                  why))
         return false;
       source->totals_at = now;
     }
     if (Has(*source, kFailures) &&
-        !Count(source, std::string("select count(*) from ") + table + " where i_failures > 0",
+        !Count(source, std::string("select count(*) from ") + table + " where i_failures > 0", {},
                &source->totals.failing, why))
       return false;
     *totals = source->totals;

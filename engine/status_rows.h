@@ -17,7 +17,12 @@
 
 #include "engine/command_line.h"
 
-enum : int { kRowsAPage = 100 };
+enum : int {
+  kRowsAPage = 100,
+  // Entries a search looks through at most for one page: a few tens of
+  // milliseconds of a database's time, whatever the table's size.
+  kSearchWindow = 20000,
+};
 
 // One entry as the page shows it; texts as the table holds them (but the
 // object, cut before its query string, which often carries a token).
@@ -64,8 +69,11 @@ struct StatusQuery {
 
 struct StatusPage {
   std::vector<StatusRow> rows;  // at most kRowsAPage, in the page's order
-  bool more_after = false;      // a page follows
-  bool more_before = false;     // a page comes before
+  bool more_after = false;      // a page follows, after after_key
+  bool more_before = false;     // a page comes before, before before_key
+  StatusKey after_key, before_key;
+  long long looked = -1;      // entries a search looked through; -1 for no search
+  bool window_ended = false;  // the search stopped at its window, not at the table's end
 };
 
 struct StatusTotals {

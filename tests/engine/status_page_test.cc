@@ -375,6 +375,51 @@ TEST_P(StatusPaging, NextAndPreviousLinksWalkEveryEntryOnceEachWay) {
   EXPECT_EQ(r.status, 0) << r.out << r.err;
 }
 
+// A text that few entries hold: each page looks through at most 20 000
+// entries and says so, and its "search on" link goes on from the last one
+// it looked through, until every match has been found, each once.
+TEST(StatusSearch, ARareTextIsFoundWindowByWindow) {
+  TestDb db = testsupport::MakeDbForCurrentTest("sqlite");
+  testsupport::CreateShippedScheduleTable(db);
+  ASSERT_TRUE(Exec(db,
+                   "insert into schedule_2 (id, i_port, i_object, i_host, i_timeout, i_interval, "
+                   "i_next, i_failures) with recursive k(i) as (select 1 union all select i + 1 "
+                   "from k where i < 45000) select i, 9, case when i in (7, 25001, 44000) then "
+                   "'/rare-path' else '/p' end, 'h.test', 30, 3600, '" +
+                       LocalTimestamp(3600) + "', case when i = 30000 then 2 else 0 end from k"));
+  ASSERT_TRUE(Exec(db, "update schedule_2 set i_object = '/rare-path?t=1' where id = 30000"));
+  const int port = testsupport::UnusedPort();
+  std::vector<std::string> args = db.Args();
+  args.insert(args.end(), {"-i", "60", "-m", std::to_string(port)});
+  std::vector<std::string> env = testsupport::OdbcEnv();
+  const std::string tag = "JANTOR_DAEMON=search-" + std::to_string(port);
+  env.push_back(tag);
+  testsupport::RunResult r;
+  std::thread daemon([&] { r = testsupport::RunJantor(args, env, 90000); });
+  servicetest::AwaitFirstCycle(port);
+
+  std::vector<long long> found, looked;
+  std::string path = "/entries.json?q=rare-path";
+  for (int pages = 0; pages < 8 && !path.empty(); ++pages) {
+    std::string answer = Ask(port, "GET " + path + " HTTP/1.0\r\n\r\n");
+    ASSERT_EQ(answer.rfind("HTTP/1.1 200", 0), 0u) << answer.substr(0, 300);
+    auto document = nlohmann::json::parse(answer.substr(answer.find("\r\n\r\n") + 4));
+    for (auto& entry : document["entries"]) found.push_back(entry["id"].get<long long>());
+    looked.push_back(document["looked_through"].get<long long>());
+    path = document["next"].is_string() ? document["next"].get<std::string>() : "";
+  }
+  // The failing entry first, then the others by next run (all alike) and key.
+  EXPECT_EQ(found, (std::vector<long long>{30000, 7, 25001, 44000}));
+  EXPECT_EQ(looked, (std::vector<long long>{20000, 20000, 5000}));
+  std::string page = Ask(port, "GET /?q=rare-path HTTP/1.0\r\n\r\n");
+  EXPECT_NE(page.find(">search on</a>"), std::string::npos);
+  EXPECT_NE(page.find("of 20,000 looked through"), std::string::npos);
+  pid_t pid = hostile::FindProcess(tag);
+  if (pid > 0) kill(pid, SIGTERM);
+  daemon.join();
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+}
+
 INSTANTIATE_TEST_SUITE_P(Databases, StatusPaging, testing::Values("sqlite", "postgres", "mariadb"));
 
 }  // namespace
