@@ -335,22 +335,26 @@ bool ReadPart(StatusSource* source, const StatusQuery& query, bool failing_part,
                source->path_of_object + " like ? escape '!')" + order + Limit(most),
            found, most, rows, why))
     return false;
+  // Whether the window is full, by its last entry: where the next search of
+  // this part goes on from. Only a part that ends inside the window is
+  // counted.
+  std::vector<StatusRow> last;
+  char offset[32];
+  snprintf(offset, sizeof offset, " offset %zu", window - 1);
+  if (!Run(source, source->select + part + " limit 1" + offset, parameters, 1, &last, why))
+    return false;
+  if (!last.empty()) {
+    read->looked = window;
+    read->window = true;
+    read->last = {failing_part, last[0].failures, last[0].next, last[0].id};
+    return true;
+  }
   long long looked = 0;
   if (!Count(source,
              "select count(*) from (select id from " + table + part + Limit(window) + ") scan",
              parameters, &looked, why))
     return false;
   read->looked = static_cast<size_t>(looked);
-  if (read->looked < window) return true;
-  // The window is full: where the next search of this part goes on from.
-  std::vector<StatusRow> last;
-  char offset[32];
-  snprintf(offset, sizeof offset, " offset %zu", window - 1);
-  if (!Run(source, source->select + part + " limit 1" + offset, parameters, 1, &last, why))
-    return false;
-  if (last.empty()) return true;
-  read->window = true;
-  read->last = {failing_part, last[0].failures, last[0].next, last[0].id};
   return true;
 }
 

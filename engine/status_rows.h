@@ -21,7 +21,7 @@ enum : int {
   kRowsAPage = 100,
   // Entries a search looks through at most for one page: a few tens of
   // milliseconds of a database's time, whatever the table's size.
-  kSearchWindow = 20000,
+  kSearchWindow = 10000,
 };
 
 // One entry as the page shows it; texts as the table holds them (but the

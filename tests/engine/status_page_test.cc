@@ -375,7 +375,7 @@ TEST_P(StatusPaging, NextAndPreviousLinksWalkEveryEntryOnceEachWay) {
   EXPECT_EQ(r.status, 0) << r.out << r.err;
 }
 
-// A text that few entries hold: each page looks through at most 20 000
+// A text that few entries hold: each page looks through at most 10 000
 // entries and says so, and its "search on" link goes on from the last one
 // it looked through, until every match has been found, each once.
 TEST(StatusSearch, ARareTextIsFoundWindowByWindow) {
@@ -384,10 +384,10 @@ TEST(StatusSearch, ARareTextIsFoundWindowByWindow) {
   ASSERT_TRUE(Exec(db,
                    "insert into schedule_2 (id, i_port, i_object, i_host, i_timeout, i_interval, "
                    "i_next, i_failures) with recursive k(i) as (select 1 union all select i + 1 "
-                   "from k where i < 45000) select i, 9, case when i in (7, 25001, 44000) then "
+                   "from k where i < 25000) select i, 9, case when i in (7, 12001, 24000) then "
                    "'/rare-path' else '/p' end, 'h.test', 30, 3600, '" +
-                       LocalTimestamp(3600) + "', case when i = 30000 then 2 else 0 end from k"));
-  ASSERT_TRUE(Exec(db, "update schedule_2 set i_object = '/rare-path?t=1' where id = 30000"));
+                       LocalTimestamp(3600) + "', case when i = 15000 then 2 else 0 end from k"));
+  ASSERT_TRUE(Exec(db, "update schedule_2 set i_object = '/rare-path?t=1' where id = 15000"));
   const int port = testsupport::UnusedPort();
   std::vector<std::string> args = db.Args();
   args.insert(args.end(), {"-i", "60", "-m", std::to_string(port)});
@@ -409,11 +409,11 @@ TEST(StatusSearch, ARareTextIsFoundWindowByWindow) {
     path = document["next"].is_string() ? document["next"].get<std::string>() : "";
   }
   // The failing entry first, then the others by next run (all alike) and key.
-  EXPECT_EQ(found, (std::vector<long long>{30000, 7, 25001, 44000}));
-  EXPECT_EQ(looked, (std::vector<long long>{20000, 20000, 5000}));
+  EXPECT_EQ(found, (std::vector<long long>{15000, 7, 12001, 24000}));
+  EXPECT_EQ(looked, (std::vector<long long>{10000, 10000, 5000}));
   std::string page = Ask(port, "GET /?q=rare-path HTTP/1.0\r\n\r\n");
   EXPECT_NE(page.find(">search on</a>"), std::string::npos);
-  EXPECT_NE(page.find("of 20,000 looked through"), std::string::npos);
+  EXPECT_NE(page.find("of 10,000 looked through"), std::string::npos);
   pid_t pid = hostile::FindProcess(tag);
   if (pid > 0) kill(pid, SIGTERM);
   daemon.join();
