@@ -224,13 +224,50 @@ def derive(f):
         f["retries.hwm.two_limit"] = str(int(num(f["retries.two_cycles_hwm2"])) + 1024)
         f["retries.hwm.two_limit_mib"] = mib(f["retries.hwm.two_limit"])
 
-    for fn in (speed, postgres, delay, memory, tls, table_size, startup, metrics, idle, share, retries):
+    def status_page():
+        for kind in STATUS_KINDS:
+            for page, _, _ in STATUS_PAGES:
+                times = f.rounds("status_page.%s.%s" % (kind, page))
+                f["status_page.%s.%s" % (kind, page)] = median(times)
+                f["status_page.%s.%s.least" % (kind, page)] = least(times)
+                f["status_page.%s.%s.most" % (kind, page)] = best(times)
+        f["status_page.load.hits.with"] = f.hits("spl")
+        f["status_page.load.hits.without"] = f.hits("spn")
+        f["status_page.load.ratio"] = ratio(f["status_page.load.hits.with"], f["status_page.load.hits.without"])
+        f["status_page.load.paired"] = f.paired("spl", "spn")
+        f["status_page.load.hwm"] = best(f.rounds("hwm.spl"))
+        f["status_page.load.hwm.without"] = best(f.rounds("hwm.spn"))
+        pages = f.rounds("status_page.load.pages")
+        f["status_page.load.pages"] = "%s to %s" % (least(pages), best(pages))
+        f["status_page.load.ms"] = median(f.rounds("status_page.load.ms"))
+        f["status_page.load.most"] = best(f.rounds("status_page.load.most"))
+        other = sum(int(v) for v in f.rounds("status_page.load.other"))
+        f["status_page.load.answered"] = "yes" if other == 0 else "no"
+        f["status_page.load.other"] = str(other)
+
+    for fn in (speed, postgres, delay, memory, tls, table_size, startup, metrics, idle, share, retries,
+               status_page):
         group(fn)
 
 
 # The ways of the retries section: the retries run (both cycles), the run
 # without retry columns, and the tables with the columns unused and before them.
 RETRY_WAYS = ("rtr", "rtb", "rtn1", "rto1", "rtn8", "rto8")
+
+# The status page section's databases and pages: figure key, what the
+# table calls the page, and the request (a function of the figures).
+STATUS_KINDS = ("pg", "sqlite")
+STATUS_PAGES = (
+    ("top", "the first page", lambda f: "/"),
+    ("failing", "failing entries only", lambda f: "/?failing=1"),
+    ("broad", "a search that 100 of the 1000 hosts match (100 000 entries, 1000 of them failing)",
+     lambda f: "/?q=" + f["status_page.broad"]),
+    ("one", "a search that one host matches (1000 entries, %s of them failing)",
+     lambda f: "/?q=" + f["status_page.one"]),
+    ("deep", "the 5000th page, by the key of the 4999th page's last row",
+     lambda f: "/?after=n.YYYYMMDDHHMMSS.ID"),
+)
+STATUS_NAMES = {"pg": "PostgreSQL", "sqlite": "SQLite"}
 
 
 def target(f, targets, name):
@@ -337,6 +374,105 @@ def retries_report(f, targets):
         p("| figure | target | measured | met |")
         p("|---|---|---|---|")
         for make in retries_rows(f, targets):
+            p(make())
+    except KeyError:
+        return None
+    return "\n".join(out) + "\n"
+
+
+def status_page_table(f, p):
+    """The status page section's tables: page times on each database, then
+    the cycle with and without page loads."""
+    ms = lambda kind, page: "%s ms (%s to %s)" % (
+        f["status_page.%s.%s" % (kind, page)], f["status_page.%s.%s.least" % (kind, page)],
+        f["status_page.%s.%s.most" % (kind, page)])
+    p("")
+    p("The status page of -m (100 entries a page) over a schedule table of %s entries, 1%% failing (%s), every" % (
+        f["status_page.n"], f["status_page.pg.failing_entries"]))
+    p("optional column filled, next runs spread over the coming day: on PostgreSQL %s (its own database, beside a" % f["postgres"])
+    p("results table of %s rows), and on SQLite (WAL). jantor -m -i 3600 idles after its first cycle, which finds" % f["status_page.results"])
+    p("nothing due; each page asked for %s times by curl, a new connection each (time_total), the pages taking turns." % f["status_page.requests"])
+    p("Median (least to most) of the %s; the first request of each run, which also connects and counts the table," % f["status_page.requests"])
+    p("timed apart. Peak resident memory: VmHWM of jantor's whole process, start-up included, after the requests.")
+    p("")
+    p("| page | request | PostgreSQL | SQLite | reply on PostgreSQL |")
+    p("|---|---|---:|---:|---:|")
+    for page, label, request in STATUS_PAGES:
+        if page == "one":
+            label = label % f["status_page.pg.one_failing"]
+        p("| %s | `%s` | %s | %s | %s bytes |" % (label, request(f), ms("pg", page), ms("sqlite", page),
+                                              f["status_page.pg.%s.bytes" % page]))
+    p("| the first request of the run: connects, counts the table, the first page | `/` | %s ms | %s ms | |" % (
+        f["status_page.pg.first"], f["status_page.sqlite.first"]))
+    p("| peak resident memory of jantor, the run's requests done | | %s MiB | %s MiB | |" % (
+        mib(f["status_page.pg.hwm"]), mib(f["status_page.sqlite.hwm"])))
+    p("")
+    p("Page loads during a cycle: one cycle of jantor -c 8 -m over N = %s due entries on SQLite (WAL) against nginx, with" % f["status_page.load.n"])
+    p("%s clients (bench/page_clients.c) each reloading / once a second, spread over the second, from before the start" % f["status_page.load.clients"])
+    p("to the end, and with -m and no clients, taking turns in each of %s rounds; hits a second from nginx's log, best" % f["status_page.load.rounds"])
+    p("of the rounds; peak resident memory of jantor's whole process, start-up included, the most of the rounds.")
+    p("")
+    p("| way | hits a second | median of round ratios | page loads answered 200 during a cycle | their time, median of the rounds' medians (the most) | peak resident memory |")
+    p("|---|---:|---:|---:|---:|---:|")
+    p("| jantor -c 8 -m, %s clients reloading / | %s | | %s (other answers: %s) | %s ms (%s ms) | %s MiB |" % (
+        f["status_page.load.clients"], f["status_page.load.hits.with"], f["status_page.load.pages"],
+        f["status_page.load.other"], f["status_page.load.ms"], f["status_page.load.most"], mib(f["status_page.load.hwm"])))
+    p("| jantor -c 8 -m, no clients | %s | | | | %s MiB |" % (
+        f["status_page.load.hits.without"], mib(f["status_page.load.hwm.without"])))
+    p("| with / without | %s | %s | | | |" % (f["status_page.load.ratio"], f["status_page.load.paired"]))
+
+
+def status_page_rows(f, targets):
+    """The section's rows of the figure table, each made only when asked for."""
+    rows = []
+    for kind in STATUS_KINDS:
+        for page, label, request in STATUS_PAGES:
+            def make(kind=kind, page=page, label=label, request=request):
+                text = label % f["status_page.%s.one_failing" % kind] if page == "one" else label
+                return figure_row(f, targets, "status page, %s, %s entries: %s, `%s`, median of %s requests" % (
+                    STATUS_NAMES[kind], f["status_page.n"], text, request(f), f["status_page.requests"]),
+                    "status_page.%s.%s" % (kind, page),
+                    lambda: "%s ms (%s to %s)" % (f["status_page.%s.%s" % (kind, page)],
+                                                  f["status_page.%s.%s.least" % (kind, page)],
+                                                  f["status_page.%s.%s.most" % (kind, page)]))
+            rows.append(make)
+        rows.append(lambda kind=kind: figure_row(
+            f, targets, "status page, %s: the first request of the run (connects, counts the table)" % STATUS_NAMES[kind],
+            "status_page.%s.first" % kind, lambda: "%s ms" % f["status_page.%s.first" % kind]))
+        rows.append(lambda kind=kind: figure_row(
+            f, targets, "peak resident memory, jantor -m idle over %s entries on %s, the pages asked for" % (
+                f["status_page.n"], STATUS_NAMES[kind]),
+            "status_page.%s.hwm" % kind, lambda: "%s MiB" % mib(f["status_page.%s.hwm" % kind])))
+    rows += [
+        lambda: figure_row(f, targets, "jantor -c 8 -m, SQLite, N = %s, %s clients reloading / every second, against no clients" % (
+            f["status_page.load.n"], f["status_page.load.clients"]), "status_page.load.ratio",
+            lambda: "%s (%s against %s hits a second; round by round %s)" % (
+                f["status_page.load.ratio"], f["status_page.load.hits.with"], f["status_page.load.hits.without"],
+                f["status_page.load.paired"])),
+        lambda: figure_row(f, targets, "page loads during those cycles", "status_page.load.answered",
+                           lambda: "%s answered 200 a cycle, %s otherwise" % (
+                               f["status_page.load.pages"], f["status_page.load.other"])),
+        lambda: figure_row(f, targets, "peak resident memory of those cycles, with the page loads, start-up included",
+                           "status_page.load.hwm", lambda: "%s MiB (without the page loads %s MiB)" % (
+                               mib(f["status_page.load.hwm"]), mib(f["status_page.load.hwm.without"]))),
+    ]
+    return rows
+
+
+def status_page_report(f, targets):
+    """bench/results/status_page.md, as retries.md; None when the section did not run."""
+    out = []
+    try:
+        p = out.append
+        p("## Status page")
+        p("")
+        p("Run of %s on %s processors; load average %s at the start of the section, %s at its end." % (
+            f["status_page.date"], f["processors"], f["status_page.loadavg_start"], f["status_page.loadavg_end"]))
+        status_page_table(f, p)
+        p("")
+        p("| figure | target | measured | met |")
+        p("|---|---|---|---|")
+        for make in status_page_rows(f, targets):
             p(make())
     except KeyError:
         return None
@@ -495,6 +631,9 @@ def report(f, targets):
     def retries(p):
         retries_table(f, p)
 
+    def status_page(p):
+        status_page_table(f, p)
+
     def figure_rows():
         def row(label, name, measured):
             return figure_row(f, targets, label, name, measured)
@@ -553,7 +692,7 @@ def report(f, targets):
                         lambda: "%s µs against %s µs (three daemons: %s µs); jantor's own %s µs against %s µs (three: %s µs)" % (
                             f["share.db_us.shs64"], f["share.db_us.shu64"], f["share.db_us.sht64"],
                             f["share.jantor_us.shs64"], f["share.jantor_us.shu64"], f["share.jantor_us.sht64"])),
-        ] + retries_rows(f, targets)
+        ] + retries_rows(f, targets) + status_page_rows(f, targets)
         lines = []
         for make in rows:
             try:
@@ -563,7 +702,7 @@ def report(f, targets):
         return lines
 
     block(header)
-    for fn in (speed, placement, delay, tls, metrics, share, retries):
+    for fn in (speed, placement, delay, tls, metrics, share, retries, status_page):
         block(fn)
     rows = figure_rows()
     if rows:
@@ -641,13 +780,14 @@ def main():
                     text += "\n" + extra.read()
     with open(os.path.join(args.out, "results.md"), "w", encoding="utf-8") as out:
         out.write(text)
-    # The retries figures also go to a file of their own, as the sections
-    # that run apart write theirs: bench/results/retries.md after a whole
-    # run, the work folder's after a run of some sections.
-    retries_text = retries_report(f, targets)
-    if retries_text is not None:
-        with open(os.path.join(args.out, "retries.md"), "w", encoding="utf-8") as out:
-            out.write(retries_text)
+    # The retries and status page figures also go to files of their own, as
+    # the sections that run apart write theirs: bench/results/<name>.md
+    # after a whole run, the work folder's after a run of some sections.
+    for name, make in (("retries", retries_report), ("status_page", status_page_report)):
+        part_text = make(f, targets)
+        if part_text is not None:
+            with open(os.path.join(args.out, name + ".md"), "w", encoding="utf-8") as out:
+                out.write(part_text)
 
 
 if __name__ == "__main__":

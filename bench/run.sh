@@ -23,7 +23,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 all=(metrics idle share speed placement postgres table_size startup memory slow delay
-  silent tls results_cost scale webcalls calendar retries)
+  silent tls results_cost scale webcalls calendar retries status_page)
 
 names=("$@")
 [ "${BENCH_ONLY:-}" = watch ] && names=(metrics idle share)
