@@ -81,7 +81,7 @@ bool IsKeyNumber(const char* id, size_t capacity) {
 
 }  // namespace
 
-std::array<EntryField, 22> EntryFields(Entry* e) {
+std::array<EntryField, 18> EntryFields(Entry* e) {
   return {{{e->id, sizeof e->id},
            {e->user, sizeof e->user},
            {e->password, sizeof e->password},
@@ -99,11 +99,7 @@ std::array<EntryField, 22> EntryFields(Entry* e) {
            {e->attempt, sizeof e->attempt},
            {e->run, sizeof e->run},
            {e->failures, sizeof e->failures},
-           {e->outcome, sizeof e->outcome},
-           {e->recent, sizeof e->recent},
-           {e->status, sizeof e->status},
-           {e->duration, sizeof e->duration},
-           {e->last, sizeof e->last}}};
+           {e->outcome, sizeof e->outcome}}};
 }
 
 void FetchEntry(SQLHSTMT stmt, Entry* entry) {

@@ -39,10 +39,6 @@ struct Entry {
   char run[64];          // i_run: the scheduled time of the pending retry's run
   char failures[16];     // i_failures: runs in a row that ended failed
   char outcome[16];      // i_outcome: the latest attempt's outcome word
-  char recent[64];       // i_recent: the latest attempts' outcome letters, newest last
-  char status[16];       // i_status: the latest attempt's status code
-  char duration[16];     // i_duration_ms: the latest attempt's length
-  char last[64];         // i_last: when the latest attempt began
 };
 
 // The entry's columns in the order every select of them names them, each
@@ -51,7 +47,7 @@ struct EntryField {
   char* text;
   size_t capacity;
 };
-std::array<EntryField, 22> EntryFields(Entry* entry);
+std::array<EntryField, 18> EntryFields(Entry* entry);
 
 // Reads the current row's columns into *entry (the optional ones only
 // where the statement selects them).
@@ -78,7 +74,7 @@ struct RunStateWrite {
   char run[20];         // i_run: its run's scheduled time; "" for none (NULL)
   SQLINTEGER failures;  // i_failures
   char outcome[16];     // i_outcome
-  char recent[64];      // i_recent
+  char recent[2];       // the letter i_recent gains (the database appends it)
   SQLINTEGER status;    // i_status; 0 for none (NULL)
   SQLINTEGER duration_ms;
   char last[20];  // i_last

@@ -6,7 +6,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <string_view>
 
 #include "base/ll_string.h"
 #include "engine/odbc_calls.h"
@@ -42,7 +41,8 @@ void WriteText(RunState* state, unsigned changes, bool claimed) {
   if (changes & kFailuresChanged) text += ", i_failures = ?";
   if (changes & kOutcomeChanged) text += ", i_outcome = ?";
   if (changes & kLatestChanged)
-    text += ", i_recent = ?, i_status = ?, i_duration_ms = ?, i_last = ?";
+    text += std::string(", i_recent = ") + state->append_recent +
+            ", i_status = ?, i_duration_ms = ?, i_last = ?";
   text += claimed ? " where id = ? and i_next = ?" : " where id = ?";
   CopyText(state->text, text.c_str());
 }
@@ -111,9 +111,7 @@ std::string RunStateColumnsText(const RunStateColumns& columns, const char* alia
   for (auto [present, name] :
        {std::pair{columns.retries, "i_retries"}, std::pair{columns.retry_delay, "i_retry_delay"},
         std::pair{columns.attempt, "i_attempt"}, std::pair{columns.run, "i_run"},
-        std::pair{columns.failures, "i_failures"}, std::pair{columns.outcome, "i_outcome"},
-        std::pair{columns.recent, "i_recent"}, std::pair{columns.recent, "i_status"},
-        std::pair{columns.recent, "i_duration_ms"}, std::pair{columns.recent, "i_last"}})
+        std::pair{columns.failures, "i_failures"}, std::pair{columns.outcome, "i_outcome"}})
     text += ", " + (present ? prefix + name : std::string("null"));
   return text;
 }
@@ -156,15 +154,8 @@ void EndAttempt(const RunStateColumns& columns, const Entry& entry, const RunOfA
   CopyText(state->outcome, HitOutcomeWord(outcome));
   if (columns.outcome && strcmp(entry.outcome, state->outcome) != 0)
     state->changes |= kOutcomeChanged;
-  // The letters as stored, if they are letters of outcomes, with this
-  // attempt's last; a stored text that is not is started afresh.
-  std::string_view stored = entry.recent;
-  bool letters = std::all_of(stored.begin(), stored.end(),
-                             [](char c) { return HitOutcomeOfLetter(c) != kHitOutcomeCount; });
-  std::string recent = letters ? std::string(stored) : std::string();
-  recent += HitOutcomeLetter(outcome);
-  if (recent.size() > kRecentOutcomes) recent.erase(0, recent.size() - kRecentOutcomes);
-  CopyText(state->recent, recent.c_str());
+  state->recent[0] = HitOutcomeLetter(outcome);
+  state->recent[1] = '\0';
   state->status = facts.status;
   state->duration_ms =
       static_cast<SQLINTEGER>(std::clamp<long long>(facts.duration_ms, 0, INT_MAX));

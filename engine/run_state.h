@@ -66,6 +66,9 @@ struct RunOfAttempt {
 struct RunState {
   RunStateColumns columns;
   char table[64] = "";  // the schedule table, as the operator typed it
+  // i_recent with one letter more, the oldest dropped past kRecentOutcomes,
+  // as the DBMS writes it (see SqlDialect::append_recent).
+  const char* append_recent = "?";
   // The write of each set of changes, without claims and with them (where
   // the row must still hold the claim), prepared when first needed.
   SQLHSTMT writes[2][kRunStateChangeSets] = {};
@@ -75,7 +78,7 @@ struct RunState {
   char run[20] = "";
   SQLINTEGER failures = 0;
   char outcome[16] = "";
-  char recent[64] = "";
+  char recent[2] = "";
   SQLINTEGER status = 0;
   SQLINTEGER duration_ms = 0;
   char last[20] = "";
@@ -97,7 +100,9 @@ std::string MissingRetryColumns(const RunStateColumns& columns);
 
 // What the due select and the claims read after the other optional
 // columns, in Entry's order, qualified by alias when not null (NULL for
-// the columns the table lacks); "" for a table without any.
+// the columns the table lacks); "" for a table without any. The latest
+// attempts' columns are written, never read: a due page of a million rows
+// need not hold their values.
 std::string RunStateColumnsText(const RunStateColumns& columns, const char* alias);
 
 // The run the entry's due attempt belongs to: a pending retry's (a whole

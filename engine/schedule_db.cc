@@ -126,6 +126,7 @@ int OpenSchedule(const RunSettings* s, Schedule* db) {
   db->zone_column = ResultHasColumn(db->select_stmt, "i_zone");
   FindRunStateColumns(db->select_stmt, &db->state.columns);
   CopyText(db->state.table, s->table);
+  db->state.append_recent = DialectOf(db->update_conn).append_recent;
   std::string missing = MissingRetryColumns(db->state.columns);
   if (!missing.empty()) {
     PrintFormat("Error - table %s has i_retries but not %s, which keep a pending retry.\r\n",

@@ -18,18 +18,21 @@ constexpr char kMariadbCycleIds[] =
 constexpr SqlDialect kDialects[] = {
     {"SQLite", "delete from %s where rowid in (select rowid from %s where started < ? limit 1000)",
      false, false, false, kCopyKeyColumn, "create index %s_id on %s (id)", "delete from %s",
-     "substr(i_object, 1, instr(i_object || '?', '?') - 1)"},
+     "substr(i_object, 1, instr(i_object || '?', '?') - 1)",
+     "substr(coalesce(i_recent, '') || ?, -60)"},
     {"PostgreSQL",
      "delete from %s where ctid = any(array(select ctid from %s where started < ? limit 1000))",
      true, true, false, kCopyKeyColumn, "create index %s_id on %s (id)", "truncate %s",
-     "split_part(i_object, '?', 1)"},
+     "split_part(i_object, '?', 1)", "right(coalesce(i_recent, '') || ?, 60)"},
     {"MariaDB", "delete from %s where started < ? limit 1000", true, false, true, kMariadbCycleIds,
-     nullptr, "delete from %s", "substring_index(i_object, '?', 1)"},
+     nullptr, "delete from %s", "substring_index(i_object, '?', 1)",
+     "right(concat(coalesce(i_recent, ''), ?), 60)"},
     // MariaDB's driver may report its server by the older name.
     {"MySQL", "delete from %s where started < ? limit 1000", true, false, true, kMariadbCycleIds,
-     nullptr, "delete from %s", "substring_index(i_object, '?', 1)"},
+     nullptr, "delete from %s", "substring_index(i_object, '?', 1)",
+     "right(concat(coalesce(i_recent, ''), ?), 60)"},
     {"", "delete from %s where started < ?", false, false, false, nullptr, nullptr, nullptr,
-     nullptr},
+     nullptr, "?"},
 };
 
 }  // namespace

@@ -31,6 +31,10 @@ struct SqlDialect {
   // query strings, which often carry a token. Null where unknown (the
   // page then searches the whole object).
   const char* path_of_object;
+  // i_recent with the one parameter's letter after it, cut to its last 60:
+  // the database keeps the strip, so that a cycle need not read it. Where
+  // unknown, the latest letter alone.
+  const char* append_recent;
 };
 
 enum : int { kPruneBatch = 1000 };

@@ -38,10 +38,11 @@ record retries.rounds "$rounds"
 record retries.n "$rt_n"
 
 # The table as it was before the retry columns: the shipped schema without
-# the lines of those six columns, the index on i_failures and the view over
-# it. i_zone is then the last column and loses its comma.
+# the lines of the ten columns of retries and kept state, the index on
+# i_failures and the view over it. i_zone is then the last column and
+# loses its comma.
 rt_before_schema() {
-  sed -e '/^ *-- Retries of a failed run/,/^ *i_outcome /d' \
+  sed -e '/^ *-- Retries of a failed run/,/^ *i_last /d' \
     -e 's/^\( *i_zone .*[^,]\),$/\1/' \
     -e '/^-- Makes "which entries fail"/,/^CREATE INDEX schedule_2_failures /d' \
     -e '/^-- The entries whose last run failed/,/^ *WHERE i_failures > 0;/d' schema/sqlite.sql
@@ -52,7 +53,8 @@ for file in "$rt_plain_db" "$rt_before_db"; do rt_before_schema | sqlite3 "$file
 for file in "$rt_retry_db" "$rt_nulls_db" "$rt_plain_db" "$rt_before_db"; do
   sqlite3 "$file" 'PRAGMA journal_mode=WAL;' >/dev/null
 done
-rt_state_columns="i_retries i_retry_delay i_attempt i_run i_failures i_outcome"
+rt_state_columns="i_retries i_retry_delay i_attempt i_run i_failures i_outcome i_recent i_status"
+rt_state_columns+=" i_duration_ms i_last"
 if [ "$(rt_columns "$rt_nulls_db")" != "$(rt_columns "$rt_before_db") $rt_state_columns" ] ||
   [ -n "$(sqlite3 "$rt_before_db" "SELECT name FROM sqlite_master WHERE sql LIKE '%i_failures%'")" ]; then
   echo "bench: the table before the retry columns did not come out of schema/sqlite.sql as meant:" >&2

@@ -396,12 +396,13 @@ TEST(RetryTexts, FallBacksCountsAndRefusal) {
                          std::to_string(i + 1) + ", " + std::to_string(peer.port()) +
                          ", '/', '127.0.0.1', 30, 3600, '" + next + "', '" + cases[i].retries +
                          "', '" + cases[i].delay + "')"));
-  // A calendar that is refused is never tried again, and says so once.
+  // A calendar that is refused is never tried again, and says so once; its
+  // strip of 60 letters loses its oldest.
   ASSERT_TRUE(Exec(db,
                    "insert into schedule_2 (id, i_port, i_object, i_host, i_interval, i_next, "
-                   "i_retries, i_cron) values (7, " +
+                   "i_retries, i_cron, i_recent) values (7, " +
                        std::to_string(peer.port()) + ", '/', '127.0.0.1', 3600, '" + next +
-                       "', 3, '61 * * * *')"));
+                       "', 3, '61 * * * *', 'r" + std::string(59, 'k') + "')"));
   int port = testsupport::UnusedPort();
   std::vector<std::string> args = db.Args();
   for (const char* a : {"-i", "4", "-r", "5", "-q", "-l", "old_results", "-f", "1", "-m"})
@@ -417,8 +418,10 @@ TEST(RetryTexts, FallBacksCountsAndRefusal) {
   EXPECT_EQ(servicetest::Series(metrics, "jantor_retries_total"), 2) << metrics;
   EXPECT_EQ(servicetest::Series(metrics, "jantor_runs_failed_total"), 5) << metrics;
   EXPECT_EQ(hostile::CountOf(r.out, "Hit failed - id 7 - "), 1) << r.out;
-  EXPECT_EQ(Query(db, "select i_attempt, i_failures, i_outcome from schedule_2 where id = 7")[0],
-            (std::vector<std::string>{"<NULL>", "1", "bad-schedule"}));
+  EXPECT_EQ(
+      Query(db,
+            "select i_attempt, i_failures, i_outcome, i_recent from schedule_2 where id = 7")[0],
+      (std::vector<std::string>{"<NULL>", "1", "bad-schedule", std::string(59, 'k') + "b"}));
 
   time_t now = time(nullptr);
   for (int i = 0; i < 6; ++i) {
