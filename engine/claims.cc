@@ -16,25 +16,15 @@ namespace {
 // Session-local on both databases, so each daemon's connection has its own.
 constexpr char kClaimedIds[] = "jantor_cycle_claims";
 
-SQLRETURN BindKey(SQLHSTMT stmt, SQLUSMALLINT number, SQLBIGINT* key, SQLLEN* indicator) {
-  *indicator = 0;
-  return SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, key, 0,
-                          indicator);
-}
-
 bool Prepare(SQLHDBC connection, SQLHSTMT* stmt, char* text) {
   return SQLOK(SQLAllocHandle(SQL_HANDLE_STMT, connection, stmt)) &&
          SQLOK(SQLPrepare(*stmt, Sql(text), SQL_NTS));
 }
 
-// "update T set i_next = case id when ? then ? ... else i_next end where
-// (id = ? and i_next = ?) or ...", for count rows. Each parameter meets a
-// column (the else branch gives the case the column's type), so the driver
-// and the database type them as they do in the one-row reschedule.
+// The grouped reschedule of count rows, each only while it holds its own
+// claim: "... where (id = ? and i_next = ?) or ...".
 bool PrepareBatch(Claims* claims, SQLHDBC update_conn, size_t count) {
-  std::string text = "update " + std::string(claims->table) + " set i_next = case id";
-  for (size_t i = 0; i < count; ++i) text += " when ? then ?";
-  text += " else i_next end where ";
+  std::string text = GroupedRescheduleText(claims->table, count, "?");
   for (size_t i = 0; i < count; ++i)
     text += i == 0 ? "(id = ? and i_next = ?)" : " or (id = ? and i_next = ?)";
   SQLHSTMT& stmt = claims->batch[count];
@@ -166,10 +156,9 @@ int ClaimEntries(Claims* claims, SQLHDBC select_conn, SQLHSTMT select_stmt, cons
         "order by i_next limit %d for update skip locked), "
         "noted as (insert into %s select id from claimed) "
         "update %s as entry set i_next = '%s' from claimed where entry.id = claimed.id "
-        "returning entry.id, entry.i_user, entry.i_pass, entry.i_port, entry.i_object, "
-        "entry.i_host, entry.i_timeout, entry.i_interval, claimed.i_next%s",
+        "returning %s",
         claims->table, quoted_now, fraction, fraction, kClaimedIds, most, kClaimedIds,
-        claims->table, claim_text, claims->optional_columns);
+        claims->table, claim_text, claims->columns);
     bool executed = false;
     for (int attempt = 1; !executed && attempt <= kClaimTries; ++attempt) {
       executed = Execute(select_stmt, select);
@@ -190,12 +179,10 @@ int ClaimEntries(Claims* claims, SQLHDBC select_conn, SQLHSTMT select_stmt, cons
   // hundred thousand claimed ids took milliseconds a row; the join looks
   // each due row up in the table's index.
   snprintf(select, sizeof select,
-           "select due.id, due.i_user, due.i_pass, due.i_port, due.i_object, due.i_host, "
-           "due.i_timeout, due.i_interval, due.i_next%s from %s as due left join %s as seen on "
+           "select %s from %s as due left join %s as seen on "
            "seen.id = due.id where due.i_next < %s AND %s >= due.i_start and %s <= due.i_stop "
            "and seen.id is null order by due.i_next limit %d for update skip locked",
-           claims->optional_columns_due, claims->table, kClaimedIds, quoted_now, fraction, fraction,
-           most);
+           claims->columns_due, claims->table, kClaimedIds, quoted_now, fraction, fraction, most);
   snprintf(claims->mark_time, sizeof claims->mark_time, "%s", claim_text);
   const char* failing = nullptr;
   int claimed = 0;
@@ -211,7 +198,7 @@ int ClaimEntries(Claims* claims, SQLHDBC select_conn, SQLHSTMT select_stmt, cons
         FetchEntry(select_stmt, &entries[claimed++]);
       SQLFreeStmt(select_stmt, SQL_CLOSE);
       for (int i = 0; i < claimed && failing == nullptr; ++i) {
-        claims->mark_id = strtoll(entries[i].id, nullptr, 10);
+        claims->mark_id = entries[i].key;
         SQLFreeStmt(claims->mark, SQL_CLOSE);
         if (!SQLOK(SQLExecute(claims->mark))) {
           failing = claims->mark_text;

@@ -57,11 +57,12 @@ struct Claims {
   // a lost claim. For those few, a select on the update connection asks
   // whether the row still holds the claim (id and claim as bound above).
   bool counts_changed_rows = false;
-  // The optional columns a claim reads after i_next (see
-  // OptionalColumnsText), as the PostgreSQL claim names the table ("entry")
-  // and as MariaDB's does ("due"); "" where the table has none.
-  char optional_columns[640] = "";
-  char optional_columns_due[640] = "";
+  // The columns a claim reads (see EntryColumnsText and
+  // OptionalColumnsText), as the PostgreSQL claim names the table ("entry",
+  // i_next as it was before the claim, "claimed") and as MariaDB's does
+  // ("due").
+  char columns[1024] = "";
+  char columns_due[1024] = "";
   SQLHSTMT holds = SQL_NULL_HSTMT;
   char holds_text[256] = "";
   SQLLEN indicators[8] = {};

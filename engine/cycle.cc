@@ -128,7 +128,7 @@ bool ReadCall(Schedule* db, HitJob* job) {
   job->options.call = has_call ? &job->call : nullptr;
   if (!has_call) return true;
   DatabaseCall reading;
-  if (FetchEntryCall(&db->calls, job->entry.id, &job->call)) return true;
+  if (FetchEntryCall(&db->calls, job->entry, &job->call)) return true;
   NoteDatabaseError();
   return false;
 }
@@ -221,6 +221,7 @@ class PackedEntries {
       snprintf(field.text, field.capacity, "%s", text);
       text += strlen(text) + 1;
     }
+    ReadEntryKey(entry);
   }
   const char* Id(size_t at) const { return bytes_.data() + starts_[at]; }  // the first field
 
@@ -300,8 +301,7 @@ class DueEntries {
     DatabaseCall releasing;
     for (; next_ < batch_.size(); ++next_) {
       bool kept;
-      RescheduleClaimed(&db_->claims, strtoll(batch_[next_].id, nullptr, 10), batch_[next_].next,
-                        claim_text_, &kept);
+      RescheduleClaimed(&db_->claims, batch_[next_].key, batch_[next_].next, claim_text_, &kept);
     }
   }
 

@@ -59,10 +59,11 @@ void NextRunText(const Entry& entry, time_t present, int verbose, int quiet, cha
   strftime(out, out_size, "%Y-%m-%d %H:%M:%S", &broken);
 }
 
-// The id goes into the update unquoted, so only a number may: any other text
-// (NULL, a number cut to the field, or "1 or 1=1" in a table whose id column
-// holds text) would fail the statement at best, and at worst move the next
-// run of entries that were never hit. Such an update counts as failed.
+// The id goes into the one-row update unquoted, so only a number may: any
+// other text (NULL, a number cut to the field, or "1 or 1=1" in a table
+// whose id column holds text) would fail the statement at best, and at
+// worst move the next run of entries that were never hit. Such an update
+// counts as failed.
 bool IsKeyNumber(const char* id, size_t capacity) {
   size_t length = strlen(id);
   if (length + 1 >= capacity) return false;  // may have been cut
@@ -80,6 +81,19 @@ bool IsKeyNumber(const char* id, size_t capacity) {
 }
 
 }  // namespace
+
+std::string EntryColumnsText(const char* alias, const char* next) {
+  static constexpr const char* kColumns[] = {"id",        "i_user",     "i_pass",
+                                             "i_port",    "i_object",   "i_host",
+                                             "i_timeout", "i_interval", "i_next"};
+  std::string prefix = alias != nullptr ? std::string(alias) + "." : "";
+  std::string text;
+  for (const char* column : kColumns) {
+    if (!text.empty()) text += ", ";
+    text += next != nullptr && strcmp(column, "i_next") == 0 ? std::string(next) : prefix + column;
+  }
+  return text;
+}
 
 std::array<EntryField, 18> EntryFields(Entry* e) {
   return {{{e->id, sizeof e->id},
@@ -102,6 +116,20 @@ std::array<EntryField, 18> EntryFields(Entry* e) {
            {e->outcome, sizeof e->outcome}}};
 }
 
+void ReadEntryKey(Entry* entry) {
+  entry->key = strtoll(entry->id, nullptr, 10);
+  // Whole: the number's own decimal text, so that a statement that binds
+  // it names the very row the text names.
+  char digits[24];
+  snprintf(digits, sizeof digits, "%lld", static_cast<long long>(entry->key));
+  if (!IsKeyNumber(entry->id, sizeof entry->id))
+    entry->key_kind = kKeyRefused;
+  else if (strcmp(digits, entry->id) == 0)
+    entry->key_kind = kKeyWhole;
+  else
+    entry->key_kind = kKeyNumber;
+}
+
 void FetchEntry(SQLHSTMT stmt, Entry* entry) {
   SQLSMALLINT columns = 0;
   if (!SQLOK(SQLNumResultCols(stmt, &columns))) columns = 0;
@@ -115,6 +143,7 @@ void FetchEntry(SQLHSTMT stmt, Entry* entry) {
     if (indicator == SQL_NULL_DATA) c.text[0] = '\0';
     c.text[c.capacity - 1] = '\0';
   }
+  ReadEntryKey(entry);
 }
 
 void PrepareUpdate(const RunSettings* s, const Entry& entry, time_t present, HitWrite* write) {
@@ -126,11 +155,25 @@ void PrepareUpdateTo(const RunSettings* s, const Entry& entry, const char* next,
   if (next != write->next) CopyText(write->next, next);
   snprintf(write->update, sizeof write->update, "update %s set i_next = '%s' where id = %s",
            s->table, write->next, entry.id);
-  write->key_ok = IsKeyNumber(entry.id, sizeof entry.id);
-  write->id = strtoll(entry.id, nullptr, 10);
+  Entry judged;
+  const Entry* keyed = &entry;
+  if (entry.key_kind == kKeyUnread) {  // an entry made by hand, not fetched
+    CopyText(judged.id, entry.id);
+    ReadEntryKey(&judged);
+    keyed = &judged;
+  }
+  write->key_ok = keyed->key_kind != kKeyRefused;
+  write->key_whole = keyed->key_kind == kKeyWhole;
+  write->id = keyed->key;
 }
 
 time_t StoredTime(const char* text) { return ScanStoredTime(text, true); }
+
+std::string GroupedRescheduleText(const char* table, size_t count, const char* key) {
+  std::string text = "update " + std::string(table) + " set i_next = case id";
+  for (size_t i = 0; i < count; ++i) text += std::string(" when ") + key + " then ?";
+  return text + " else i_next end where ";
+}
 
 void LocalTimeText(time_t moment, char* out, size_t size) {
   struct tm local;

@@ -11,8 +11,20 @@
 #include <array>
 #include <cstddef>
 #include <ctime>
+#include <string>
 
 #include "engine/command_line.h"
+
+// What an entry's key is, judged once when the row is fetched: the key
+// reaches a statement bound as a BIGINT, or as a number in the text of the
+// one-row reschedule, and never as text from the row.
+enum EntryKey : unsigned char {
+  kKeyUnread,   // not judged yet (an Entry that was never fetched)
+  kKeyWhole,    // a whole number as the table writes it ("42", "-7"): usable anywhere
+  kKeyNumber,   // another number ("7.0" of a floating-point key, "007"): named in the
+                // one-row reschedule's text only, as the table writes it
+  kKeyRefused,  // no number, or one cut to the field: the entry's writes fail
+};
 
 // One due entry as fetched: every column as text, NULL as the empty text.
 struct Entry {
@@ -39,6 +51,8 @@ struct Entry {
   char run[64];          // i_run: the scheduled time of the pending retry's run
   char failures[16];     // i_failures: runs in a row that ended failed
   char outcome[16];      // i_outcome: the latest attempt's outcome word
+  EntryKey key_kind;     // set by ReadEntryKey, with key
+  SQLBIGINT key;         // the key's value (its whole part for kKeyNumber)
 };
 
 // The entry's columns in the order every select of them names them, each
@@ -49,8 +63,18 @@ struct EntryField {
 };
 std::array<EntryField, 18> EntryFields(Entry* entry);
 
+// The columns every read of due entries names first, in Entry's order
+// ("id, i_user, ..., i_next"), each qualified by alias when it is not null;
+// next, when not null, is read in place of i_next (a claim reads the value
+// the row had before it was claimed).
+std::string EntryColumnsText(const char* alias, const char* next = nullptr);
+
+// Judges entry->id (see EntryKey) into key_kind and key: the one rule of
+// a key, applied when a row is fetched.
+void ReadEntryKey(Entry* entry);
+
 // Reads the current row's columns into *entry (the optional ones only
-// where the statement selects them).
+// where the statement selects them), and judges its key.
 void FetchEntry(SQLHSTMT stmt, Entry* entry);
 
 // One hit, as the results table keeps it.
@@ -84,6 +108,7 @@ struct RunStateWrite {
 struct HitWrite {
   char update[1024];  // the reschedule
   bool key_ok;        // the update may be executed (its key is a number)
+  bool key_whole;     // and the key may be bound (kKeyWhole)
   SQLBIGINT id;       // the entry's key, for the statements that bind it
   char next[20];      // the next run time that update writes
   char claim[20];     // with -s, the claim time the row must still hold
@@ -103,6 +128,14 @@ void PrepareUpdateTo(const RunSettings* s, const Entry& entry, const char* next,
 // The moment of a stored local time as the reschedule reads i_next (in any
 // form the date scanners take), or -1 when it cannot be read. Prints nothing.
 time_t StoredTime(const char* text);
+
+// The head of the reschedule of count rows in one statement, "update T set
+// i_next = case id when K then ? ... else i_next end where ", K the key's
+// placeholder ("?", or "cast(? as bigint)" where a DBMS must be told its
+// type); the caller adds which rows. The else branch gives the case the
+// column's type, so that the driver and the database type each next run
+// as they do in the one-row reschedule.
+std::string GroupedRescheduleText(const char* table, size_t count, const char* key);
 
 // moment as local time in the form the table keeps i_next in,
 // "YYYY-MM-DD HH:MM:SS" (out needs 20 bytes).

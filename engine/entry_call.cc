@@ -59,19 +59,15 @@ bool PrepareCallFetch(SQLHDBC connection, const char* table, CallColumns* column
            columns->body ? "i_body" : "null", table);
   return SQLOK(SQLAllocHandle(SQL_HANDLE_STMT, connection, &columns->fetch)) &&
          SQLOK(SQLPrepare(columns->fetch, Sql(columns->text), SQL_NTS)) &&
-         SQLOK(SQLBindParameter(columns->fetch, 1, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0,
-                                &columns->id, 0, &columns->id_indicator));
+         SQLOK(BindKey(columns->fetch, 1, &columns->id, &columns->id_indicator));
 }
 
-bool FetchEntryCall(CallColumns* columns, const char* id, EntryCallTexts* texts) {
+bool FetchEntryCall(CallColumns* columns, const Entry& entry, EntryCallTexts* texts) {
   texts->method.clear();
   texts->headers.clear();
   texts->body.clear();
-  char* end = nullptr;
-  errno = 0;
-  long long key = strtoll(id, &end, 10);
-  if (end == id || *end != '\0' || errno != 0) return true;
-  columns->id = key;
+  if (entry.key_kind != kKeyWhole) return true;
+  columns->id = entry.key;
   columns->id_indicator = 0;
   SQLHSTMT stmt = columns->fetch;
   SQLFreeStmt(stmt, SQL_CLOSE);

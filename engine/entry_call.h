@@ -13,6 +13,8 @@
 
 #include <string>
 
+#include "engine/entry.h"
+
 struct CallColumns {
   bool method = false;
   bool headers = false;
@@ -48,9 +50,9 @@ std::string CallFlagColumn(const CallColumns& columns, const char* alias);
 // table lacks read as NULL. false when the statement cannot be prepared.
 bool PrepareCallFetch(SQLHDBC connection, const char* table, CallColumns* columns);
 
-// Reads the values of the entry whose key is id into *texts; an entry
-// that is not found, or whose key is not a whole number, has none. false
+// Reads the values of the entry whose key is key into *texts; an entry
+// that is not found, or whose key is not whole (kKeyWhole), has none. false
 // when the statement fails.
-bool FetchEntryCall(CallColumns* columns, const char* id, EntryCallTexts* texts);
+bool FetchEntryCall(CallColumns* columns, const Entry& entry, EntryCallTexts* texts);
 
 #endif  // JANTOR_ENGINE_ENTRY_CALL_H_

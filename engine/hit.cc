@@ -159,7 +159,7 @@ void Hit(const Entry& entry, const HitOptions& options, int verbose, int quiet, 
 }
 
 void FillResultRow(const Entry& entry, const HitRecord& record, ResultRow* row) {
-  row->entry_id = strtoll(entry.id, nullptr, 10);
+  row->entry_id = entry.key;
   CopyText(row->due, entry.next);
   CopyText(row->started, record.started);
   row->duration_ms = static_cast<SQLINTEGER>(record.duration_us / 1000);

@@ -16,6 +16,24 @@ SQLRETURN BindTimestampText(SQLHSTMT stmt, SQLUSMALLINT number, char* text, SQLL
                           text, size, indicator);
 }
 
+SQLRETURN BindKey(SQLHSTMT stmt, SQLUSMALLINT number, SQLBIGINT* key, SQLLEN* indicator) {
+  *indicator = 0;
+  return SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, key, 0,
+                          indicator);
+}
+
+SQLRETURN BindInteger(SQLHSTMT stmt, SQLUSMALLINT number, SQLINTEGER* value, SQLLEN* indicator) {
+  *indicator = 0;
+  return SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, value, 0,
+                          indicator);
+}
+
+SQLRETURN BindText(SQLHSTMT stmt, SQLUSMALLINT number, char* text, SQLLEN size, SQLLEN* indicator) {
+  *indicator = SQL_NTS;
+  return SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR,
+                          static_cast<SQLULEN>(size - 1), 0, text, size, indicator);
+}
+
 bool MakeCycleIdsTable(SQLHDBC connection, const char* ids_table, const char* table, char* forget,
                        size_t forget_size) {
   const SqlDialect& dialect = DialectOf(connection);

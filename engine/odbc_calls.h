@@ -22,6 +22,17 @@ inline SQLCHAR* Sql(char* text) { return reinterpret_cast<SQLCHAR*>(text); }
 SQLRETURN BindTimestampText(SQLHSTMT stmt, SQLUSMALLINT number, char* text, SQLLEN size,
                             SQLLEN* indicator);
 
+// Binds parameter number to a key, sent as a BIGINT; sets *indicator to 0.
+SQLRETURN BindKey(SQLHSTMT stmt, SQLUSMALLINT number, SQLBIGINT* key, SQLLEN* indicator);
+
+// Binds parameter number to an INTEGER; sets *indicator to 0 (a caller
+// that sends NULL sets it to SQL_NULL_DATA before each execution).
+SQLRETURN BindInteger(SQLHSTMT stmt, SQLUSMALLINT number, SQLINTEGER* value, SQLLEN* indicator);
+
+// Binds parameter number to a VARCHAR text in a buffer of size bytes, sent
+// up to its terminator; sets *indicator to SQL_NTS.
+SQLRETURN BindText(SQLHSTMT stmt, SQLUSMALLINT number, char* text, SQLLEN size, SQLLEN* indicator);
+
 // Makes the selection connection's temporary table of the ids a cycle has
 // taken (see SqlDialect), named ids_table, with the key column of table;
 // forget gets the statement that empties it. false when the DBMS has none

@@ -21,18 +21,6 @@ constexpr const char* kColumns[] = {"entry_id", "due",    "started", "duration_m
 // the next one.
 constexpr long long kPruneBudgetMs = 2000;
 
-SQLRETURN BindText(SQLHSTMT stmt, SQLUSMALLINT number, char* text, SQLLEN size, SQLLEN* indicator) {
-  *indicator = SQL_NTS;
-  return SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR,
-                          static_cast<SQLULEN>(size - 1), 0, text, size, indicator);
-}
-
-SQLRETURN BindKey(SQLHSTMT stmt, SQLUSMALLINT number, SQLBIGINT* key, SQLLEN* indicator) {
-  *indicator = 0;
-  return SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, key, 0,
-                          indicator);
-}
-
 // Parameters of a row in an insert.
 SQLUSMALLINT RowParameters(const ResultsTable& r) { return r.attempt_column ? 9 : 8; }
 
@@ -44,16 +32,12 @@ bool BindRow(ResultsTable* r, SQLHSTMT stmt, size_t at, SQLUSMALLINT first) {
   return SQLOK(BindKey(stmt, number(0), &row.entry_id, &ind[0])) &&
          SQLOK(BindTimestampText(stmt, number(1), row.due, sizeof row.due, &ind[1])) &&
          SQLOK(BindTimestampText(stmt, number(2), row.started, sizeof row.started, &ind[2])) &&
-         SQLOK(SQLBindParameter(stmt, number(3), SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0,
-                                &row.duration_ms, 0, &ind[3])) &&
+         SQLOK(BindInteger(stmt, number(3), &row.duration_ms, &ind[3])) &&
          SQLOK(BindText(stmt, number(4), row.outcome, sizeof row.outcome, &ind[4])) &&
-         SQLOK(SQLBindParameter(stmt, number(5), SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0,
-                                &row.status, 0, &ind[5])) &&
+         SQLOK(BindInteger(stmt, number(5), &row.status, &ind[5])) &&
          SQLOK(BindKey(stmt, number(6), &row.bytes, &ind[6])) &&
          SQLOK(BindText(stmt, number(7), row.reason, sizeof row.reason, &ind[7])) &&
-         (!r->attempt_column ||
-          SQLOK(SQLBindParameter(stmt, number(8), SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0,
-                                 &row.attempt, 0, &ind[8])));
+         (!r->attempt_column || SQLOK(BindInteger(stmt, number(8), &row.attempt, &ind[8])));
 }
 
 // The insert of count rows, "insert into T (...) values (?, ...), (?, ...)".
@@ -81,15 +65,11 @@ bool PrepareWithRows(ResultsTable* r, SQLHDBC update_conn, std::string text, SQL
   return ready;
 }
 
-// "update S set i_next = case id when ? then ? ... else i_next end where id
-// in (?, ...)" for count writes, each key cast to an integer type where
-// cast is given. The else branch gives the case the column's type, as in
-// the claims' batch.
+// The grouped reschedule of count writes, "... where id in (?, ...)", each
+// key cast to an integer type where cast is given.
 std::string GroupUpdateText(const char* schedule, size_t count, const char* cast) {
   std::string key = cast != nullptr ? std::string("cast(? as ") + cast + ")" : "?";
-  std::string text = "update " + std::string(schedule) + " set i_next = case id";
-  for (size_t i = 0; i < count; ++i) text += " when " + key + " then ?";
-  text += " else i_next end where id in (";
+  std::string text = GroupedRescheduleText(schedule, count, key.c_str()) + "id in (";
   for (size_t i = 0; i < count; ++i) text += (i == 0 ? "" : ", ") + key;
   return text + ")";
 }
@@ -160,22 +140,11 @@ bool Run(SQLHSTMT stmt) {
   return SQLOK(SQLExecute(stmt));
 }
 
-// Whether the key as the reschedule's text names it (its last word) is the
-// whole number write->id: a key with a fraction, leading zeros or too many
-// digits keeps to the one-row reschedule, which names it as it is.
-bool KeyIsWhole(const HitWrite& write) {
-  if (!write.key_ok) return false;
-  const char* space = strrchr(write.update, ' ');
-  char digits[24];
-  snprintf(digits, sizeof digits, "%lld", static_cast<long long>(write.id));
-  return space != nullptr && strcmp(space + 1, digits) == 0;
-}
-
 // Whether every key is a whole number as its reschedule names it, none
 // twice in a statement of kRowsMost writes.
 bool KeysFitGroup(HitWrite* const* writes, size_t count) {
   for (size_t i = 0; i < count; ++i) {
-    if (!KeyIsWhole(*writes[i])) return false;
+    if (!writes[i]->key_whole) return false;
     // A case picks the first of two equal keys, where two updates leave the last.
     size_t from = i - i % ResultsTable::kRowsMost;
     for (size_t j = from; j < i; ++j)

@@ -23,16 +23,6 @@ int PendingAttempt(const char* text) {
 // A count of failed runs as stored; NULL, or anything but a number, is 0.
 int StoredFailures(const char* text) { return std::max(ParseInt(text), 0); }
 
-SQLRETURN BindText(SQLHSTMT stmt, SQLUSMALLINT number, char* text, SQLLEN size, SQLLEN* indicator) {
-  return SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR,
-                          static_cast<SQLULEN>(size - 1), 0, text, size, indicator);
-}
-
-SQLRETURN BindInteger(SQLHSTMT stmt, SQLUSMALLINT number, SQLINTEGER* value, SQLLEN* indicator) {
-  return SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, value, 0,
-                          indicator);
-}
-
 // "update T set i_next = ?[, i_attempt = ?, i_run = ?][, i_failures = ?]
 // [, i_outcome = ?] where id = ?[ and i_next = ?]" into state->text.
 void WriteText(RunState* state, unsigned changes, bool claimed) {
@@ -69,9 +59,7 @@ bool PrepareWrite(RunState* state, SQLHDBC update_conn, unsigned changes, bool c
             SQLOK(BindInteger(stmt, number++, &state->status, &ind[8])) &&
             SQLOK(BindInteger(stmt, number++, &state->duration_ms, &ind[9])) &&
             SQLOK(BindTimestampText(stmt, number++, state->last, sizeof state->last, &ind[10]));
-  if (ready)
-    ready = SQLOK(SQLBindParameter(stmt, number++, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0,
-                                   &state->id, 0, &ind[5]));
+  if (ready) ready = SQLOK(BindKey(stmt, number++, &state->id, &ind[5]));
   if (ready && claimed)
     ready = SQLOK(BindTimestampText(stmt, number++, state->claim, sizeof state->claim, &ind[6]));
   if (!ready && stmt != SQL_NULL_HSTMT) {

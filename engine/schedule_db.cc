@@ -152,8 +152,11 @@ int OpenSchedule(const RunSettings* s, Schedule* db) {
       return 1;
     }
   }
-  CopyText(db->claims.optional_columns, OptionalColumnsText(db, "entry").c_str());
-  CopyText(db->claims.optional_columns_due, OptionalColumnsText(db, "due").c_str());
+  CopyText(
+      db->claims.columns,
+      (EntryColumnsText("entry", "claimed.i_next") + OptionalColumnsText(db, "entry")).c_str());
+  CopyText(db->claims.columns_due,
+           (EntryColumnsText("due") + OptionalColumnsText(db, "due")).c_str());
   // A claimed entry's reschedule counts whether its claim held, which one
   // statement with the insert cannot tell. And the claims also reschedule
   // outside any write (handing entries back) under automatic commit, so
@@ -186,9 +189,9 @@ constexpr char kDueIds[] = "jantor_cycle_due";
 void DueSelectText(const RunSettings* s, const Schedule* db, const char* quoted_now,
                    const char* fraction, char* select, size_t select_size) {
   snprintf(select, select_size,
-           "select id, i_user, i_pass, i_port, i_object, i_host, i_timeout, i_interval, i_next%s "
-           "from %s where i_next < %s AND %s >= i_start and %s <= i_stop",
-           OptionalColumnsText(db, nullptr).c_str(), s->table, quoted_now, fraction, fraction);
+           "select %s%s from %s where i_next < %s AND %s >= i_start and %s <= i_stop",
+           EntryColumnsText(nullptr).c_str(), OptionalColumnsText(db, nullptr).c_str(), s->table,
+           quoted_now, fraction, fraction);
 }
 
 SQLRETURN BindIdText(SQLHSTMT stmt, SQLUSMALLINT number, char* id, SQLLEN* indicator) {

@@ -213,18 +213,14 @@ bool Bind(SQLHSTMT stmt, std::vector<Parameter>* parameters) {
                                &p.indicator);
         break;
       case Parameter::kText:
-        p.indicator = SQL_NTS;
-        rc = SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR,
-                              std::max<SQLULEN>(p.text.size(), 1), 0, p.text.data(),
-                              static_cast<SQLLEN>(p.text.size() + 1), &p.indicator);
+        rc = BindText(stmt, number, p.text.data(), static_cast<SQLLEN>(p.text.size() + 1),
+                      &p.indicator);
         break;
       case Parameter::kKey:
-        rc = SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0,
-                              &p.key, 0, &p.indicator);
+        rc = BindKey(stmt, number, &p.key, &p.indicator);
         break;
       default:
-        rc = SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0,
-                              &p.count, 0, &p.indicator);
+        rc = BindInteger(stmt, number, &p.count, &p.indicator);
         break;
     }
     if (!SQLOK(rc)) return false;
