@@ -79,13 +79,13 @@ bool TransactionConflict(SQLSMALLINT type, SQLHANDLE handle) {
 
 }  // namespace
 
-bool OpenClaims(SQLHDBC select_conn, SQLHDBC update_conn, const char* table, int hold_secs,
-                Claims* claims) {
+bool OpenClaims(SQLHDBC select_conn, SQLHDBC update_conn, const SqlDialect& dialect,
+                const char* table, int hold_secs, Claims* claims) {
   char name[64] = "", version[64] = "";
   SQLSMALLINT length = 0;
   SQLGetInfo(select_conn, SQL_DBMS_NAME, name, sizeof name, &length);
   SQLGetInfo(select_conn, SQL_DBMS_VER, version, sizeof version, &length);
-  if (!DialectOf(select_conn).skip_locked || !SkipsLockedRows(name, version)) {
+  if (!SkipsLockedRows(dialect, version)) {
     PrintFormat(
         "Sharing the table needs PostgreSQL or MariaDB 10.6 or later, which skip locked "
         "rows; this data source is %s %s.\r\n",
@@ -98,13 +98,13 @@ bool OpenClaims(SQLHDBC select_conn, SQLHDBC update_conn, const char* table, int
            table);
   snprintf(claims->reschedule_text, sizeof claims->reschedule_text,
            "update %s set i_next = ? where id = ? and i_next = ?", table);
-  claims->in_one_statement = DialectOf(select_conn).update_returning;
-  claims->counts_changed_rows = DialectOf(update_conn).counts_changed_rows;
+  claims->in_one_statement = dialect.update_returning;
+  claims->counts_changed_rows = dialect.counts_changed_rows;
   snprintf(claims->holds_text, sizeof claims->holds_text,
            "select count(*) from %s where id = ? and i_next = ?", table);
   snprintf(claims->note_text, sizeof claims->note_text, "insert into %s (id) values (?)",
            kClaimedIds);
-  bool created = MakeCycleIdsTable(select_conn, kClaimedIds, table, claims->forget_text,
+  bool created = MakeCycleIdsTable(select_conn, dialect, kClaimedIds, table, claims->forget_text,
                                    sizeof claims->forget_text);
   SQLLEN* ind = claims->indicators;
   bool ready =

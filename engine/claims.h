@@ -25,6 +25,7 @@
 
 struct Entry;
 struct HitWrite;
+struct SqlDialect;
 
 struct Claims {
   bool enabled = false;
@@ -80,8 +81,8 @@ struct Claims {
 // (PostgreSQL, MariaDB 10.6 or later), puts the selection connection into
 // manual commit and prepares the statements. false, after a line saying
 // why, when it cannot.
-bool OpenClaims(SQLHDBC select_conn, SQLHDBC update_conn, const char* table, int hold_secs,
-                Claims* claims);
+bool OpenClaims(SQLHDBC select_conn, SQLHDBC update_conn, const SqlDialect& dialect,
+                const char* table, int hold_secs, Claims* claims);
 
 // Lets the next claim start a new cycle: the entries the last cycle claimed
 // may be claimed again.

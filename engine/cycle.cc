@@ -22,6 +22,7 @@
 #include "engine/hit_pool.h"
 #include "engine/hit_writes.h"
 #include "engine/metrics.h"
+#include "engine/odbc_calls.h"
 #include "engine/results_table.h"
 #include "engine/retry.h"
 #include "engine/run_state.h"

@@ -9,6 +9,7 @@
 #include "base/ll_cpapi.h"
 #include "base/ll_datetime.h"
 #include "base/ll_string.h"
+#include "engine/command_line.h"
 #include "engine/odbc_calls.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <ctime>
 #include <string>
 
-#include "engine/command_line.h"
+struct RunSettings;
 
 // What an entry's key is, judged once when the row is fetched: the key
 // reaches a statement bound as a BIGINT, or as a number in the text of the

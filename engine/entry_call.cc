@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "engine/entry.h"
 #include "engine/odbc_calls.h"
 #include "http/ll_webcall.h"
 

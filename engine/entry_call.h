@@ -13,7 +13,7 @@
 
 #include <string>
 
-#include "engine/entry.h"
+struct Entry;
 
 struct CallColumns {
   bool method = false;

@@ -34,9 +34,8 @@ SQLRETURN BindText(SQLHSTMT stmt, SQLUSMALLINT number, char* text, SQLLEN size, 
                           static_cast<SQLULEN>(size - 1), 0, text, size, indicator);
 }
 
-bool MakeCycleIdsTable(SQLHDBC connection, const char* ids_table, const char* table, char* forget,
-                       size_t forget_size) {
-  const SqlDialect& dialect = DialectOf(connection);
+bool MakeCycleIdsTable(SQLHDBC connection, const SqlDialect& dialect, const char* ids_table,
+                       const char* table, char* forget, size_t forget_size) {
   if (dialect.cycle_ids_table == nullptr) return false;
   char text[512];
   SQLHSTMT stmt = SQL_NULL_HSTMT;

@@ -10,6 +10,8 @@
 
 #include <cstddef>
 
+struct SqlDialect;
+
 // 1 for SQL_SUCCESS and SQL_SUCCESS_WITH_INFO, 0 for every other code.
 int SQLOK(int rc);
 
@@ -37,8 +39,8 @@ SQLRETURN BindText(SQLHSTMT stmt, SQLUSMALLINT number, char* text, SQLLEN size, 
 // taken (see SqlDialect), named ids_table, with the key column of table;
 // forget gets the statement that empties it. false when the DBMS has none
 // or a statement fails.
-bool MakeCycleIdsTable(SQLHDBC connection, const char* ids_table, const char* table, char* forget,
-                       size_t forget_size);
+bool MakeCycleIdsTable(SQLHDBC connection, const SqlDialect& dialect, const char* ids_table,
+                       const char* table, char* forget, size_t forget_size);
 
 // Closes the statement's open result set and runs text on it.
 bool Execute(SQLHSTMT stmt, char* text);

@@ -181,8 +181,8 @@ void SpaceCheckpoints(SQLHDBC update_conn) {
 
 }  // namespace
 
-bool OpenResultsTable(SQLHSTMT check_stmt, SQLHDBC update_conn, const char* table,
-                      const char* schedule, ResultsTable* results) {
+bool OpenResultsTable(SQLHSTMT check_stmt, SQLHDBC update_conn, const SqlDialect& dialect,
+                      const char* table, const char* schedule, ResultsTable* results) {
   char statement[1024];
   snprintf(statement, sizeof statement, "select * from %s", table);
   if (!Execute(check_stmt, statement)) {
@@ -208,12 +208,10 @@ bool OpenResultsTable(SQLHSTMT check_stmt, SQLHDBC update_conn, const char* tabl
     PrintFormat("Could not prepare the insert into results table %s.\r\n", table);
     return false;
   }
-  const SqlDialect& dialect = DialectOf(update_conn);
   results->prune_text = dialect.prune_batch;
-  // Only PostgreSQL's WITH may change another table than its statement's.
-  results->one_statement = strcmp(dialect.dbms, "PostgreSQL") == 0;
+  results->one_statement = dialect.writes_in_one_statement;
   results->group_moves = !results->one_statement;
-  if (strcmp(dialect.dbms, "SQLite") == 0) SpaceCheckpoints(update_conn);
+  if (dialect.spaces_checkpoints) SpaceCheckpoints(update_conn);
   results->enabled = true;
   return true;
 }
@@ -284,7 +282,7 @@ void PruneResults(ResultsTable* results, SQLHDBC update_conn, int keep_hours, ti
   SQLHSTMT stmt = SQL_NULL_HSTMT;
   if (!SQLOK(SQLAllocHandle(SQL_HANDLE_STMT, update_conn, &stmt))) return;
   char text[512];
-  snprintf(text, sizeof text, results->prune_text, results->name, results->name);
+  snprintf(text, sizeof text, results->prune_text, results->name, static_cast<int>(kPruneBatch));
   time_t cutoff_time = now - static_cast<time_t>(keep_hours) * 3600;
   char cutoff[20];
   LocalTimeText(cutoff_time, cutoff, sizeof cutoff);

@@ -16,6 +16,8 @@
 
 #include "engine/entry.h"
 
+struct SqlDialect;
+
 struct ResultsTable {
   // Rows one statement inserts at most; a larger group takes several.
   static constexpr size_t kRowsMost = 32;
@@ -32,7 +34,7 @@ struct ResultsTable {
   SQLHSTMT inserts[kRowsMost + 1] = {};
   ResultRow rows[kRowsMost] = {};  // what the next SQLExecute of an insert sends
   SQLLEN indicators[kRowsMost][9] = {};
-  const char* prune_text = nullptr;  // the DBMS's batch delete, with two %s for the name
+  const char* prune_text = nullptr;  // the DBMS's batch delete (SqlDialect::prune_batch)
   // The update connection stays in manual commit from the start: each write
   // and each batch of the prune ends with its own commit (see UseManualCommit).
   bool manual_commit = false;
@@ -59,8 +61,8 @@ struct ResultsTable {
 // is the table whose entries are rescheduled. Returns true when ready;
 // otherwise prints why ("Error - No such results table as ...", or the
 // column that is missing) and returns false.
-bool OpenResultsTable(SQLHSTMT check_stmt, SQLHDBC update_conn, const char* table,
-                      const char* schedule, ResultsTable* results);
+bool OpenResultsTable(SQLHSTMT check_stmt, SQLHDBC update_conn, const SqlDialect& dialect,
+                      const char* table, const char* schedule, ResultsTable* results);
 
 // Puts the update connection into manual commit for good, where the writes
 // are not in one statement: switching it for every write cost MariaDB two

@@ -12,7 +12,10 @@
 #include "base/ll_cpapi.h"
 #include "base/ll_datetime.h"
 #include "base/ll_string.h"
+#include "engine/command_line.h"
+#include "engine/entry.h"
 #include "engine/metrics.h"
+#include "engine/odbc_calls.h"
 #include "engine/sql_dialect.h"
 
 namespace {
@@ -51,13 +54,6 @@ bool LimitRows(SQLHSTMT stmt, SQLULEN rows) {
 // psqlODBC's own connection options: reading results through a cursor, and
 // how many rows each fetch of the cursor brings.
 enum : SQLINTEGER { kPsqlodbcUseDeclareFetch = 65539, kPsqlodbcFetchRows = 65541 };
-
-bool IsPsqlodbc(SQLHDBC connection) {
-  char name[64] = "";
-  SQLSMALLINT length = 0;
-  SQLGetInfo(connection, SQL_DRIVER_NAME, name, sizeof name, &length);
-  return strncasecmp(name, "psqlodbc", 8) == 0;
-}
 
 // psqlODBC reads a statement's whole result into memory at its execution,
 // row limit or not: the start-up check read a table of a million rows whole
@@ -114,7 +110,10 @@ int OpenSchedule(const RunSettings* s, Schedule* db) {
   // Without the limit the checks only cost more; with it left in place
   // every cycle would see one due entry, so it must come off again.
   bool limited = LimitRows(db->select_stmt, 1);
-  bool cursor = IsPsqlodbc(db->select_conn) && FetchThroughCursor(db->select_conn, 1);
+  // Found once, for both connections: they reach the same data source.
+  const SqlDialect& dialect = DialectOf(db->select_conn);
+  db->dialect = &dialect;
+  bool cursor = dialect.reads_through_cursor && FetchThroughCursor(db->select_conn, 1);
   char statement[1024];
   snprintf(statement, sizeof statement, "select * from %s", s->table);
   if (!Execute(db->select_stmt, statement)) {
@@ -126,7 +125,7 @@ int OpenSchedule(const RunSettings* s, Schedule* db) {
   db->zone_column = ResultHasColumn(db->select_stmt, "i_zone");
   FindRunStateColumns(db->select_stmt, &db->state.columns);
   CopyText(db->state.table, s->table);
-  db->state.append_recent = DialectOf(db->update_conn).append_recent;
+  db->state.append_recent = dialect.append_recent;
   std::string missing = MissingRetryColumns(db->state.columns);
   if (!missing.empty()) {
     PrintFormat("Error - table %s has i_retries but not %s, which keep a pending retry.\r\n",
@@ -138,12 +137,12 @@ int OpenSchedule(const RunSettings* s, Schedule* db) {
     PrintFormat("Error - table %s is not v2.x schedule format.\r\n", s->table);
     return 1;
   }
-  if (OptionGiven(s, 'l') &&
-      !OpenResultsTable(db->select_stmt, db->update_conn, s->results, s->table, &db->results)) {
+  if (OptionGiven(s, 'l') && !OpenResultsTable(db->select_stmt, db->update_conn, dialect,
+                                               s->results, s->table, &db->results)) {
     return 1;
   }
-  if (s->claim_secs > 0 &&
-      !OpenClaims(db->select_conn, db->update_conn, s->table, s->claim_secs, &db->claims)) {
+  if (s->claim_secs > 0 && !OpenClaims(db->select_conn, db->update_conn, dialect, s->table,
+                                       s->claim_secs, &db->claims)) {
     return 1;
   }
   if (db->calls.any()) {
@@ -173,7 +172,7 @@ int OpenSchedule(const RunSettings* s, Schedule* db) {
   // at a time; with claims, a batch at a time anyway.
   if (db->state.columns.any()) db->pages.rows = DuePages::kPageRowsKeepingRuns;
   db->pages.enabled = !cursor && !db->claims.enabled && limited &&
-                      DialectOf(db->select_conn).cycle_ids_table != nullptr &&
+                      dialect.cycle_ids_table != nullptr &&
                       LimitRows(db->select_stmt, db->pages.rows);
   if (cursor && !FetchThroughCursor(db->select_conn, db->claims.enabled ? 0 : kDueRowsPerFetch)) {
     PrintText("Could not set how the first (selection) ODBC connection fetches.\r\n");
@@ -204,7 +203,8 @@ SQLRETURN BindIdText(SQLHSTMT stmt, SQLUSMALLINT number, char* id, SQLLEN* indic
 bool PreparePages(const RunSettings* s, Schedule* db, char* failed, size_t failed_size) {
   DuePages& pages = db->pages;
   if (pages.note != SQL_NULL_HSTMT) return true;
-  if (!MakeCycleIdsTable(db->select_conn, kDueIds, s->table, pages.forget, sizeof pages.forget)) {
+  if (!MakeCycleIdsTable(db->select_conn, *db->dialect, kDueIds, s->table, pages.forget,
+                         sizeof pages.forget)) {
     snprintf(failed, failed_size, "create temporary table %s", kDueIds);
     return false;
   }

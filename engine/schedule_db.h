@@ -14,12 +14,11 @@
 #include <string>
 
 #include "engine/claims.h"
-#include "engine/command_line.h"
-#include "engine/entry.h"
 #include "engine/entry_call.h"
-#include "engine/odbc_calls.h"
 #include "engine/results_table.h"
 #include "engine/run_state.h"
+
+struct RunSettings;
 
 // The due select a page at a time, where the driver reads a statement's
 // whole result before handing out its first row (SQLite's and MariaDB's
@@ -52,8 +51,9 @@ struct Schedule {
   SQLHDBC update_conn = SQL_NULL_HDBC;  // writes next run times between fetches
   SQLHSTMT select_stmt = SQL_NULL_HSTMT;
   SQLHSTMT update_stmt = SQL_NULL_HSTMT;
-  ResultsTable results;  // -l: its insert runs on the update connection
-  Claims claims;         // -s: claims on the selection connection, reschedules on the update one
+  const SqlDialect* dialect = nullptr;  // the DBMS's, found once when both are connected
+  ResultsTable results;                 // -l: its insert runs on the update connection
+  Claims claims;  // -s: claims on the selection connection, reschedules on the update one
   DuePages pages;
   CallColumns calls;         // the entries' own web calls, read on the selection connection
   bool cron_column = false;  // i_cron: an entry's calendar schedule

@@ -15,24 +15,83 @@ constexpr char kMariadbCycleIds[] =
 // the row's own address; MariaDB has one. A temporary table is not
 // vacuumed: emptied by a delete in every cycle, PostgreSQL's would only
 // grow, while truncate gives its pages back.
+constexpr SqlDialect kMariadb = {
+    .dbms = "MariaDB",
+    .prune_batch = "delete from %1$s where started < ? limit %2$d",
+    .skip_locked_from = "10.6",
+    .skip_locked_version_holds = nullptr,
+    .update_returning = false,
+    .counts_changed_rows = true,
+    .cycle_ids_table = kMariadbCycleIds,
+    .cycle_ids_index = nullptr,
+    .forget_cycle_ids = "delete from %s",
+    .path_of_object = "substring_index(i_object, '?', 1)",
+    .append_recent = "right(concat(coalesce(i_recent, ''), ?), 60)",
+    .writes_in_one_statement = false,
+    .spaces_checkpoints = false,
+    .reads_through_cursor = false,
+};
+
 constexpr SqlDialect kDialects[] = {
-    {"SQLite", "delete from %s where rowid in (select rowid from %s where started < ? limit 1000)",
-     false, false, false, kCopyKeyColumn, "create index %s_id on %s (id)", "delete from %s",
-     "substr(i_object, 1, instr(i_object || '?', '?') - 1)",
-     "substr(coalesce(i_recent, '') || ?, -60)"},
-    {"PostgreSQL",
-     "delete from %s where ctid = any(array(select ctid from %s where started < ? limit 1000))",
-     true, true, false, kCopyKeyColumn, "create index %s_id on %s (id)", "truncate %s",
-     "split_part(i_object, '?', 1)", "right(coalesce(i_recent, '') || ?, 60)"},
-    {"MariaDB", "delete from %s where started < ? limit 1000", true, false, true, kMariadbCycleIds,
-     nullptr, "delete from %s", "substring_index(i_object, '?', 1)",
-     "right(concat(coalesce(i_recent, ''), ?), 60)"},
-    // MariaDB's driver may report its server by the older name.
-    {"MySQL", "delete from %s where started < ? limit 1000", true, false, true, kMariadbCycleIds,
-     nullptr, "delete from %s", "substring_index(i_object, '?', 1)",
-     "right(concat(coalesce(i_recent, ''), ?), 60)"},
-    {"", "delete from %s where started < ?", false, false, false, nullptr, nullptr, nullptr,
-     nullptr, "?"},
+    {
+        .dbms = "SQLite",
+        .prune_batch =
+            "delete from %1$s where rowid in (select rowid from %1$s where started < ? limit %2$d)",
+        .skip_locked_from = nullptr,
+        .skip_locked_version_holds = nullptr,
+        .update_returning = false,
+        .counts_changed_rows = false,
+        .cycle_ids_table = kCopyKeyColumn,
+        .cycle_ids_index = "create index %s_id on %s (id)",
+        .forget_cycle_ids = "delete from %s",
+        .path_of_object = "substr(i_object, 1, instr(i_object || '?', '?') - 1)",
+        .append_recent = "substr(coalesce(i_recent, '') || ?, -60)",
+        .writes_in_one_statement = false,
+        .spaces_checkpoints = true,
+        .reads_through_cursor = false,
+    },
+    {
+        .dbms = "PostgreSQL",
+        .prune_batch = "delete from %1$s where ctid = any(array(select ctid from %1$s where "
+                       "started < ? limit %2$d))",
+        .skip_locked_from = "",
+        .skip_locked_version_holds = nullptr,
+        .update_returning = true,
+        .counts_changed_rows = false,
+        .cycle_ids_table = kCopyKeyColumn,
+        .cycle_ids_index = "create index %s_id on %s (id)",
+        .forget_cycle_ids = "truncate %s",
+        .path_of_object = "split_part(i_object, '?', 1)",
+        .append_recent = "right(coalesce(i_recent, '') || ?, 60)",
+        .writes_in_one_statement = true,
+        .spaces_checkpoints = false,
+        .reads_through_cursor = true,
+    },
+    kMariadb,
+    // MariaDB's driver may report its server by the older name; only a
+    // version that says MariaDB skips locked rows.
+    [] {
+      SqlDialect mysql = kMariadb;
+      mysql.dbms = "MySQL";
+      mysql.skip_locked_version_holds = "MariaDB";
+      return mysql;
+    }(),
+    {
+        .dbms = "",
+        .prune_batch = "delete from %1$s where started < ?",
+        .skip_locked_from = nullptr,
+        .skip_locked_version_holds = nullptr,
+        .update_returning = false,
+        .counts_changed_rows = false,
+        .cycle_ids_table = nullptr,
+        .cycle_ids_index = nullptr,
+        .forget_cycle_ids = nullptr,
+        .path_of_object = nullptr,
+        .append_recent = "?",
+        .writes_in_one_statement = false,
+        .spaces_checkpoints = false,
+        .reads_through_cursor = false,
+    },
 };
 
 }  // namespace
@@ -47,10 +106,15 @@ const SqlDialect& DialectOf(SQLHDBC connection) {
   return kDialects[sizeof kDialects / sizeof kDialects[0] - 1];
 }
 
-bool SkipsLockedRows(const char* name, const char* version) {
-  if (strncmp(name, "PostgreSQL", 10) == 0) return true;
-  bool maria = strncmp(name, "MariaDB", 7) == 0 || strstr(version, "MariaDB") != nullptr;
-  int major = 0, minor = 0;
-  if (!maria || sscanf(version, "%d.%d", &major, &minor) != 2) return false;
-  return major > 10 || (major == 10 && minor >= 6);
+bool SkipsLockedRows(const SqlDialect& dialect, const char* version) {
+  if (dialect.skip_locked_from == nullptr) return false;
+  if (dialect.skip_locked_version_holds != nullptr &&
+      strstr(version, dialect.skip_locked_version_holds) == nullptr)
+    return false;
+  int major = 0, minor = 0, least_major = 0, least_minor = 0;
+  if (dialect.skip_locked_from[0] == '\0') return true;
+  if (sscanf(dialect.skip_locked_from, "%d.%d", &least_major, &least_minor) != 2 ||
+      sscanf(version, "%d.%d", &major, &minor) != 2)
+    return false;
+  return major > least_major || (major == least_major && minor >= least_minor);
 }

@@ -1,7 +1,9 @@
 // The few statements that SQLite, PostgreSQL and MariaDB write differently,
 // kept together in one table keyed by the name the driver reports for its
-// DBMS (SQLGetInfo, SQL_DBMS_NAME). Everything else is written once. The
-// table is constant; DialectOf only asks the connection it is given.
+// DBMS (SQLGetInfo, SQL_DBMS_NAME), with every other choice that depends on
+// the DBMS: no other unit looks at a DBMS's name. Everything else is written
+// once. The table is constant; DialectOf only asks the connection it is
+// given.
 #ifndef JANTOR_ENGINE_SQL_DIALECT_H_
 #define JANTOR_ENGINE_SQL_DIALECT_H_
 
@@ -9,11 +11,15 @@
 
 struct SqlDialect {
   const char* dbms;  // the reported name, or "" for any other DBMS
-  // Deletes up to kPruneBatch rows of a results table (both %s) whose
+  // Deletes up to kPruneBatch rows (%2$d) of a results table (%1$s) whose
   // started is before the one parameter. Another DBMS gets a plain delete.
   const char* prune_batch;
-  // SELECT ... FOR UPDATE SKIP LOCKED, which sharing a table (-s) needs.
-  bool skip_locked;
+  // SELECT ... FOR UPDATE SKIP LOCKED, which sharing a table (-s) needs:
+  // from this server version on ("" for every version; null for none), and
+  // only for a version text that holds skip_locked_version_holds when that
+  // is not null.
+  const char* skip_locked_from;
+  const char* skip_locked_version_holds;
   // UPDATE ... FROM ... RETURNING, which claims a batch in one statement.
   bool update_returning;
   // An update's row count is the rows it changed, not those it matched.
@@ -35,17 +41,25 @@ struct SqlDialect {
   // the database keeps the strip, so that a cycle need not read it. Where
   // unknown, the latest letter alone.
   const char* append_recent;
+  // A WITH of the reschedules before the results' insert, so that a group
+  // of hits and their rows are one statement (see WriteMovesAndRows).
+  bool writes_in_one_statement;
+  // The update connection spaces its write-ahead log's checkpoints for -l
+  // (see SpaceCheckpoints).
+  bool spaces_checkpoints;
+  // The driver (psqlODBC) reads a result through a cursor when told to, in
+  // place of holding all of it; the due entries then come a hundred at a time.
+  bool reads_through_cursor;
 };
 
 enum : int { kPruneBatch = 1000 };
 
 // The dialect of the DBMS behind connection; the plain one when the name is
-// unknown or cannot be read.
+// unknown or cannot be read. Found once per connection, by its opener.
 const SqlDialect& DialectOf(SQLHDBC connection);
 
-// Whether the DBMS of that name and version (as SQL_DBMS_NAME and
-// SQL_DBMS_VER report them) skips locked rows: PostgreSQL, and MariaDB
-// from 10.6 on.
-bool SkipsLockedRows(const char* name, const char* version);
+// Whether the DBMS of that dialect and version (as SQL_DBMS_VER reports
+// it) skips locked rows.
+bool SkipsLockedRows(const SqlDialect& dialect, const char* version);
 
 #endif  // JANTOR_ENGINE_SQL_DIALECT_H_

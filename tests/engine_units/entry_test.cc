@@ -10,6 +10,7 @@
 
 #include "base/ll_string.h"
 #include "engine/calendar.h"
+#include "engine/command_line.h"
 #include "engine/entry.h"
 #include "engine/hit.h"
 #include "engine/hit_outcome.h"
