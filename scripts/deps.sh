@@ -8,7 +8,8 @@ set -euo pipefail
 
 # Building jantor and running it on SQLite against a local nginx; tzdata
 # and the date library give the calendar schedules their time zones, and
-# nlohmann's header-only library writes the status page's JSON.
+# nlohmann's header-only library writes the status page's JSON; python3
+# runs the demo's webhook receiver.
 packages=(
   build-essential cmake pkg-config
   unixodbc unixodbc-dev libsqliteodbc sqlite3
@@ -17,6 +18,7 @@ packages=(
   libsystemd-dev
   libhowardhinnant-date-dev libdate-tz3
   nlohmann-json3-dev
+  python3
 )
 # The tests: the server databases and their drivers, the tools the tests
 # drive, the sanitizers' and fuzzers' compiler, the benchmark's plotter.
