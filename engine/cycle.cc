@@ -547,6 +547,7 @@ int RunCycles(const RunSettings* s, Schedule* db) {
   }
 }
 
+// Kept for its signature: SIGALRM's handler, whose running is the wake-up.
 void wakeup(int) {}
 
 int Sleep_sec(int seconds) {

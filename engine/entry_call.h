@@ -1,7 +1,7 @@
 // The columns that let an entry ask for its own web call (i_method,
 // i_headers, i_body): which of them the schedule table has, found by name
 // in the start-up check's result, and the reading of one entry's values for
-// its hit. A table without any of them is read exactly as before. The due
+// its hit. A table without any of them is read without them. The due
 // select only says whether an entry has any such value; the values are read
 // for each hit that has, by the entry's key, so that a cycle holds the
 // bodies of its hits in flight only, never those of a whole page of due

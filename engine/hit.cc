@@ -35,7 +35,7 @@ void AddIdempotencyKey(const char* key, WebCall* call, std::vector<char>* lines)
 }
 
 // The request itself: the entry's own call when it has one (or -w limits
-// it), else today's GET. false with *record filled when the checks refuse
+// it), else a plain GET. false with *record filled when the checks refuse
 // the call.
 int Request(const Entry& entry, const HitOptions& options, int port, char** reply,
             HitRecord* record) {

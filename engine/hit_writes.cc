@@ -38,7 +38,7 @@ void NoteFailed(const char* statement, char* failed, size_t failed_size) {
 // The writes of one hit alone: with a results table the reschedule and the
 // row in one transaction, both or neither (on PostgreSQL in one statement;
 // should that fail, as two, so that the error line names the one that
-// fails); without, the reschedule under automatic commit, as it always was.
+// fails); without, the reschedule alone under automatic commit.
 void WriteOne(Schedule* db, HitWrite* write, char* failed, size_t failed_size) {
   if (!write->key_ok) {
     NoteFailed(write->update, failed, failed_size);
@@ -93,10 +93,11 @@ bool RescheduleClaimedGroup(Schedule* db, HitWrite* const* writes, size_t count,
 // Sharing the table, the reschedules go in batches; without result rows
 // each batch is a statement of its own under automatic commit, since each
 // row's reschedule stands alone. The group's result rows go in one insert
-// (ResultsTable::kRowsMost to a statement): an insert a row was most of
-// what -l cost a group; and so do its reschedules, which with -l need not
-// be the one-row statements they always were. On PostgreSQL the whole
-// group is one statement.
+// (ResultsTable::kRowsMost to a statement), since an insert a row was most
+// of what -l cost a group; and with -l so do its reschedules. Where the
+// dialect writes in one statement (PostgreSQL), the whole group is one. A
+// write that changes an entry's kept state (engine/run_state.h) has a
+// statement of its own, in the group's transaction.
 bool WriteHits(Schedule* db, HitWrite* const* writes, size_t count, char* failed,
                size_t failed_size) {
   failed[0] = '\0';

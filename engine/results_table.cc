@@ -154,8 +154,8 @@ bool KeysFitGroup(HitWrite* const* writes, size_t count) {
 }
 
 // A commit that writes result rows writes about twice the pages of one
-// without (the rows' table and its two indexes beside the entry's row and
-// its index), so SQLite's write-ahead log would be checkpointed twice as
+// without (the rows' table and its index beside the entry's row and its
+// index), so SQLite's write-ahead log would be checkpointed twice as
 // often a hit, each time waiting for the disk on the thread whose writes
 // every worker's next hit waits for. The update connection checkpoints
 // after twice the pages it would otherwise, which keeps the checkpoints of

@@ -68,7 +68,7 @@ bool OpenResultsTable(SQLHSTMT check_stmt, SQLHDBC update_conn, const SqlDialect
 // are not in one statement: switching it for every write cost MariaDB two
 // round trips a write. Nothing else may then run on the connection
 // without a commit of its own, so the caller leaves it alone when the
-// claims of -s reschedule there too. false (automatic commit as before)
+// claims of -s reschedule there too. false (automatic commit stays)
 // when the driver will not switch.
 bool UseManualCommit(ResultsTable* results, SQLHDBC update_conn);
 

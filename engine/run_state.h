@@ -6,7 +6,7 @@
 // and of the latest its status, length and start: i_status, i_duration_ms,
 // i_last); and the retry rule the user sets (i_retries, i_retry_delay). Each column
 // is optional and found by name at start-up; a table without them is read
-// and written as before. A run is the scheduled hit and its retries; a
+// and written without them. A run is the scheduled hit and its retries; a
 // retry is a reschedule to a nearer time, so the due select, the claims
 // and the results need no second path for it.
 // The state is written by the statement that moves i_next, in its

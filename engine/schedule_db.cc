@@ -74,6 +74,7 @@ constexpr SQLULEN kDueRowsPerFetch = 100;
 
 }  // namespace
 
+// Kept as the interface defines it; the drivers in use take the literal as it is.
 int ODBCDateDriverKludge2(int, SQLHDBC, char*) { return 1; }
 
 int OpenSchedule(const RunSettings* s, Schedule* db) {
@@ -159,12 +160,12 @@ int OpenSchedule(const RunSettings* s, Schedule* db) {
   // A claimed entry's reschedule counts whether its claim held, which one
   // statement with the insert cannot tell. And the claims also reschedule
   // outside any write (handing entries back) under automatic commit, so
-  // there the connection switches for each write as before; so it does
-  // where one statement under automatic commit writes the group.
+  // there the connection switches for each write; so it does where one
+  // statement under automatic commit writes the group.
   if (db->claims.enabled) db->results.one_statement = false;
   if (db->results.enabled && !db->claims.enabled && !db->results.one_statement)
     UseManualCommit(&db->results, db->update_conn);
-  if (limited && !db->pages.enabled && !LimitRows(db->select_stmt, 0)) {
+  if (limited && !LimitRows(db->select_stmt, 0)) {
     PrintText("Could not lift the row limit of the first (selection) ODBC statement.\r\n");
     return 1;
   }
