@@ -67,15 +67,20 @@ void WriteOne(Schedule* db, HitWrite* write, char* failed, size_t failed_size) {
 
 // The reschedules of a group of claimed entries, Claims::kBatchMost to a
 // statement: a statement per hit was a third of a sharing daemon's
-// processor time. false when a statement fails; *lost counts the entries
-// whose claims had gone.
-bool RescheduleClaimedGroup(Schedule* db, HitWrite* const* writes, size_t count, size_t* lost) {
+// processor time. A batch whose statement fails is handed to failed_batch
+// (its writes and their count), which says whether to go on; *lost counts
+// the entries whose claims had gone. false when a batch failed and
+// failed_batch said to stop.
+template <typename FailedBatch>
+bool RescheduleClaimedBatches(Schedule* db, HitWrite* const* writes, size_t count, size_t* lost,
+                              FailedBatch failed_batch) {
   for (size_t at = 0; at < count; at += Claims::kBatchMost) {
-    size_t gone = 0;
-    if (!RescheduleClaimedBatch(&db->claims, db->update_conn, writes + at,
-                                std::min(count - at, Claims::kBatchMost), &gone))
+    size_t batch = std::min(count - at, Claims::kBatchMost), gone = 0;
+    if (RescheduleClaimedBatch(&db->claims, db->update_conn, writes + at, batch, &gone)) {
+      *lost += gone;
+    } else if (!failed_batch(writes + at, batch)) {
       return false;
-    *lost += gone;
+    }
   }
   return true;
 }
@@ -107,15 +112,15 @@ bool WriteHits(Schedule* db, HitWrite* const* writes, size_t count, char* failed
   // A write that changes an entry's kept state has a statement of its own.
   bool state = AnyRunStateChange(writes, count);
   if (count > 1 && keys_ok && claimed && !results && !state) {
-    for (size_t at = 0; at < count; at += Claims::kBatchMost) {
-      size_t batch = std::min(count - at, Claims::kBatchMost), lost = 0;
-      if (RescheduleClaimedBatch(&db->claims, db->update_conn, writes + at, batch, &lost)) {
-        NoteClaimsLost(lost);
-        continue;
-      }
+    // Each batch stands alone under automatic commit: one that fails is
+    // written again a row at a time, and the others hold.
+    size_t lost = 0;
+    RescheduleClaimedBatches(db, writes, count, &lost, [&](HitWrite* const* batch, size_t n) {
       NoteDatabaseError();
-      for (size_t i = at; i < at + batch; ++i) WriteOne(db, writes[i], failed, failed_size);
-    }
+      for (size_t i = 0; i < n; ++i) WriteOne(db, batch[i], failed, failed_size);
+      return true;
+    });
+    NoteClaimsLost(lost);
     return failed[0] == '\0';
   }
   if (count > 1 && results && !claimed && !state &&
@@ -133,7 +138,9 @@ bool WriteHits(Schedule* db, HitWrite* const* writes, size_t count, char* failed
     size_t lost = 0;
     bool written =
         transaction.begun() &&
-        (claimed && !state ? RescheduleClaimedGroup(db, writes, count, &lost)
+        (claimed && !state
+             ? RescheduleClaimedBatches(db, writes, count, &lost,
+                                        [](HitWrite* const*, size_t) { return false; })
          : results && !state && CanMoveGroup(db->results, writes, count)
              ? MoveGroup(&db->results, db->update_conn, writes, count)
              : std::all_of(writes, writes + count,
