@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/ll_ascii.h"
+
 namespace {
 
 // ---- Reasons ----------------------------------------------------------------
@@ -65,10 +67,7 @@ constexpr int kMostDays[13] = {0, 31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31
 // Longer numbers are refused without being read, so none can overflow.
 constexpr size_t kMostDigits = 6;
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-bool IsLetter(char c) { return Lower(c) >= 'a' && Lower(c) <= 'z'; }
 
 bool StartsWith(std::string_view in, char c) { return !in.empty() && in.front() == c; }
 

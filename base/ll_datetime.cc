@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/ll_ascii.h"
 #include "base/ll_cpapi.h"
 #include "base/ll_string.h"
 
@@ -26,34 +27,26 @@ constexpr char kNotInDate[] = "`~!@#$%^&*()_+=,<>?|':;[{]}\t\r\n";
 void RefuseDate() { SettingError(kSettingErrorBadDate); }
 
 // ---- A bounded reader for the scanners' formats ---------------------------
-// The scanners read texts with the conventions of the C scanf family
-// (blanks before a number are skipped, a field width is the most characters
-// a number may take, sign included, and reading stops at the first field
-// that does not match), but over a view of the text: nothing is read past
-// its end, a word is never copied into a fixed buffer, and a number too
-// large for an int fails to read instead of overflowing.
-
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-bool IsLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+// The scanners read texts with the conventions of the C scanf family (white
+// space before a number is skipped, a field width is the most characters a
+// number may take, sign included, and reading stops at the first field that
+// does not match), but over a view of the text: nothing is read past its
+// end, a word is never copied into a fixed buffer, and a number too large
+// for an int fails to read instead of overflowing.
 
 std::string_view View(const char *text) {
   return text == nullptr ? std::string_view() : std::string_view(text);
 }
 
-void SkipBlanks(std::string_view *in) {
+void SkipWhiteSpace(std::string_view *in) {
   size_t count = 0;
-  while (count < in->size() && IsBlank((*in)[count])) ++count;
+  while (count < in->size() && IsWhiteSpace((*in)[count])) ++count;
   in->remove_prefix(count);
 }
 
 // "%<width>d"; a width of 0 means no limit.
 bool ReadInt(std::string_view *in, size_t width, int *out) {
-  SkipBlanks(in);
+  SkipWhiteSpace(in);
   const size_t limit = width == 0 ? in->size() : std::min(width, in->size());
   size_t used = 0;
   bool negative = false;
@@ -77,7 +70,7 @@ bool ReadInt(std::string_view *in, size_t width, int *out) {
   return true;
 }
 
-// "%c": any one character, blanks included.
+// "%c": any one character, white space included.
 bool ReadChar(std::string_view *in, char *out) {
   if (in->empty()) return false;
   *out = in->front();
@@ -92,12 +85,13 @@ bool ReadLiteral(std::string_view *in, char expected) {
   return true;
 }
 
-// "%<width>s": a run of non-blank characters; a width of 0 means no limit.
+// "%<width>s": a run of characters other than white space; a width of 0
+// means no limit.
 bool ReadWord(std::string_view *in, size_t width, std::string_view *out) {
-  SkipBlanks(in);
+  SkipWhiteSpace(in);
   const size_t limit = width == 0 ? in->size() : std::min(width, in->size());
   size_t used = 0;
-  while (used < limit && !IsBlank((*in)[used])) ++used;
+  while (used < limit && !IsWhiteSpace((*in)[used])) ++used;
   if (used == 0) return false;
   *out = in->substr(0, used);
   in->remove_prefix(used);

@@ -11,6 +11,8 @@
 #include <ctime>
 #include <memory>
 
+#include "base/ll_ascii.h"
+
 const char NullStr[1] = "";
 
 namespace {
@@ -27,21 +29,10 @@ const char *OrEmpty(const char *text) { return text != nullptr ? text : NullStr;
 // size (mmemcpy and mmemcat leave unterminated content behind).
 std::size_t ManagedLength(const char *handle) { return strnlen(handle, misize(handle)); }
 
-bool IsWhiteSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 // Characters that, standing just before a quote, make it open a literal.
 bool OpensLiteral(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '(' || c == '{' || c == ',' ||
          c == '=';
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 // Shared search of memstr and memstrptr. Only the recorded size bounds the
@@ -117,9 +108,13 @@ static int CopyFresh(int context, char **slot, const char *src, int factor) {
 
 int mstrcpy(int context, char **slot, const char *src) { return CopyFresh(context, slot, src, 1); }
 
-int mstrcpyws(int context, char **slot, const char *src) { return CopyFresh(context, slot, src, 2); }
+int mstrcpyws(int context, char **slot, const char *src) {
+  return CopyFresh(context, slot, src, 2);
+}
 
-int mstrcpymb(int context, char **slot, const char *src) { return CopyFresh(context, slot, src, 2); }
+int mstrcpymb(int context, char **slot, const char *src) {
+  return CopyFresh(context, slot, src, 2);
+}
 
 int mstrncpy(int context, char **slot, const char *src, int n) {
   src = OrEmpty(src);
@@ -251,9 +246,9 @@ int uri_unescape(char *text) {
       read += 2;
       continue;
     }
-    const int high = HexValue(next);
+    const int high = HexDigitValue(next);
     if (read + 2 < length && high >= 0) {
-      const int low = HexValue(text[read + 2]);
+      const int low = HexDigitValue(text[read + 2]);
       text[write++] = static_cast<char>(low >= 0 ? high * 16 + low : high);
       read += 3;
       continue;

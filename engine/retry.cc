@@ -3,10 +3,11 @@
 #include <strings.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <string>
 #include <string_view>
+
+#include "base/ll_ascii.h"
 
 namespace {
 
@@ -22,9 +23,8 @@ long WholeNumber(std::string_view text) {
 }
 
 std::string_view Trim(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
-    text.remove_suffix(1);
+  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && (IsBlank(text.back()) || text.back() == '\r')) text.remove_suffix(1);
   return text;
 }
 
@@ -89,9 +89,7 @@ long RetryAfterSecs(const char* reply, time_t now) {
     if (line.size() < kName.size() || strncasecmp(line.data(), kName.data(), kName.size()) != 0)
       continue;
     std::string_view value = Trim(line.substr(kName.size()));
-    if (!value.empty() && std::all_of(value.begin(), value.end(), [](char c) {
-          return isdigit(static_cast<unsigned char>(c));
-        }))
+    if (!value.empty() && std::all_of(value.begin(), value.end(), IsDigit))
       return value.size() > 9 ? 999999999L : WholeNumber(value);
     time_t when = HttpDate(value);
     if (when == -1) return -1;

@@ -1,13 +1,13 @@
 #include "engine/status_render.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <string_view>
 
+#include "base/ll_ascii.h"
 #include "engine/hit_outcome.h"
 #include "http/ll_hosttext.h"
 #include "http/ll_html.h"
@@ -56,7 +56,8 @@ std::string Thousands(long long number) {
 std::string UrlEncoded(std::string_view text) {
   std::string out;
   for (unsigned char c : text) {
-    if (isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+    if (IsLetter(static_cast<char>(c)) || IsDigit(static_cast<char>(c)) || c == '-' || c == '.' ||
+        c == '_' || c == '~') {
       out += static_cast<char>(c);
     } else {
       out += Format("%%%02X", c);

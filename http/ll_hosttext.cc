@@ -5,19 +5,16 @@
 
 #include <cstring>
 
+#include "base/ll_ascii.h"
+
 namespace {
 
 // The longest text inet_pton can accept for AF_INET6, NUL included.
 constexpr size_t kIpv6TextSize = INET6_ADDRSTRLEN;
 
-// Characters are classed by hand rather than with <cctype>: the answer must
-// not depend on the locale, and a negative char must not index a table.
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-bool IsNameChar(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || IsDigit(c) || c == '-' || c == '.' ||
-         c == '_';
-}
+// The characters of a host name; classed by hand (base/ll_ascii.h), so that
+// no locale decides what a name may hold.
+bool IsNameChar(char c) { return IsLetter(c) || IsDigit(c) || c == '-' || c == '.' || c == '_'; }
 
 char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 

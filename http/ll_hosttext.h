@@ -1,9 +1,9 @@
-// The host text of a schedule entry: a plain host name or dotted address as
-// it always was, or an URL-like "scheme://host:port" with an optional TLS
-// scheme, a bracketed IPv6 literal and a port of its own. ParseHostText
-// splits such a text into a HostText record the caller owns; nothing is
-// allocated and nothing is printed. Every function here is pure, so any
-// number of threads may call them at once.
+// The host text of a schedule entry: a plain host name or dotted address,
+// used as it is written, or an URL-like "scheme://host:port" with an
+// optional TLS scheme, a bracketed IPv6 literal and a port of its own.
+// ParseHostText splits such a text into a HostText record the caller owns;
+// nothing is allocated and nothing is printed. Every function here is pure,
+// so any number of threads may call them at once.
 #ifndef JANTOR_HTTP_LL_HOSTTEXT_H_
 #define JANTOR_HTTP_LL_HOSTTEXT_H_
 

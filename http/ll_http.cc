@@ -4,12 +4,12 @@
 #include <errno.h>
 #include <poll.h>
 #include <sys/select.h>
-#include <time.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
+#include "base/ll_ascii.h"
 #include "base/ll_cpapi.h"
 #include "base/ll_string.h"
 #include "http/ed_b64.h"
@@ -50,11 +50,7 @@ struct OwnedConnection {
 
 // ---- Reading a reply byte by byte -----------------------------------------------
 
-long long MonotonicNs() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1000000000LL + now.tv_nsec;
-}
+long long MonotonicNs() { return MonotonicUs() * 1000; }
 
 // The state of one reader's waits. A server that accepts and then neither
 // sends nor closes would otherwise hold the reader forever, so a wait ends
@@ -73,6 +69,7 @@ struct Waiting {
 // time, however many hits wait at once. Returns false once the connection
 // has been silent for GWinsockTimeout seconds, or the reader has been
 // reading for kHttpReplyDeadlineFactor times that.
+// REQUIRES: connection is open (it has a descriptor).
 bool AwaitData(gensock_connection *connection, Waiting *wait) {
   long long now = MonotonicNs();
   if (!wait->waiting) {
@@ -89,10 +86,6 @@ bool AwaitData(gensock_connection *connection, Waiting *wait) {
                        wait->started_ns + kHttpReplyDeadlineFactor * limit_ns - now);
   }
   if (left_ns <= 0) return false;
-  if (connection == nullptr || connection->sock < 0) {
-    YieldSlice();
-    return true;
-  }
   pollfd watch{connection->sock, POLLIN, 0};
   long long left_ms = (left_ns + 999999) / 1000000;
   poll(&watch, 1, static_cast<int>(std::min<long long>(left_ms, 1000000)));
@@ -303,7 +296,8 @@ int ReadReply(int context, gensock_connection *connection, char **reply, int wan
               int want_body, ReplyRead *read);
 
 // What one exchange sends: raw_request when it is not empty; else the head
-// composed from call when there is one; else today's GET, or POST of body.
+// composed from call when there is one; else a GET, or a POST of body when
+// it holds bytes.
 struct Outgoing {
   const char *raw_request;
   const char *body;
@@ -409,7 +403,7 @@ int Exchange(int context, const char *host, const char *object, const Outgoing &
     }
   }
 
-  // A plain host text is used as it always was; one with a scheme, a port
+  // A plain host text is used exactly as written; one with a scheme, a port
   // or an IPv6 address is taken apart first.
   HostText target;
   const char *why = nullptr;
@@ -545,7 +539,7 @@ int ReadReply(int context, gensock_connection *connection, char **reply, int wan
   // The request has only just gone out, so the reply is seldom there yet:
   // wait for it first rather than ask for it with a receive that finds
   // nothing. A TLS session may hold decrypted bytes that the socket does not
-  // show, so it is asked first as before.
+  // show, so it is asked first and waited for only when it has none.
   if (connection != nullptr && connection->sock >= 0 && connection->tls == nullptr &&
       connection->recv_pos >= connection->recv_len) {
     AwaitData(connection, &wait);
@@ -603,17 +597,16 @@ int ReadReply(int context, gensock_connection *connection, char **reply, int wan
 int HttpStatusCode(const char *reply) {
   if (reply == nullptr || strncmp(reply, "HTTP/", 5) != 0) return 0;
   const char *at = reply + 5;
-  auto digit = [](char c) { return c >= '0' && c <= '9'; };
-  if (!digit(*at)) return 0;
-  while (digit(*at)) ++at;
+  if (!IsDigit(*at)) return 0;
+  while (IsDigit(*at)) ++at;
   if (*at == '.') {
     ++at;
-    if (!digit(*at)) return 0;
-    while (digit(*at)) ++at;
+    if (!IsDigit(*at)) return 0;
+    while (IsDigit(*at)) ++at;
   }
   if (*at != ' ') return 0;
   while (*at == ' ') ++at;
-  if (!digit(at[0]) || !digit(at[1]) || !digit(at[2])) return 0;
+  if (!IsDigit(at[0]) || !IsDigit(at[1]) || !IsDigit(at[2])) return 0;
   char after = at[3];
   if (after != ' ' && after != '\r' && after != '\n' && after != '\0') return 0;
   return (at[0] - '0') * 100 + (at[1] - '0') * 10 + (at[2] - '0');

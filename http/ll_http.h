@@ -132,7 +132,8 @@ int get_http_num(int context, gensock_connection *connection, char **out, int li
 // microsecond, else 0.
 int SocketPeek(int descriptor);
 
-// Does nothing; returns 0.
+// Does nothing; returns 0. Kept for callers that ping a host before a
+// request: the connect itself reports a host that cannot be reached.
 int ping_host(void);
 
 #endif  // JANTOR_HTTP_LL_HTTP_H_

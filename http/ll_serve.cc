@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -22,38 +21,15 @@
 #include <vector>
 
 #include "base/ll_cpapi.h"
+#include "http/ll_chars.h"
 
 namespace {
 
 // ---- Reading a request head ---------------------------------------------------
 
-// Character classes, by hand rather than <cctype>: the answer must not
-// depend on the locale, and a byte above 0x7f must not index a table with
-// a negative number.
-enum : unsigned char {
-  kTokenChar = 1,    // may stand in a method or a header name
-  kTargetChar = 2,   // may stand in a request target: visible ASCII
-  kHeaderValue = 4,  // may stand in a header value: visible, space, tab, or not ASCII
-};
-
-constexpr std::array<unsigned char, 256> kCharClasses = [] {
-  std::array<unsigned char, 256> classes{};
-  for (int c = 0x21; c < 0x7f; ++c) classes[c] |= kTargetChar | kHeaderValue;
-  for (int c = 0x80; c < 0x100; ++c) classes[c] |= kHeaderValue;
-  classes[' '] |= kHeaderValue;
-  classes['\t'] |= kHeaderValue;
-  for (int c = '0'; c <= '9'; ++c) classes[c] |= kTokenChar;
-  for (int c = 'a'; c <= 'z'; ++c) classes[c] |= kTokenChar;
-  for (int c = 'A'; c <= 'Z'; ++c) classes[c] |= kTokenChar;
-  for (unsigned char c : std::string_view("!#$%&'*+-.^_`|~")) classes[c] |= kTokenChar;
-  return classes;
-}();
-
-bool AllOf(std::string_view text, unsigned char kind) {
-  for (char c : text) {
-    if ((kCharClasses[static_cast<unsigned char>(c)] & kind) == 0) return false;
-  }
-  return true;
+// Whether every character of text is in the class (http/ll_chars.h).
+bool AllOf(std::string_view text, bool (*in_class)(char)) {
+  return std::all_of(text.begin(), text.end(), in_class);
 }
 
 // The request line without its line end. Splitting at single spaces makes a
@@ -69,13 +45,13 @@ bool ReadRequestLine(std::string_view line, HttpRequestHead* head) {
   std::string_view target = rest.substr(0, target_end);
   std::string_view version = rest.substr(target_end + 1);
 
-  if (method.empty() || method.size() >= sizeof head->method || !AllOf(method, kTokenChar)) {
+  if (method.empty() || method.size() >= sizeof head->method || !AllOf(method, IsTokenChar)) {
     return false;
   }
   // Only the origin form: this server has no proxy to be and no OPTIONS to
   // answer, so "*" and absolute URLs are refused rather than half-supported.
   if (target.empty() || target[0] != '/' || target.size() >= sizeof head->target ||
-      !AllOf(target, kTargetChar)) {
+      !AllOf(target, IsVisibleChar)) {
     return false;
   }
   if (version != "HTTP/1.1" && version != "HTTP/1.0") return false;
@@ -94,7 +70,8 @@ bool ReadRequestLine(std::string_view line, HttpRequestHead* head) {
 bool IsHeaderLine(std::string_view line) {
   size_t colon = line.find(':');
   if (colon == std::string_view::npos || colon == 0) return false;
-  return AllOf(line.substr(0, colon), kTokenChar) && AllOf(line.substr(colon + 1), kHeaderValue);
+  return AllOf(line.substr(0, colon), IsTokenChar) &&
+         AllOf(line.substr(colon + 1), IsFieldValueChar);
 }
 
 // ---- Owned descriptors ------------------------------------------------------
@@ -150,7 +127,7 @@ bool ReadPort(std::string_view text, uint16_t* port) {
   if (text.empty()) return false;
   long value = 0;
   for (char c : text) {
-    if (c < '0' || c > '9') return false;
+    if (!IsDigit(c)) return false;
     value = value * 10 + (c - '0');
     if (value > 65535) return false;
   }

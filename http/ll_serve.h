@@ -123,7 +123,7 @@ struct HttpServerLimits {
 // listener is readable, and up to queued_at_once of them wait for a turn,
 // in the order they came, their time not yet running: a burst of honest
 // clients larger than served_at_once is served in turn, each with its whole
-// time, as it was when they waited in the system's backlog. Unlike that
+// time, as if they had waited in the system's backlog. Unlike that
 // backlog, which cannot tell a scraper from a socket left silent, the
 // server reads what a waiting client sends, and:
 //  - a waiting connection whose head has ended (or broken a rule, or

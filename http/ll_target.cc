@@ -3,18 +3,13 @@
 #include <cstring>
 #include <string_view>
 
+#include "http/ll_chars.h"
+
 namespace {
 
 // The parts differ in two rules: '+' is a space only in the query, and an
 // escaped '/' is refused only in the path.
 enum Part : int { kInPath, kInQuery };
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // Decodes text into the room bytes at out, NUL included. Stops at the first
 // fault, leaving out unterminated: the caller then drops the whole record.
@@ -22,12 +17,11 @@ int Decode(std::string_view text, Part part, char* out, size_t room) {
   size_t length = 0;
   for (size_t i = 0; i < text.size(); ++i) {
     char c = text[i];
-    auto byte = static_cast<unsigned char>(c);
-    if (byte <= ' ' || byte >= 0x7f) return kTargetMalformed;
+    if (!IsVisibleChar(c)) return kTargetMalformed;
     if (c == '%') {
       if (text.size() - i < 3) return kTargetMalformed;
-      int high = HexValue(text[i + 1]);
-      int low = HexValue(text[i + 2]);
+      int high = HexDigitValue(text[i + 1]);
+      int low = HexDigitValue(text[i + 2]);
       if (high < 0 || low < 0) return kTargetMalformed;
       c = static_cast<char>(high * 16 + low);
       // A NUL would end the text early for every reader after this one.

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "http/ll_chars.h"
+
 namespace {
 
 constexpr const char *kMethods[] = {"GET", "HEAD", "POST", "PUT", "PATCH", "DELETE", "OPTIONS"};
@@ -33,14 +35,6 @@ bool SameWord(const char *text, size_t length, const char *word) {
   return true;
 }
 
-// tchar of HTTP: the characters a header name may hold.
-bool IsTokenChar(unsigned char c) {
-  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
-  return c != '\0' && strchr("!#$%&'*+-.^_`|~", c) != nullptr;
-}
-
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
 // The output of the header lines, bounded by the caller's buffer.
 struct LineWriter {
   char *at;
@@ -65,7 +59,7 @@ int PutHeaderLine(const char *line, size_t length, int position, int has_credent
   size_t name_length = static_cast<size_t>(colon - line);
   bool token = name_length > 0;
   for (size_t i = 0; token && i < name_length; ++i) {
-    token = IsTokenChar(static_cast<unsigned char>(line[i]));
+    token = IsTokenChar(line[i]);
   }
   if (!token) return Refuse(reason, reason_size, "header %d: name is not a token", position);
   for (const char *framing : kFramingNames) {
@@ -83,13 +77,12 @@ int PutHeaderLine(const char *line, size_t length, int position, int has_credent
   const char *value_end = line + length;
   while (value < value_end && IsBlank(*value)) ++value;
   for (const char *at = value; at < value_end; ++at) {
-    unsigned char c = static_cast<unsigned char>(*at);
     // A CR or LF would end the line early and let the rest pose as a
     // header, or as the end of the head, of the user's making.
-    if (c == '\r' || c == '\n') {
+    if (*at == '\r' || *at == '\n') {
       return Refuse(reason, reason_size, "header %d: value holds a line break", position);
     }
-    if ((c < 0x20 && c != '\t') || c == 0x7F) {
+    if (!IsFieldValueChar(*at)) {
       return Refuse(reason, reason_size, "header %d: value holds a control character", position);
     }
   }

@@ -6,7 +6,6 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,9 +23,6 @@ std::atomic<int> GWinsockTimeout{45};
 
 namespace {
 
-// The deadline of the exchange that this thread is making, 0 for none.
-thread_local long long deadline_ms = 0;
-
 // A record without a descriptor is never waited on.
 bool Waitable(int fd) { return fd >= 0; }
 
@@ -37,6 +33,7 @@ bool Waitable(int fd) { return fd >= 0; }
 // on an error (with errno set).
 int WaitFor(gensock_connection *connection, short events, int seconds) {
   long long ms = std::max(seconds, 0) * 1000LL;
+  long long deadline_ms = gensock_deadline();
   if (deadline_ms > 0) ms = std::max(deadline_ms - gensock_monotonic_ms(), 0LL);
   connection->wait_time.tv_sec = static_cast<time_t>(ms / 1000);
   connection->wait_time.tv_usec = static_cast<suseconds_t>(ms % 1000 * 1000);
@@ -174,7 +171,7 @@ int ConnectTo(gensock_connection *connection, const sockaddr *address, socklen_t
   PrintWord("j3");
   // Under a deadline the connect must not block: a blocking one waits as
   // long as the kernel retries, which no deadline would cut short.
-  bool limited = deadline_ms > 0;
+  bool limited = gensock_deadline() > 0;
   int fd = socket(peer.ss_family, SOCK_STREAM | SOCK_CLOEXEC | (limited ? SOCK_NONBLOCK : 0), 0);
   if (fd < 0) {
     ShowConnectError(errno);
@@ -299,6 +296,7 @@ int c_get_connected(gensock_connection *connection, const char *host, const char
   PrintWord("j2");
   HostAddresses addresses;
   if (!ResolveHost(host, &addresses)) return kGensockBadHost;
+  long long deadline_ms = gensock_deadline();
   if (deadline_ms > 0 && gensock_monotonic_ms() >= deadline_ms) {
     ShowConnectError(ETIMEDOUT);  // the lookup used up the time
     return kGensockConnectFailed;
@@ -332,16 +330,6 @@ int gensock_connect(const char *host, const char *service, gensock_connection **
   *out = connection;
   PrintWord("done GSC");
   return kGensockOk;
-}
-
-void gensock_set_deadline(long long monotonic_ms) { deadline_ms = std::max(monotonic_ms, 0LL); }
-
-long long gensock_deadline(void) { return deadline_ms; }
-
-long long gensock_monotonic_ms(void) {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
 }
 
 int gensock_connect_error(void) { return connect_error >= 0 ? connect_error : errno; }

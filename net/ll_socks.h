@@ -18,6 +18,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "net/ll_deadline.h"
+
 // Result codes of the layer. A platform error e without a code of its own
 // is returned as e - kGensockPlatformBase.
 enum : int {
@@ -49,24 +51,9 @@ enum : int {
 // each send, each non-polling read). Read afresh for every wait; initially 45.
 extern std::atomic<int> GWinsockTimeout;
 
-// ---- Per-thread deadline --------------------------------------------------
-// One exchange may be given a time limit of its own. While the calling
-// thread has a deadline set, every wait of the layer on that thread (the
-// connect, the TLS handshake, each send, each non-polling read) ends at the
-// deadline instead of after GWinsockTimeout seconds, however long or short
-// that is; a connect whose name lookup ends past it fails at once with
-// ETIMEDOUT (the lookup itself cannot be cut short). Per thread, so that one
-// hit's limit never reaches another's; whoever sets it clears it.
-
-// Sets the calling thread's deadline, a time of gensock_monotonic_ms; 0
-// clears it.
-void gensock_set_deadline(long long monotonic_ms);
-
-// The calling thread's deadline, 0 when none is set.
-long long gensock_deadline(void);
-
-// Milliseconds of CLOCK_MONOTONIC, the clock of the deadline.
-long long gensock_monotonic_ms(void);
+// The per-thread deadline that cuts the waits below short
+// (gensock_set_deadline, gensock_deadline, gensock_monotonic_ms) is declared
+// in net/ll_deadline.h, which this header includes for the layer's callers.
 
 struct gensock_connection {
   int sock;                  // descriptor, or -1 before the connect creates one
@@ -75,7 +62,7 @@ struct gensock_connection {
   uint32_t recv_pos;         // next unread byte of recv_buf; never above recv_len
   uint32_t send_fill;        // bytes waiting in send_buf; always below 512
   uint32_t recv_len;         // bytes the last receive placed in recv_buf
-  fd_set wait_set;           // unused: waits poll, which has no descriptor ceiling
+  fd_set wait_set;           // unused, as waits poll; kept for the record's layout
   struct timeval wait_time;  // scratch of every wait: its time limit
   struct TlsSession *tls;    // null, or the TLS session that all reads and writes go through
 };

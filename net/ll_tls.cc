@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <errno.h>
+#include <netinet/in.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -10,7 +11,6 @@
 #include <openssl/x509v3.h>
 #include <poll.h>
 #include <string.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -22,7 +22,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "net/ll_socks.h"
+#include "net/ll_deadline.h"
 
 namespace {
 
@@ -32,6 +32,7 @@ namespace {
 // are loaded when the first session starts, and every OpenSSL call of this
 // file goes through the table below (the macros after it send the names,
 // and OpenSSL's own macros that expand to them, there).
+// clang-format off
 #define JANTOR_OPENSSL_CALLS(X)                                                                 \
   X(BIO_clear_flags) X(BIO_free) X(BIO_get_data) X(BIO_get_new_index) X(BIO_meth_free)          \
   X(BIO_meth_new) X(BIO_meth_set_ctrl) X(BIO_meth_set_read) X(BIO_meth_set_write) X(BIO_new)    \
@@ -44,6 +45,7 @@ namespace {
   X(TLS_client_method) X(X509_VERIFY_PARAM_set1_ip_asc) X(X509_verify_cert_error_string)      \
   X(SSL_CTX_sess_set_new_cb) X(SSL_SESSION_free) X(SSL_SESSION_is_resumable) X(SSL_get_ex_data) \
   X(SSL_set_ex_data) X(SSL_set_session) X(SSL_session_reused) X(SSL_SESSION_dup)
+// clang-format on
 
 struct OpenSslCalls {
 #define JANTOR_OPENSSL_FIELD(name) decltype(&::name) name = nullptr;
@@ -63,7 +65,7 @@ bool LoadOpenSsl() {
     if (library == nullptr) return false;
     static OpenSslCalls calls;
     bool complete = true;
-#define JANTOR_OPENSSL_LOOKUP(name)                                         \
+#define JANTOR_OPENSSL_LOOKUP(name)                                           \
   calls.name = reinterpret_cast<decltype(calls.name)>(dlsym(library, #name)); \
   complete = complete && calls.name != nullptr;
     JANTOR_OPENSSL_CALLS(JANTOR_OPENSSL_LOOKUP)
@@ -220,7 +222,8 @@ struct SessionFree {
 
 struct SessionCache {
   std::mutex mutex;
-  std::unordered_map<std::string, std::unique_ptr<SSL_SESSION, SessionFree>> kept;  // GUARDED_BY(mutex)
+  // GUARDED_BY(mutex): a session for each server, by resume key
+  std::unordered_map<std::string, std::unique_ptr<SSL_SESSION, SessionFree>> kept;
   std::deque<std::string> oldest_first;  // GUARDED_BY(mutex): the keys of kept
 };
 
@@ -364,7 +367,7 @@ void ExplainFailure(const TlsSession &session, char *reason, size_t size) {
 }
 
 // When the waits that start now end: after timeout_seconds, or at the
-// socket layer's deadline of the thread when one is set.
+// thread's deadline (net/ll_deadline.h) when one is set.
 Clock::time_point WaitDeadline(int timeout_seconds) {
   long long deadline_ms = gensock_deadline();
   if (deadline_ms > 0) {

@@ -24,8 +24,8 @@ enum : long {
 // non-zero, for the IPv4 or IPv6 address text (matched against the
 // certificate's IP entries; no brackets). All waiting is done with poll and
 // lasts at most timeout_seconds in all (0 or less: no waiting at all), or,
-// when the calling thread has a deadline (gensock_set_deadline), until
-// that deadline instead.
+// when the calling thread has a deadline (net/ll_deadline.h), until that
+// deadline instead.
 // Returns 0 with the new session in *out; otherwise -1, *out null, and in
 // reason a short text: the verification error when the certificate was
 // refused ("certificate has expired", "hostname mismatch", ...), "timed

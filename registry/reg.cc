@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/ll_ascii.h"
 #include "base/ll_cpapi.h"
 #include "base/ll_io.h"
 #include "base/ll_string.h"
@@ -123,8 +124,6 @@ HeapText Join(const char* first, const char* second) {
   }
   return HeapText(text);
 }
-
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 const char* HivePrefix(HKEY hkey) {
   uintptr_t value = reinterpret_cast<uintptr_t>(hkey);
