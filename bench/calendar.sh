@@ -8,12 +8,15 @@
 #     same six, alone and with the local text a hit writes, beside the
 #     interval's stored time plus interval written the same way.
 # Each round runs the cycle's two ways seconds apart, taking turns at going
-# first; the ratio is of the best rates, with the median of the rounds' own
-# ratios. After every run each entry must have been requested once and
+# first. After every run each entry must have been requested once and
 # moved on: an interval entry by its interval, a calendar entry to its
-# expression's first time after the cycle's present. Prints its progress
-# on standard error and a markdown table on standard output, which it also
-# writes to bench/results/calendar.md.
+# expression's first time after the cycle's present. Records the rate of
+# every run and the time a call of every next-run case took in every round
+# (bench/cycle_lib.sh's record) as the section "calendar" of bench/run.sh,
+# which runs it; run alone, into its work folder, from which
+# bench/report.py then writes the table (the ratio of the best rates, the
+# median of the rounds' own ratios, the least time of each case) to
+# calendar.md there, and prints it. Its progress goes to standard error.
 #
 #   bench/calendar.sh           # builds jantor in build-bench-cal/ and runs it
 #
@@ -53,15 +56,19 @@ else
   jantor=$build/jantor
 fi
 work=$build/calendar
-results=$root/bench/results
 rm -rf "$work"
-mkdir -p "$work" "$results"
+mkdir -p "$work"
+record_into calendar "$work/figures"
 c++ -O2 -std=c++20 -Wall -Wextra -I. bench/cron_next.cc "$build/libjantorsupport.a" -ldate-tz \
   -o "$work/cron_next"
 log=$work/nginx/access.log
 odbc=$work/odbc
 
-cleanup() { tests/support/nginx.sh stop "$work/nginx" >/dev/null 2>&1 || true; }
+cleanup() {
+  local status=$?
+  tests/support/nginx.sh stop "$work/nginx" >/dev/null 2>&1 || true
+  forget_failed "$status"
+}
 trap cleanup EXIT
 
 NGINX_PORT=80 tests/support/nginx.sh start "$work/nginx" >/dev/null
@@ -103,26 +110,13 @@ for c in "${!calendars[@]}"; do
 done
 cron_case+=" END" zone_case+=" END"
 
-# Local time as jantor reads it, a minute ago.
-due_time() { date -d '-1 minutes' '+%Y-%m-%d %H:%M:%S'; }
-
 # COUNT entries for tag in the database file, all due at DUE, GETs of
 # /index.html?TAG-i on 127.0.0.1 port 80 with a one-day interval; on the
 # calendars, or with i_cron and i_zone left NULL.
 fill() { # file tag count due cron|interval
-  local file=$1 tag=$2 count=$3 due=$4 columns="" values=""
-  if [ "$5" = cron ]; then
-    columns=", i_cron, i_zone"
-    values=", $cron_case, $zone_case"
-  fi
-  sqlite3 "$file" <<SQL
-DELETE FROM schedule_2;
-WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM k WHERE i < $count)
-INSERT INTO schedule_2 (id, i_user, i_pass, i_port, i_object, i_host, i_timeout, i_interval,
-                        i_next, i_start, i_stop$columns)
-SELECT i, NULL, NULL, 80, '/index.html?$tag-' || i, '127.0.0.1', 30, 86400, '$due', 0, 1$values
-FROM k;
-SQL
+  local calendar=()
+  if [ "$5" = cron ]; then calendar=(i_cron="$cron_case" i_zone="$zone_case"); fi
+  fill_schedule "$1" "$3" "$2" 127.0.0.1 /index.html "'$4'" "${calendar[@]}"
 }
 
 # Every request of the run reached nginx, each a GET answered 200, and
@@ -178,7 +172,7 @@ run_jantor() { # dsn tag
 # The two ways: the key names the run (tag <key>-<round>).
 way_cr() {
   local due before
-  due=$(due_time)
+  due=$(stamp -1)
   fill "$db_cron" "$1" "$n" "$due" cron
   before=$(date +%s)
   run_jantor cron_sqlite "$1"
@@ -186,14 +180,14 @@ way_cr() {
 }
 way_iv() {
   local due
-  due=$(due_time)
+  due=$(stamp -1)
   fill "$db_interval" "$1" "$n" "$due" interval
   run_jantor interval_sqlite "$1"
   check_interval "$db_interval" "$due" "$n"
 }
 
-declare -A rates  # rates[<key>-<round>]
-# Runs the pair's two ways every round, taking turns at going first.
+# Runs the pair's two ways every round, taking turns at going first, and
+# records each run's rate as rate.calendar.<key>.<round>.
 race() { # key-a key-b
   local a=$1 b=$2 r way
   for r in $(seq "$rounds"); do
@@ -201,58 +195,29 @@ race() { # key-a key-b
     for way in $([ $((r % 2)) = 1 ] && echo "$a $b" || echo "$b $a"); do
       "way_$way" "$way-$r"
       check_requests "$way-$r" "$n"
-      rates[$way-$r]=$(rate "$way-$r")
+      record "rate.calendar.$way.$r" "$(rate "$way-$r")" hits/s
     done
   done
 }
 
-load_start=$(cut -d' ' -f1 /proc/loadavg)
+record_start
+record calendar.rounds "$rounds"
+record calendar.n "$n"
+record calendar.zone "$(date +%Z)"
+record calendar.rows "$(for c in "${calendars[@]}"; do
+  zone=${c#*|}; printf "'%s' %s, " "${c%%|*}" "${zone:-NULL}"; done | sed 's/, $//')"
 echo "GETs to nginx, $n entries on a calendar and on an interval ..." >&2
 race cr iv
 rm -f "$db_cron"* "$db_interval"*
 
-# The cost of one next run: cron_next once a round, the lowest time of
-# each case.
+# The cost of one next run: cron_next once a round, each case's time a call
+# recorded as calendar.ns.<case>.<round>, in the order cron_next times them.
 echo "The cost of one next run ..." >&2
-for r in $(seq "$rounds"); do "$work/cron_next" >"$work/cron_next-$r.out"; done
-declare -A ns  # ns[<case>]: nanoseconds a call
-while read -r name value; do ns[$name]=$value; done < <(
-  awk '!($1 in low) || $2 < low[$1] { low[$1] = $2 }
-    END { for (name in low) print name, low[name] }' "$work"/cron_next-*.out)
-calls=$(awk '{ s += $3 } END { print s }' "$work/cron_next-1.out")
-each=""
-while read -r name _; do
-  if [[ $name == cron:* ]]; then each+="${name#cron:} ${ns[$name]}; "; fi
-done <"$work/cron_next-1.out"
-each=${each%; }
-load_end=$(cut -d' ' -f1 /proc/loadavg)
-
-read -r c_rate i_rate c_best c_median c_each <<<"$(compare cr iv)"
-echo "nginx GET -c 8, calendar / interval: $c_best (best), $c_median (median); rounds: $c_each" >&2
-echo "next run, ns a call: $(while read -r name _; do printf '%s %s; ' "$name" "${ns[$name]}"; done <"$work/cron_next-1.out")" >&2
-
-{
-  echo "## Calendar schedules"
-  echo
-  echo "Run of $(date -u '+%Y-%m-%d %H:%M UTC') on $(nproc) processors, local time $(date +%Z); SQLite in WAL mode;"
-  echo "$rounds rounds, the two tables' cycles seconds apart, taking turns at going first; load average"
-  echo "$load_start at the start, $load_end at the end. Every entry is due a minute ago and is a GET of"
-  echo "nginx's /index.html. The calendar table's rows take, in turn: $(for c in "${calendars[@]}"; do
-    zone=${c#*|}; printf "'%s' %s, " "${c%%|*}" "${zone:-NULL}"; done | sed 's/, $//')."
-  echo "Rates are requests a second from nginx's log; the ratio is of the best rates, and the median of the"
-  echo "rounds' own ratios. After every cycle each entry was requested once and moved on: an interval entry"
-  echo "by its interval, a calendar entry to its expression's first time after the cycle's present."
-  echo "Next-run costs are from bench/cron_next.cc, the lowest of $rounds runs of $calls calls in all, over"
-  echo "starting times spread across 2026; \"text\" is the local \"YYYY-MM-DD HH:MM:SS\" a hit writes in i_next."
-  echo
-  echo "| figure | target | measured | met |"
-  echo "|---|---|---|---|"
-  echo "| jantor -c 8 GET, every entry on a calendar against every entry on an interval, nginx, N = $n | at least 0.95 | $c_best ($c_rate against $i_rate a second); median of rounds $c_median | $(verdict "$c_best >= 0.95") |"
-  echo "| next run of an interval entry: stored time + interval, text | none, for reading | ${ns[interval]} ns a call | - |"
-  echo "| the same, the stored time read back with mktime first, as a hit reads it | none, for reading | ${ns[interval+mktime]} ns a call | - |"
-  echo "| next run of a calendar entry: CronNextRun over the six in turn | none, for reading | ${ns[cron-mix]} ns a call | - |"
-  echo "| the same, text | none, for reading | ${ns[cron-mix+text]} ns a call | - |"
-  echo "| the same, CronParse first, text: what a hit does | none, for reading | ${ns[cron-mix+parse+text]} ns a call | - |"
-  echo "| CronNextRun for each of the six alone | none, for reading | $each ns a call | - |"
-} >"$results/calendar.md"
-cat "$results/calendar.md"
+for r in $(seq "$rounds"); do
+  "$work/cron_next" >"$work/cron_next-$r.out"
+  while read -r name value _; do record "calendar.ns.$name.$r" "$value" ns; done <"$work/cron_next-$r.out"
+done
+record calendar.cases "$(cut -d' ' -f1 "$work/cron_next-1.out" | tr '\n' ' ' | sed 's/ $//')"
+record calendar.calls "$(awk '{ s += $3 } END { print s }' "$work/cron_next-1.out")"
+record_end
+report_alone "$work"

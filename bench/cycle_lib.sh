@@ -1,9 +1,57 @@
-# shellcheck shell=bash disable=SC2154  # rounds and rates are the caller's
-# What the benchmark scripts that time one poll cycle share: a network
-# namespace of their own, waiting for the end of jantor's first cycle, the
-# rate of a run from a server's log, the best, median and ratio of rounds,
-# the checks every script makes first, and the delay server. Sourced;
-# defines functions only.
+# shellcheck shell=bash disable=SC2154  # root, work, log and the delay server's names are the caller's
+# What the benchmark scripts share, the sections of bench/run.sh and the
+# scripts that also run alone: recording figures, a network namespace of
+# their own, the schedule table's fill, waiting for the end of jantor's
+# first cycle, the rate of a run from a server's log, the checks every
+# script makes first, and the delay server. Sourced; defines functions only.
+
+# ---- Figures -------------------------------------------------------------------------
+
+# A script keeps no figure in a variable for a table: it writes each one
+# with record, as a line "figure<TAB>value<TAB>unit" of
+# $figures/$section.tsv, and bench/report.py turns those lines into every
+# table, whoever ran the script. Values are raw (a rate of each round, a
+# count of clock ticks); the best, least, medians and ratios are the
+# report's, so that a table reads the same whichever way it was made.
+record() { # figure value [unit]
+  printf '%s\t%s\t%s\n' "$1" "$2" "${3:-}" >>"$figures/$section.tsv"
+}
+
+# A script that runs alone too records into the folder that bench/run.sh
+# names in BENCH_FIGURES, or else into the folder given, from an empty
+# file: a run's figures are never mixed with an earlier run's.
+record_into() { # section folder
+  section=$1 figures=${BENCH_FIGURES:-$2}
+  mkdir -p "$figures"
+  : >"$figures/$section.tsv"
+}
+
+# When and on what a section ran, for the line that opens its own table;
+# its load average at the start and at the end tells what else ran.
+record_start() {
+  record "$section.date" "$(date -u '+%Y-%m-%d %H:%M UTC')"
+  record "$section.processors" "$(nproc)"
+  record "$section.load_start" "$(cut -d' ' -f1 /proc/loadavg)"
+}
+record_end() { record "$section.load_end" "$(cut -d' ' -f1 /proc/loadavg)"; }
+
+# A script that fails has measured nothing that can be reported: its
+# figures go, so that no report shows half a run or an earlier one as this
+# one. Called by the script's exit trap with the exit status.
+forget_failed() { # status
+  if [ "$1" != 0 ] && [ -n "${section:-}" ]; then rm -f "$figures/$section.tsv"; fi
+}
+
+# Run alone, a script ends by having bench/report.py write its table from
+# the figures (to folder/<section>.md, beside a results.md of it alone)
+# and printing it; under bench/run.sh the report over every section does.
+report_alone() { # folder
+  [ -z "${BENCH_FIGURES:-}" ] || return 0
+  python3 "$root/bench/report.py" --out "$1" "$figures/$section.tsv"
+  cat "$1/$section.md"
+}
+
+# ---- A network of its own and the end of a cycle -------------------------------------
 
 # Run as root, the script starts again in a network namespace of its own,
 # where port 80 of 127.0.0.1 is free whatever the machine runs and nothing
@@ -36,6 +84,34 @@ wait_cycle() { # pid [tenths]
   return 1
 }
 
+# ---- The schedule table --------------------------------------------------------------
+
+# Local time as jantor reads it, "minutes" (or "$1 seconds") from now.
+stamp() { date -d "$1 ${2:-minutes}" '+%Y-%m-%d %H:%M:%S'; }
+
+# Fills the schedule table of an SQLite database with count entries for tag,
+# in place of what it held: entry i a GET of object?tag-i on host, port 80,
+# a day's interval, no credentials, its next run the SQL expression next
+# over i (a quoted time, or a CASE that makes some entries due and the rest
+# not). Each column=value after them sets one more column, the value an SQL
+# expression over i too. One statement for every fill, so that the ways a
+# benchmark compares differ in the columns named and nothing else.
+fill_schedule() { # file count tag host object next [column=value...]
+  local file=$1 count=$2 tag=$3 host=$4 object=$5 next=$6 columns="" values="" pair
+  shift 6
+  for pair in "$@"; do columns+=", ${pair%%=*}" values+=", ${pair#*=}"; done
+  sqlite3 "$file" <<SQL
+DELETE FROM schedule_2;
+WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM k WHERE i < $count)
+INSERT INTO schedule_2 (id, i_user, i_pass, i_port, i_object, i_host, i_timeout, i_interval,
+                        i_next, i_start, i_stop$columns)
+SELECT i, NULL, NULL, 80, '$object?$tag-' || i, '$host', 30, 86400, $next, 0, 1$values
+FROM k;
+SQL
+}
+
+# ---- Rates from a server's log -------------------------------------------------------
+
 # "count first last" of the requests of one run (its tag) in a server's log
 # (default $log), each of whose lines starts with the request's time in
 # seconds.
@@ -43,23 +119,12 @@ span() { { grep -F "?$1-" "${2:-$log}" || true; } | awk '{ if (n++ == 0) a = $1;
 # Requests a second from the first to the last request of a run.
 rate() { span "$@" | awk '{ printf "%.0f\n", ($3 > $2) ? ($1 - 1) / ($3 - $2) : 0 }'; }
 
+# The most and the median of numbers, one a line.
 best() { sort -n | tail -n1; }
 median() { sort -n | awk '{ v[NR] = $1 }
   END { if (NR % 2) print v[(NR + 1) / 2]; else printf "%.2f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0) ? a / b : 0 }'; }
-verdict() { awk "BEGIN { print ($1) ? \"yes\" : \"**no**\" }"; }
 
-# "best-a best-b ratio-of-bests median-of-round-ratios each-round-ratio..."
-# of two ways' rates, kept by the caller in rates[<way>-<round>] for
-# rounds rounds.
-compare() { # key-a key-b
-  local a=$1 b=$2 r best_a best_b
-  best_a=$(for r in $(seq "$rounds"); do echo "${rates[$a-$r]}"; done | best)
-  best_b=$(for r in $(seq "$rounds"); do echo "${rates[$b-$r]}"; done | best)
-  echo "$best_a $best_b $(ratio "$best_a" "$best_b")" \
-    "$(for r in $(seq "$rounds"); do ratio "${rates[$a-$r]}" "${rates[$b-$r]}"; echo; done | median)" \
-    "$(for r in $(seq "$rounds"); do ratio "${rates[$a-$r]}" "${rates[$b-$r]}"; printf ' '; done)"
-}
+# ---- Checks and the delay server -----------------------------------------------------
 
 # Ends the script unless every tool named is on the path (or in /usr/sbin).
 need_tools() { # tool...

@@ -4,7 +4,9 @@
 # of a request a second (bench/idle_clients.c, which opens again whatever
 # the endpoint closes), against the same scrapes with no other client; and
 # the daemon's descriptors and resident memory meanwhile. Prints the
-# figures and a row for the table of targets in bench/results/results.md.
+# figures, and records them (bench/cycle_lib.sh's record) for bench/scale.sh,
+# which runs it and names the folder in BENCH_FIGURES; run alone, it also
+# prints the row that bench/report.py makes of them for scale.md.
 #
 #   bench/endpoint_idle.sh     # runs build/jantor; JANTOR=path for another
 #   REOPEN=0 bench/endpoint_idle.sh   # what the endpoint closes stays closed
@@ -15,19 +17,23 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+# shellcheck source=bench/cycle_lib.sh
+source "$root/bench/cycle_lib.sh"
 jantor=${JANTOR:-$root/build/jantor}
-idle=1000 slow=100 scrapes=20 interval_ms=400 target_ms=1000 reopen=${REOPEN:-1}
+idle=1000 slow=100 scrapes=20 interval_ms=400 reopen=${REOPEN:-1}
 [ -x "$jantor" ] || { echo "bench: no $jantor; build it first, or name one in JANTOR" >&2; exit 1; }
 
 work=$(mktemp -d)
 pids=()
 cleanup() {
-  local pid
+  local status=$? pid
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
+  forget_failed "$status"
   [ -n "${KEEP_WORK:-}" ] && echo "work: $work" >&2 || rm -rf "$work"
 }
 trap cleanup EXIT
+record_into endpoint_idle "$work"
 cc -O2 -Wall -Wextra -o "$work/scrape" bench/scrape.c
 cc -O2 -Wall -Wextra -o "$work/idle_clients" bench/idle_clients.c
 scripts/odbc-dsn.sh "$work/odbc" bench_sqlite sqlite "$work/schedule.db"
@@ -84,16 +90,26 @@ rss_peak=$(kib VmHWM)
 
 read -r quiet_max quiet_median quiet_failed < <(summary "$work/quiet.log")
 read -r held_max held_median held_failed < <(summary "$work/held.log")
-met=yes
-if [ "$held_failed" != 0 ] || [ "$held_max" = - ] ||
-  awk -v m="$held_max" -v t="$target_ms" 'BEGIN { exit !(m > t) }'; then
-  met="**no**"
-fi
 echo "clients: $(cat "$work/clients.out")"
 echo "scrapes with no other client: $scrapes, longest $quiet_max ms, median $quiet_median ms, failed $quiet_failed"
 echo "scrapes with $idle idle and $slow slow clients: $scrapes, longest $held_max ms, median $held_median ms, failed $held_failed"
 echo "jantor's descriptors: $fd_before before, at most $fd_most meanwhile; resident memory $rss_before KiB before, peak $rss_peak KiB; processor time meanwhile $cpu% of a core"
-echo
-again=", opening again what it closes"
-[ "$reopen" = 1 ] || again=""
-echo "| scrape of jantor -m while $idle clients hold connections and say nothing and $slow send a byte a second$again | answered within 1 s, descriptors and memory bounded | longest of $scrapes scrapes $held_max ms (median $held_median ms, $held_failed failed; with no other client $quiet_max ms); descriptors at most $fd_most (before: $fd_before); peak resident memory $((rss_peak / 1024)) MiB; jantor's processor time $cpu% of a core | $met |"
+
+# Recorded only now, once every figure is there.
+record endpoint.idle "$idle"
+record endpoint.slow "$slow"
+record endpoint.reopen "$reopen"
+record endpoint.scrapes "$scrapes"
+record endpoint.quiet_max "$quiet_max" ms
+record endpoint.held_max "$held_max" ms
+record endpoint.held_median "$held_median" ms
+record endpoint.held_failed "$held_failed"
+record endpoint.fd_before "$fd_before"
+record endpoint.fd_most "$fd_most"
+record endpoint.rss_peak "$rss_peak" KiB
+record endpoint.cpu "$cpu" "% of a core"
+if [ -z "${BENCH_FIGURES:-}" ]; then
+  python3 bench/report.py --out "$work" "$figures/$section.tsv"
+  echo
+  tail -n1 "$work/scale.md"
+fi

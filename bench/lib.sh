@@ -3,13 +3,8 @@
 # servers (nginx on port 80, a private PostgreSQL, the delay server), the
 # data sources and table fills, the runners of jantor and curl, and the
 # rates read from a server's log. Sourced by bench/run.sh, which sets root,
-# and then by each section in a subshell of its own.
-#
-# A section keeps no figure in a variable for later: it writes each one
-# with record, as a line "figure<TAB>value<TAB>unit" of
-# $figures/<section>.tsv, and bench/report.py turns those lines into the
-# tables. Values are raw (a rate of each round, a count of clock ticks);
-# the best, least, medians and ratios are the report's.
+# and then by each section in a subshell of its own. A section records its
+# figures with record (bench/cycle_lib.sh) into $figures/<section>.tsv.
 
 # shellcheck source=bench/cycle_lib.sh
 source "$root/bench/cycle_lib.sh"
@@ -27,11 +22,6 @@ delay_log=$work/delay.log
 delay_program=$build/delay_server
 curl_opts=(-s --http1.0 -H 'Connection: close')
 pin=()  # a command that holds a client to a processor, when one is wanted
-
-# Appends one figure of the running section (section is set by run.sh).
-record() { # figure value [unit]
-  printf '%s\t%s\t%s\n' "$1" "$2" "${3:-}" >>"$figures/$section.tsv"
-}
 
 # ---- Build and servers ------------------------------------------------------------
 
@@ -98,8 +88,7 @@ section_cleanup() {
 
 # ---- Tables ---------------------------------------------------------------------
 
-# Local time as jantor reads it, "minutes" (or "$1 seconds") from now.
-stamp() { date -d "$1 ${2:-minutes}" '+%Y-%m-%d %H:%M:%S'; }
+# stamp and fill_schedule are bench/cycle_lib.sh's.
 
 # Fills the schedule table with N entries for tag that are due (at DUE, a
 # minute ago unless given) and FUTURE more that are not, spread between them
@@ -108,16 +97,9 @@ stamp() { date -d "$1 ${2:-minutes}" '+%Y-%m-%d %H:%M:%S'; }
 fill_sqlite() {
   local n=$1 tag=$2 future=${3:-0} object=${4:-/index.html} due=${5:-$(stamp -1)}
   local host=${6:-127.0.0.1}
-  local total=$((n + future)) step=$(((n + future) / n))
-  sqlite3 "$db" <<SQL
-DELETE FROM schedule_2;
-WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM k WHERE i < $total)
-INSERT INTO schedule_2 (id, i_user, i_pass, i_port, i_object, i_host, i_timeout, i_interval,
-                        i_next, i_start, i_stop)
-SELECT i, NULL, NULL, 80, '$object?$tag-' || i, '$host', 30, 86400,
-       CASE WHEN i % $step = 0 AND i / $step <= $n THEN '$due' ELSE '$(stamp 1440)' END, 0, 1
-FROM k;
-SQL
+  local step=$(((n + future) / n))
+  fill_schedule "$db" $((n + future)) "$tag" "$host" "$object" \
+    "CASE WHEN i % $step = 0 AND i / $step <= $n THEN '$due' ELSE '$(stamp 1440)' END"
 }
 
 # Fills the PostgreSQL table (through psql_jantor, or the psql command named)

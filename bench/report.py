@@ -1,17 +1,24 @@
 #!/usr/bin/env python3
-"""Turns the figures that the sections of bench/run.sh recorded into
-results.md (and, with --full, hits.dat, delay.dat, chart.png and the tables
-of the sections that write their own) in the folder given.
+"""Turns the figures that the benchmark scripts recorded into results.md
+in the folder given, and the part of each section that has a file of its
+own (results_cost, scale, webcalls, calendar, retries, status_page) into
+<section>.md beside it, also appended to results.md; with --full also
+hits.dat, delay.dat and chart.png. The sections of bench/run.sh and the
+scripts that run alone too record the same way, so that every table is
+made here, one way.
 
 A record file holds lines "figure<TAB>value<TAB>unit"; run.tsv holds the
-run's own facts (date, processors, rounds, load). The best, least, medians
-and ratios are made here, with the roundings the shell made before: a rate
-is a whole number, a ratio has two decimals, and a median of an even count
-is the mean of the middle two with two decimals. The targets come from
-bench/targets.tsv. A table or row whose figures were not recorded (its
-section did not run) is left out."""
+run's own facts (date, processors, rounds, load, the sections that failed).
+The best, least, medians and ratios are made here, with the roundings the
+shell made before: a rate is a whole number, a ratio has two decimals, and
+a median of an even count is the mean of the middle two with two decimals.
+The targets come from bench/targets.tsv. A table or row whose figures were
+not recorded (its section did not run, or failed and left none) is left
+out, and a section's own file is removed rather than left from an earlier
+run."""
 
 import argparse
+import fnmatch
 import os
 import subprocess
 import sys
@@ -245,8 +252,36 @@ def derive(f):
         f["status_page.load.answered"] = "yes" if other == 0 else "no"
         f["status_page.load.other"] = str(other)
 
+    def results_cost():
+        for kind, conc in results_cost_cases(f):
+            key = "results_cost.%s.c%s" % (kind, conc)
+            for way in ("with", "plain"):
+                rates = f.rounds("rate.%s.%s" % (key, way))
+                f["%s.%s" % (key, way)] = best(rates)
+                f["%s.%s.median" % (key, way)] = "%.0f" % num(median(rates))
+            f[key + ".ratio"] = ratio(f[key + ".with"], f[key + ".plain"])
+            f[key + ".paired"] = f.paired(key + ".with", key + ".plain")
+
+    def webcalls():
+        for name, a, b in WEBCALLS_PAIRS:
+            for way in (a, b):
+                f["webcalls.hits." + way] = f.hits("webcalls." + way)
+            f["webcalls." + name] = ratio(f["webcalls.hits." + a], f["webcalls.hits." + b])
+            f["webcalls.%s.paired" % name] = f.paired("webcalls." + a, "webcalls." + b)
+
+    def calendar():
+        for way in ("cr", "iv"):
+            f["calendar.hits." + way] = f.hits("calendar." + way)
+        f["calendar.ratio"] = ratio(f["calendar.hits.cr"], f["calendar.hits.iv"])
+        f["calendar.paired"] = f.paired("calendar.cr", "calendar.iv")
+        cases = f.raw["calendar.cases"].split()
+        for case in cases:
+            f["calendar.ns." + case] = least(f.rounds("calendar.ns." + case))
+        f["calendar.ns.each"] = "; ".join("%s %s" % (case[len("cron:"):], f["calendar.ns." + case])
+                                          for case in cases if case.startswith("cron:"))
+
     for fn in (speed, postgres, delay, memory, tls, table_size, startup, metrics, idle, share, retries,
-               status_page):
+               status_page, results_cost, webcalls, calendar):
         group(fn)
 
 
@@ -269,11 +304,35 @@ STATUS_PAGES = (
 )
 STATUS_NAMES = {"pg": "PostgreSQL", "sqlite": "SQLite"}
 
+# The web calls' pairs: the ratio's figure, and the ways, each against the next.
+WEBCALLS_PAIRS = (("post_delay", "dj", "dc"), ("post_nginx", "nj", "nc"), ("nulls", "gn", "go"))
+
+# The scale section's databases, and its cycles: a database alone, then
+# the databases that share a table with -s too.
+SCALE_KINDS = ("sqlite", "postgres", "mariadb")
+SCALE_SHARED = ("postgres", "mariadb")
+
+
+def results_cost_cases(f):
+    """The result rows section's cases, (database, -c) in the order it ran them."""
+    return [case.split() for case in f.raw["results_cost.cases"].split(",")]
+
+
+def find_target(targets, name):
+    """The target of figure name: its own, or else the first whose name is a
+    pattern (with *) that name matches; KeyError when there is none."""
+    if name in targets:
+        return targets[name]
+    for pattern, entry in targets.items():
+        if "*" in pattern and fnmatch.fnmatchcase(name, pattern):
+            return entry
+    raise KeyError(name)
+
 
 def target(f, targets, name):
     """"target|met" of figure name: the target's text, and yes, **no**, or
     nothing for a figure only reported."""
-    entry = targets[name]
+    entry = find_target(targets, name)
     text = entry["text"]
     while "{" in text:
         a = text.index("{")
@@ -285,22 +344,53 @@ def target(f, targets, name):
     for relation, bound in entry["tests"]:
         value = f[name]
         if relation == "==":
-            met = met and value == bound
+            # The bound is another figure (a count it must equal) or a text.
+            try:
+                expected = f[bound]
+            except KeyError:
+                expected = bound
+            met = met and value == expected
             continue
         try:
             limit = float(bound)
         except ValueError:
             limit = num(f[bound])
-        met = met and (num(value) >= limit if relation == ">=" else num(value) <= limit)
+        try:
+            measured = num(value)
+        except ValueError:
+            # Not a number ("-": no scrape was answered) meets no bound.
+            met = False
+            continue
+        met = met and (measured >= limit if relation == ">=" else measured <= limit)
     return text, "yes" if met else "**no**"
 
 
-def figure_row(f, targets, label, name, measured):
+def figure_row(f, targets, label, name, measured, also=()):
     """A row of a figure table: label, the target of figure name, what was
     measured (a function, so that a figure not recorded leaves the row out
-    by its KeyError) and whether it met the target."""
+    by its KeyError) and whether it met the target, and the targets of the
+    figures named in also, which the row's text takes in."""
     t, met = target(f, targets, name)
+    if met and any(target(f, targets, other)[1] != "yes" for other in also):
+        met = "**no**"
     return "| %s | %s | %s |%s" % (label, t, measured(), " %s |" % met if met else " |")
+
+
+def run_line(f, section):
+    """The line that opens a section's own file: when and on what it ran."""
+    return "Run of %s on %s processors; load average %s at the start of the section, %s at its end." % (
+        f[section + ".date"], f[section + ".processors"], f[section + ".load_start"], f[section + ".load_end"])
+
+
+def section_text(make):
+    """The text that make writes through the function it is given, or None
+    when a figure it needs was not recorded."""
+    out = []
+    try:
+        make(out.append)
+    except KeyError:
+        return None
+    return "\n".join(out) + "\n"
 
 
 def retries_table(f, p):
@@ -360,24 +450,19 @@ def retries_rows(f, targets):
 
 
 def retries_report(f, targets):
-    """bench/results/retries.md: the retries section's table and figures on
-    their own, with the section's own date and load; None when it did not run."""
-    out = []
-    try:
-        p = out.append
+    """retries.md: the retries section's table and figures, with the
+    section's own date and load; None when it did not run."""
+    def make(p):
         p("## Retries")
         p("")
-        p("Run of %s on %s processors; load average %s at the start of the section, %s at its end." % (
-            f["retries.date"], f["processors"], f["retries.load_start"], f["retries.load_end"]))
+        p(run_line(f, "retries"))
         retries_table(f, p)
         p("")
         p("| figure | target | measured | met |")
         p("|---|---|---|---|")
-        for make in retries_rows(f, targets):
-            p(make())
-    except KeyError:
-        return None
-    return "\n".join(out) + "\n"
+        for row in retries_rows(f, targets):
+            p(row())
+    return section_text(make)
 
 
 def status_page_table(f, p):
@@ -460,23 +545,158 @@ def status_page_rows(f, targets):
 
 
 def status_page_report(f, targets):
-    """bench/results/status_page.md, as retries.md; None when the section did not run."""
-    out = []
-    try:
-        p = out.append
+    """status_page.md, as retries.md."""
+    def make(p):
         p("## Status page")
         p("")
-        p("Run of %s on %s processors; load average %s at the start of the section, %s at its end." % (
-            f["status_page.date"], f["processors"], f["status_page.loadavg_start"], f["status_page.loadavg_end"]))
+        p(run_line(f, "status_page"))
         status_page_table(f, p)
         p("")
         p("| figure | target | measured | met |")
         p("|---|---|---|---|")
-        for make in status_page_rows(f, targets):
-            p(make())
-    except KeyError:
+        for row in status_page_rows(f, targets):
+            p(row())
+    return section_text(make)
+
+
+def results_cost_report(f, targets):
+    """results_cost.md: with and without result rows, each case."""
+    def make(p):
+        p("## The cost of result rows (-l)")
+        p("")
+        p(run_line(f, "results_cost"))
+        p("One cycle of %s due entries, %s rounds; hits a second from nginx's log." % (
+            f["results_cost.n"], f["results_cost.rounds"]))
+        p("")
+        p("| database | -c | without, best | with -l, best | without, median | with -l, median | ratio, best | ratio, median of rounds |")
+        p("|---|---|---|---|---|---|---|---|")
+        for kind, conc in results_cost_cases(f):
+            key = "results_cost.%s.c%s" % (kind, conc)
+            p("| %s | %s | %s | %s | %s | %s | %s | %s |" % (
+                kind, conc, f[key + ".plain"], f[key + ".with"], f[key + ".plain.median"],
+                f[key + ".with.median"], f[key + ".ratio"], f[key + ".paired"]))
+    return section_text(make)
+
+
+def scale_report(f, targets):
+    """scale.md: start-up and one cycle at a million rows on each database,
+    then the metrics endpoint under idle clients; the rows that were
+    recorded (bench/endpoint_idle.sh alone records only its own)."""
+    n = lambda: f["scale.n"]
+    mib_of = lambda name: "%s MiB" % mib(f[name])
+
+    def cycle(kind, shared):
+        key = "scale.cycle.%s%s" % (kind, ".shared" if shared else "")
+        return lambda: figure_row(
+            f, targets, "one cycle of %s due entries, -c 64%s, refused port, %s" % (n(), " -s 600" if shared else "", kind),
+            key + ".kib", lambda: "%s; %s s, %.0f µs a hit; %s of %s moved on" % (
+                mib_of(key + ".kib"), f[key + ".seconds"], num(f[key + ".seconds"]) * 1e6 / num(n()),
+                f[key + ".moved"], n()),
+            also=(key + ".moved",))
+
+    rows = []
+    for kind in SCALE_KINDS:
+        rows.append(lambda kind=kind: figure_row(
+            f, targets, "start-up against %s rows, none due, %s" % (n(), kind), "scale.startup." + kind,
+            lambda: mib_of("scale.startup." + kind)))
+        rows.append(cycle(kind, False))
+        if kind in SCALE_SHARED:
+            rows.append(cycle(kind, True))
+    rows.append(lambda: figure_row(
+        f, targets, "scrape of jantor -m while %s clients hold connections and say nothing and %s send a byte a second%s" % (
+            f["endpoint.idle"], f["endpoint.slow"], ", opening again what it closes" if f["endpoint.reopen"] == "1" else ""),
+        "endpoint.held_max",
+        lambda: "longest of %s scrapes %s ms (median %s ms, %s failed; with no other client %s ms); descriptors at most %s (before: %s); peak resident memory %d MiB; jantor's processor time %s%% of a core" % (
+            f["endpoint.scrapes"], f["endpoint.held_max"], f["endpoint.held_median"], f["endpoint.held_failed"],
+            f["endpoint.quiet_max"], f["endpoint.fd_most"], f["endpoint.fd_before"],
+            int(f["endpoint.rss_peak"]) // 1024, f["endpoint.cpu"]),
+        also=("endpoint.held_failed",)))
+    lines = []
+    for make in rows:
+        try:
+            lines.append(make())
+        except KeyError:
+            pass
+    if not lines:
         return None
+    out = ["## At scale", ""]
+    if "scale.date" in f.raw:
+        out += ["Run of %s on %s processors; %s rows." % (f["scale.date"], f["scale.processors"], n()), ""]
+    out += ["| figure | target | measured | met |", "|---|---|---|---|"] + lines
+    if f.raw.get("scale.endpoint") == "failed":
+        out += ["", "The metrics endpoint under idle clients was not measured: bench/endpoint_idle.sh failed."]
     return "\n".join(out) + "\n"
+
+
+def webcalls_report(f, targets):
+    """webcalls.md: entries' own web calls against curl, and their memory."""
+    def make(p):
+        n = f["webcalls.n"]
+
+        def pair(label, name, a, b):
+            return figure_row(f, targets, label, "webcalls." + name, lambda: "%s (%s against %s a second); median of rounds %s" % (
+                f["webcalls." + name], f["webcalls.hits." + a], f["webcalls.hits." + b], f["webcalls.%s.paired" % name]))
+        p("## Web calls")
+        p("")
+        p("Run of %s on %s processors; SQLite in WAL mode; %s rounds," % (
+            f["webcalls.date"], f["webcalls.processors"], f["webcalls.rounds"]))
+        p("each pair's two ways seconds apart, taking turns at going first; load average %s" % f["webcalls.load_start"])
+        p("at the start, %s at the end. POSTs carry a %s-byte JSON body with" % (f["webcalls.load_end"], f["webcalls.body"]))
+        p("Content-Type and Authorization headers, to nginx's /hook (answers 200) or to the delay server.")
+        p("Rates are requests a second from the server's log; the ratios are of the best rates, and the median")
+        p("of the rounds' own ratios.")
+        p("")
+        p("| figure | target | measured | met |")
+        p("|---|---|---|---|")
+        p(pair("jantor -c 64 against curl --parallel --parallel-max 64, POST, 50 ms server, N = %s" % n, "post_delay", "dj", "dc"))
+        p(pair("jantor -c 1 against one curl, POST, nginx, N = %s" % n, "post_nginx", "nj", "nc"))
+        p(pair("jantor -c 1 GET, call columns all NULL against a table without them, nginx, N = %s" % n, "nulls", "gn", "go"))
+        p(figure_row(f, targets, "peak resident memory, one cycle of %s POSTs with a 64 KiB body, -c 64, server answering at once" % f["webcalls.big.n"],
+                     "webcalls.big", lambda: "%s MiB; %s s from start to exit less the 4 s sleep, the requests over %s s of the server's log; %s of %s moved on" % (
+                         mib(f["webcalls.big"]), f["webcalls.big.seconds"], f["webcalls.big.span"], f["webcalls.big.moved"], f["webcalls.big.n"]),
+                     also=("webcalls.big.moved",)))
+    return section_text(make)
+
+
+def calendar_report(f, targets):
+    """calendar.md: a cycle of calendar entries against interval entries,
+    and the cost of one next run."""
+    def make(p):
+        def reading(label, case):
+            return figure_row(f, targets, label, "calendar.ns." + case, lambda: "%s ns a call" % f["calendar.ns." + case])
+        p("## Calendar schedules")
+        p("")
+        p("Run of %s on %s processors, local time %s; SQLite in WAL mode;" % (
+            f["calendar.date"], f["calendar.processors"], f["calendar.zone"]))
+        p("%s rounds, the two tables' cycles seconds apart, taking turns at going first; load average" % f["calendar.rounds"])
+        p("%s at the start, %s at the end. Every entry is due a minute ago and is a GET of" % (
+            f["calendar.load_start"], f["calendar.load_end"]))
+        p("nginx's /index.html. The calendar table's rows take, in turn: %s." % f["calendar.rows"])
+        p("Rates are requests a second from nginx's log; the ratio is of the best rates, and the median of the")
+        p("rounds' own ratios. After every cycle each entry was requested once and moved on: an interval entry")
+        p("by its interval, a calendar entry to its expression's first time after the cycle's present.")
+        p("Next-run costs are from bench/cron_next.cc, the lowest of %s runs of %s calls in all, over" % (
+            f["calendar.rounds"], f["calendar.calls"]))
+        p("starting times spread across 2026; \"text\" is the local \"YYYY-MM-DD HH:MM:SS\" a hit writes in i_next.")
+        p("")
+        p("| figure | target | measured | met |")
+        p("|---|---|---|---|")
+        p(figure_row(f, targets, "jantor -c 8 GET, every entry on a calendar against every entry on an interval, nginx, N = %s" % f["calendar.n"],
+                     "calendar.ratio", lambda: "%s (%s against %s a second); median of rounds %s" % (
+                         f["calendar.ratio"], f["calendar.hits.cr"], f["calendar.hits.iv"], f["calendar.paired"])))
+        p(reading("next run of an interval entry: stored time + interval, text", "interval"))
+        p(reading("the same, the stored time read back with mktime first, as a hit reads it", "interval+mktime"))
+        p(reading("next run of a calendar entry: CronNextRun over the six in turn", "cron-mix"))
+        p(reading("the same, text", "cron-mix+text"))
+        p(reading("the same, CronParse first, text: what a hit does", "cron-mix+parse+text"))
+        p(reading("CronNextRun for each of the six alone", "each"))
+    return section_text(make)
+
+
+# The sections with a file of their own, in the order of a whole run; each
+# file is also appended to results.md.
+SECTION_FILES = (("results_cost", results_cost_report), ("scale", scale_report), ("webcalls", webcalls_report),
+                 ("calendar", calendar_report), ("retries", retries_report), ("status_page", status_page_report))
 
 
 def report(f, targets):
@@ -502,6 +722,8 @@ def report(f, targets):
         p("Hits a second from the first to the last request of one run (nginx's $msec); jantor runs one poll cycle with standard output to a file.")
         p("jantor -c 1 is jantor as without -c: one hit after the other.")
         p("The run took %d min %d s; load average (1 minute) %s when it began, %s at its end." % (took // 60, took % 60, f["load_start"], f["load_end"]))
+        if f.raw.get("failed"):
+            p("Not measured: %s; a section that fails leaves no figures." % ", ".join(f["failed"].split()))
         p("")
 
     def speed(p):
@@ -628,12 +850,6 @@ def report(f, targets):
                 label, f["hits." + key], limit, f["share.once." + key], f["share.stmt." + key], f["share.own." + key],
                 f["share.commit." + key], f["share.db_us." + key], f["share.jantor_us." + key]))
 
-    def retries(p):
-        retries_table(f, p)
-
-    def status_page(p):
-        status_page_table(f, p)
-
     def figure_rows():
         def row(label, name, measured):
             return figure_row(f, targets, label, name, measured)
@@ -692,7 +908,7 @@ def report(f, targets):
                         lambda: "%s µs against %s µs (three daemons: %s µs); jantor's own %s µs against %s µs (three: %s µs)" % (
                             f["share.db_us.shs64"], f["share.db_us.shu64"], f["share.db_us.sht64"],
                             f["share.jantor_us.shs64"], f["share.jantor_us.shu64"], f["share.jantor_us.sht64"])),
-        ] + retries_rows(f, targets) + status_page_rows(f, targets)
+        ]
         lines = []
         for make in rows:
             try:
@@ -702,7 +918,7 @@ def report(f, targets):
         return lines
 
     block(header)
-    for fn in (speed, placement, delay, tls, metrics, share, retries, status_page):
+    for fn in (speed, placement, delay, tls, metrics, share):
         block(fn)
     rows = figure_rows()
     if rows:
@@ -714,6 +930,8 @@ def report(f, targets):
     # the header's, so only the tables after the first need one before.
     while out and out[0] == "":
         out.pop(0)
+    while out and out[-1] == "":
+        out.pop()
     return "\n".join(out) + "\n"
 
 
@@ -759,9 +977,8 @@ unset multiplot
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--out", required=True, help="folder for results.md")
-    parser.add_argument("--full", action="store_true",
-                        help="also the chart and the tables of the sections that write their own")
+    parser.add_argument("--out", required=True, help="folder for results.md and the sections' own files")
+    parser.add_argument("--full", action="store_true", help="also the chart")
     parser.add_argument("records", nargs="+")
     args = parser.parse_args()
     f = Figures(load(args.records))
@@ -773,21 +990,24 @@ def main():
             chart(f, args.out)
         except KeyError as missing:
             print("report: no chart, %s was not recorded" % missing, file=sys.stderr)
-        for part in ("results_cost", "scale", "webcalls", "calendar"):
-            path = os.path.join(args.out, part + ".md")
+            for name in ("chart.png", "hits.dat", "delay.dat"):
+                if os.path.exists(os.path.join(args.out, name)):
+                    os.remove(os.path.join(args.out, name))
+    # A section's own file is made from the figures as results.md is, and
+    # appended to it; a section without figures (not run, or failed) has
+    # none, since one left from an earlier run would read as this run's.
+    for name, make in SECTION_FILES:
+        path = os.path.join(args.out, name + ".md")
+        part = make(f, targets)
+        if part is None:
             if os.path.exists(path):
-                with open(path, encoding="utf-8") as extra:
-                    text += "\n" + extra.read()
+                os.remove(path)
+            continue
+        with open(path, "w", encoding="utf-8") as out:
+            out.write(part)
+        text = text + "\n" + part if text.strip() else part
     with open(os.path.join(args.out, "results.md"), "w", encoding="utf-8") as out:
         out.write(text)
-    # The retries and status page figures also go to files of their own, as
-    # the sections that run apart write theirs: bench/results/<name>.md
-    # after a whole run, the work folder's after a run of some sections.
-    for name, make in (("retries", retries_report), ("status_page", status_page_report)):
-        part_text = make(f, targets)
-        if part_text is not None:
-            with open(os.path.join(args.out, name + ".md"), "w", encoding="utf-8") as out:
-                out.write(part_text)
 
 
 if __name__ == "__main__":

@@ -2,9 +2,13 @@
 # What the results table (-l) costs a poll cycle: one cycle of N due
 # entries against a loopback nginx, with and without -l hit_results, at
 # -c 1 and -c 8, on SQLite and on PostgreSQL. Each round runs every case's
-# two ways seconds apart, taking turns at going first. Prints, for each
-# case, the rate with -l against the rate without: the best of each way's
-# rounds, and the median of the rounds' own ratios; then a markdown table.
+# two ways seconds apart, taking turns at going first. Records the rate of
+# every run (bench/cycle_lib.sh's record) as the section "results_cost" of
+# bench/run.sh, which runs it; run alone, into its work folder, from which
+# bench/report.py then writes the table, for each case the rate with -l
+# against the rate without (the best of each way's rounds, their medians,
+# and the median of the rounds' own ratios), to results_cost.md there, and
+# prints it.
 #
 #   bench/results_cost.sh       # builds jantor in build-bench/ and runs it
 #
@@ -48,17 +52,19 @@ mkdir -p "$build"
 work=$build/results-cost
 rm -rf "$work"
 mkdir -p "$work"
+record_into results_cost "$work/figures"
 log=$work/nginx/access.log
 odbc=$work/odbc
 db=$work/schedule.db
 
 cleanup() {
+  local status=$?
   tests/support/nginx.sh stop "$work/nginx" >/dev/null 2>&1 || true
   tests/support/pg.sh stop "$work/pg" >/dev/null 2>&1 || true
+  forget_failed "$status"
 }
 trap cleanup EXIT
 NGINX_PORT=80 tests/support/nginx.sh start "$work/nginx" >/dev/null
-port=$(cat "$work/nginx/port")
 tests/support/pg.sh start "$work/pg" >/dev/null
 pg_port=$(cat "$work/pg/port")
 pg_password=$(cat "$work/pg/password")
@@ -72,30 +78,21 @@ scripts/odbc-dsn.sh "$odbc" cost_postgres postgres 127.0.0.1 "$pg_port" jantor
 cat schema/sqlite.sql schema/sqlite-results.sql | sqlite3 "$db"
 sqlite3 "$db" 'PRAGMA journal_mode=WAL;' >/dev/null
 
-# Local time as jantor reads it, a minute ago.
-due_time() { date -d '-1 minutes' '+%Y-%m-%d %H:%M:%S'; }
-
-# N entries for tag, all due, on nginx; the results table empty, so that
-# every run writes into a table of the same size.
+# N entries for tag, all due a minute ago, on nginx; the results table
+# empty, so that every run writes into a table of the same size.
 fill() { # kind tag
   local due
-  due=$(due_time)
+  due=$(stamp -1)
   if [ "$1" = sqlite ]; then
-    sqlite3 "$db" <<SQL
-DELETE FROM schedule_2;
-DELETE FROM hit_results;
-WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM k WHERE i < $n)
-INSERT INTO schedule_2 (id, i_user, i_pass, i_port, i_object, i_host, i_timeout, i_interval,
-                        i_next, i_start, i_stop)
-SELECT i, NULL, NULL, $port, '/index.html?$2-' || i, '127.0.0.1', 30, 86400, '$due', 0, 1 FROM k;
-SQL
+    sqlite3 "$db" 'DELETE FROM hit_results;'
+    fill_schedule "$db" "$n" "$2" 127.0.0.1 /index.html "'$due'"
   else
     psql_jantor >/dev/null <<SQL
 TRUNCATE schedule_2;
 TRUNCATE hit_results;
 INSERT INTO schedule_2 (id, i_user, i_pass, i_port, i_object, i_host, i_timeout, i_interval,
                         i_next, i_start, i_stop)
-SELECT i, NULL, NULL, $port, '/index.html?$2-' || i, '127.0.0.1', 30, 86400, '$due', 0, 1
+SELECT i, NULL, NULL, 80, '/index.html?$2-' || i, '127.0.0.1', 30, 86400, '$due', 0, 1
 FROM generate_series(1, $n) AS i;
 ANALYZE schedule_2;
 ANALYZE hit_results;
@@ -134,45 +131,26 @@ run_cycle() { # kind tag args...
 }
 
 IFS=, read -r -a cases <<<"${BENCH_CASES:-sqlite 1,sqlite 8,postgres 1,postgres 8}"
-declare -A rates  # rates[<kind>-c<c>-<way>-<round>], way l (with -l) or p (plain)
-load_start=$(cut -d' ' -f1 /proc/loadavg)
+record_start
+record results_cost.n "$n"
+record results_cost.rounds "$rounds"
+record results_cost.cases "$(IFS=,; echo "${cases[*]}")"
+# The rate of each run: rate.results_cost.<kind>.c<c>.<with|plain>.<round>.
 for r in $(seq "$rounds"); do
   echo "round $r of $rounds ..." >&2
   for c in "${cases[@]}"; do
     read -r kind conc <<<"$c"
-    key=$kind-c$conc
-    if [ $((r % 2)) = 1 ]; then ways="p l"; else ways="l p"; fi
+    if [ $((r % 2)) = 1 ]; then ways="plain with"; else ways="with plain"; fi
     for way in $ways; do
-      tag=$key-$way-$r
-      if [ "$way" = l ]; then
+      tag=$kind-c$conc-$way-$r
+      if [ "$way" = with ]; then
         run_cycle "$kind" "$tag" -l hit_results -c "$conc"
       else
         run_cycle "$kind" "$tag" -c "$conc"
       fi
-      rates[$tag]=$(rate "$tag")
+      record "rate.results_cost.$kind.c$conc.$way.$r" "$(rate "$tag")" hits/s
     done
   done
 done
-load_end=$(cut -d' ' -f1 /proc/loadavg)
-
-rows=()
-for c in "${cases[@]}"; do
-  read -r kind conc <<<"$c"
-  key=$kind-c$conc
-  with_best=$(for r in $(seq "$rounds"); do echo "${rates[$key-l-$r]}"; done | best)
-  plain_best=$(for r in $(seq "$rounds"); do echo "${rates[$key-p-$r]}"; done | best)
-  with_median=$(for r in $(seq "$rounds"); do echo "${rates[$key-l-$r]}"; done | median | xargs printf '%.0f')
-  plain_median=$(for r in $(seq "$rounds"); do echo "${rates[$key-p-$r]}"; done | median | xargs printf '%.0f')
-  paired=$(for r in $(seq "$rounds"); do ratio "${rates[$key-l-$r]}" "${rates[$key-p-$r]}"; echo; done | median)
-  best_ratio=$(ratio "$with_best" "$plain_best")
-  each=$(for r in $(seq "$rounds"); do ratio "${rates[$key-l-$r]}" "${rates[$key-p-$r]}"; printf ' '; done)
-  echo "$kind -c $conc: with/without $best_ratio (best), $paired (median of rounds); rounds: $each"
-  rows+=("| $kind | $conc | $plain_best | $with_best | $plain_median | $with_median | $best_ratio | $paired |")
-done
-echo
-echo "One cycle of $n due entries, $rounds rounds; hits a second from nginx's log;"
-echo "load average $load_start at the start, $load_end at the end."
-echo
-echo "| database | -c | without, best | with -l, best | without, median | with -l, median | ratio, best | ratio, median of rounds |"
-echo "|---|---|---|---|---|---|---|---|"
-printf '%s\n' "${rows[@]}"
+record_end
+report_alone "$work"

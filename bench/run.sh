@@ -3,10 +3,12 @@
 # machine: runs the sections named (all of them, in this order, when none
 # is), each from bench/sections/<name>.sh, and turns the figures they
 # recorded into a report with bench/report.py. Needs root or a free port 80
-# it may bind.
+# it may bind. A section that fails leaves no figures; the others still run,
+# the report names it, and the run's status is 1.
 #
 #   bench/run.sh              # builds jantor in build-bench/, runs it all,
-#                             # writes bench/results/results.md and chart.png
+#                             # writes bench/results/results.md, the files
+#                             # of the sections that have their own, chart.png
 #   bench/run.sh delay tls    # only those sections; the report goes to the
 #                             # work folder and is printed, bench/results stays
 #
@@ -47,30 +49,43 @@ bench_servers_start
 
 # A section runs in a subshell: it shares the helpers, never the variables
 # of another section, and what it started stops when it ends, even on error.
-records=()
+# A section that fails leaves no figures (half a section's, or an earlier
+# run's, would read as this run's); the run goes on with the next, and the
+# report names what was not measured. errexit holds in a subshell only when
+# the subshell is not itself tested, so its status is read with errexit off.
+records=() failed=()
 for section in "${names[@]}"; do
   echo "${section} ..." >&2
-  rm -f "$figures/$section.tsv"
   : >"$figures/$section.tsv"
+  set +e
   (
+    set -e
     trap section_cleanup EXIT
     # shellcheck source=/dev/null
     . "bench/sections/$section.sh"
   )
-  records+=("$figures/$section.tsv")
+  status=$?
+  set -e
+  if [ "$status" = 0 ]; then
+    records+=("$figures/$section.tsv")
+  else
+    echo "bench: section $section failed (status $status); its figures are dropped" >&2
+    rm -f "$figures/$section.tsv"
+    failed+=("$section")
+  fi
 done
 
 section=run
-{
-  printf 'date\t%s\t\n' "$(date '+%Y-%m-%d %H:%M')"
-  printf 'processors\t%s\t\n' "$(nproc)"
-  printf 'kernel\t%s\t\n' "$(uname -r)"
-  printf 'postgres\t%s\t\n' "$(psql_jantor -tA -c 'SHOW server_version' | cut -d' ' -f1)"
-  printf 'rounds\t%s\t\n' "$rounds"
-  printf 'took\t%s\ts\n' "$(($(date +%s) - run_start))"
-  printf 'load_start\t%s\t\n' "$load_start"
-  printf 'load_end\t%s\t\n' "$(cut -d' ' -f1 /proc/loadavg)"
-} >"$figures/run.tsv"
+: >"$figures/run.tsv"
+record date "$(date '+%Y-%m-%d %H:%M')"
+record processors "$(nproc)"
+record kernel "$(uname -r)"
+record postgres "$(psql_jantor -tA -c 'SHOW server_version' | cut -d' ' -f1)"
+record rounds "$rounds"
+record took "$(($(date +%s) - run_start))" s
+record load_start "$load_start"
+record load_end "$(cut -d' ' -f1 /proc/loadavg)"
+record failed "${failed[*]}"
 
 if [ "$full" = 1 ]; then
   python3 bench/report.py --out "$results" --full "$figures/run.tsv" "${records[@]}"
@@ -79,3 +94,4 @@ else
   python3 bench/report.py --out "$work" "$figures/run.tsv" "${records[@]}"
   cat "$work/results.md"
 fi
+[ "${#failed[@]}" = 0 ]

@@ -5,8 +5,9 @@
 # against a port that refuses at once (with and without -s where the
 # database can share a table), with the time a hit; then the metrics
 # endpoint's scrape time under 1000 idle clients (bench/endpoint_idle.sh).
-# Writes bench/results/scale.md (also printed), which bench/run.sh puts in
-# results.md.
+# Records its figures as the section "scale" of bench/run.sh, which runs it;
+# run alone, into its work folder, from which bench/report.py then writes
+# its table to scale.md there, and prints it.
 #
 #   bench/scale.sh              # builds jantor in build-bench/ (BENCH_BUILD)
 #   SCALE_N=100000 bench/scale.sh   # a quicker look at fewer rows
@@ -19,22 +20,28 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+# shellcheck source=bench/cycle_lib.sh
+source "$root/bench/cycle_lib.sh"
 n=${SCALE_N:-1000000}
 build=$root/${BENCH_BUILD:-build-bench}
-results=$root/bench/results
 cmake -S . -B "$build" -DJANTOR_TESTS=OFF >/dev/null
 cmake --build "$build" --target jantor -j"$(nproc)" >/dev/null
 jantor=$build/jantor
 work=$build/scale-work
 rm -rf "$work"
-mkdir -p "$work" "$results"
+mkdir -p "$work"
 odbc=$work/odbc
 
 cleanup() {
+  local status=$?
   tests/support/pg.sh stop "$work/pg" >/dev/null 2>&1 || true
   tests/support/mariadb.sh stop "$work/mariadb" >/dev/null 2>&1 || true
+  forget_failed "$status"
 }
 trap cleanup EXIT
+record_into scale "$work/figures"
+record_start
+record scale.n "$n"
 tests/support/pg.sh start "$work/pg" >/dev/null
 tests/support/mariadb.sh start "$work/mariadb" >/dev/null
 pg_port=$(cat "$work/pg/port") pg_password=$(cat "$work/pg/password")
@@ -89,17 +96,13 @@ moved() { # kind: entries whose next run is in the future
     "sql_$1" | tr -dc '0-9\n' | grep -v '^$' | tail -n1
 }
 
-mib() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
-verdict() { awk "BEGIN { print ($1) ? \"yes\" : \"**no**\" }"; }
-
-rows=()
 for kind in sqlite postgres mariadb; do
   [ "$kind" = sqlite ] && rm -f "$work/schedule.db"
   "sql_$kind" <"schema/$kind.sql"
   fill "$kind" 0
   read -r kib _ < <(run "$kind")
-  echo "start-up, $kind, $n rows none due: $(mib "$kib") MiB" >&2
-  rows+=("| start-up against $n rows, none due, $kind | peak resident memory at most 16 MiB | $(mib "$kib") MiB | $(verdict "$kib <= 16384") |")
+  echo "start-up, $kind, $n rows none due: $kib KiB" >&2
+  record "scale.startup.$kind" "$kib" KiB
   modes=("")
   [ "$kind" != sqlite ] && modes+=("-s 600")
   for mode in "${modes[@]}"; do
@@ -107,22 +110,20 @@ for kind in sqlite postgres mariadb; do
     # shellcheck disable=SC2086
     read -r kib seconds < <(run "$kind" -c 64 $mode)
     done_n=$(moved "$kind")
-    per_hit=$(awk -v s="$seconds" -v n="$n" 'BEGIN { printf "%.0f", s * 1e6 / n }')
-    echo "cycle, $kind ${mode:-alone}: $(mib "$kib") MiB, $seconds s, $per_hit us a hit, $done_n of $n moved" >&2
-    rows+=("| one cycle of $n due entries, -c 64${mode:+ $mode}, refused port, $kind | peak resident memory at most 64 MiB, each entry moved once | $(mib "$kib") MiB; $seconds s, $per_hit µs a hit; $done_n of $n moved on | $(verdict "$kib <= 65536 && $done_n == $n") |")
+    echo "cycle, $kind ${mode:-alone}: $kib KiB, $seconds s, $done_n of $n moved" >&2
+    key=$kind${mode:+.shared}
+    record "scale.cycle.$key.kib" "$kib" KiB
+    record "scale.cycle.$key.seconds" "$seconds" s
+    record "scale.cycle.$key.moved" "$done_n"
   done
 done
 
-endpoint=$(JANTOR=$jantor bench/endpoint_idle.sh | grep '^|' | tail -n1 || true)
-
-{
-  echo "## At scale"
-  echo
-  echo "Run of $(date -u '+%Y-%m-%d %H:%M UTC') on $(nproc) processors; $n rows."
-  echo
-  echo "| figure | target | measured | met |"
-  echo "|---|---|---|---|"
-  printf '%s\n' "${rows[@]}"
-  [ -n "$endpoint" ] && echo "$endpoint"
-} >"$results/scale.md"
-cat "$results/scale.md"
+# The endpoint's figures join these only when its script measured them all.
+if BENCH_FIGURES=$work JANTOR=$jantor bench/endpoint_idle.sh >"$work/endpoint_idle.out"; then
+  cat "$work/endpoint_idle.tsv" >>"$figures/$section.tsv"
+else
+  echo "bench: bench/endpoint_idle.sh failed; the endpoint is not measured" >&2
+  record scale.endpoint failed
+fi
+record_end
+report_alone "$work"

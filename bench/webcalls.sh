@@ -10,9 +10,12 @@
 #   - the peak resident memory of one cycle of 20000 POSTs with a 64 KiB
 #     body each at -c 64, against the same server answering at once.
 # Each round runs every pair's two ways seconds apart, taking turns at going
-# first; the ratios are of the best rates and the median of the rounds' own
-# ratios. Prints its progress on standard error and a markdown table on
-# standard output, which it also writes to bench/results/webcalls.md.
+# first. Records the rate of every run and the memory run's figures
+# (bench/cycle_lib.sh's record) as the section "webcalls" of bench/run.sh,
+# which runs it; run alone, into its work folder, from which
+# bench/report.py then writes the table (the ratios of the best rates and
+# the medians of the rounds' own ratios) to webcalls.md there, and prints
+# it. Its progress goes to standard error.
 #
 #   bench/webcalls.sh           # builds jantor in build-bench-calls/ and runs it
 #
@@ -54,9 +57,9 @@ else
 fi
 mkdir -p "$build"
 work=$build/webcalls
-results=$root/bench/results
 rm -rf "$work"
-mkdir -p "$work" "$results"
+mkdir -p "$work"
+record_into webcalls "$work/figures"
 cc -O2 -Wall -Wextra -o "$work/delay_server" bench/delay_server.c
 log=$work/nginx/access.log
 delay_log=$work/delay.log
@@ -65,8 +68,10 @@ odbc=$work/odbc
 
 delay_pid=""
 cleanup() {
+  local status=$?
   if [ -n "$delay_pid" ]; then kill "$delay_pid" 2>/dev/null || true; fi
   tests/support/nginx.sh stop "$work/nginx" >/dev/null 2>&1 || true
+  forget_failed "$status"
 }
 trap cleanup EXIT
 
@@ -126,28 +131,20 @@ if [ "$(wc -c <"$work/body.json")" != 1024 ] || [ "$(wc -c <"$work/body64.json")
   exit 1
 fi
 
-# Local time as jantor reads it, a minute ago.
-due_time() { date -d '-1 minutes' '+%Y-%m-%d %H:%M:%S'; }
-
-# COUNT entries for tag in the database file, all due, on HOST port 80 at
-# /hook?TAG-i (/index.html?TAG-i for a GET): either POSTs with the body
-# file and the two headers, or GETs that leave the call columns out
-# (NULL, or absent from the plain table).
+# COUNT entries for tag in the database file, all due a minute ago, on HOST
+# port 80 at /hook?TAG-i (/index.html?TAG-i for a GET): either POSTs with
+# the body file and the two headers, or GETs that leave the call columns
+# out (NULL, or absent from the plain table).
 fill() { # file tag count host post|get [body file]
-  local file=$1 tag=$2 count=$3 host=$4 call=$5 columns="" values="" object=/index.html
-  if [ "$call" = post ]; then
-    object=/hook
-    columns=", i_method, i_headers, i_body"
-    values=", 'POST', 'Content-Type: application/json' || char(10) || 'Authorization: Bearer $token', '$(cat "$6")'"
+  local file=$1 tag=$2 count=$3 host=$4 due
+  due=$(stamp -1)
+  if [ "$5" = post ]; then
+    fill_schedule "$file" "$count" "$tag" "$host" /hook "'$due'" i_method="'POST'" \
+      i_headers="'Content-Type: application/json' || char(10) || 'Authorization: Bearer $token'" \
+      i_body="'$(cat "$6")'"
+  else
+    fill_schedule "$file" "$count" "$tag" "$host" /index.html "'$due'"
   fi
-  sqlite3 "$file" <<SQL
-DELETE FROM schedule_2;
-WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM k WHERE i < $count)
-INSERT INTO schedule_2 (id, i_user, i_pass, i_port, i_object, i_host, i_timeout, i_interval,
-                        i_next, i_start, i_stop$columns)
-SELECT i, NULL, NULL, 80, '$object?$tag-' || i, '$host', 30, 86400, '$(due_time)', 0, 1$values
-FROM k;
-SQL
 }
 
 # Every request of the run reached the server; in nginx's log, also each
@@ -189,8 +186,6 @@ run_curl() { # host tag args...
   curl "${curl_opts[@]}" "$@" -K "$work/curl-$tag.cfg" >"$work/curl-$tag.out" 2>"$work/curl-$tag.err"
 }
 
-mib() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
-
 # The ways of each pair, "key what": the key names the run (tag <key>-<round>).
 way_dj() { fill "$db" "$1" "$n" 127.0.0.2 post "$work/body.json"; run_jantor calls_sqlite "$1" -c 64; }
 way_dc() { run_curl 127.0.0.2 "$1" --parallel --parallel-max 64; }
@@ -199,8 +194,8 @@ way_nc() { run_curl 127.0.0.1 "$1"; }
 way_gn() { fill "$db" "$1" "$n" 127.0.0.1 get; run_jantor calls_sqlite "$1" -c 1; }
 way_go() { fill "$db_plain" "$1" "$n" 127.0.0.1 get; run_jantor plain_sqlite "$1" -c 1; }
 
-declare -A rates  # rates[<key>-<round>]
-# Runs the pair's two ways every round, taking turns at going first.
+# Runs the pair's two ways every round, taking turns at going first, and
+# records each run's rate as rate.webcalls.<key>.<round>.
 race() { # key-a key-b server-log method
   local a=$1 b=$2 server_log=$3 method=$4 r way
   for r in $(seq "$rounds"); do
@@ -208,12 +203,15 @@ race() { # key-a key-b server-log method
     for way in $([ $((r % 2)) = 1 ] && echo "$a $b" || echo "$b $a"); do
       "way_$way" "$way-$r"
       check_run "$way-$r" "$server_log" "$method" "$n"
-      rates[$way-$r]=$(rate "$way-$r" "$server_log")
+      record "rate.webcalls.$way.$r" "$(rate "$way-$r" "$server_log")" hits/s
     done
   done
 }
 
-load_start=$(cut -d' ' -f1 /proc/loadavg)
+record_start
+record webcalls.rounds "$rounds"
+record webcalls.n "$n"
+record webcalls.body "$(wc -c <"$work/body.json")" bytes
 echo "POSTs to a server answering 50 ms late ..." >&2
 start_delay 50
 race dj dc "$delay_log" POST
@@ -237,33 +235,11 @@ stop_delay
 check_run big "$delay_log" POST "$big_n"
 moved=$(sqlite3 "$db_big" "SELECT count(*) FROM schedule_2 WHERE i_next > datetime('now', 'localtime');")
 read -r big_kib big_seconds < <(awk '{ printf "%d %.1f\n", $1, $2 - 4 }' "$work/time-big")
-big_span=$(span big "$delay_log" | awk '{ printf "%.1f\n", $3 - $2 }')
+record webcalls.big.n "$big_n"
+record webcalls.big "$big_kib" KiB
+record webcalls.big.seconds "$big_seconds" s
+record webcalls.big.span "$(span big "$delay_log" | awk '{ printf "%.1f\n", $3 - $2 }')" s
+record webcalls.big.moved "$moved"
 rm -f "$db_big" "$db_big-wal" "$db_big-shm"
-load_end=$(cut -d' ' -f1 /proc/loadavg)
-
-read -r d_j d_c d_best d_median d_each <<<"$(compare dj dc)"
-read -r p_j p_c p_best p_median p_each <<<"$(compare nj nc)"
-read -r g_n g_o g_best g_median g_each <<<"$(compare gn go)"
-echo "delay server, jantor -c 64 / curl --parallel-max 64: $d_best (best), $d_median (median); rounds: $d_each" >&2
-echo "nginx POST, jantor -c 1 / one curl: $p_best (best), $p_median (median); rounds: $p_each" >&2
-echo "nginx GET, NULL columns / no columns: $g_best (best), $g_median (median); rounds: $g_each" >&2
-echo "memory: $(mib "$big_kib") MiB, $big_seconds s, requests over $big_span s, $moved of $big_n moved" >&2
-
-{
-  echo "## Web calls"
-  echo
-  echo "Run of $(date -u '+%Y-%m-%d %H:%M UTC') on $(nproc) processors; SQLite in WAL mode; $rounds rounds,"
-  echo "each pair's two ways seconds apart, taking turns at going first; load average $load_start"
-  echo "at the start, $load_end at the end. POSTs carry a $(wc -c <"$work/body.json")-byte JSON body with"
-  echo "Content-Type and Authorization headers, to nginx's /hook (answers 200) or to the delay server."
-  echo "Rates are requests a second from the server's log; the ratios are of the best rates, and the median"
-  echo "of the rounds' own ratios."
-  echo
-  echo "| figure | target | measured | met |"
-  echo "|---|---|---|---|"
-  echo "| jantor -c 64 against curl --parallel --parallel-max 64, POST, 50 ms server, N = $n | at least 1.0 | $d_best ($d_j against $d_c a second); median of rounds $d_median | $(verdict "$d_best >= 1.0") |"
-  echo "| jantor -c 1 against one curl, POST, nginx, N = $n | at least 0.9 | $p_best ($p_j against $p_c a second); median of rounds $p_median | $(verdict "$p_best >= 0.9") |"
-  echo "| jantor -c 1 GET, call columns all NULL against a table without them, nginx, N = $n | at least 0.95 | $g_best ($g_n against $g_o a second); median of rounds $g_median | $(verdict "$g_best >= 0.95") |"
-  echo "| peak resident memory, one cycle of $big_n POSTs with a 64 KiB body, -c 64, server answering at once | at most 32 MiB, each entry moved once | $(mib "$big_kib") MiB; $big_seconds s from start to exit less the 4 s sleep, the requests over $big_span s of the server's log; $moved of $big_n moved on | $(verdict "$big_kib <= 32768 && $moved == $big_n") |"
-} >"$results/webcalls.md"
-cat "$results/webcalls.md"
+record_end
+report_alone "$work"

@@ -32,8 +32,7 @@ rt_retry_db=$work/retries-retry.db rt_plain_db=$work/retries-plain.db
 rt_nulls_db=$work/retries-nulls.db rt_before_db=$work/retries-before.db
 rm -f "$rt_log" "$work"/retries-*.db*
 
-record retries.date "$(date -u '+%Y-%m-%d %H:%M UTC')"
-record retries.load_start "$(cut -d' ' -f1 /proc/loadavg)"
+record_start
 record retries.rounds "$rounds"
 record retries.n "$rt_n"
 
@@ -83,17 +82,10 @@ rt_next=$(date -d "@$(($(date -d "$rt_due" +%s) + 86400))" '+%Y-%m-%d %H:%M:%S')
 # on host, interval a day; with retries and delay, those two columns set.
 # The log of the fill is checkpointed, so every run starts from an empty one.
 rt_fill() { # file tag host [retries delay]
-  local columns="" values=""
-  if [ $# -gt 3 ]; then columns=", i_retries, i_retry_delay" values=", $4, $5"; fi
-  sqlite3 "$1" >/dev/null <<SQL
-DELETE FROM schedule_2;
-WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM k WHERE i < $rt_n)
-INSERT INTO schedule_2 (id, i_user, i_pass, i_port, i_object, i_host, i_timeout, i_interval,
-                        i_next, i_start, i_stop$columns)
-SELECT i, NULL, NULL, 80, '/index.html?$2-' || i, '$3', 30, 86400, '$rt_due', 0, 1$values
-FROM k;
-PRAGMA wal_checkpoint(TRUNCATE);
-SQL
+  local retries=()
+  if [ $# -gt 3 ]; then retries=(i_retries="$4" i_retry_delay="$5"); fi
+  fill_schedule "$1" "$rt_n" "$2" "$3" /index.html "'$rt_due'" "${retries[@]}"
+  sqlite3 "$1" 'PRAGMA wal_checkpoint(TRUNCATE);' >/dev/null
 }
 
 # Every entry due again under a new tag, nothing else of the rows touched.
@@ -288,4 +280,4 @@ for way in rtr rtb rtn1 rto1 rtn8 rto8; do
     record "hwm.$way.$r" "${hwms[$way-$r]}" KiB
   done
 done
-record retries.load_end "$(cut -d' ' -f1 /proc/loadavg)"
+record_end

@@ -1,3 +1,4 @@
 # shellcheck shell=bash disable=SC2154  # the names of bench/lib.sh, which run.sh sources first
-# jantor at a million rows: bench/scale.sh writes bench/results/scale.md.
-BENCH_BUILD=${BENCH_BUILD:-build-bench} bench/scale.sh >"$work/scale.out"
+# jantor at a million rows: bench/scale.sh, recording into this section's
+# figures.
+BENCH_FIGURES=$figures BENCH_BUILD=${BENCH_BUILD:-build-bench} bench/scale.sh >"$work/scale.out"

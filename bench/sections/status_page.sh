@@ -45,8 +45,7 @@ sp_columns="id, i_host, i_port, i_object, i_interval, i_next, i_start, i_stop, i
 sp_columns+=", i_zone, i_retries, i_attempt, i_failures, i_outcome, i_recent, i_status, i_duration_ms, i_last"
 cc -O2 -Wall -Wextra -pthread -o "$build/page_clients" bench/page_clients.c
 
-record status_page.date "$(date -u '+%Y-%m-%d %H:%M UTC')"
-record status_page.loadavg_start "$(cut -d' ' -f1 /proc/loadavg)"
+record_start
 record status_page.n "$sp_n"
 record status_page.results "$sp_results"
 record status_page.requests "$sp_rounds"
@@ -408,4 +407,4 @@ for r in $(seq "$sp_load_rounds"); do
   record "status_page.load.ms.$r" "$median" ms
   record "status_page.load.most.$r" "$most" ms
 done
-record status_page.loadavg_end "$(cut -d' ' -f1 /proc/loadavg)"
+record_end
