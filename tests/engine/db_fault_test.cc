@@ -198,15 +198,10 @@ TEST_F(DatabaseFaults, StatusPageAnswers503WhileTheServerIsDownAndReadsAgainAfte
                    "insert into schedule_2 (id, i_port, i_object, i_host, i_timeout, "
                    "i_interval, i_next) values (1, 9, '/page', '127.0.0.1', 30, 3600, '" +
                        LocalTimestamp(3600) + "')"));
-  const int port = testsupport::UnusedPort();
-  const std::string tag = "JANTOR_DAEMON=faults-page-" + std::to_string(port);
   std::vector<std::string> args = db.Args();
-  args.insert(args.end(), {"-i", "60", "-m", std::to_string(port)});
-  std::vector<std::string> env = testsupport::OdbcEnv();
-  env.push_back(tag);
-  testsupport::RunResult r;
-  std::thread daemon([&] { r = testsupport::RunJantor(args, env, 60000); });
-  std::string metrics = servicetest::AwaitFirstCycle(port);
+  args.insert(args.end(), {"-i", "60"});
+  servicetest::ServingDaemon jantor(args, "faults-page", 60000);
+  const int port = jantor.port();
   auto status = [port](const char* path) {
     return servicetest::Ask(port, std::string("GET ") + path + " HTTP/1.0\r\n\r\n").substr(0, 12);
   };
@@ -223,9 +218,7 @@ TEST_F(DatabaseFaults, StatusPageAnswers503WhileTheServerIsDownAndReadsAgainAfte
   EXPECT_EQ(status("/"), "HTTP/1.1 200");
   EXPECT_EQ(status("/badge/1.svg"), "HTTP/1.1 200");
 
-  pid_t pid = hostile::FindProcess(tag);
-  if (pid > 0) kill(pid, SIGTERM);
-  daemon.join();
+  const auto& r = jantor.Stop();
   EXPECT_EQ(r.status, 0) << r.out << r.err;
 }
 

@@ -7,6 +7,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -21,6 +22,8 @@
 
 #include "engine/hostile_support.h"
 #include "support/loopback_peer.h"
+#include "support/odbc_db.h"
+#include "support/process.h"
 #include "support/test_paths.h"
 
 namespace servicetest {
@@ -195,6 +198,46 @@ inline std::string AwaitFirstCycle(int port) {
   }
   return metrics;
 }
+
+// A jantor of the test's own that serves -m on a free port, running in the
+// background from its construction, once its first cycle has ended, until
+// Stop sends it a SIGTERM (as a service manager stops it); its environment
+// holds a tag that tells it from every other process.
+class ServingDaemon {
+ public:
+  ServingDaemon(std::vector<std::string> args, const std::string& name, int timeout_ms = 90000)
+      : port_(testsupport::UnusedPort()),
+        tag_("JANTOR_DAEMON=" + name + "-" + std::to_string(port_)) {
+    args.insert(args.end(), {"-m", std::to_string(port_)});
+    std::vector<std::string> env = testsupport::OdbcEnv();
+    env.push_back(tag_);
+    thread_ = std::thread(
+        [this, args, env, timeout_ms] { result_ = testsupport::RunJantor(args, env, timeout_ms); });
+    first_scrape_ = AwaitFirstCycle(port_);
+  }
+  ~ServingDaemon() { Stop(); }
+  ServingDaemon(const ServingDaemon&) = delete;
+  ServingDaemon& operator=(const ServingDaemon&) = delete;
+
+  int port() const { return port_; }
+  const std::string& first_scrape() const { return first_scrape_; }
+  // Stops it, once, and says how it ended.
+  const testsupport::RunResult& Stop() {
+    if (thread_.joinable()) {
+      pid_t pid = hostile::FindProcess(tag_);
+      if (pid > 0) kill(pid, SIGTERM);
+      thread_.join();
+    }
+    return result_;
+  }
+
+ private:
+  int port_;
+  std::string tag_;
+  std::string first_scrape_;
+  testsupport::RunResult result_;
+  std::thread thread_;
+};
 
 }  // namespace servicetest
 

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
@@ -48,16 +49,12 @@ class StatusPage : public testing::Test {
     if (!testsupport::BrowserAvailable()) GTEST_SKIP() << "no headless chromium here";
     db_ = testsupport::MakeDbForCurrentTest("sqlite");
     testsupport::CreateShippedScheduleTable(db_);
-    port_ = testsupport::UnusedPort();
   }
   void TearDown() override {
-    if (!daemon_.joinable()) return;
-    pid_t pid = hostile::FindProcess(Tag());
-    if (pid > 0) kill(pid, SIGTERM);
-    daemon_.join();
-    EXPECT_EQ(result_.status, 0) << result_.out.substr(0, 2000);
+    if (daemon_ == nullptr) return;
+    const auto& result = daemon_->Stop();
+    EXPECT_EQ(result.status, 0) << result.out.substr(0, 2000);
   }
-  std::string Tag() const { return "JANTOR_DAEMON=status-" + std::to_string(port_); }
   void Add(int id, int port, const std::string& host, const std::string& object,
            const std::string& next, const std::string& more_columns = "",
            const std::string& more_values = "") {
@@ -71,14 +68,10 @@ class StatusPage : public testing::Test {
   // Runs jantor with -m until its first cycle has ended.
   void Start() {
     std::vector<std::string> args = db_.Args();
-    for (const char* a : {"-i", "60", "-q", "-m"}) args.push_back(a);
-    args.push_back(std::to_string(port_));
-    std::vector<std::string> env = testsupport::OdbcEnv();
-    env.push_back(Tag());
-    daemon_ =
-        std::thread([this, args, env] { result_ = testsupport::RunJantor(args, env, 60000); });
-    std::string metrics = servicetest::AwaitFirstCycle(port_);
-    ASSERT_GE(servicetest::Series(metrics, "jantor_cycles_total"), 1);
+    for (const char* a : {"-i", "60", "-q"}) args.push_back(a);
+    daemon_ = std::make_unique<servicetest::ServingDaemon>(args, "status", 60000);
+    port_ = daemon_->port();
+    ASSERT_GE(servicetest::Series(daemon_->first_scrape(), "jantor_cycles_total"), 1);
   }
   std::string Url(const std::string& path) {
     return "http://127.0.0.1:" + std::to_string(port_) + path;
@@ -100,8 +93,7 @@ class StatusPage : public testing::Test {
 
   TestDb db_;
   int port_ = 0;
-  std::thread daemon_;
-  testsupport::RunResult result_;
+  std::unique_ptr<servicetest::ServingDaemon> daemon_;
 };
 
 TEST_F(StatusPage, ABrowserSeesTheFailingFirstTheStripsAndNothingFromTheTableRuns) {
@@ -312,15 +304,10 @@ TEST_P(StatusPaging, NextAndPreviousLinksWalkEveryEntryOnceEachWay) {
            (id % 9 == 0 ? std::to_string(id % 5 + 1) : std::string("0")) + ")";
   }
   ASSERT_TRUE(Exec(db, sql));
-  const int port = testsupport::UnusedPort();
   std::vector<std::string> args = db.Args();
-  args.insert(args.end(), {"-i", "60", "-m", std::to_string(port)});
-  std::vector<std::string> env = testsupport::OdbcEnv();
-  const std::string tag = "JANTOR_DAEMON=paging-" + std::to_string(port);
-  env.push_back(tag);
-  testsupport::RunResult r;
-  std::thread daemon([&] { r = testsupport::RunJantor(args, env, 90000); });
-  std::string metrics = servicetest::AwaitFirstCycle(port);
+  args.insert(args.end(), {"-i", "60"});
+  servicetest::ServingDaemon jantor(args, "paging");
+  const int port = jantor.port();
 
   auto walk = [&](const std::string& first, const char* link, std::vector<long long>* ids) {
     std::string path = first;
@@ -369,9 +356,7 @@ TEST_P(StatusPaging, NextAndPreviousLinksWalkEveryEntryOnceEachWay) {
     std::sort(all.begin(), all.end());
     EXPECT_EQ(backward, all) << c.query << ": the previous links reach every entry";
   }
-  pid_t pid = hostile::FindProcess(tag);
-  if (pid > 0) kill(pid, SIGTERM);
-  daemon.join();
+  const auto& r = jantor.Stop();
   EXPECT_EQ(r.status, 0) << r.out << r.err;
 }
 
@@ -388,15 +373,10 @@ TEST(StatusSearch, ARareTextIsFoundWindowByWindow) {
                    "'/rare-path' else '/p' end, 'h.test', 30, 3600, '" +
                        LocalTimestamp(3600) + "', case when i = 15000 then 2 else 0 end from k"));
   ASSERT_TRUE(Exec(db, "update schedule_2 set i_object = '/rare-path?t=1' where id = 15000"));
-  const int port = testsupport::UnusedPort();
   std::vector<std::string> args = db.Args();
-  args.insert(args.end(), {"-i", "60", "-m", std::to_string(port)});
-  std::vector<std::string> env = testsupport::OdbcEnv();
-  const std::string tag = "JANTOR_DAEMON=search-" + std::to_string(port);
-  env.push_back(tag);
-  testsupport::RunResult r;
-  std::thread daemon([&] { r = testsupport::RunJantor(args, env, 90000); });
-  servicetest::AwaitFirstCycle(port);
+  args.insert(args.end(), {"-i", "60"});
+  servicetest::ServingDaemon jantor(args, "search");
+  const int port = jantor.port();
 
   std::vector<long long> found, looked;
   std::string path = "/entries.json?q=rare-path";
@@ -414,9 +394,7 @@ TEST(StatusSearch, ARareTextIsFoundWindowByWindow) {
   std::string page = Ask(port, "GET /?q=rare-path HTTP/1.0\r\n\r\n");
   EXPECT_NE(page.find(">search on</a>"), std::string::npos);
   EXPECT_NE(page.find("of 10,000 looked through"), std::string::npos);
-  pid_t pid = hostile::FindProcess(tag);
-  if (pid > 0) kill(pid, SIGTERM);
-  daemon.join();
+  const auto& r = jantor.Stop();
   EXPECT_EQ(r.status, 0) << r.out << r.err;
 }
 
