@@ -8,6 +8,7 @@
 
 #include "base/ll_cpapi.h"
 #include "engine/entry.h"
+#include "engine/grouped_writes.h"
 #include "engine/odbc_calls.h"
 #include "engine/sql_dialect.h"
 
@@ -19,33 +20,6 @@ constexpr char kClaimedIds[] = "jantor_cycle_claims";
 bool Prepare(SQLHDBC connection, SQLHSTMT* stmt, char* text) {
   return SQLOK(SQLAllocHandle(SQL_HANDLE_STMT, connection, stmt)) &&
          SQLOK(SQLPrepare(*stmt, Sql(text), SQL_NTS));
-}
-
-// The grouped reschedule of count rows, each only while it holds its own
-// claim: "... where (id = ? and i_next = ?) or ...".
-bool PrepareBatch(Claims* claims, SQLHDBC update_conn, size_t count) {
-  std::string text = GroupedRescheduleText(claims->table, count, "?");
-  for (size_t i = 0; i < count; ++i)
-    text += i == 0 ? "(id = ? and i_next = ?)" : " or (id = ? and i_next = ?)";
-  SQLHSTMT& stmt = claims->batch[count];
-  SQLLEN* ind = claims->batch_indicators;
-  bool ready = SQLOK(SQLAllocHandle(SQL_HANDLE_STMT, update_conn, &stmt)) &&
-               SQLOK(SQLPrepare(stmt, Sql(text.data()), SQL_NTS));
-  auto number = [](size_t n) { return static_cast<SQLUSMALLINT>(n + 1); };
-  for (size_t i = 0; i < count && ready; ++i) {
-    ready =
-        SQLOK(BindKey(stmt, number(2 * i), &claims->batch_ids[i], &ind[4 * i])) &&
-        SQLOK(BindTimestampText(stmt, number(2 * i + 1), claims->batch_next[i], 20,
-                                &ind[4 * i + 1])) &&
-        SQLOK(BindKey(stmt, number(2 * count + 2 * i), &claims->batch_ids[i], &ind[4 * i + 2])) &&
-        SQLOK(BindTimestampText(stmt, number(2 * count + 2 * i + 1), claims->batch_claims[i], 20,
-                                &ind[4 * i + 3]));
-  }
-  if (!ready && stmt != SQL_NULL_HSTMT) {
-    SQLFreeHandle(SQL_HANDLE_STMT, stmt);
-    stmt = SQL_NULL_HSTMT;
-  }
-  return ready;
 }
 
 // Whether the row of id still holds claim_text, for a reschedule whose row
@@ -244,23 +218,16 @@ bool RescheduleClaimed(Claims* claims, SQLBIGINT id, const char* next, const cha
   return true;
 }
 
-bool RescheduleClaimedBatch(Claims* claims, SQLHDBC update_conn, HitWrite* const* writes,
-                            size_t count, size_t* lost) {
-  if (count == 0 || count > Claims::kBatchMost) return false;
-  if (claims->batch[count] == SQL_NULL_HSTMT && !PrepareBatch(claims, update_conn, count))
-    return false;
-  for (size_t i = 0; i < count; ++i) {
-    claims->batch_ids[i] = writes[i]->id;
-    snprintf(claims->batch_next[i], sizeof claims->batch_next[i], "%s", writes[i]->next);
-    snprintf(claims->batch_claims[i], sizeof claims->batch_claims[i], "%s", writes[i]->claim);
-  }
-  SQLHSTMT stmt = claims->batch[count];
-  SQLFreeStmt(stmt, SQL_CLOSE);
-  if (!SQLOK(SQLExecute(stmt))) return false;
+bool RescheduleClaimedBatch(Claims* claims, GroupedWrites* groups, SQLHDBC update_conn,
+                            HitWrite* const* writes, size_t count, size_t* lost) {
   SQLLEN rows = 0;
-  if (!SQLOK(SQLRowCount(stmt, &rows)) || rows < 0) rows = static_cast<SQLLEN>(count);
+  if (!WriteGroupedChunk(groups, update_conn, writes, count, true, &rows)) return false;
+  if (rows < 0) rows = static_cast<SQLLEN>(count);
   size_t kept = static_cast<size_t>(rows);
-  for (size_t i = 0; i < count && claims->counts_changed_rows; ++i)
+  // A row that changes nothing but its reschedule to the claim time itself
+  // is not counted where the DBMS counts changed rows.
+  bool unchanged = writes[0]->state.changes == 0;
+  for (size_t i = 0; i < count && claims->counts_changed_rows && unchanged; ++i)
     if (SameTime(writes[i]->next, writes[i]->claim) &&
         StillClaimed(claims, writes[i]->id, writes[i]->claim))
       ++kept;

@@ -24,6 +24,7 @@
 #include <ctime>
 
 struct Entry;
+struct GroupedWrites;
 struct HitWrite;
 struct SqlDialect;
 
@@ -67,14 +68,6 @@ struct Claims {
   SQLHSTMT holds = SQL_NULL_HSTMT;
   char holds_text[256] = "";
   SQLLEN indicators[8] = {};
-  // Also on the update connection: the reschedules of several claimed
-  // entries in one statement, prepared for each count as it first comes up.
-  static constexpr size_t kBatchMost = 32;
-  SQLHSTMT batch[kBatchMost + 1] = {};
-  SQLBIGINT batch_ids[kBatchMost] = {};
-  char batch_next[kBatchMost][20] = {};
-  char batch_claims[kBatchMost][20] = {};
-  SQLLEN batch_indicators[4 * kBatchMost] = {};
 };
 
 // Checks that the DBMS behind the connections can skip locked rows
@@ -102,11 +95,11 @@ int ClaimEntries(Claims* claims, SQLHDBC select_conn, SQLHSTMT select_stmt, cons
 bool RescheduleClaimed(Claims* claims, SQLBIGINT id, const char* next, const char* claim_text,
                        bool* kept);
 
-// The same for count (1 to Claims::kBatchMost) entries in one statement on
-// the update connection: each row is rescheduled only while it holds its
-// own claim. false when the statement fails; otherwise *lost says how many
-// had lost their claims.
-bool RescheduleClaimedBatch(Claims* claims, SQLHDBC update_conn, HitWrite* const* writes,
-                            size_t count, size_t* lost);
+// The same, with their kept state, for a chunk of claimed entries in one
+// statement on the update connection (see engine/grouped_writes.h): each
+// row moves only while it holds its own claim. false when the statement
+// fails; otherwise *lost says how many had lost their claims.
+bool RescheduleClaimedBatch(Claims* claims, GroupedWrites* groups, SQLHDBC update_conn,
+                            HitWrite* const* writes, size_t count, size_t* lost);
 
 #endif  // JANTOR_ENGINE_CLAIMS_H_

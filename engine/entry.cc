@@ -170,12 +170,6 @@ void PrepareUpdateTo(const RunSettings* s, const Entry& entry, const char* next,
 
 time_t StoredTime(const char* text) { return ScanStoredTime(text, true); }
 
-std::string GroupedRescheduleText(const char* table, size_t count, const char* key) {
-  std::string text = "update " + std::string(table) + " set i_next = case id";
-  for (size_t i = 0; i < count; ++i) text += std::string(" when ") + key + " then ?";
-  return text + " else i_next end where ";
-}
-
 void LocalTimeText(time_t moment, char* out, size_t size) {
   struct tm local;
   localtime_r(&moment, &local);

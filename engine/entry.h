@@ -129,14 +129,6 @@ void PrepareUpdateTo(const RunSettings* s, const Entry& entry, const char* next,
 // form the date scanners take), or -1 when it cannot be read. Prints nothing.
 time_t StoredTime(const char* text);
 
-// The head of the reschedule of count rows in one statement, "update T set
-// i_next = case id when K then ? ... else i_next end where ", K the key's
-// placeholder ("?", or "cast(? as bigint)" where a DBMS must be told its
-// type); the caller adds which rows. The else branch gives the case the
-// column's type, so that the driver and the database type each next run
-// as they do in the one-row reschedule.
-std::string GroupedRescheduleText(const char* table, size_t count, const char* key);
-
 // moment as local time in the form the table keeps i_next in,
 // "YYYY-MM-DD HH:MM:SS" (out needs 20 bytes).
 void LocalTimeText(time_t moment, char* out, size_t size);

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <vector>
 
+#include "engine/grouped_writes.h"
 #include "engine/metrics.h"
 #include "engine/odbc_calls.h"
 #include "engine/run_state.h"
@@ -12,21 +14,19 @@
 namespace {
 
 // The entry's reschedule, with what it changes of the entry's kept state;
-// with -s, only while the row holds the claim. Returns the failed
-// statement's text, or null.
-const char* Reschedule(Schedule* db, HitWrite* write) {
-  if (write->state.changes != 0) {
-    bool kept = true;
-    const char* claim = db->claims.enabled ? write->claim : nullptr;
-    if (!WriteRunState(&db->state, db->update_conn, *write, claim, &kept)) return db->state.text;
-    if (!kept) NoteClaimsLost(1);
-    return nullptr;
-  }
-  if (!db->claims.enabled) return Execute(db->update_stmt, write->update) ? nullptr : write->update;
+// with -s, only while the row holds the claim (*lost counts it when the
+// claim had gone). Returns the failed statement's text, or null.
+const char* Reschedule(Schedule* db, HitWrite* write, size_t* lost) {
   bool kept = true;
-  if (!RescheduleClaimed(&db->claims, write->id, write->next, write->claim, &kept))
+  const char* claim = db->claims.enabled ? write->claim : nullptr;
+  if (write->state.changes != 0) {
+    if (!WriteRunState(&db->state, db->update_conn, *write, claim, &kept)) return db->state.text;
+  } else if (claim == nullptr) {
+    if (!Execute(db->update_stmt, write->update)) return write->update;
+  } else if (!RescheduleClaimed(&db->claims, write->id, write->next, claim, &kept)) {
     return db->claims.reschedule_text;
-  if (!kept) NoteClaimsLost(1);
+  }
+  if (!kept) ++*lost;
   return nullptr;
 }
 
@@ -44,41 +44,50 @@ void WriteOne(Schedule* db, HitWrite* write, char* failed, size_t failed_size) {
     NoteFailed(write->update, failed, failed_size);
     return;
   }
+  size_t lost = 0;
   if (!db->results.enabled) {
-    if (const char* failing = Reschedule(db, write)) NoteFailed(failing, failed, failed_size);
+    if (const char* failing = Reschedule(db, write, &lost)) NoteFailed(failing, failed, failed_size);
+    NoteClaimsLost(lost);
     return;
   }
   size_t done = 0;
   if (!db->claims.enabled && write->state.changes == 0 &&
       CanWriteInOneStatement(db->results, &write, 1) &&
-      WriteMovesAndRows(&db->results, db->update_conn, &write, 1, &done))
+      WriteMovesAndRows(&db->results, &db->groups, db->update_conn, &write, 1, &done))
     return;
   Transaction transaction(db->update_conn, db->results.manual_commit);
   if (!transaction.begun()) {
     NoteFailed(write->update, failed, failed_size);
     return;
   }
-  const char* failing = Reschedule(db, write);
+  const char* failing = Reschedule(db, write, &lost);
   if (failing == nullptr && !InsertResults(&db->results, db->update_conn, &write, 1))
     failing = db->results.insert_text;
   if (failing == nullptr && !transaction.Commit()) failing = write->update;
-  if (failing != nullptr) NoteFailed(failing, failed, failed_size);
+  if (failing != nullptr)
+    NoteFailed(failing, failed, failed_size);
+  else
+    NoteClaimsLost(lost);
 }
 
-// The reschedules of a group of claimed entries, Claims::kBatchMost to a
-// statement: a statement per hit was a third of a sharing daemon's
-// processor time. A batch whose statement fails is handed to failed_batch
-// (its writes and their count), which says whether to go on; *lost counts
-// the entries whose claims had gone. false when a batch failed and
-// failed_batch said to stop.
-template <typename FailedBatch>
-bool RescheduleClaimedBatches(Schedule* db, HitWrite* const* writes, size_t count, size_t* lost,
-                              FailedBatch failed_batch) {
-  for (size_t at = 0; at < count; at += Claims::kBatchMost) {
-    size_t batch = std::min(count - at, Claims::kBatchMost), gone = 0;
-    if (RescheduleClaimedBatch(&db->claims, db->update_conn, writes + at, batch, &gone)) {
+// The reschedules of a group sorted by SortByChanges, in the caller's
+// transaction: a chunk to a statement where its keys allow, else its rows
+// one at a time. *lost counts the entries whose claims had gone. false
+// when a statement fails.
+bool RescheduleGroup(Schedule* db, HitWrite* const* writes, size_t count, size_t* lost) {
+  for (size_t at = 0, n = 0; at < count; at += n) {
+    n = ChunkLength(writes + at, count - at);
+    HitWrite* const* chunk = writes + at;
+    SQLLEN changed = 0;
+    size_t gone = 0;
+    if (!ChunkFits(chunk, n)) {
+      if (!std::all_of(chunk, chunk + n, [&](HitWrite* w) { return !Reschedule(db, w, lost); }))
+        return false;
+    } else if (db->claims.enabled) {
+      if (!RescheduleClaimedBatch(&db->claims, &db->groups, db->update_conn, chunk, n, &gone))
+        return false;
       *lost += gone;
-    } else if (!failed_batch(writes + at, batch)) {
+    } else if (!WriteGroupedChunk(&db->groups, db->update_conn, chunk, n, false, &changed)) {
       return false;
     }
   }
@@ -87,72 +96,49 @@ bool RescheduleClaimedBatches(Schedule* db, HitWrite* const* writes, size_t coun
 
 }  // namespace
 
-// Most of a write's cost is its commit (on SQLite a dozen system calls), and
-// the main thread writing one commit per hit would hold up the workers; so
-// the writes of hits that ended while the previous ones were written share
-// one commit. That loses nothing more to a kill than before: there are only
-// as many jobs as workers, so hits in flight and writes not yet committed
-// are never more than -c together. Should any statement of the group fail,
-// the group is rolled back and written again one by one, so that every
-// write that can be made is made and the first failing one is named.
-// Sharing the table, the reschedules go in batches; without result rows
-// each batch is a statement of its own under automatic commit, since each
-// row's reschedule stands alone. The group's result rows go in one insert
-// (ResultsTable::kRowsMost to a statement), since an insert a row was most
-// of what -l cost a group; and with -l so do its reschedules. Where the
-// dialect writes in one statement (PostgreSQL), the whole group is one. A
-// write that changes an entry's kept state (engine/run_state.h) has a
-// statement of its own, in the group's transaction.
-bool WriteHits(Schedule* db, HitWrite* const* writes, size_t count, char* failed,
+// Most of a write's cost is its round trips and its commit (on SQLite a
+// dozen system calls, on a server a flush of its log), and the main thread
+// writing one commit per hit would hold up the workers; so the writes of
+// hits that ended while the previous ones were written share one
+// transaction: the reschedules a chunk of up to GroupedWrites::kRowsMost
+// to a statement, with their kept state (engine/grouped_writes.h), and with
+// -l the result rows ResultsTable::kRowsMost to an insert. Where the
+// dialect writes in one statement (PostgreSQL), a group with result rows
+// and without claims is that statement a chunk. That loses nothing more to
+// a kill than before: there are only as many jobs as workers, so hits in
+// flight and writes not yet committed are never more than -c together.
+// Should any statement of the group fail, the group is rolled back and
+// written again one by one, so that every write that can be made is made
+// and the first failing one is named; the claims found gone are counted
+// only once a commit holds.
+bool WriteHits(Schedule* db, HitWrite* const* given, size_t count, char* failed,
                size_t failed_size) {
   failed[0] = '\0';
-  bool keys_ok = std::all_of(writes, writes + count, [](HitWrite* w) { return w->key_ok; });
-  bool claimed = db->claims.enabled;
-  bool results = db->results.enabled;
-  // A write that changes an entry's kept state has a statement of its own.
-  bool state = AnyRunStateChange(writes, count);
-  if (count > 1 && keys_ok && claimed && !results && !state) {
-    // Each batch stands alone under automatic commit: one that fails is
-    // written again a row at a time, and the others hold.
-    size_t lost = 0;
-    RescheduleClaimedBatches(db, writes, count, &lost, [&](HitWrite* const* batch, size_t n) {
+  if (count > 1 && std::all_of(given, given + count, [](HitWrite* w) { return w->key_ok; })) {
+    std::vector<HitWrite*> sorted(given, given + count);
+    SortByChanges(sorted.data(), count);
+    HitWrite* const* writes = sorted.data();
+    bool results = db->results.enabled;
+    if (results && !db->claims.enabled && CanWriteInOneStatement(db->results, writes, count)) {
+      size_t done = 0;
+      if (WriteMovesAndRows(&db->results, &db->groups, db->update_conn, writes, count, &done))
+        return true;
       NoteDatabaseError();
-      for (size_t i = 0; i < n; ++i) WriteOne(db, batch[i], failed, failed_size);
-      return true;
-    });
-    NoteClaimsLost(lost);
-    return failed[0] == '\0';
-  }
-  if (count > 1 && results && !claimed && !state &&
-      CanWriteInOneStatement(db->results, writes, count)) {
-    size_t done = 0;
-    if (WriteMovesAndRows(&db->results, db->update_conn, writes, count, &done)) return true;
-    NoteDatabaseError();
-    for (size_t i = done; i < count; ++i) WriteOne(db, writes[i], failed, failed_size);
-    return failed[0] == '\0';
-  }
-  if (count > 1 && keys_ok) {
+      for (size_t i = done; i < count; ++i) WriteOne(db, writes[i], failed, failed_size);
+      return failed[0] == '\0';
+    }
     // The group's transaction ends (rolled back unless committed) before
     // its writes are tried again one by one.
-    Transaction transaction(db->update_conn, results && db->results.manual_commit);
+    Transaction transaction(db->update_conn, db->results.manual_commit);
     size_t lost = 0;
-    bool written =
-        transaction.begun() &&
-        (claimed && !state
-             ? RescheduleClaimedBatches(db, writes, count, &lost,
-                                        [](HitWrite* const*, size_t) { return false; })
-         : results && !state && CanMoveGroup(db->results, writes, count)
-             ? MoveGroup(&db->results, db->update_conn, writes, count)
-             : std::all_of(writes, writes + count,
-                           [db](HitWrite* w) { return Reschedule(db, w) == nullptr; })) &&
+    if (transaction.begun() && RescheduleGroup(db, writes, count, &lost) &&
         (!results || InsertResults(&db->results, db->update_conn, writes, count)) &&
-        transaction.Commit();
-    if (written) {
-      NoteClaimsLost(lost);  // only once the commit holds
+        transaction.Commit()) {
+      NoteClaimsLost(lost);
       return true;
     }
     if (transaction.begun()) NoteDatabaseError();
   }
-  for (size_t i = 0; i < count; ++i) WriteOne(db, writes[i], failed, failed_size);
+  for (size_t i = 0; i < count; ++i) WriteOne(db, given[i], failed, failed_size);
   return failed[0] == '\0';
 }

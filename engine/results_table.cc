@@ -8,6 +8,7 @@
 
 #include "base/ll_cpapi.h"
 #include "engine/entry.h"
+#include "engine/grouped_writes.h"
 #include "engine/metrics.h"
 #include "engine/odbc_calls.h"
 #include "engine/sql_dialect.h"
@@ -65,65 +66,27 @@ bool PrepareWithRows(ResultsTable* r, SQLHDBC update_conn, std::string text, SQL
   return ready;
 }
 
-// The grouped reschedule of count writes, "... where id in (?, ...)", each
-// key cast to an integer type where cast is given.
-std::string GroupUpdateText(const char* schedule, size_t count, const char* cast) {
-  std::string key = cast != nullptr ? std::string("cast(? as ") + cast + ")" : "?";
-  std::string text = GroupedRescheduleText(schedule, count, key.c_str()) + "id in (";
-  for (size_t i = 0; i < count; ++i) text += (i == 0 ? "" : ", ") + key;
-  return text + ")";
-}
-
-// Binds the reschedules' parameters of a GroupUpdateText of count writes,
-// from parameter first on, to move_ids and move_next; on a failure *stmt is
-// freed again.
-bool BindMoves(ResultsTable* r, SQLHSTMT* stmt, size_t count, SQLUSMALLINT first) {
-  SQLLEN* ind = r->move_indicators;
-  auto number = [first](size_t n) { return static_cast<SQLUSMALLINT>(first + n); };
-  bool ready = true;
-  for (size_t i = 0; i < count && ready; ++i) {
-    ready = SQLOK(BindKey(*stmt, number(2 * i), &r->move_ids[i], &ind[3 * i])) &&
-            SQLOK(BindTimestampText(*stmt, number(2 * i + 1), r->move_next[i],
-                                    sizeof r->move_next[i], &ind[3 * i + 1])) &&
-            SQLOK(BindKey(*stmt, number(2 * count + i), &r->move_ids[i], &ind[3 * i + 2]));
-  }
-  if (!ready) {
-    SQLFreeHandle(SQL_HANDLE_STMT, *stmt);
-    *stmt = SQL_NULL_HSTMT;
+// "with moved as (update ...) insert into T ... values ...", for a chunk of
+// count writes that change changes: PostgreSQL runs the reschedules and the
+// inserts as one statement, one round trip, where a transaction of several
+// statements took four a hit (psqlODBC adds a savepoint before each
+// prepared statement after the first).
+bool PrepareMoves(ResultsTable* r, GroupedWrites* groups, SQLHDBC update_conn, unsigned changes,
+                  size_t count) {
+  std::string text = "with moved as (" + GroupedWriteText(*groups, changes, false, count) + ") " +
+                     InsertText(*r, count);
+  SQLHSTMT& stmt = r->moves[changes][count];
+  SQLUSMALLINT number = 1;
+  bool ready = SQLOK(SQLAllocHandle(SQL_HANDLE_STMT, update_conn, &stmt)) &&
+               SQLOK(SQLPrepare(stmt, Sql(text.data()), SQL_NTS)) &&
+               BindGroupedWrite(groups, stmt, changes, false, count, &number);
+  for (size_t i = 0; i < count && ready; ++i)
+    ready = BindRow(r, stmt, i, static_cast<SQLUSMALLINT>(number + RowParameters(*r) * i));
+  if (!ready && stmt != SQL_NULL_HSTMT) {
+    SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+    stmt = SQL_NULL_HSTMT;
   }
   return ready;
-}
-
-// "with moved as (update ...) insert into T ... values ...", for count
-// writes: PostgreSQL runs the reschedules and the inserts as one statement,
-// one round trip, where a transaction of several statements took four a
-// hit (psqlODBC adds a savepoint before each prepared statement after the
-// first). The keys are cast to an integer type, as the bare number in the
-// one-row reschedule is, so that a key column of text fails here as it
-// does there.
-bool PrepareMoves(ResultsTable* r, SQLHDBC update_conn, size_t count) {
-  std::string text = "with moved as (" + GroupUpdateText(r->schedule, count, "bigint") + ") " +
-                     InsertText(*r, count);
-  SQLHSTMT& stmt = r->moves[count];
-  return PrepareWithRows(r, update_conn, text, &stmt, count,
-                         static_cast<SQLUSMALLINT>(3 * count + 1)) &&
-         BindMoves(r, &stmt, count, 1);
-}
-
-// The reschedules alone, for the DBMSs whose statements change one table.
-bool PrepareGroupUpdate(ResultsTable* r, SQLHDBC update_conn, size_t count) {
-  std::string text = GroupUpdateText(r->schedule, count, nullptr);
-  SQLHSTMT& stmt = r->group_updates[count];
-  return PrepareWithRows(r, update_conn, text, &stmt, 0, 1) && BindMoves(r, &stmt, count, 1);
-}
-
-// Copies the keys and next run times of count writes into the bound move_ids
-// and move_next.
-void SetMoves(ResultsTable* r, HitWrite* const* writes, size_t count) {
-  for (size_t i = 0; i < count; ++i) {
-    r->move_ids[i] = writes[i]->id;
-    snprintf(r->move_next[i], sizeof r->move_next[i], "%s", writes[i]->next);
-  }
 }
 
 // Copies row into the bound rows[at]; status 0 and an empty reason go as NULL.
@@ -138,19 +101,6 @@ void SetRow(ResultsTable* r, size_t at, const ResultRow& row) {
 bool Run(SQLHSTMT stmt) {
   SQLFreeStmt(stmt, SQL_CLOSE);
   return SQLOK(SQLExecute(stmt));
-}
-
-// Whether every key is a whole number as its reschedule names it, none
-// twice in a statement of kRowsMost writes.
-bool KeysFitGroup(HitWrite* const* writes, size_t count) {
-  for (size_t i = 0; i < count; ++i) {
-    if (!writes[i]->key_whole) return false;
-    // A case picks the first of two equal keys, where two updates leave the last.
-    size_t from = i - i % ResultsTable::kRowsMost;
-    for (size_t j = from; j < i; ++j)
-      if (writes[j]->id == writes[i]->id) return false;
-  }
-  return true;
 }
 
 // A commit that writes result rows writes about twice the pages of one
@@ -182,7 +132,7 @@ void SpaceCheckpoints(SQLHDBC update_conn) {
 }  // namespace
 
 bool OpenResultsTable(SQLHSTMT check_stmt, SQLHDBC update_conn, const SqlDialect& dialect,
-                      const char* table, const char* schedule, ResultsTable* results) {
+                      const char* table, ResultsTable* results) {
   char statement[1024];
   snprintf(statement, sizeof statement, "select * from %s", table);
   if (!Execute(check_stmt, statement)) {
@@ -201,7 +151,6 @@ bool OpenResultsTable(SQLHSTMT check_stmt, SQLHDBC update_conn, const SqlDialect
   SQLFreeStmt(check_stmt, SQL_CLOSE);
 
   snprintf(results->name, sizeof results->name, "%s", table);
-  snprintf(results->schedule, sizeof results->schedule, "%s", schedule);
   snprintf(results->insert_text, sizeof results->insert_text, "%s",
            InsertText(*results, 1).c_str());
   if (!PrepareWithRows(results, update_conn, results->insert_text, &results->inserts[1], 1, 1)) {
@@ -210,7 +159,6 @@ bool OpenResultsTable(SQLHSTMT check_stmt, SQLHDBC update_conn, const SqlDialect
   }
   results->prune_text = dialect.prune_batch;
   results->one_statement = dialect.writes_in_one_statement;
-  results->group_moves = !results->one_statement;
   if (dialect.spaces_checkpoints) SpaceCheckpoints(update_conn);
   results->enabled = true;
   return true;
@@ -236,35 +184,23 @@ bool InsertResults(ResultsTable* results, SQLHDBC update_conn, HitWrite* const* 
 }
 
 bool CanWriteInOneStatement(const ResultsTable& results, HitWrite* const* writes, size_t count) {
-  return results.one_statement && KeysFitGroup(writes, count);
-}
-
-bool CanMoveGroup(const ResultsTable& results, HitWrite* const* writes, size_t count) {
-  return results.group_moves && KeysFitGroup(writes, count);
-}
-
-bool MoveGroup(ResultsTable* results, SQLHDBC update_conn, HitWrite* const* writes, size_t count) {
-  for (size_t at = 0; at < count; at += ResultsTable::kRowsMost) {
-    size_t n = std::min(count - at, ResultsTable::kRowsMost);
-    SQLHSTMT& stmt = results->group_updates[n];
-    bool ready = stmt != SQL_NULL_HSTMT || PrepareGroupUpdate(results, update_conn, n);
-    if (ready) SetMoves(results, writes + at, n);
-    if (!ready || !Run(stmt)) {
-      results->group_moves = false;
-      return false;
-    }
+  if (!results.one_statement) return false;
+  for (size_t at = 0, n = 0; at < count; at += n) {
+    n = ChunkLength(writes + at, count - at);
+    if (!ChunkFits(writes + at, n)) return false;
   }
   return true;
 }
 
-bool WriteMovesAndRows(ResultsTable* results, SQLHDBC update_conn, HitWrite* const* writes,
-                       size_t count, size_t* done) {
+bool WriteMovesAndRows(ResultsTable* results, GroupedWrites* groups, SQLHDBC update_conn,
+                       HitWrite* const* writes, size_t count, size_t* done) {
   *done = 0;
-  for (size_t at = 0; at < count; at += ResultsTable::kRowsMost) {
-    size_t n = std::min(count - at, ResultsTable::kRowsMost);
-    SQLHSTMT& stmt = results->moves[n];
-    bool written = stmt != SQL_NULL_HSTMT || PrepareMoves(results, update_conn, n);
-    if (written) SetMoves(results, writes + at, n);
+  for (size_t at = 0, n = 0; at < count; at += n) {
+    n = ChunkLength(writes + at, count - at);
+    unsigned changes = writes[at]->state.changes % kRunStateChangeSets;
+    SQLHSTMT& stmt = results->moves[changes][n];
+    bool written = stmt != SQL_NULL_HSTMT || PrepareMoves(results, groups, update_conn, changes, n);
+    if (written) SetGroupedRows(groups, writes + at, n);
     for (size_t i = 0; i < n && written; ++i) SetRow(results, i, writes[at + i]->row);
     if (!written || !Run(stmt)) {
       // The writes go back to the way every DBMS takes, which names the

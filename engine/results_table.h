@@ -15,7 +15,9 @@
 #include <ctime>
 
 #include "engine/entry.h"
+#include "engine/run_state.h"
 
+struct GroupedWrites;
 struct SqlDialect;
 
 struct ResultsTable {
@@ -39,30 +41,20 @@ struct ResultsTable {
   // and each batch of the prune ends with its own commit (see UseManualCommit).
   bool manual_commit = false;
   // PostgreSQL: the reschedules of a group and its rows in one statement
-  // under automatic commit (see WriteMovesAndRows), prepared for each count
-  // when it first comes up; false once one has failed.
+  // under automatic commit (see WriteMovesAndRows), prepared for each change
+  // set and count when it first comes up; false once one has failed.
   bool one_statement = false;
-  char schedule[64] = "";
-  SQLHSTMT moves[kRowsMost + 1] = {};
-  // Elsewhere: the reschedules of a group in one update, in the group's
-  // transaction before its rows' insert (see MoveGroup), prepared for each
-  // count when it first comes up; false once one has failed.
-  bool group_moves = false;
-  SQLHSTMT group_updates[kRowsMost + 1] = {};
-  // What the next SQLExecute of a moves or group_updates statement sends.
-  SQLBIGINT move_ids[kRowsMost] = {};
-  char move_next[kRowsMost][20] = {};
-  SQLLEN move_indicators[3 * kRowsMost] = {};
+  SQLHSTMT moves[kRunStateChangeSets][kRowsMost + 1] = {};
 };
 
 // Checks that table exists and has every column (reading one row at most,
 // through stmt, whose row limit the caller has set), prepares the insert on
-// the update connection and picks the batch delete for the DBMS; schedule
-// is the table whose entries are rescheduled. Returns true when ready;
+// the update connection and picks the batch delete for the DBMS. Returns
+// true when ready;
 // otherwise prints why ("Error - No such results table as ...", or the
 // column that is missing) and returns false.
 bool OpenResultsTable(SQLHSTMT check_stmt, SQLHDBC update_conn, const SqlDialect& dialect,
-                      const char* table, const char* schedule, ResultsTable* results);
+                      const char* table, ResultsTable* results);
 
 // Puts the update connection into manual commit for good, where the writes
 // are not in one statement: switching it for every write cost MariaDB two
@@ -77,24 +69,17 @@ bool UseManualCommit(ResultsTable* results, SQLHDBC update_conn);
 bool InsertResults(ResultsTable* results, SQLHDBC update_conn, HitWrite* const* writes,
                    size_t count);
 
-// Whether WriteMovesAndRows may write these: one_statement is on, and every
-// key is a whole number as its reschedule names it, none twice in a statement.
+// Whether WriteMovesAndRows may write these (sorted by SortByChanges):
+// one_statement is on, and every chunk fits one statement (ChunkFits).
 bool CanWriteInOneStatement(const ResultsTable& results, HitWrite* const* writes, size_t count);
 
-// The same for MoveGroup, with group_moves on.
-bool CanMoveGroup(const ResultsTable& results, HitWrite* const* writes, size_t count);
-
-// The reschedules of count writes, kRowsMost to a statement, in the
-// caller's transaction. false when one fails (or cannot be prepared), after
-// which group_moves is off.
-bool MoveGroup(ResultsTable* results, SQLHDBC update_conn, HitWrite* const* writes, size_t count);
-
-// The reschedules of count writes and their rows, kRowsMost writes to a
-// statement, each statement committed on its own. false when one fails (or
-// cannot be prepared), after which one_statement is off and the writes from
-// that statement's first on are left undone; *done counts those written.
-bool WriteMovesAndRows(ResultsTable* results, SQLHDBC update_conn, HitWrite* const* writes,
-                       size_t count, size_t* done);
+// The reschedules of count writes (sorted by SortByChanges), with their
+// kept state, and their rows, a chunk to a statement, each statement
+// committed on its own. false when one fails (or cannot be prepared),
+// after which one_statement is off and the writes from that statement's
+// first on are left undone; *done counts those written.
+bool WriteMovesAndRows(ResultsTable* results, GroupedWrites* groups, SQLHDBC update_conn,
+                       HitWrite* const* writes, size_t count, size_t* done);
 
 // Deletes the rows that started more than keep_hours before now, a batch at
 // a time, each batch its own statement and commit, for at most a couple of

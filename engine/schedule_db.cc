@@ -127,6 +127,7 @@ int OpenSchedule(const RunSettings* s, Schedule* db) {
   FindRunStateColumns(db->select_stmt, &db->state.columns);
   CopyText(db->state.table, s->table);
   db->state.append_recent = dialect.append_recent;
+  OpenGroupedWrites(s->table, dialect, &db->groups);
   std::string missing = MissingRetryColumns(db->state.columns);
   if (!missing.empty()) {
     PrintFormat("Error - table %s has i_retries but not %s, which keep a pending retry.\r\n",
@@ -139,7 +140,7 @@ int OpenSchedule(const RunSettings* s, Schedule* db) {
     return 1;
   }
   if (OptionGiven(s, 'l') && !OpenResultsTable(db->select_stmt, db->update_conn, dialect,
-                                               s->results, s->table, &db->results)) {
+                                               s->results, &db->results)) {
     return 1;
   }
   if (s->claim_secs > 0 && !OpenClaims(db->select_conn, db->update_conn, dialect, s->table,

@@ -15,6 +15,7 @@
 
 #include "engine/claims.h"
 #include "engine/entry_call.h"
+#include "engine/grouped_writes.h"
 #include "engine/results_table.h"
 #include "engine/run_state.h"
 
@@ -59,6 +60,7 @@ struct Schedule {
   bool cron_column = false;  // i_cron: an entry's calendar schedule
   bool zone_column = false;  // i_zone: the time zone of its i_cron
   RunState state;            // retries and failures, on the update connection
+  GroupedWrites groups;      // the reschedules of a group of hits, on the update connection
   // What the due select and the claims read after i_next where the table
   // has any optional column: the call flag, i_cron and i_zone, then where
   // it keeps runs their columns (NULL for those it lacks); "" for a table

@@ -41,6 +41,11 @@ struct SqlDialect {
   // the database keeps the strip, so that a cycle need not read it. Where
   // unknown, the latest letter alone.
   const char* append_recent;
+  // An entry's key in a grouped write (see engine/grouped_writes.h). On
+  // PostgreSQL cast to an integer type, as the bare number in the one-row
+  // reschedule is, so that a key column of text fails in the group as it
+  // does alone.
+  const char* key_parameter;
   // A WITH of the reschedules before the results' insert, so that a group
   // of hits and their rows are one statement (see WriteMovesAndRows).
   bool writes_in_one_statement;

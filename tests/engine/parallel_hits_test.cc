@@ -308,6 +308,98 @@ TEST_P(ParallelHits, AFailedUpdateStopsTheFetchingAndTheHitsInFlightAreWritten) 
 
 INSTANTIATE_TEST_SUITE_P(Databases, ParallelHits, testing::Values("sqlite", "postgres"));
 
+// The hits of a table that keeps their state end in fours and are written
+// a group at a time, a statement to each set of writes that change the same
+// columns; the replies (200, 503, 404 by the entry) and the rows' states
+// before (half of them already "ok") mix those sets in every group. Each
+// row must get its own values. The database refuses the state of entry 5:
+// its group is rolled back and written again one by one, every other hit
+// entry is moved on, with its result row under -l, and the refused
+// statement is named. Plainly, sharing the table (-s) and with -l.
+class GroupedStateWrites
+    : public testing::TestWithParam<std::tuple<std::string, std::vector<std::string>>> {};
+
+TEST_P(GroupedStateWrites, EachRowGetsItsOwnStateAndARefusedRowIsNamed) {
+  const auto& [kind, way] = GetParam();
+  TestDb db = testsupport::MakeDbForCurrentTest(kind);
+  testsupport::CreateShippedScheduleTable(db);
+  if (!way.empty() && way[0] == "-l") testsupport::CreateShippedResultsTable(db);
+  const char* const replies[] = {"HTTP/1.0 200 OK\r\n\r\nfine", "HTTP/1.0 503 Busy\r\n\r\n",
+                                 "HTTP/1.0 404 Gone\r\n\r\n"};
+  auto id_of = [](const std::string& line) { return std::stoi(line.substr(line.find("/g-") + 3)); };
+  servicetest::SlowServer server([](const std::string&) { return 200; },
+                                 [&](const std::string& line) { return replies[id_of(line) % 3]; });
+  const std::string due = LocalTimestamp(-100);
+  std::string sql =
+      "insert into schedule_2 (id, i_port, i_object, i_host, i_timeout, i_interval, i_next, "
+      "i_start, i_stop, i_failures, i_outcome) values ";
+  for (int id = 1; id <= 24; ++id)
+    sql += (id == 1 ? "(" : ", (") + std::to_string(id) + ", " + std::to_string(server.port()) +
+           ", '/g-" + std::to_string(id) + "', '127.0.0.1', 30, 3600, '" + due + "', 0, 1, " +
+           (id % 2 == 0 ? "0, 'ok')" : "NULL, NULL)");
+  ASSERT_TRUE(Exec(db, sql));
+  if (kind == "postgres") {
+    ASSERT_TRUE(Exec(db, "create function refuse() returns trigger language plpgsql as $$ begin "
+                         "if new.id = 5 and new.i_last is not null then raise exception "
+                         "'refused'; end if; return new; end $$"));
+    ASSERT_TRUE(Exec(db, "create trigger refuse before update on schedule_2 for each row "
+                         "execute function refuse()"));
+  } else {
+    ASSERT_TRUE(Exec(db, "create trigger refuse before update on schedule_2 for each row begin "
+                         "if new.id = 5 and new.i_last is not null then signal sqlstate '45000' "
+                         "set message_text = 'refused'; end if; end"));
+  }
+  std::vector<std::string> args = {"-c", "4", "-i", "4"};
+  args.insert(args.end(), way.begin(), way.end());
+  auto r = JantorJoined(db, args);
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("Error Executing - update schedule_2 set i_next = ?"), std::string::npos)
+      << r.out;
+
+  std::set<int> hit;
+  for (const std::string& line : server.requests()) hit.insert(id_of(line));
+  ASSERT_TRUE(hit.count(5));
+  const char* const outcomes[] = {"ok", "server-error", "client-error"};
+  const char* const statuses[] = {"200", "503", "404"};
+  auto rows = Query(db, "select id, i_next, i_status, i_failures, i_outcome, i_recent, i_last "
+                        "from schedule_2 order by id");
+  ASSERT_EQ(rows.size(), 24u);
+  std::map<std::string, std::string> letter_of;  // outcome -> its letter
+  for (const auto& row : rows) {
+    int id = std::stoi(row[0]);
+    SCOPED_TRACE("entry " + row[0]);
+    if (id == 5 || !hit.count(id)) {
+      EXPECT_NE(ParseLocalTimestamp(row[1].substr(0, 19)), ParseLocalTimestamp(due) + 3600);
+      EXPECT_EQ(row[6], "<NULL>");
+      continue;
+    }
+    EXPECT_EQ(ParseLocalTimestamp(row[1].substr(0, 19)), ParseLocalTimestamp(due) + 3600);
+    EXPECT_EQ(row[2], statuses[id % 3]);
+    EXPECT_EQ(row[3], id % 3 == 0 ? "0" : "1");
+    EXPECT_EQ(row[4], outcomes[id % 3]);
+    ASSERT_EQ(row[5].size(), 1u);
+    auto known = letter_of.emplace(row[4], row[5]).first;
+    EXPECT_EQ(known->second, row[5]) << "two letters for " << row[4];
+  }
+  std::set<std::string> letters;
+  for (auto& [outcome, letter] : letter_of) letters.insert(letter);
+  EXPECT_EQ(letters.size(), letter_of.size()) << "two outcomes share a letter";
+  if (!way.empty() && way[0] == "-l") {
+    std::set<int> with_rows;
+    for (auto& row : Query(db, "select entry_id from hit_results")) with_rows.insert(std::stoi(row[0]));
+    std::set<int> expected = hit;
+    expected.erase(5);
+    EXPECT_EQ(with_rows, expected);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Databases, GroupedStateWrites,
+    testing::Combine(testing::Values("postgres", "mariadb"),
+                     testing::Values(std::vector<std::string>{},
+                                     std::vector<std::string>{"-s", "60"},
+                                     std::vector<std::string>{"-l", "hit_results"})));
+
 // A slow server (one reply every 20 ms, in order) keeps 16 hits in flight;
 // the process is killed in the middle of the cycle. No entry may be moved
 // twice or be left with a broken time, and of the entries that were hit no

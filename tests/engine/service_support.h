@@ -92,13 +92,17 @@ class NotifySocket {
 };
 
 // A server that answers each request after delay_ms (or what delay says
-// for that request line), many at once, and records what was asked.
+// for that request line), many at once, with a 200 (or what reply says for
+// that line), and records what was asked.
 class SlowServer {
  public:
   using Delay = std::function<int(const std::string& request_line)>;
+  using Reply = std::function<std::string(const std::string& request_line)>;
   explicit SlowServer(int delay_ms = 1000)
       : SlowServer([delay_ms](const std::string&) { return delay_ms; }) {}
-  explicit SlowServer(Delay delay) : delay_(std::move(delay)) {
+  explicit SlowServer(Delay delay, Reply reply = [](const std::string&) {
+    return std::string("HTTP/1.0 200 OK\r\n\r\nslow");
+  }) : delay_(std::move(delay)), reply_(std::move(reply)) {
     listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int on = 1;
     setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -123,7 +127,7 @@ class SlowServer {
             requests_.push_back(line);
           }
           usleep(static_cast<useconds_t>(delay_(line)) * 1000);
-          testsupport::SendAll(fd, "HTTP/1.0 200 OK\r\n\r\nslow");
+          testsupport::SendAll(fd, reply_(line));
           close(fd);
         });
       }
@@ -143,6 +147,7 @@ class SlowServer {
 
  private:
   Delay delay_;
+  Reply reply_;
   int listener_ = -1;
   int port_ = 0;
   std::mutex mutex_;
