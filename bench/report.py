@@ -1,11 +1,11 @@
 #!/usr/bin/env python3
 """Turns the figures that the benchmark scripts recorded into results.md
 in the folder given, and the part of each section that has a file of its
-own (results_cost, scale, webcalls, calendar, retries, status_page) into
-<section>.md beside it, also appended to results.md; with --full also
-hits.dat, delay.dat and chart.png. The sections of bench/run.sh and the
-scripts that run alone too record the same way, so that every table is
-made here, one way.
+own (results_cost, scale, webcalls, calendar, retries, status_page,
+grouped_writes) into <section>.md beside it, also appended to results.md;
+with --full also hits.dat, delay.dat and chart.png. The sections of
+bench/run.sh and the scripts that run alone too record the same way, so
+that every table is made here, one way.
 
 A record file holds lines "figure<TAB>value<TAB>unit"; run.tsv holds the
 run's own facts (date, processors, rounds, load, the sections that failed).
@@ -280,8 +280,22 @@ def derive(f):
         f["calendar.ns.each"] = "; ".join("%s %s" % (case[len("cron:"):], f["calendar.ns." + case])
                                           for case in cases if case.startswith("cron:"))
 
+    def grouped_writes():
+        for kind, way, _, _, base in GW_WAYS:
+            for build in ("new", "base") if base else ("new",):
+                key = "gw.%s.%s.%s" % (kind, way, build)
+                rates = f.rounds("rate." + key)
+                f[key + ".median"] = "%.0f" % num(median(rates))
+                f[key + ".best"] = best(rates)
+            if base:
+                key = "gw.%s.%s" % (kind, way)
+                f[key + ".vs_base"] = f.paired(key + ".new", key + ".base")
+        for name, a, b, _ in GW_RATIOS:
+            f["grouped_writes." + name] = f.paired("gw." + a, "gw." + b)
+            f["grouped_writes.%s.medians" % name] = ratio(f["gw.%s.median" % a], f["gw.%s.median" % b])
+
     for fn in (speed, postgres, delay, memory, tls, table_size, startup, metrics, idle, share, retries,
-               status_page, results_cost, webcalls, calendar):
+               status_page, results_cost, webcalls, calendar, grouped_writes):
         group(fn)
 
 
@@ -311,6 +325,30 @@ WEBCALLS_PAIRS = (("post_delay", "dj", "dc"), ("post_nginx", "nj", "nc"), ("null
 # the databases that share a table with -s too.
 SCALE_KINDS = ("sqlite", "postgres", "mariadb")
 SCALE_SHARED = ("postgres", "mariadb")
+
+
+# The grouped writes section's ways: database, way, the database's name
+# and jantor's options in the tables, and whether the baseline ran it too.
+GW_WAYS = (("pg", "plain", "PostgreSQL", "-c 8", True),
+           ("pg", "s", "PostgreSQL", "-c 8 -s 600", True),
+           ("pg", "l", "PostgreSQL", "-c 8 -l hit_results", True),
+           ("mariadb", "plain", "MariaDB", "-c 8", False),
+           ("mariadb", "l", "MariaDB", "-c 8 -l hit_results", False),
+           ("sqlite", "c1", "SQLite", "-c 1", True),
+           ("sqlite", "c8", "SQLite", "-c 8", True))
+
+# Its ratios with a row of the figure table: the figure (grouped_writes.<name>),
+# the two runs (<database>.<way>.<build>), the first against the second, and
+# the row's label.
+GW_RATIOS = (
+    ("pg.plain_l", "pg.plain.new", "pg.l.new", "PostgreSQL, jantor -c 8 without -l against -l hit_results"),
+    ("pg.s_l", "pg.s.new", "pg.l.new", "PostgreSQL, jantor -c 8 -s 600 without -l against -l hit_results"),
+    ("pg.plain_base", "pg.plain.new", "pg.plain.base", "PostgreSQL, jantor -c 8 without -l against the baseline"),
+    ("pg.s_base", "pg.s.new", "pg.s.base", "PostgreSQL, jantor -c 8 -s 600 without -l against the baseline"),
+    ("mariadb.plain_l", "mariadb.plain.new", "mariadb.l.new", "MariaDB, jantor -c 8 without -l against -l hit_results"),
+    ("sqlite.c1_base", "sqlite.c1.new", "sqlite.c1.base", "SQLite, jantor -c 1 against the baseline"),
+    ("sqlite.c8_base", "sqlite.c8.new", "sqlite.c8.base", "SQLite, jantor -c 8 against the baseline"),
+)
 
 
 def results_cost_cases(f):
@@ -693,10 +731,54 @@ def calendar_report(f, targets):
     return section_text(make)
 
 
+def grouped_writes_report(f, targets):
+    """grouped_writes.md: the reschedules of a group of hits written
+    together, this build against a baseline and without -l against -l."""
+    def make(p):
+        rate = lambda key: "%s (%s)" % (f["gw.%s.median" % key], f["gw.%s.best" % key])
+        p("## Grouped writes")
+        p("")
+        p(run_line(f, "grouped_writes"))
+        p("One cycle of %s due GETs of /index.html against nginx on 127.0.0.1:80; PostgreSQL %s (schema/postgres.sql and" % (
+            f["grouped_writes.n"], f["grouped_writes.postgres"]))
+        p("schema/postgres-results.sql), MariaDB %s (schema/mariadb.sql and schema/mariadb-results.sql), both on loopback, and" % (
+            f["grouped_writes.mariadb"]))
+        p("SQLite in WAL mode with SyncPragma=NORMAL (schema/sqlite.sql). This build is the working tree at %s; the" % (
+            f["grouped_writes.new"]))
+        p("baseline is commit %s, built the same way. %s rounds, each running every way once in the reverse order of" % (
+            f["grouped_writes.base"], f["grouped_writes.rounds"]))
+        p("the round before, so that the two ways of each pair take turns at going first; before every run the table is")
+        p("filled again with every entry due and the results table emptied, and after it every entry had been requested")
+        p("once, answered 200 and moved on to its next run, and with -l the results table held a row for each hit. Rates")
+        p("are hits a second from nginx's log: the median of the rounds, the best in brackets. Ratios are the median of")
+        p("the rounds' own ratios, the ratio of the median rates in brackets.")
+        p("")
+        p("| database | jantor | this build | baseline | this build / baseline |")
+        p("|---|---|---:|---:|---:|")
+        for kind, way, name, options, base in GW_WAYS:
+            key = "%s.%s" % (kind, way)
+            if base:
+                p("| %s | %s | %s | %s | %s |" % (name, options, rate(key + ".new"), rate(key + ".base"),
+                                                 f["gw.%s.vs_base" % key]))
+            else:
+                p("| %s | %s | %s | not run | |" % (name, options, rate(key + ".new")))
+        p("")
+        p("| figure | target | measured | met |")
+        p("|---|---|---|---|")
+        for name, a, b, label in GW_RATIOS:
+            p(figure_row(f, targets, "%s, N = %s, median of the rounds' own ratios" % (label, f["grouped_writes.n"]),
+                         "grouped_writes." + name,
+                         lambda name=name, a=a, b=b: "%s (median rates %s against %s, their ratio %s)" % (
+                             f["grouped_writes." + name], f["gw.%s.median" % a], f["gw.%s.median" % b],
+                             f["grouped_writes.%s.medians" % name])))
+    return section_text(make)
+
+
 # The sections with a file of their own, in the order of a whole run; each
 # file is also appended to results.md.
 SECTION_FILES = (("results_cost", results_cost_report), ("scale", scale_report), ("webcalls", webcalls_report),
-                 ("calendar", calendar_report), ("retries", retries_report), ("status_page", status_page_report))
+                 ("calendar", calendar_report), ("retries", retries_report), ("status_page", status_page_report),
+                 ("grouped_writes", grouped_writes_report))
 
 
 def report(f, targets):

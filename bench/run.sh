@@ -14,7 +14,9 @@
 #
 # Environment: BENCH_BUILD (build folder, default build-bench), BENCH_ROUNDS
 # (repetitions of each speed measurement, the best counts; default 5),
-# BENCH_ONLY=watch (the same as naming metrics idle share).
+# BENCH_ONLY=watch (the same as naming metrics idle share), BENCH_BASE (the
+# commit that grouped_writes builds as its baseline, default 9946fd6) and
+# BENCH_GW_N (its due entries, default 20000).
 #
 # Every speed figure comes from a server's log of the requests it got: the
 # time from the first to the last request that one run made, from nginx's
@@ -25,7 +27,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 all=(metrics idle share speed placement postgres table_size startup memory slow delay
-  silent tls results_cost scale webcalls calendar retries status_page)
+  silent tls results_cost scale webcalls calendar retries status_page grouped_writes)
 
 names=("$@")
 [ "${BENCH_ONLY:-}" = watch ] && names=(metrics idle share)
