@@ -294,8 +294,14 @@ def derive(f):
             f["grouped_writes." + name] = f.paired("gw." + a, "gw." + b)
             f["grouped_writes.%s.medians" % name] = ratio(f["gw.%s.median" % a], f["gw.%s.median" % b])
 
+    def scale():
+        for kind in SCALE_KINDS:
+            for key in ["scale.cycle." + kind] + (["scale.cycle.%s.shared" % kind] if kind in SCALE_SHARED else []):
+                if key + ".seconds" in f.raw:
+                    f[key + ".us"] = "%.0f" % (num(f[key + ".seconds"]) * 1e6 / num(f["scale.n"]))
+
     for fn in (speed, postgres, delay, memory, tls, table_size, startup, metrics, idle, share, retries,
-               status_page, results_cost, webcalls, calendar, grouped_writes):
+               status_page, results_cost, webcalls, calendar, grouped_writes, scale):
         group(fn)
 
 
@@ -627,10 +633,9 @@ def scale_report(f, targets):
         key = "scale.cycle.%s%s" % (kind, ".shared" if shared else "")
         return lambda: figure_row(
             f, targets, "one cycle of %s due entries, -c 64%s, refused port, %s" % (n(), " -s 600" if shared else "", kind),
-            key + ".kib", lambda: "%s; %s s, %.0f µs a hit; %s of %s moved on" % (
-                mib_of(key + ".kib"), f[key + ".seconds"], num(f[key + ".seconds"]) * 1e6 / num(n()),
-                f[key + ".moved"], n()),
-            also=(key + ".moved",))
+            key + ".kib", lambda: "%s; %s s, %s µs a hit; %s of %s moved on" % (
+                mib_of(key + ".kib"), f[key + ".seconds"], f[key + ".us"], f[key + ".moved"], n()),
+            also=(key + ".moved",) + ((key + ".us",) if key + ".us" in targets else ()))
 
     rows = []
     for kind in SCALE_KINDS:

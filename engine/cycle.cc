@@ -234,11 +234,16 @@ class PackedEntries {
 // Where a cycle's entries come from: the rows of its select, fetched one at
 // a time (or, where the driver would hold every due row, a page at a time);
 // or, sharing the table (-s), rows claimed in batches of as many as
-// the hits can take at the moment, and at least a quarter of the workers.
-// A claim is a round trip while freed workers wait: claiming only as many
-// rows as workers had just freed made one for every few hits. The few
-// claimed ahead wait for a worker no longer than a quarter of a hit's time;
-// those left when the cycle stops early are handed back (see Release).
+// the hits can take at the moment, at least a quarter of the workers, and
+// as many as the cycle handed out in kClaimAheadUs at the rate of the batch
+// before (up to kClaimMost). A claim is a round trip and a commit: claiming
+// only as many rows as workers had just freed made one for every few hits,
+// and against fast servers a sharing daemon spent half its time claiming.
+// Sizing batches by time keeps what is claimed ahead to what the daemon
+// will hit within about a quarter of a second, however fast or slow its
+// hits (a slow server's entries are claimed a few at a time, as other
+// daemons could take them); those left when the cycle stops early are
+// handed back (see Release).
 class DueEntries {
  public:
   DueEntries(const RunSettings* s, Schedule* db, const char* quoted_now, const char* fraction)
@@ -307,8 +312,19 @@ class DueEntries {
   }
 
  private:
+  static constexpr long long kClaimAheadUs = 250 * 1000;
+  static constexpr size_t kClaimMost = 1024;
+
   bool Claim(int room) {
-    batch_.resize(static_cast<size_t>(std::max({room, 1, s_->concurrent_hits / 4})));
+    long long now = MonotonicUs();
+    size_t ahead = 0;
+    if (claimed_at_ > 0 && now > claimed_at_)
+      ahead = static_cast<size_t>(std::min<long long>(
+          static_cast<long long>(batch_.size()) * kClaimAheadUs / (now - claimed_at_),
+          kClaimMost));
+    claimed_at_ = now;
+    batch_.resize(std::max({static_cast<size_t>(std::max({room, 1, s_->concurrent_hits / 4})),
+                            ahead}));
     next_ = 0;
     int got = ClaimEntries(&db_->claims, db_->select_conn, db_->select_stmt, quoted_now_, fraction_,
                            time(nullptr) + db_->claims.hold_secs, static_cast<int>(batch_.size()),
@@ -359,6 +375,7 @@ class DueEntries {
   const char* fraction_;
   bool more_ = false;         // the last fetch had a row, or the last claim some
   std::vector<Entry> batch_;  // the last claim's entries
+  long long claimed_at_ = 0;  // when it was made (MonotonicUs)
   PackedEntries page_;        // or the current page's
   size_t next_ = 0;           // the next of them to hand out
   char claim_text_[20] = "";

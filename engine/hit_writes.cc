@@ -10,6 +10,7 @@
 #include "engine/metrics.h"
 #include "engine/odbc_calls.h"
 #include "engine/run_state.h"
+#include "engine/sql_dialect.h"
 
 namespace {
 
@@ -70,26 +71,38 @@ void WriteOne(Schedule* db, HitWrite* write, char* failed, size_t failed_size) {
     NoteClaimsLost(lost);
 }
 
+// Whether a chunk (ChunkLength) goes as one statement: its keys allow it,
+// and where it changes kept state, the dialect groups such writes.
+bool Groups(const Schedule* db, HitWrite* const* chunk, size_t n) {
+  return ChunkFits(chunk, n) && (chunk[0]->state.changes == 0 || db->dialect->groups_kept_state);
+}
+
+// One chunk's reschedules in one statement; *lost counts the entries whose
+// claims had gone. false when the statement fails.
+bool WriteChunk(Schedule* db, HitWrite* const* chunk, size_t n, size_t* lost) {
+  size_t gone = 0;
+  SQLLEN changed = 0;
+  bool written =
+      db->claims.enabled
+          ? RescheduleClaimedBatch(&db->claims, &db->groups, db->update_conn, chunk, n, &gone)
+          : WriteGroupedChunk(&db->groups, db->update_conn, chunk, n, false, &changed);
+  *lost += gone;
+  return written;
+}
+
 // The reschedules of a group sorted by SortByChanges, in the caller's
-// transaction: a chunk to a statement where its keys allow, else its rows
+// transaction: a chunk to a statement where Groups allows, else its rows
 // one at a time. *lost counts the entries whose claims had gone. false
 // when a statement fails.
 bool RescheduleGroup(Schedule* db, HitWrite* const* writes, size_t count, size_t* lost) {
   for (size_t at = 0, n = 0; at < count; at += n) {
     n = ChunkLength(writes + at, count - at);
     HitWrite* const* chunk = writes + at;
-    SQLLEN changed = 0;
-    size_t gone = 0;
-    if (!ChunkFits(chunk, n)) {
-      if (!std::all_of(chunk, chunk + n, [&](HitWrite* w) { return !Reschedule(db, w, lost); }))
-        return false;
-    } else if (db->claims.enabled) {
-      if (!RescheduleClaimedBatch(&db->claims, &db->groups, db->update_conn, chunk, n, &gone))
-        return false;
-      *lost += gone;
-    } else if (!WriteGroupedChunk(&db->groups, db->update_conn, chunk, n, false, &changed)) {
-      return false;
-    }
+    bool written = Groups(db, chunk, n)
+                       ? WriteChunk(db, chunk, n, lost)
+                       : std::all_of(chunk, chunk + n,
+                                     [&](HitWrite* w) { return !Reschedule(db, w, lost); });
+    if (!written) return false;
   }
   return true;
 }
@@ -127,10 +140,21 @@ bool WriteHits(Schedule* db, HitWrite* const* given, size_t count, char* failed,
       for (size_t i = done; i < count; ++i) WriteOne(db, writes[i], failed, failed_size);
       return failed[0] == '\0';
     }
+    size_t lost = 0;
+    if (!results && ChunkLength(writes, count) == count && Groups(db, writes, count)) {
+      // One statement under automatic commit is its own transaction, in one
+      // round trip where an explicit one takes three.
+      if (WriteChunk(db, writes, count, &lost)) {
+        NoteClaimsLost(lost);
+        return true;
+      }
+      NoteDatabaseError();
+      for (size_t i = 0; i < count; ++i) WriteOne(db, given[i], failed, failed_size);
+      return failed[0] == '\0';
+    }
     // The group's transaction ends (rolled back unless committed) before
     // its writes are tried again one by one.
     Transaction transaction(db->update_conn, db->results.manual_commit);
-    size_t lost = 0;
     if (transaction.begun() && RescheduleGroup(db, writes, count, &lost) &&
         (!results || InsertResults(&db->results, db->update_conn, writes, count)) &&
         transaction.Commit()) {

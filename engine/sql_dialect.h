@@ -46,6 +46,10 @@ struct SqlDialect {
   // reschedule is, so that a key column of text fails in the group as it
   // does alone.
   const char* key_parameter;
+  // A chunk of writes that change the entries' kept state goes as one
+  // statement (engine/grouped_writes.h). SQLite, in the process, writes
+  // them a row at a time faster than it evaluates the cases of one.
+  bool groups_kept_state;
   // A WITH of the reschedules before the results' insert, so that a group
   // of hits and their rows are one statement (see WriteMovesAndRows).
   bool writes_in_one_statement;
