@@ -2,7 +2,7 @@
 """Turns the figures that the benchmark scripts recorded into results.md
 in the folder given, and the part of each section that has a file of its
 own (results_cost, scale, webcalls, calendar, retries, status_page,
-grouped_writes) into <section>.md beside it, also appended to results.md;
+grouped_writes, expect_cap) into <section>.md beside it, also appended to results.md;
 with --full also hits.dat, delay.dat and chart.png. The sections of
 bench/run.sh and the scripts that run alone too record the same way, so
 that every table is made here, one way.
@@ -294,6 +294,14 @@ def derive(f):
             f["grouped_writes." + name] = f.paired("gw." + a, "gw." + b)
             f["grouped_writes.%s.medians" % name] = ratio(f["gw.%s.median" % a], f["gw.%s.median" % b])
 
+    def expect_cap():
+        f["expect_cap.rule"] = f.paired("ecr", "ecp")
+        f["expect_cap.cap"] = f.paired("ecc", "ecf")
+        for way in ("ecr", "ecp", "ecc", "ecf"):
+            f["expect_cap.%s.median" % way] = "%.0f" % num(median(f.rounds("rate." + way)))
+        f["expect_cap.held.capped"] = best(f.rounds("expect_cap.held.capped"))
+        f["expect_cap.held.free"] = best(f.rounds("expect_cap.held.free"))
+
     def scale():
         for kind in SCALE_KINDS:
             for key in ["scale.cycle." + kind] + (["scale.cycle.%s.shared" % kind] if kind in SCALE_SHARED else []):
@@ -301,7 +309,7 @@ def derive(f):
                     f[key + ".us"] = "%.0f" % (num(f[key + ".seconds"]) * 1e6 / num(f["scale.n"]))
 
     for fn in (speed, postgres, delay, memory, tls, table_size, startup, metrics, idle, share, retries,
-               status_page, results_cost, webcalls, calendar, grouped_writes, scale):
+               status_page, results_cost, webcalls, calendar, grouped_writes, scale, expect_cap):
         group(fn)
 
 
@@ -779,11 +787,36 @@ def grouped_writes_report(f, targets):
     return section_text(make)
 
 
+def expect_cap_report(f, targets):
+    """expect_cap.md: what a rule on the reply costs, and what -H does for
+    the other hosts when one is slow."""
+    def make(p):
+        p("## Expected replies and the cap on one host")
+        p("")
+        p(run_line(f, "expect_cap"))
+        p("SQLite in WAL mode (schema/sqlite.sql), %s rounds, the two ways of each pair taking turns at going first." % (
+            f["expect_cap.rounds"]))
+        p("Rates are hits a second from nginx's log, the median of the rounds; ratios the median of the rounds' own.")
+        p("")
+        p("| figure | target | measured | met |")
+        p("|---|---|---|---|")
+        p(figure_row(f, targets, "jantor -c 8, N = %s, i_expect '200; body contains from nginx' on every entry against none" % (
+            f["expect_cap.n"]), "expect_cap.rule", lambda: "%s (%s against %s hits a second)" % (
+                f["expect_cap.rule"], f["expect_cap.ecr.median"], f["expect_cap.ecp.median"])))
+        p(figure_row(f, targets, "jantor -c 256 -H 4 over %s entries, every tenth on a host that answers 50 ms late: the most it held at once" % (
+            f["expect_cap.mix"]), "expect_cap.held.capped", lambda: "%s (without -H: %s)" % (
+                f["expect_cap.held.capped"], f["expect_cap.held.free"])))
+        p(figure_row(f, targets, "the same, the other hosts' rate with -H 4 against without", "expect_cap.cap",
+                     lambda: "%s (%s against %s hits a second)" % (
+                         f["expect_cap.cap"], f["expect_cap.ecc.median"], f["expect_cap.ecf.median"])))
+    return section_text(make)
+
+
 # The sections with a file of their own, in the order of a whole run; each
 # file is also appended to results.md.
 SECTION_FILES = (("results_cost", results_cost_report), ("scale", scale_report), ("webcalls", webcalls_report),
                  ("calendar", calendar_report), ("retries", retries_report), ("status_page", status_page_report),
-                 ("grouped_writes", grouped_writes_report))
+                 ("grouped_writes", grouped_writes_report), ("expect_cap", expect_cap_report))
 
 
 def report(f, targets):

@@ -49,6 +49,8 @@ constexpr ValueOption kValueOptions[] = {
      "Sharing the table, claims held %ss.\r\n"},
     {'f', offsetof(RunSettings, failing), sizeof(RunSettings::failing),
      "Counting entries failed %s runs in a row.\r\n"},
+    {'h', offsetof(RunSettings, host_cap), sizeof(RunSettings::host_cap),
+     "At most %s hits in flight to one host.\r\n"},
 };
 
 // A text of digits only (no sign, no blanks) between low and high, or -1.
@@ -139,6 +141,11 @@ int ReadCommandLine(int argc, char** argv, RunSettings* s) {
   s->failing_runs = WholeNumber(s->failing, 1, kMostFailingRuns);
   if (s->failing_runs < 0)
     return Refuse("\r\nYou must supply between 1 and 1000000 failed runs in a row.\r\n");
+  if (OptionGiven(s, 'h')) {
+    s->hits_per_host = WholeNumber(s->host_cap, 1, kMostConcurrentHits);
+    if (s->hits_per_host < 0)
+      return Refuse("\r\nYou must supply between 1 and 1024 hits in flight to one host.\r\n");
+  }
   if (s->concurrent_hits > 1) AllowDescriptorsFor(s->concurrent_hits);
   return kStartRun;
 }

@@ -21,6 +21,7 @@ struct RunSettings {
   char metrics[64];      // -m, [ADDRESS:]PORT of the metrics endpoint
   char share[36];        // -s, seconds a claim on a shared table holds, as typed
   char failing[36];      // -f, failed runs in a row that make an entry failing, as typed
+  char host_cap[36];     // -h, most hits in flight to one host, as typed
   unsigned given;        // OptionGiven: the options read
   int verbose;           // -v
   int quiet;             // -q: no trace words of the lower layers, one line a failed hit
@@ -29,6 +30,7 @@ struct RunSettings {
   int keep_hours;        // -k as a number from 0 (keep all) to kMostKeptHours
   int claim_secs;        // -s as a number from kLeastClaimSecs to kMostClaimSecs; 0 without -s
   int failing_runs;      // -f as a number from 1 to kMostFailingRuns
+  int hits_per_host;     // -h as a number from 1 to kMostConcurrentHits; 0 without -h
 };
 
 // Whether the option of that letter (lower case) was on the command line.

@@ -1,6 +1,7 @@
 #include "engine/cycle.h"
 
 #include <signal.h>
+#include <strings.h>
 #include <sqlext.h>
 #include <unistd.h>
 
@@ -11,13 +12,17 @@
 #include <cstring>
 #include <ctime>
 #include <deque>
+#include <unordered_map>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
+#include "base/ll_ascii.h"
 #include "base/ll_cpapi.h"
 #include "base/ll_string.h"
 #include "engine/calendar.h"
+#include "engine/expect.h"
 #include "engine/hit.h"
 #include "engine/hit_pool.h"
 #include "engine/hit_writes.h"
@@ -44,7 +49,27 @@ struct HitJob {
   HitRecord record;
   HitWrite write;
   char idempotency_key[64];
+  ExpectRule expect;  // the entry's i_expect, read when it has one
 };
+
+// Reads the entry's i_expect into job->expect for the hit; "" when it has
+// none or it parses, else the reason it is refused.
+std::string ReadExpect(HitJob* job) {
+  const Entry& entry = job->entry;
+  job->options.expect = nullptr;
+  std::string_view text = entry.expect;
+  if (text.find_first_not_of(" \t") == std::string_view::npos) return "";
+  if (text.size() + 1 >= sizeof entry.expect) return "i_expect: longer than 254 characters";
+  std::string_view method;
+  if (job->options.call != nullptr) method = job->call.method;
+  while (!method.empty() && IsBlank(method.front())) method.remove_prefix(1);
+  while (!method.empty() && IsBlank(method.back())) method.remove_suffix(1);
+  bool head = method.size() == 4 && strncasecmp(method.data(), "HEAD", 4) == 0;
+  std::string refused;
+  if (!ParseExpect(text, head, &job->expect, &refused)) return refused;
+  job->options.expect = &job->expect;
+  return "";
+}
 
 // After a failed attempt: the retry's time, or -1 when the run ends.
 // scheduled_next is the run's next scheduled time, which a retry never
@@ -80,8 +105,12 @@ void HitAndPrepare(const RunSettings* s, HitJob* job) {
   bool calendar = entry.cron[0] != '\0';
   char next[20];
   char refused[160];
+  std::string unparsed = ReadExpect(job);
   if (calendar && !CalendarNextRun(entry, job->present, next, sizeof next, refused, sizeof refused))
     RefuseHit(entry, kHitBadSchedule, refused, s->verbose,
+              s->quiet && !job->options.hold_failed_line, &job->record);
+  else if (!unparsed.empty())
+    RefuseHit(entry, kHitBadRequest, unparsed.c_str(), s->verbose,
               s->quiet && !job->options.hold_failed_line, &job->record);
   else
     Hit(entry, job->options, s->verbose, s->quiet, &job->record);
@@ -382,6 +411,80 @@ class DueEntries {
   char failed_[1024] = "";
 };
 
+// With -h, the hits in flight to each host (its text as written, in lower
+// case, with its port) and the entries that wait in the cycle for a place:
+// an entry over its host's cap is put aside, not failed or skipped, and the
+// workers take the entries of other hosts meanwhile. The aside are bounded,
+// so that a cycle of one slow host's entries does not hold them all in
+// memory: once full, nothing more is fetched until a place comes free.
+class HostPlaces {
+ public:
+  explicit HostPlaces(const RunSettings* s)
+      : most_(s->hits_per_host),
+        most_aside_(std::max<size_t>(1024, 16 * static_cast<size_t>(s->concurrent_hits))) {}
+  bool capped() const { return most_ > 0; }
+  // Takes a place for the entry; false when its host has none free.
+  bool Take(const Entry& entry) {
+    if (!capped()) return true;
+    int& count = in_flight_[Key(entry)];
+    if (count >= most_) return false;
+    ++count;
+    return true;
+  }
+  void Give(const Entry& entry) {
+    if (!capped()) return;
+    auto at = in_flight_.find(Key(entry));
+    if (at != in_flight_.end() && --at->second <= 0) in_flight_.erase(at);
+  }
+  void PutAside(const Entry& entry, const char* claim) {
+    aside_.push_back({entry, {}});
+    CopyText(aside_.back().claim, claim);
+    NoteHostWait();
+  }
+  bool AsideFull() const { return aside_.size() >= most_aside_; }
+  // Moves the first entry put aside whose host now has a place into
+  // *entry and claim, taking the place; false when there is none.
+  bool TakeAside(Entry* entry, char* claim) {
+    for (auto at = aside_.begin(); at != aside_.end(); ++at) {
+      if (!Take(at->entry)) continue;
+      *entry = at->entry;
+      snprintf(claim, sizeof at->claim, "%s", at->claim);
+      aside_.erase(at);
+      return true;
+    }
+    return false;
+  }
+  // Hands back the claims of the entries still aside when the cycle ends
+  // early (a stop, a failed write), as DueEntries::Release does for the
+  // claimed entries not yet handed out.
+  void Release(Schedule* db) {
+    if (!db->claims.enabled) return;
+    DatabaseCall releasing;
+    for (const Aside& aside : aside_) {
+      bool kept;
+      RescheduleClaimed(&db->claims, aside.entry.key, aside.entry.next, aside.claim, &kept);
+    }
+    aside_.clear();
+  }
+
+ private:
+  struct Aside {
+    Entry entry;
+    char claim[20];
+  };
+  static std::string Key(const Entry& entry) {
+    std::string key = entry.host;
+    for (char& c : key)
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    int port = ParseInt(entry.port);
+    return key + ":" + std::to_string(port == 0 ? 80 : port);
+  }
+  int most_;
+  size_t most_aside_;
+  std::unordered_map<std::string, int> in_flight_;
+  std::deque<Aside> aside_;
+};
+
 // Hits the fetched rows on the workers, at most one per worker at a time.
 // Rows are read from the select only as workers become free, and each entry
 // is rescheduled as soon as its own hit has ended, so a process that is
@@ -389,8 +492,9 @@ class DueEntries {
 // failed write nothing more is fetched; the hits in flight end and are
 // written, and the failure is reported last. Returns 0, or 1 after a
 // failed write.
-int HitInParallel(Schedule* db, ParallelHits* hits, DueEntries* due, time_t present,
-                  OutputStreams streams, CycleCounts* counts) {
+int HitInParallel(const RunSettings* s, Schedule* db, ParallelHits* hits, DueEntries* due,
+                  time_t present, OutputStreams streams, CycleCounts* counts) {
+  HostPlaces places(s);
   std::vector<HitJob*> idle;
   for (HitJob& job : hits->jobs) idle.push_back(&job);
   // The main thread's own words (the driver's, the error line) wait their
@@ -407,12 +511,19 @@ int HitInParallel(Schedule* db, ParallelHits* hits, DueEntries* due, time_t pres
   std::vector<HitWrite*> writes;
   for (;;) {
     // A stop lets the hits in flight end and be written, and starts no other.
-    while (more && failed[0] == '\0' && !idle.empty() && !StopRequested()) {
+    while (failed[0] == '\0' && !idle.empty() && !StopRequested()) {
       HitJob* job = idle.back();
-      more = due->Next(static_cast<int>(idle.size()), &job->entry, job->write.claim);
-      if (!more) {
-        if (due->failed()[0] != '\0') snprintf(failed, sizeof failed, "%s", due->failed());
-        break;
+      if (!places.TakeAside(&job->entry, job->write.claim)) {
+        if (!more || places.AsideFull()) break;
+        more = due->Next(static_cast<int>(idle.size()), &job->entry, job->write.claim);
+        if (!more) {
+          if (due->failed()[0] != '\0') snprintf(failed, sizeof failed, "%s", due->failed());
+          break;
+        }
+        if (!places.Take(job->entry)) {
+          places.PutAside(job->entry, job->write.claim);
+          continue;
+        }
       }
       if (!ReadCall(db, job)) {
         snprintf(failed, sizeof failed, "%s", db->calls.text);
@@ -434,6 +545,7 @@ int HitInParallel(Schedule* db, ParallelHits* hits, DueEntries* due, time_t pres
     writes.clear();
     for (void* ended_job : ended) {
       auto* job = static_cast<HitJob*>(ended_job);
+      places.Give(job->entry);
       unwritten.Keep(&job->output);
       group.push_back(job);
       writes.push_back(&job->write);
@@ -448,6 +560,7 @@ int HitInParallel(Schedule* db, ParallelHits* hits, DueEntries* due, time_t pres
     unwritten.Keep(&own);  // the words of these writes and of the next fetches
     idle.insert(idle.end(), group.begin(), group.end());
   }
+  places.Release(db);
   if (failed[0] != '\0') PrintFormat("Error Executing - %s\r\n", failed);
   unwritten.Keep(&own);
   CaptureOutput(nullptr);
@@ -502,6 +615,7 @@ int RunCycles(const RunSettings* s, Schedule* db) {
   time_t end_time = runtime > 0 ? time(nullptr) + runtime : 0;
   ParallelHits hits;
   bool parallel = s->concurrent_hits > 1 && StartParallelHits(s, &hits);
+  if (s->hits_per_host > 0) NoteHostCap();
 
   for (;;) {
     long long cycle_start_us = MonotonicUs();
@@ -529,7 +643,7 @@ int RunCycles(const RunSettings* s, Schedule* db) {
     if (s->verbose && due.NoneAtStart())
       PrintFormat("Nothing to check - recheck in %ss.\r\n", s->interval);
     CycleCounts counts;
-    int failed = parallel ? HitInParallel(db, &hits, &due, present, streams, &counts)
+    int failed = parallel ? HitInParallel(s, db, &hits, &due, present, streams, &counts)
                           : HitInTurn(s, db, &due, present, &counts);
     due.Release();
     if (failed != 0) return 1;

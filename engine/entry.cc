@@ -11,6 +11,7 @@
 #include "base/ll_string.h"
 #include "engine/command_line.h"
 #include "engine/odbc_calls.h"
+#include "engine/splay.h"
 
 namespace {
 
@@ -50,7 +51,10 @@ void NextRunText(const Entry& entry, time_t present, int verbose, int quiet, cha
     if (verbose)
       PrintFormat("Unreadable next run time -%s- - rescheduled from now.\r\n", entry.next);
   }
-  long long next = static_cast<long long>(stored) + ParseInt(entry.interval);
+  long long interval = ParseInt(entry.interval);
+  long long next = static_cast<long long>(stored) + interval;
+  if (entry.splay[0] != '\0' && next == static_cast<time_t>(next))
+    next = PlaceIntervalRun(entry.id, entry.splay, interval, static_cast<time_t>(next));
   struct tm broken;
   time_t next_time = static_cast<time_t>(next);
   if (localtime_r(&next_time, &broken) == nullptr || broken.tm_year > 9999 - 1900) {
@@ -96,7 +100,7 @@ std::string EntryColumnsText(const char* alias, const char* next) {
   return text;
 }
 
-std::array<EntryField, 18> EntryFields(Entry* e) {
+std::array<EntryField, 20> EntryFields(Entry* e) {
   return {{{e->id, sizeof e->id},
            {e->user, sizeof e->user},
            {e->password, sizeof e->password},
@@ -114,7 +118,9 @@ std::array<EntryField, 18> EntryFields(Entry* e) {
            {e->attempt, sizeof e->attempt},
            {e->run, sizeof e->run},
            {e->failures, sizeof e->failures},
-           {e->outcome, sizeof e->outcome}}};
+           {e->outcome, sizeof e->outcome},
+           {e->expect, sizeof e->expect},
+           {e->splay, sizeof e->splay}}};
 }
 
 void ReadEntryKey(Entry* entry) {

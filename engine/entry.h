@@ -51,6 +51,11 @@ struct Entry {
   char run[64];          // i_run: the scheduled time of the pending retry's run
   char failures[16];     // i_failures: runs in a row that ended failed
   char outcome[16];      // i_outcome: the latest attempt's outcome word
+  // What a successful reply is (engine/expect.h), and the most seconds of
+  // the entry's fixed offset from its schedule (engine/splay.h); "" for
+  // none, and where the table lacks the columns.
+  char expect[256];  // i_expect
+  char splay[16];    // i_splay
   EntryKey key_kind;     // set by ReadEntryKey, with key
   SQLBIGINT key;         // the key's value (its whole part for kKeyNumber)
 };
@@ -61,7 +66,7 @@ struct EntryField {
   char* text;
   size_t capacity;
 };
-std::array<EntryField, 18> EntryFields(Entry* entry);
+std::array<EntryField, 20> EntryFields(Entry* entry);
 
 // The columns every read of due entries names first, in Entry's order
 // ("id, i_user, ..., i_next"), each qualified by alias when it is not null;

@@ -6,10 +6,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/ll_cpapi.h"
 #include "base/ll_string.h"
+#include "engine/expect.h"
 #include "engine/retry.h"
 #include "http/ll_hosttext.h"
 #include "http/ll_webcall.h"
@@ -67,6 +70,36 @@ int Request(const Entry& entry, const HitOptions& options, int port, char** repl
   if (options.idempotency_key != nullptr) AddIdempotencyKey(options.idempotency_key, &call, &lines);
   return HttpRequestWithCall(0, entry.host, entry.object, &call, reply, port, 1, entry.user,
                              entry.password, 1, &record->result);
+}
+
+// The body of a reply as the client keeps it: the text after the header's
+// closing empty line.
+std::string_view ReplyBody(const char* reply) {
+  std::string_view text(reply);
+  for (size_t at = text.find('\n'); at != std::string_view::npos; at = text.find('\n', at + 1)) {
+    if (at + 1 < text.size() && text[at + 1] == '\n') return text.substr(at + 2);
+    if (at + 2 < text.size() && text[at + 1] == '\r' && text[at + 2] == '\n')
+      return text.substr(at + 3);
+  }
+  return {};
+}
+
+// With i_expect the rule says whether a reply succeeded. A status it does
+// not list keeps the failure it is without a rule (a 503 stays
+// server-error, and is retried as one); a reply that would be good without
+// it, or whose listed status comes with a body the rule refuses, is
+// "unexpected", with the reason naming the part that failed and nothing of
+// the body. A reply that meets the rule is "ok", whatever its status.
+void JudgeReply(const ExpectRule& rule, const char* reply, HitRecord* record) {
+  std::string why;
+  int status = record->result.status;
+  if (MeetsExpect(rule, status, ReplyBody(reply), &why)) {
+    record->outcome = kHitOk;
+    return;
+  }
+  if (!ExpectsStatus(rule, status) && !HitSucceeded(record->outcome)) return;
+  record->outcome = kHitUnexpected;
+  CopyText(record->result.reason, why.c_str());
 }
 
 }  // namespace
@@ -147,6 +180,10 @@ void Hit(const Entry& entry, const HitOptions& options, int verbose, int quiet, 
     if (verbose) PrintFormat("\r\nRequest refused - %s", record->result.reason);
   }
   int status = record->result.status;
+  bool replied = record->outcome == kHitOk || record->outcome == kHitRedirect ||
+                 record->outcome == kHitClientError || record->outcome == kHitServerError;
+  if (options.expect != nullptr && replied && reply != nullptr)
+    JudgeReply(*options.expect, reply, record);
   if (reply != nullptr && (status == 429 || status == 503))
     record->retry_after = RetryAfterSecs(reply, time(nullptr));
   if (quiet && !HitSucceeded(record->outcome) && !options.hold_failed_line)

@@ -11,6 +11,8 @@
 #include "engine/hit_outcome.h"
 #include "http/ll_http.h"
 
+struct ExpectRule;
+
 struct HitRecord {
   HttpResult result;
   HitOutcome outcome;
@@ -35,6 +37,9 @@ struct HitOptions {
   // The -q line of a failed hit is left to the caller, who knows whether a
   // retry follows (PrintFailedHit).
   bool hold_failed_line = false;
+  // What the entry's reply must be (i_expect); null for what counts as
+  // success without one.
+  const ExpectRule* expect = nullptr;
 };
 
 // One HTTP request for the entry: a GET, or the entry's own call. A call

@@ -39,6 +39,9 @@ Counter claims_lost;
 Counter retries;
 Counter runs_failed;
 std::atomic<int64_t> entries_failing{0};
+std::atomic<bool> expects_replies{false};
+std::atomic<bool> host_cap{false};
+Counter host_waits;
 std::atomic<int64_t> hits_in_flight{0};
 std::atomic<int> due_entries{0};
 std::atomic<int64_t> last_cycle_us{0};
@@ -175,6 +178,14 @@ void NoteClaimsLost(size_t count) {
 
 void NoteRetry() { Add(retries); }
 
+void NoteHostCap() { host_cap.store(true, std::memory_order_relaxed); }
+
+void NoteHostWait() { Add(host_waits); }
+
+void NoteExpectsReplies() { expects_replies.store(true, std::memory_order_relaxed); }
+
+bool ExpectsReplies() { return expects_replies.load(std::memory_order_relaxed); }
+
 void NoteRunFailed() { Add(runs_failed); }
 
 void NoteEntriesFailing(long long count) {
@@ -205,6 +216,8 @@ void RenderMetrics(std::string* out) {
   for (int outcome = 0; outcome < kHitOutcomeCount; ++outcome) {
     uint64_t value = Read(hits_by_outcome[outcome]);
     hit_count += value;
+    // A daemon whose table cannot say what to expect shows no such series.
+    if (outcome == kHitUnexpected && value == 0 && !ExpectsReplies()) continue;
     Append(out, "jantor_hits_total{outcome=\"%s\"} %" PRIu64 "\n", HitOutcomeWord(outcome), value);
   }
   // The buckets are read once each and summed here, so the cumulative
@@ -253,6 +266,11 @@ void RenderMetrics(std::string* out) {
          "Entries whose last runs in a row, as many as -f, all failed; counted once a cycle.");
   Append(out, "jantor_entries_failing %" PRId64 "\n",
          entries_failing.load(std::memory_order_relaxed));
+  if (host_cap.load(std::memory_order_relaxed)) {
+    Family(out, "jantor_host_waits_total", "counter",
+           "Entries that waited in their cycle for a place among the hits to their host (-H).");
+    Append(out, "jantor_host_waits_total %" PRIu64 "\n", Read(host_waits));
+  }
   Family(out, "jantor_build_info", "gauge", "The running build; always 1.");
   Append(out, "jantor_build_info{version=\"%s\"} 1\n", JANTOR_VERSION);
 

@@ -30,6 +30,16 @@ void NoteClaimsLost(size_t count);
 
 // A failed attempt's retry has been planned.
 void NoteRetry();
+
+// -H caps the hits in flight to one host: the waits it made are shown.
+void NoteHostCap();
+// An entry waited in its cycle for a place among the hits to its host.
+void NoteHostWait();
+
+// The table says what each entry's reply must be (i_expect): the outcome
+// "unexpected" is then shown even while none has come. Any thread.
+void NoteExpectsReplies();
+bool ExpectsReplies();
 // A run (a scheduled hit and its retries) has ended failed.
 void NoteRunFailed();
 // count entries have failed at least -f runs in a row, as last counted.

@@ -92,8 +92,8 @@ std::string MissingRetryColumns(const RunStateColumns& columns) {
   return missing;
 }
 
-std::string RunStateColumnsText(const RunStateColumns& columns, const char* alias) {
-  if (!columns.any()) return "";
+std::string RunStateColumnsText(const RunStateColumns& columns, const char* alias, bool later) {
+  if (!columns.any() && !later) return "";
   std::string prefix = alias != nullptr ? std::string(alias) + "." : "";
   std::string text;
   for (auto [present, name] :

@@ -100,10 +100,12 @@ std::string MissingRetryColumns(const RunStateColumns& columns);
 
 // What the due select and the claims read after the other optional
 // columns, in Entry's order, qualified by alias when not null (NULL for
-// the columns the table lacks); "" for a table without any. The latest
-// attempts' columns are written, never read: a due page of a million rows
-// need not hold their values.
-std::string RunStateColumnsText(const RunStateColumns& columns, const char* alias);
+// the columns the table lacks); "" for a table without any, unless the
+// columns after them are read (later). The latest attempts' columns are
+// written, never read: a due page of a million rows need not hold their
+// values.
+std::string RunStateColumnsText(const RunStateColumns& columns, const char* alias,
+                                bool later = false);
 
 // The run the entry's due attempt belongs to: a pending retry's (a whole
 // i_attempt from 2 on and a readable i_run), else a new run scheduled at

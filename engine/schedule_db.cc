@@ -124,6 +124,9 @@ int OpenSchedule(const RunSettings* s, Schedule* db) {
   FindCallColumns(db->select_stmt, &db->calls);
   db->cron_column = ResultHasColumn(db->select_stmt, "i_cron");
   db->zone_column = ResultHasColumn(db->select_stmt, "i_zone");
+  db->expect_column = ResultHasColumn(db->select_stmt, "i_expect");
+  db->splay_column = ResultHasColumn(db->select_stmt, "i_splay");
+  if (db->expect_column) NoteExpectsReplies();
   FindRunStateColumns(db->select_stmt, &db->state.columns);
   CopyText(db->state.table, s->table);
   db->state.append_recent = dialect.append_recent;
@@ -301,5 +304,9 @@ std::string OptionalColumnsText(const Schedule* db, const char* alias) {
   return ", " + CallFlagColumn(db->calls, alias) + ", " +
          (db->cron_column ? prefix + "i_cron" : "null") + ", " +
          (db->zone_column ? prefix + "i_zone" : "null") +
-         RunStateColumnsText(db->state.columns, alias);
+         RunStateColumnsText(db->state.columns, alias, db->expect_column || db->splay_column) +
+         (db->expect_column || db->splay_column
+              ? ", " + (db->expect_column ? prefix + "i_expect" : std::string("null")) + ", " +
+                    (db->splay_column ? prefix + "i_splay" : std::string("null"))
+              : std::string());
 }

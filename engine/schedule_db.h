@@ -59,6 +59,8 @@ struct Schedule {
   CallColumns calls;         // the entries' own web calls, read on the selection connection
   bool cron_column = false;  // i_cron: an entry's calendar schedule
   bool zone_column = false;  // i_zone: the time zone of its i_cron
+  bool expect_column = false;  // i_expect: what a successful reply is
+  bool splay_column = false;   // i_splay: the entry's offset from its schedule
   RunState state;            // retries and failures, on the update connection
   GroupedWrites groups;      // the reschedules of a group of hits, on the update connection
   // What the due select and the claims read after i_next where the table
@@ -66,7 +68,8 @@ struct Schedule {
   // it keeps runs their columns (NULL for those it lacks); "" for a table
   // without any, read as always.
   bool optional_columns() const {
-    return calls.any() || cron_column || zone_column || state.columns.any();
+    return calls.any() || cron_column || zone_column || state.columns.any() || expect_column ||
+           splay_column;
   }
 };
 

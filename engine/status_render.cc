@@ -9,6 +9,7 @@
 
 #include "base/ll_ascii.h"
 #include "engine/hit_outcome.h"
+#include "engine/metrics.h"
 #include "http/ll_hosttext.h"
 #include "http/ll_html.h"
 
@@ -293,8 +294,10 @@ void RenderStatusHtml(const StatusHeader& header, const StatusQuery& query, cons
   out->append(
       "<footer><p>Letters of the latest attempts: k ok, r redirect, c client-error, s "
       "server-error, n no-status, u unreachable, t timeout, l too-large, x tls, h bad-host, e "
-      "error, q bad-request, b bad-schedule; a bold one failed, an underlined one was refused "
-      "unsent.</p></footer></body></html>");
+      "error, q bad-request, b bad-schedule");
+  if (ExpectsReplies()) out->append(", w unexpected");
+  out->append(
+      "; a bold one failed, an underlined one was refused unsent.</p></footer></body></html>");
 }
 
 void RenderStatusJson(const StatusHeader& header, const StatusQuery& query, const StatusPage& page,

@@ -43,7 +43,14 @@ CREATE TABLE schedule_2 (
   i_recent      VARCHAR(60),
   i_status      INTEGER,
   i_duration_ms INTEGER,
-  i_last        TIMESTAMP(0) WITHOUT TIME ZONE
+  i_last        TIMESTAMP(0) WITHOUT TIME ZONE,
+  -- What a successful reply is, NULL for any 2xx or 3xx: status codes,
+  -- classes and ranges ("200,204", "2xx", "200-299"), then optionally
+  -- "; body contains TEXT" or "; body lacks TEXT". And the most
+  -- seconds (0 to 3600, NULL for none) of the entry's fixed offset from its
+  -- schedule, which spreads entries that share one.
+  i_expect      VARCHAR(255),
+  i_splay       INTEGER
 );
 -- Keeps the due-entries select proportional to the due rows, not the table.
 -- With the key, so that the status page reads a page of entries from the

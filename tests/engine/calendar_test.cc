@@ -4,6 +4,8 @@
 // i_next each hit leaves behind is checked to the second.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -155,6 +157,74 @@ TEST_P(Calendar, AnEntryEveryFiveMinutesMovesToTheNextOne) {
   EXPECT_LE(next, LocalTimestamp(300));
   EXPECT_EQ(std::stoi(next.substr(14, 2)) % 5, 0) << next;
   EXPECT_EQ(next.substr(17), "00") << next;
+}
+
+// i_splay: a thousand entries due together every two minutes spread over
+// the minute, each at a second of its own that a restart finds again, and
+// each interval step still 120 s. A calendar entry with a splay runs its offset
+// after each match, the night the clock goes forward too, and a present
+// between a match and its shifted time still has that run ahead.
+TEST_P(CalendarOnSqlite, SplayedEntriesSpreadAndKeepTheirPlaces) {
+  ASSERT_TRUE(Exec(db_, "alter table schedule_2 add column i_splay integer"));
+  const int kEntries = 1000;
+  std::string values;
+  for (int id = 1; id <= kEntries; ++id)
+    values += (id == 1 ? "(" : ", (") + std::to_string(id) +
+              ", 9, '/c', '127.0.0.1', 5, 120, '2027-06-01 11:59:00', 0, 1, 60)";
+  const std::string insert =
+      "insert into schedule_2 (id, i_port, i_object, i_host, i_timeout, i_interval, i_next, "
+      "i_start, i_stop, i_splay) values ";
+  ASSERT_TRUE(Exec(db_, insert + values));
+  auto nexts = [&] {
+    std::vector<std::string> out;
+    for (auto& row : Query(db_, "select i_next from schedule_2 where id <= " +
+                                    std::to_string(kEntries) + " order by id"))
+      out.push_back(row[0].substr(0, 19));
+    return out;
+  };
+  auto seconds = [](const std::string& t) { return std::stoi(t.substr(14, 2)) * 60 + std::stoi(t.substr(17, 2)); };
+
+  ASSERT_EQ(Cycle("2027-06-01 12:00:00").status, 0);
+  std::vector<std::string> first = nexts();
+  std::set<std::string> distinct(first.begin(), first.end());
+  for (const std::string& next : first) ASSERT_EQ(next.substr(0, 16), "2027-06-01 12:01") << next;
+  EXPECT_GE(distinct.size(), 55u) << "a thousand entries over 60 seconds";
+
+  // A restart (another process) puts each entry at the same second.
+  ASSERT_TRUE(Exec(db_, "update schedule_2 set i_next = '2027-06-01 11:59:00'"));
+  ASSERT_EQ(Cycle("2027-06-01 12:00:00").status, 0);
+  EXPECT_EQ(nexts(), first);
+
+  // The next step of each is its interval later, to the second.
+  ASSERT_EQ(Cycle("2027-06-01 12:02:00").status, 0);
+  std::vector<std::string> second = nexts();
+  for (int i = 0; i < kEntries; ++i)
+    EXPECT_EQ(seconds(second[i]) - seconds(first[i]), 120) << first[i] << " then " << second[i];
+
+  // 02:30 New York does not exist on 2027-03-14: 03:00 EDT (07:00 UTC) plus
+  // the entry's offset, and the next night 02:30 EDT plus the same.
+  ASSERT_TRUE(Exec(db_, "delete from schedule_2"));
+  ASSERT_TRUE(Exec(db_, "insert into schedule_2 (id, i_port, i_object, i_host, i_timeout, "
+                        "i_interval, i_next, i_start, i_stop, i_cron, i_zone, i_splay) values "
+                        "(7, 9, '/c', '127.0.0.1', 5, 600, '2027-03-14 06:00:00', 0, 1, "
+                        "'30 2 * * *', 'America/New_York', 600)"));
+  ASSERT_EQ(Cycle("2027-03-14 06:50:00").status, 0);
+  std::string shifted = Next(7);
+  ASSERT_EQ(shifted.substr(0, 14), "2027-03-14 07:") << shifted;
+  int offset = seconds(shifted);
+  EXPECT_LE(offset, 600);
+  char next_night[32];  // 06:30 UTC plus the offset
+  snprintf(next_night, sizeof next_night, "2027-03-15 06:%02d:%02d", 30 + offset / 60, offset % 60);
+  ASSERT_TRUE(Exec(db_, "update schedule_2 set i_next = '" + shifted + "'"));
+  ASSERT_EQ(Cycle(shifted).status, 0);
+  EXPECT_EQ(Next(7), next_night);
+  if (offset > 10) {
+    // Due before its match, run in a cycle between the match and the
+    // shifted time: the shifted time is still ahead, so it is the next run.
+    ASSERT_TRUE(Exec(db_, "update schedule_2 set i_next = '2027-03-15 06:00:00'"));
+    ASSERT_EQ(Cycle("2027-03-15 06:30:01").status, 0);
+    EXPECT_EQ(Next(7), next_night);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Databases, Calendar, testing::Values("sqlite", "postgres", "mariadb"));

@@ -9,7 +9,9 @@
 #include <atomic>
 #include <fstream>
 #include <functional>
+#include <algorithm>
 #include <map>
+#include <mutex>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -307,6 +309,49 @@ TEST_P(ParallelHits, AFailedUpdateStopsTheFetchingAndTheHitsInFlightAreWritten) 
 }
 
 INSTANTIATE_TEST_SUITE_P(Databases, ParallelHits, testing::Values("sqlite", "postgres"));
+
+// -h 2: of eight hits in flight at most two go to the slow host (the server
+// counts the requests it holds at once), and the entries of the fast host,
+// fetched after all of the slow host's, are not held up behind them: each
+// comes before the slow host has seen half of its entries.
+TEST(HostCap, NoMoreThanTwoHitsGoToOneHostAndTheOthersGoOn) {
+  TestDb db = testsupport::MakeDbForCurrentTest("sqlite");
+  testsupport::CreateScheduleTable(db);
+  std::mutex mutex;
+  int slow_now = 0, slow_most = 0;
+  std::vector<long long> slow_at, fast_at;
+  servicetest::SlowServer slow(
+      [&](const std::string&) {
+        std::lock_guard<std::mutex> lock(mutex);
+        slow_most = std::max(slow_most, ++slow_now);
+        slow_at.push_back(NowMs());
+        return 400;
+      },
+      [&](const std::string&) {
+        std::lock_guard<std::mutex> lock(mutex);
+        --slow_now;
+        return std::string("HTTP/1.0 200 OK\r\n\r\nslow");
+      });
+  servicetest::SlowServer fast([&](const std::string&) {
+    std::lock_guard<std::mutex> lock(mutex);
+    fast_at.push_back(NowMs());
+    return 20;
+  });
+  auto stored =
+      AddEntries(db, 1, 10, "127.0.0.1", slow.port(), [](int id) { return "/s-" + std::to_string(id); });
+  AddEntries(db, 11, 50, "127.0.0.1", fast.port(), [](int id) { return "/f-" + std::to_string(id); });
+  const time_t moved = ParseLocalTimestamp(stored[1]) + kInterval;
+  auto r = JantorJoined(db, {"-c", "8", "-H", "2", "-i", "4", "-r", "1"});
+  ASSERT_EQ(r.status, 0) << r.out.substr(0, 2000);
+  EXPECT_NE(r.out.find("At most 2 hits in flight to one host.\r\n"), std::string::npos);
+  std::lock_guard<std::mutex> lock(mutex);
+  EXPECT_EQ(slow_most, 2);
+  ASSERT_EQ(slow_at.size(), 10u);
+  ASSERT_EQ(fast_at.size(), 40u);
+  EXPECT_LT(*std::max_element(fast_at.begin(), fast_at.end()), slow_at[4]);
+  for (auto& [id, next] : NextRuns(db))
+    EXPECT_EQ(ParseLocalTimestamp(next), moved) << "entry " << id;
+}
 
 // The hits of a table that keeps their state end in fours and are written
 // a group at a time, a statement to each set of writes that change the same

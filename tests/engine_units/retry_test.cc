@@ -59,6 +59,7 @@ TEST(RetryRule, WhichFailuresAreTriedAgainForWhichMethod) {
       {kHitTooLarge, 200, false, false},    {kHitTls, 0, false, false},
       {kHitBadHost, 0, false, false},       {kHitBadRequest, 0, false, false},
       {kHitBadSchedule, 0, false, false},   {kHitError, 0, false, false},
+      {kHitUnexpected, 503, false, false},  {kHitUnexpected, 200, false, false},
   };
   for (const Case& c : cases) {
     std::string what = std::string(HitOutcomeWord(c.outcome)) + " " + std::to_string(c.status);
@@ -235,7 +236,7 @@ TEST(RunState, EveryAttemptWritesItsLetterAndItsFacts) {
   columns.recent = true;
   const std::pair<HitOutcome, char> cases[] = {
       {kHitOk, 'k'},  {kHitServerError, 's'}, {kHitTimeout, 't'},
-      {kHitTls, 'x'}, {kHitBadSchedule, 'b'}, {kHitUnreachable, 'u'},
+      {kHitTls, 'x'}, {kHitBadSchedule, 'b'}, {kHitUnreachable, 'u'}, {kHitUnexpected, 'w'},
   };
   for (auto [outcome, letter] : cases) {
     Entry entry = KeptEntry("", "", "", "", "");
