@@ -426,30 +426,40 @@ class HostPlaces {
   // Takes a place for the entry; false when its host has none free.
   bool Take(const Entry& entry) {
     if (!capped()) return true;
-    int& count = in_flight_[Key(entry)];
-    if (count >= most_) return false;
-    ++count;
+    Host& host = hosts_[Key(entry)];
+    if (host.in_flight >= most_) return false;
+    ++host.in_flight;
     return true;
   }
   void Give(const Entry& entry) {
     if (!capped()) return;
-    auto at = in_flight_.find(Key(entry));
-    if (at != in_flight_.end() && --at->second <= 0) in_flight_.erase(at);
+    auto at = hosts_.find(Key(entry));
+    if (at == hosts_.end()) return;
+    --at->second.in_flight;
+    if (!at->second.aside.empty()) ready_.push_back(&at->second);
   }
   void PutAside(const Entry& entry, const char* claim) {
-    aside_.push_back({entry, {}});
-    CopyText(aside_.back().claim, claim);
+    Host& host = hosts_[Key(entry)];
+    host.aside.push_back({entry, {}});
+    CopyText(host.aside.back().claim, claim);
+    ++aside_;
     NoteHostWait();
   }
-  bool AsideFull() const { return aside_.size() >= most_aside_; }
-  // Moves the first entry put aside whose host now has a place into
-  // *entry and claim, taking the place; false when there is none.
+  bool AsideFull() const { return aside_ >= most_aside_; }
+  // Moves the first entry put aside for a host that now has a place into
+  // *entry and claim, taking the place; false when there is none. Each
+  // place given back to a host with entries aside makes it ready once, so
+  // finding one costs no search.
   bool TakeAside(Entry* entry, char* claim) {
-    for (auto at = aside_.begin(); at != aside_.end(); ++at) {
-      if (!Take(at->entry)) continue;
-      *entry = at->entry;
-      snprintf(claim, sizeof at->claim, "%s", at->claim);
-      aside_.erase(at);
+    while (!ready_.empty()) {
+      Host* host = ready_.front();
+      ready_.pop_front();
+      if (host->aside.empty() || host->in_flight >= most_) continue;
+      ++host->in_flight;
+      *entry = host->aside.front().entry;
+      snprintf(claim, sizeof host->aside.front().claim, "%s", host->aside.front().claim);
+      host->aside.pop_front();
+      --aside_;
       return true;
     }
     return false;
@@ -460,17 +470,26 @@ class HostPlaces {
   void Release(Schedule* db) {
     if (!db->claims.enabled) return;
     DatabaseCall releasing;
-    for (const Aside& aside : aside_) {
-      bool kept;
-      RescheduleClaimed(&db->claims, aside.entry.key, aside.entry.next, aside.claim, &kept);
+    for (auto& [key, host] : hosts_) {
+      for (const Aside& aside : host.aside) {
+        bool kept;
+        RescheduleClaimed(&db->claims, aside.entry.key, aside.entry.next, aside.claim, &kept);
+      }
+      host.aside.clear();
     }
-    aside_.clear();
+    aside_ = 0;
   }
 
  private:
   struct Aside {
     Entry entry;
     char claim[20];
+  };
+  // A host's hits in flight and its entries aside. Kept for the whole
+  // cycle (the map's nodes stay where they are, for ready_).
+  struct Host {
+    int in_flight = 0;
+    std::deque<Aside> aside;
   };
   static std::string Key(const Entry& entry) {
     std::string key = entry.host;
@@ -481,8 +500,9 @@ class HostPlaces {
   }
   int most_;
   size_t most_aside_;
-  std::unordered_map<std::string, int> in_flight_;
-  std::deque<Aside> aside_;
+  size_t aside_ = 0;
+  std::unordered_map<std::string, Host> hosts_;
+  std::deque<Host*> ready_;
 };
 
 // Hits the fetched rows on the workers, at most one per worker at a time.

@@ -14,7 +14,7 @@
 #     to last request of the run.
 # Each round runs each pair's two ways seconds apart, taking turns at going
 # first.
-ec_n=20000 ec_mix=10000
+ec_n=${BENCH_EC_N:-20000} ec_mix=${BENCH_EC_MIX:-10000}  # smaller for a trial
 ec_db=$work/expect-cap.db
 rm -f "$ec_db"*
 sqlite3 "$ec_db" <schema/sqlite.sql
