@@ -325,7 +325,7 @@ TEST(HostCap, NoMoreThanTwoHitsGoToOneHostAndTheOthersGoOn) {
         std::lock_guard<std::mutex> lock(mutex);
         slow_most = std::max(slow_most, ++slow_now);
         slow_at.push_back(NowMs());
-        return 400;
+        return 1000;
       },
       [&](const std::string&) {
         std::lock_guard<std::mutex> lock(mutex);
