@@ -192,7 +192,8 @@ run_jantor_second() {
   ODBCSYSINI=$odbc ODBCINI=$odbc/odbc.ini strace -f --seccomp-bpf -ttt -e trace=alarm \
     -o "$work/alarm-$tag.txt" "$jantor" -d "$dsn" -i 4 "$@" >"$work/jantor-$tag.out" 2>"$work/jantor-$tag.err" &
   tracer=$!
-  for i in $(seq 500); do pid=$(pgrep -P "$tracer" || true); [ -n "$pid" ] && break; sleep 0.01; done
+  for i in $(seq 500); do pid=$(pgrep -P "$tracer" -x jantor || true); [ -n "$pid" ] && break; sleep 0.01; done
+  watch_pids+=("$pid")  # a section that fails must not leave it polling the tables
   wait_cycles "$pid"
   echo 5 >/proc/"$pid"/clear_refs  # the peak starts again from the present size
   for i in $(seq 1200); do [ "$(span "$tag" | cut -d' ' -f1)" -ge "$n" ] && break; sleep 0.1; done
@@ -214,7 +215,8 @@ run_jantor_startup() {
   ODBCSYSINI=$odbc ODBCINI=$odbc/odbc.ini strace -f --seccomp-bpf -ttt -e trace=execve,alarm \
     -o "$work/startup-$tag.txt" "$jantor" -d "$dsn" -i 3600 >"$work/jantor-$tag.out" 2>"$work/jantor-$tag.err" &
   tracer=$!
-  for i in $(seq 500); do pid=$(pgrep -P "$tracer" || true); [ -n "$pid" ] && break; sleep 0.01; done
+  for i in $(seq 500); do pid=$(pgrep -P "$tracer" -x jantor || true); [ -n "$pid" ] && break; sleep 0.01; done
+  watch_pids+=("$pid")  # a section that fails must not leave it polling the tables
   wait_cycles "$pid"
   hwm=$(awk '/^VmHWM:/ { print $2 }' /proc/"$pid"/status)
   kill "$pid" 2>/dev/null || true

@@ -37,21 +37,21 @@ record retries.rounds "$rounds"
 record retries.n "$rt_n"
 
 # The table as it was before the retry columns: the shipped schema without
-# the lines of the ten columns of retries and kept state, the index on
-# i_failures and the view over it. i_zone is then the last column and
-# loses its comma.
+# the lines of the ten columns of retries and kept state and the columns
+# after them, the index on i_failures and the view over it. i_zone is then
+# the last column and loses its comma.
 rt_before_schema() {
-  sed -e '/^ *-- Retries of a failed run/,/^ *i_last /d' \
+  sed -e '/^ *-- Retries of a failed run/,/^ *i_splay /d' \
     -e 's/^\( *i_zone .*[^,]\),$/\1/' \
     -e '/^-- Makes "which entries fail"/,/^CREATE INDEX schedule_2_failures /d' \
     -e '/^-- The entries whose last run failed/,/^ *WHERE i_failures > 0;/d' schema/sqlite.sql
 }
 # The table with the retry columns and no more: the shipped schema without
 # the status page's four columns of the latest attempts, which every hit
-# writes (what those cost is the status page's, measured apart). i_outcome
-# is then the last column and loses its comma.
+# writes (what those cost is the status page's, measured apart), and the
+# columns after them. i_outcome is then the last column and loses its comma.
 rt_retry_schema() {
-  sed -e '/^ *-- Kept by jantor for the status page/,/^ *i_last /d' \
+  sed -e '/^ *-- Kept by jantor for the status page/,/^ *i_splay /d' \
     -e 's/^\( *i_outcome .*[^,]\),$/\1/' schema/sqlite.sql
 }
 rt_columns() { sqlite3 "$1" "SELECT group_concat(name, ' ') FROM pragma_table_info('schedule_2')"; }
