@@ -45,7 +45,10 @@ bench_servers_start() {
       exit 1
     fi
   done
-  NGINX_PORT=80 tests/support/nginx.sh start "$work/nginx" >/dev/null
+  # 64 more addresses are 64 more hosts to jantor, for the host cap's
+  # section: 127.0.1.1 to 127.0.1.64.
+  NGINX_PORT=80 NGINX_MORE_ADDRESSES="$(seq -f '127.0.1.%g' 64 | tr '\n' ' ')" \
+    tests/support/nginx.sh start "$work/nginx" >/dev/null
   head -c $((4 * 1024 * 1024)) /dev/zero | tr '\0' 'x' >"$work/nginx/www/big.txt"
   # pg_stat_statements counts the statements of the shared-table runs; it
   # is loaded for the whole server but counts only in the database jshare

@@ -803,7 +803,7 @@ def expect_cap_report(f, targets):
         p(figure_row(f, targets, "jantor -c 8, N = %s, i_expect '200; body contains from nginx' on every entry against none" % (
             f["expect_cap.n"]), "expect_cap.rule", lambda: "%s (%s against %s hits a second)" % (
                 f["expect_cap.rule"], f["expect_cap.ecr.median"], f["expect_cap.ecp.median"])))
-        p(figure_row(f, targets, "jantor -c 256 -H 4 over %s entries, every tenth on a host that answers 50 ms late: the most it held at once" % (
+        p(figure_row(f, targets, "jantor -c 256 -H 4 over %s entries, every tenth on a host that answers 50 ms late, the rest on nginx as 64 hosts: the most the slow one held at once" % (
             f["expect_cap.mix"]), "expect_cap.held.capped", lambda: "%s (without -H: %s)" % (
                 f["expect_cap.held.capped"], f["expect_cap.held.free"])))
         p(figure_row(f, targets, "the same, the other hosts' rate with -H 4 against without", "expect_cap.cap",

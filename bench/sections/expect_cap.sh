@@ -7,7 +7,9 @@
 #     Every run is checked: N requests, and every entry's i_outcome 'ok'.
 #   - -c 256 over 10000 due entries, every tenth on bench/delay_server.c at
 #     127.0.0.2:80 answering each request 50 ms after it is whole, the rest
-#     on nginx, with -H 4 and without. The delay server logs each request's
+#     on nginx spread over 64 hosts (its addresses 127.0.1.1 to 127.0.1.64,
+#     each a host of its own to -H, as a daemon's other servers would be),
+#     with -H 4 and without. The delay server logs each request's
 #     arrival, and an answer takes exactly 50 ms, so the most requests it
 #     held at once is the most arrivals within 50 ms of each other (49 ms,
 #     against the clocks' rounding). The other hosts' rate is nginx's, first
@@ -48,7 +50,8 @@ ec_cap() { # tag options...
   local tag=$1
   shift
   fill_schedule "$ec_db" "$ec_mix" "$tag" 127.0.0.1 /index.html "'$(stamp -1)'"
-  sqlite3 "$ec_db" "UPDATE schedule_2 SET i_host = '127.0.0.2' WHERE id % 10 = 0"
+  sqlite3 "$ec_db" "UPDATE schedule_2 SET i_host = CASE WHEN id % 10 = 0 THEN '127.0.0.2'
+    ELSE '127.0.1.' || (1 + id % 64) END"
   run_jantor ec_sqlite "$tag" -c 256 "$@" >/dev/null
   local slow fast
   slow=$(span "$tag" "$delay_log" | cut -d' ' -f1)

@@ -4,6 +4,8 @@
 #                    (user alice, password secret)
 #   DIR/access.log   one line a request: $msec "$remote_user" "$request" $status
 #   DIR/port         the port it listens on
+# NGINX_MORE_ADDRESSES: more loopback addresses it also listens on, at the
+# same port (a bench's many hosts on one server).
 set -euo pipefail
 cmd=$1 dir=$(realpath -m "$2")
 port_from=${NGINX_PORT_FROM:-18080}
@@ -20,7 +22,8 @@ case $cmd in
     echo "secret page" >"$dir/www/private/index.html"
     echo "alice:{PLAIN}secret" >"$dir/htpasswd"
     port=${NGINX_PORT:-$(free_port "$port_from")}
-    user_line=""
+    user_line="" more_listens=""
+    for address in ${NGINX_MORE_ADDRESSES:-}; do more_listens+="    listen $address:$port;"$'\n'; done
     [ "$(id -u)" -eq 0 ] && user_line="user root root;"
     cat >"$dir/nginx.conf" <<CONF
 $user_line
@@ -39,7 +42,7 @@ http {
   scgi_temp_path $dir/tmp/scgi;
   server {
     listen 127.0.0.1:$port;
-    access_log $dir/access.log hits;
+$more_listens    access_log $dir/access.log hits;
     root $dir/www;
     location /private/ {
       auth_basic "jantor tests";
