@@ -1,7 +1,6 @@
 #include "engine/cycle.h"
 
 #include <signal.h>
-#include <strings.h>
 #include <sqlext.h>
 #include <unistd.h>
 
@@ -12,13 +11,12 @@
 #include <cstring>
 #include <ctime>
 #include <deque>
-#include <unordered_map>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
-#include "base/ll_ascii.h"
 #include "base/ll_cpapi.h"
 #include "base/ll_string.h"
 #include "engine/calendar.h"
@@ -32,6 +30,7 @@
 #include "engine/retry.h"
 #include "engine/run_state.h"
 #include "engine/service.h"
+#include "http/ll_webcall.h"
 
 namespace {
 
@@ -60,11 +59,10 @@ std::string ReadExpect(HitJob* job) {
   std::string_view text = entry.expect;
   if (text.find_first_not_of(" \t") == std::string_view::npos) return "";
   if (text.size() + 1 >= sizeof entry.expect) return "i_expect: longer than 254 characters";
-  std::string_view method;
-  if (job->options.call != nullptr) method = job->call.method;
-  while (!method.empty() && IsBlank(method.front())) method.remove_prefix(1);
-  while (!method.empty() && IsBlank(method.back())) method.remove_suffix(1);
-  bool head = method.size() == 4 && strncasecmp(method.data(), "HEAD", 4) == 0;
+  // A method the call refuses is refused there, whatever the rule says.
+  const char* method =
+      job->options.call != nullptr ? WebCallMethod(job->call.method.c_str()) : "GET";
+  bool head = method != nullptr && strcmp(method, "HEAD") == 0;
   std::string refused;
   if (!ParseExpect(text, head, &job->expect, &refused)) return refused;
   job->options.expect = &job->expect;
@@ -349,11 +347,10 @@ class DueEntries {
     size_t ahead = 0;
     if (claimed_at_ > 0 && now > claimed_at_)
       ahead = static_cast<size_t>(std::min<long long>(
-          static_cast<long long>(batch_.size()) * kClaimAheadUs / (now - claimed_at_),
-          kClaimMost));
+          static_cast<long long>(batch_.size()) * kClaimAheadUs / (now - claimed_at_), kClaimMost));
     claimed_at_ = now;
-    batch_.resize(std::max({static_cast<size_t>(std::max({room, 1, s_->concurrent_hits / 4})),
-                            ahead}));
+    batch_.resize(
+        std::max({static_cast<size_t>(std::max({room, 1, s_->concurrent_hits / 4})), ahead}));
     next_ = 0;
     int got = ClaimEntries(&db_->claims, db_->select_conn, db_->select_stmt, quoted_now_, fraction_,
                            time(nullptr) + db_->claims.hold_secs, static_cast<int>(batch_.size()),
@@ -411,7 +408,7 @@ class DueEntries {
   char failed_[1024] = "";
 };
 
-// With -h, the hits in flight to each host (its text as written, in lower
+// With -H, the hits in flight to each host (its text as written, in lower
 // case, with its port) and the entries that wait in the cycle for a place:
 // an entry over its host's cap is put aside, not failed or skipped, and the
 // workers take the entries of other hosts meanwhile. The aside are bounded,

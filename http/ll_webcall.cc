@@ -127,6 +127,15 @@ int WriteHeaderLines(const char *header_text, int has_credentials, char *header_
 
 }  // namespace
 
+const char *WebCallMethod(const char *text) {
+  if (text == nullptr || text[0] == '\0') return "GET";
+  size_t length = strlen(text);
+  for (const char *known : kMethods) {
+    if (SameWord(text, length, known)) return known;
+  }
+  return nullptr;
+}
+
 int PrepareWebCall(const char *method, const char *header_text, const char *body, int body_length,
                    int has_credentials, WebCall *call, char *header_lines, int header_lines_size,
                    char *reason, int reason_size) {
@@ -139,17 +148,10 @@ int PrepareWebCall(const char *method, const char *header_text, const char *body
   call->body_length = 0;
   call->time_limit = 0;
 
-  const char *chosen = "GET";
-  if (method != nullptr && method[0] != '\0') {
-    chosen = nullptr;
-    size_t length = strlen(method);
-    for (const char *known : kMethods) {
-      if (SameWord(method, length, known)) chosen = known;
-    }
-    if (chosen == nullptr) {
-      return Refuse(reason, reason_size,
-                    "method: not one of GET, HEAD, POST, PUT, PATCH, DELETE, OPTIONS");
-    }
+  const char *chosen = WebCallMethod(method);
+  if (chosen == nullptr) {
+    return Refuse(reason, reason_size,
+                  "method: not one of GET, HEAD, POST, PUT, PATCH, DELETE, OPTIONS");
   }
 
   bool has_body = body != nullptr && body_length > 0;

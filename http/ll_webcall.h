@@ -28,6 +28,11 @@ struct WebCall {
   int time_limit;
 };
 
+// The method that text names, as the list above writes it (the letters'
+// case does not matter): "GET" for null or empty text, null when it names
+// none.
+const char *WebCallMethod(const char *text);
+
 // Checks an entry's method text, header text and body (null or empty counts
 // as absent; the body is body_length bytes) and fills *call. The header
 // lines go, in the order given and with CR LF endings, into header_lines
