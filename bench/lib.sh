@@ -246,18 +246,27 @@ run_curl_loop() {
 # curl over N requests, BENCH_ROUNDS times, and records each way's rate of
 # each round as rate.<way><key>.<round> (ways js for -c 1, jc for -c 8, pl,
 # c1), and the peak resident size of jantor -c 1 as hwm.js<key>.<round>.
+# With race_basic naming a database file (data source bench_basic), jantor
+# -c 1 and -c 8 also run on its table in the same rounds, as ways jb and jd.
 race() {
-  local n=$1 key=$2 r way hwm
+  local n=$1 key=$2 r way hwm ways=(js jc pl c1)
+  [ -n "${race_basic:-}" ] && ways+=(jb jd)
   for r in $(seq "$rounds"); do
     fill_sqlite "$n" "js$key-$r"
     read -r _ hwm < <(run_jantor bench_sqlite "js$key-$r" -c 1)
     record "hwm.js$key.$r" "$hwm" KiB
     fill_sqlite "$n" "jc$key-$r"
     run_jantor bench_sqlite "jc$key-$r" -c 8 >/dev/null
+    if [ -n "${race_basic:-}" ]; then
+      fill_schedule "$race_basic" "$n" "jb$key-$r" 127.0.0.1 /index.html "'$(stamp -1)'"
+      run_jantor bench_basic "jb$key-$r" -c 1 >/dev/null
+      fill_schedule "$race_basic" "$n" "jd$key-$r" 127.0.0.1 /index.html "'$(stamp -1)'"
+      run_jantor bench_basic "jd$key-$r" -c 8 >/dev/null
+    fi
     "${pin[@]}" "$build/plain_loop" 127.0.0.1 80 "/index.html?pl$key-$r-" "$n"
     run_curl_one "$n" "c1$key-$r"
   done
-  for way in js jc pl c1; do record_rates "$way$key" "$rounds"; done
+  for way in "${ways[@]}"; do record_rates "$way$key" "$rounds"; done
 }
 
 # start_delay and stop_delay (the delay server on port 80 of 127.0.0.2)

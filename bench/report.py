@@ -133,6 +133,14 @@ def derive(f):
         u = num(f.raw["clk_tck"])
         f["tls.plain_us"] = least(["%.0f" % (num(t) / u / 2000 * 1e6) for t in f.rounds("cpu.js2000")])
 
+    def speed_basic():
+        for way in ("jb", "jd"):
+            f["hits." + way + "2000"] = f.hits(way + "2000")
+        f["speed.jb_c1"] = ratio(f["hits.jb2000"], f["hits.c12000"])
+        f["speed.jd_pl"] = ratio(f["hits.jd2000"], f["hits.pl2000"])
+        f["speed.js_jb"] = f.paired("js", "jb", "2000")
+        f["speed.jc_jd"] = f.paired("jc", "jd", "2000")
+
     def postgres():
         for n in ("200", "2000", "20000"):
             f["hits.jp" + n] = f.hits("jp" + n)
@@ -308,7 +316,7 @@ def derive(f):
                 if key + ".seconds" in f.raw:
                     f[key + ".us"] = "%.0f" % (num(f[key + ".seconds"]) * 1e6 / num(f["scale.n"]))
 
-    for fn in (speed, postgres, delay, memory, tls, table_size, startup, metrics, idle, share, retries,
+    for fn in (speed, speed_basic, postgres, delay, memory, tls, table_size, startup, metrics, idle, share, retries,
                status_page, results_cost, webcalls, calendar, grouped_writes, scale, expect_cap):
         group(fn)
 
@@ -982,6 +990,13 @@ def report(f, targets):
             lambda: row("jantor -c 8, SQLite, N = 2000, against the plain loop", "speed.jc_pl",
                         lambda: "%s (%s against %s hits a second; round by round %s)" % (
                             f["speed.jc_pl"], f["hits.jc2000"], f["hits.pl2000"], f.paired("jc", "pl", "2000"))),
+            lambda: row("jantor -c 1, SQLite, N = 2000, the eleven-column table (no optional column), against one curl",
+                        "speed.jb_c1", lambda: "%s (round by round %s)" % (f["speed.jb_c1"], f.paired("jb", "c1", "2000"))),
+            lambda: row("jantor -c 8, SQLite, N = 2000, the eleven-column table, against the plain loop", "speed.jd_pl",
+                        lambda: "%s (%s against %s hits a second; round by round %s)" % (
+                            f["speed.jd_pl"], f["hits.jd2000"], f["hits.pl2000"], f.paired("jd", "pl", "2000"))),
+            lambda: row("the shipped table against the eleven-column one, N = 2000, jantor -c 1 and -c 8, round by round",
+                        "speed.js_jb", lambda: "%s and %s" % (f["speed.js_jb"], f["speed.jc_jd"])),
             lambda: row("jantor -c 64, 50 ms server, N = %s" % f["delay.n"], "delay.dj64", lambda: f["delay.dj64"]),
             lambda: row("jantor -c 256, 50 ms server, N = %s" % f["delay.n"], "delay.dj256", lambda: f["delay.dj256"]),
             lambda: row("processor time while one hit waits 3 s", "slow.jantor",
