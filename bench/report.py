@@ -136,7 +136,9 @@ def derive(f):
     def speed_basic():
         for way in ("jb", "jd"):
             f["hits." + way + "2000"] = f.hits(way + "2000")
+        f["speed.jb_pl"] = ratio(f["hits.jb2000"], f["hits.pl2000"])
         f["speed.jb_c1"] = ratio(f["hits.jb2000"], f["hits.c12000"])
+        f["speed.jb_cl"] = ratio(f["hits.jb2000"], f["hits.cl2000"])
         f["speed.jd_pl"] = ratio(f["hits.jd2000"], f["hits.pl2000"])
         f["speed.js_jb"] = f.paired("js", "jb", "2000")
         f["speed.jc_jd"] = f.paired("jc", "jd", "2000")
@@ -983,20 +985,32 @@ def report(f, targets):
             return figure_row(f, targets, label, name, measured)
 
         rows = [
-            lambda: row("jantor -c 1, SQLite, N = 2000, against the plain loop", "speed.js_pl", lambda: f["speed.js_pl"]),
-            lambda: row("jantor -c 1, SQLite, N = 2000, against one curl", "speed.js_c1",
-                        lambda: "%s (round by round %s)" % (f["speed.js_c1"], f.paired("js", "c1", "2000"))),
-            lambda: row("jantor -c 1, SQLite, N = 2000, against curl per URL", "speed.js_cl", lambda: f["speed.js_cl"]),
-            lambda: row("jantor -c 8, SQLite, N = 2000, against the plain loop", "speed.jc_pl",
-                        lambda: "%s (%s against %s hits a second; round by round %s)" % (
-                            f["speed.jc_pl"], f["hits.jc2000"], f["hits.pl2000"], f.paired("jc", "pl", "2000"))),
-            lambda: row("jantor -c 1, SQLite, N = 2000, the eleven-column table (no optional column), against one curl",
+            # The speed targets hold for the table they were set for, the
+            # eleven columns whose hits write i_next alone; the shipped
+            # table, whose hits also write the latest attempt and the kept
+            # state, is measured beside it in the same rounds.
+            lambda: row("jantor -c 1, SQLite, N = 2000, the eleven-column table (no optional column), against the plain loop",
+                        "speed.jb_pl", lambda: f["speed.jb_pl"]),
+            lambda: row("jantor -c 1, SQLite, N = 2000, the eleven-column table, against one curl",
                         "speed.jb_c1", lambda: "%s (round by round %s)" % (f["speed.jb_c1"], f.paired("jb", "c1", "2000"))),
+            lambda: row("jantor -c 1, SQLite, N = 2000, the eleven-column table, against curl per URL",
+                        "speed.jb_cl", lambda: f["speed.jb_cl"]),
             lambda: row("jantor -c 8, SQLite, N = 2000, the eleven-column table, against the plain loop", "speed.jd_pl",
                         lambda: "%s (%s against %s hits a second; round by round %s)" % (
                             f["speed.jd_pl"], f["hits.jd2000"], f["hits.pl2000"], f.paired("jd", "pl", "2000"))),
-            lambda: row("the shipped table against the eleven-column one, N = 2000, jantor -c 1 and -c 8, round by round",
-                        "speed.js_jb", lambda: "%s and %s" % (f["speed.js_jb"], f["speed.jc_jd"])),
+            lambda: row("the shipped table against the eleven-column one, N = 2000, jantor -c 1, round by round",
+                        "speed.js_jb", lambda: f["speed.js_jb"]),
+            lambda: row("the shipped table against the eleven-column one, N = 2000, jantor -c 8, round by round",
+                        "speed.jc_jd", lambda: f["speed.jc_jd"]),
+            lambda: row("jantor -c 1, SQLite, N = 2000, the shipped table, against the plain loop", "speed.js_pl",
+                        lambda: f["speed.js_pl"]),
+            lambda: row("jantor -c 1, SQLite, N = 2000, the shipped table, against one curl", "speed.js_c1",
+                        lambda: "%s (round by round %s)" % (f["speed.js_c1"], f.paired("js", "c1", "2000"))),
+            lambda: row("jantor -c 1, SQLite, N = 2000, the shipped table, against curl per URL", "speed.js_cl",
+                        lambda: f["speed.js_cl"]),
+            lambda: row("jantor -c 8, SQLite, N = 2000, the shipped table, against the plain loop", "speed.jc_pl",
+                        lambda: "%s (%s against %s hits a second; round by round %s)" % (
+                            f["speed.jc_pl"], f["hits.jc2000"], f["hits.pl2000"], f.paired("jc", "pl", "2000"))),
             lambda: row("jantor -c 64, 50 ms server, N = %s" % f["delay.n"], "delay.dj64", lambda: f["delay.dj64"]),
             lambda: row("jantor -c 256, 50 ms server, N = %s" % f["delay.n"], "delay.dj256", lambda: f["delay.dj256"]),
             lambda: row("processor time while one hit waits 3 s", "slow.jantor",
