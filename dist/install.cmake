@@ -15,6 +15,8 @@ install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/dist/jantor.default
               ${CMAKE_CURRENT_SOURCE_DIR}/dist/odbc-mariadb.ini
         DESTINATION ${CMAKE_INSTALL_DATADIR}/jantor/examples)
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The README's topics, one page each, with the pictures they show.
+install(DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/doc/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/doc)
 
 # The service unit and the pkg-config file name installed paths. CPack
 # installs with a prefix of its own (/usr) whatever the build was

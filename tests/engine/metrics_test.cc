@@ -179,9 +179,9 @@ TEST_F(MetricsEndpoint, SeriesAfterACycleOfKnownOutcomes) {
   EXPECT_EQ(result_.status, 0);
 }
 
-// The README's PromQL expressions, in order: each "```promql" block.
+// The PromQL expressions of doc/metrics.md, in order: each "```promql" block.
 std::vector<std::string> ReadmeExpressions() {
-  std::string readme = testsupport::ReadFile(std::string(JANTOR_SOURCE_DIR) + "/README.md");
+  std::string readme = testsupport::ReadFile(std::string(JANTOR_SOURCE_DIR) + "/doc/metrics.md");
   std::vector<std::string> expressions;
   for (size_t at = readme.find("```promql\n"); at != std::string::npos;
        at = readme.find("```promql\n", at + 1)) {
@@ -194,7 +194,7 @@ std::vector<std::string> ReadmeExpressions() {
 }
 
 // A real Prometheus server scrapes jantor every second: the series reach
-// it, and the README's expressions give what they promise.
+// it, and the expressions of doc/metrics.md give what they promise.
 TEST_F(MetricsEndpoint, PrometheusScrapesTheSeries) {
   auto expressions = ReadmeExpressions();
   ASSERT_EQ(expressions.size(), 2u);

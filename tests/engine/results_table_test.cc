@@ -429,12 +429,12 @@ TEST_P(ResultRowsPruned, StayDeletedWhenNoWriteFollows) {
 INSTANTIATE_TEST_SUITE_P(Databases, ResultRowsPruned,
                          testing::Values("sqlite", "postgres", "mariadb"));
 
-// The README's queries for operators, as they stand there, for one DBMS:
-// each "```sql" block of its results section, cut to the lines under the
+// The queries for operators of doc/results.md, as they stand there, for
+// one DBMS: each "```sql" block of the page, cut to the lines under the
 // "-- SQLite" (or PostgreSQL, MariaDB) comment where it has such comments.
 std::vector<std::string> ReadmeQueries(const std::string& dbms) {
-  std::string readme = testsupport::ReadFile(std::string(JANTOR_SOURCE_DIR) + "/README.md");
-  size_t start = readme.find("## Results of every hit");
+  std::string readme = testsupport::ReadFile(std::string(JANTOR_SOURCE_DIR) + "/doc/results.md");
+  size_t start = readme.find("# Results of every hit");
   std::string section = readme.substr(start, readme.find("\n## ", start + 1) - start);
   std::vector<std::string> queries;
   for (size_t at = section.find("```sql\n"); at != std::string::npos;
