@@ -4,12 +4,12 @@
 
 #include "base/ll_cpapi.h"
 #include "engine/command_line.h"
-#include "engine/cycle.h"
-#include "engine/metrics_endpoint.h"
-#include "engine/schedule_db.h"
-#include "engine/service.h"
-#include "engine/status_page.h"
+#include "engine/db/schedule.h"
+#include "engine/flow/cycle.h"
 #include "engine/version.h"
+#include "engine/watch/metrics_endpoint.h"
+#include "engine/watch/service.h"
+#include "engine/watch/status_page.h"
 
 int main(int argc, char** argv) {
   PrintText("jantor " JANTOR_VERSION " - scheduled web requests from a database table\r\n");

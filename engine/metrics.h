@@ -15,7 +15,7 @@
 #include <ctime>
 #include <string>
 
-#include "engine/hit_outcome.h"
+#include "engine/rules/hit_outcome.h"
 
 // A hit is under way.
 void NoteHitStarted();

@@ -32,7 +32,7 @@
 # minute to make, which a dump would hardly shorten (restoring one builds
 # the same indexes again), and the schedule must be made again anyway for
 # its next runs to lie ahead. The plans of the statements the pages run, as this section
-# copies them from engine/status_rows.cc, go to
+# copies them from engine/watch/status_rows.cc, go to
 # $work/status_page-plans-<database>.txt, and the statements that jantor ran
 # on PostgreSQL, with their times in the server (pg_stat_statements), to
 # $work/status_page-statements.txt.
@@ -40,7 +40,7 @@ sp_n=1000000 sp_results=10000000 sp_rounds=20 sp_page=5000 sp_rows=100
 sp_port=$(. tests/support/lib.sh && free_port 19480)
 sp_db=$work/status-page.db
 sp_broad=billing sp_one=billing-42.example.com
-# The columns a page reads, in engine/status_rows.cc's order.
+# The columns a page reads, in engine/watch/status_rows.cc's order.
 sp_columns="id, i_host, i_port, i_object, i_interval, i_next, i_start, i_stop, i_method, i_cron"
 sp_columns+=", i_zone, i_retries, i_attempt, i_failures, i_outcome, i_recent, i_status, i_duration_ms, i_last"
 cc -O2 -Wall -Wextra -pthread -o "$build/page_clients" bench/page_clients.c
@@ -253,7 +253,7 @@ sp_measure() { # kind dsn [jantor options]
   wait "$pid" 2>/dev/null || true
 }
 
-# The statements of the pages, as engine/status_rows.cc makes them, with
+# The statements of the pages, as engine/watch/status_rows.cc makes them, with
 # the run's texts and key in place of the parameters: the totals, the
 # first page and the failing page (the failing part alone fills them),
 # each search (its failing part, then the rest when that holds fewer than

@@ -9,11 +9,11 @@
 #include <string>
 
 #include "base/ll_string.h"
-#include "engine/calendar.h"
 #include "engine/command_line.h"
-#include "engine/entry.h"
-#include "engine/hit.h"
-#include "engine/hit_outcome.h"
+#include "engine/flow/hit.h"
+#include "engine/rules/calendar.h"
+#include "engine/rules/entry.h"
+#include "engine/rules/hit_outcome.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // texts and their fallbacks, which failures are tried again for which
 // method, Retry-After, the wait of each retry and its bounds, and what an
 // attempt leaves of the entry's kept state.
-#include "engine/retry.h"
+#include "engine/rules/retry.h"
 
 #include <gtest/gtest.h>
 
@@ -11,8 +11,8 @@
 #include <string>
 
 #include "base/ll_string.h"
-#include "engine/entry.h"
-#include "engine/run_state.h"
+#include "engine/db/run_state.h"
+#include "engine/rules/entry.h"
 
 namespace {
 

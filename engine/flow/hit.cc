@@ -1,0 +1,208 @@
+#include "engine/flow/hit.h"
+
+#include <strings.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/ll_cpapi.h"
+#include "base/ll_string.h"
+#include "engine/rules/expect.h"
+#include "engine/rules/retry.h"
+#include "http/ll_hosttext.h"
+#include "http/ll_webcall.h"
+
+namespace {
+
+// Room for "Idempotency-Key: <key>\r\n" after the call's own lines.
+constexpr size_t kIdempotencyLineSize = 96;
+
+// Adds the key's header line to a POST or PATCH whose own lines have none.
+void AddIdempotencyKey(const char* key, WebCall* call, std::vector<char>* lines) {
+  if (strcmp(call->method, "POST") != 0 && strcmp(call->method, "PATCH") != 0) return;
+  constexpr char kName[] = "Idempotency-Key:";
+  size_t length = strlen(lines->data());
+  for (const char* line = lines->data(); *line != '\0';) {
+    if (strncasecmp(line, kName, sizeof kName - 1) == 0) return;
+    const char* end = strstr(line, "\r\n");
+    if (end == nullptr) break;
+    line = end + 2;
+  }
+  snprintf(lines->data() + length, lines->size() - length, "%s %s\r\n", kName, key);
+  call->headers = lines->data();
+}
+
+// The request itself: the entry's own call when it has one (or -w limits
+// it), else a plain GET. false with *record filled when the checks refuse
+// the call.
+int Request(const Entry& entry, const HitOptions& options, int port, char** reply,
+            HitRecord* record) {
+  record->method[0] = '\0';
+  if (options.call == nullptr && !options.entry_limits) {
+    CopyText(record->method, "GET");
+    return HttpRequestWithResult(0, entry.host, entry.object, "", nullptr, 0, reply, port, 1,
+                                 entry.user, entry.password, 1, 0, &record->result);
+  }
+  static const EntryCallTexts kNone;
+  const EntryCallTexts& texts = options.call != nullptr ? *options.call : kNone;
+  WebCall call;
+  // On the heap, and only for a call: a buffer in every worker's
+  // thread-local block costs each thread its pages whether it makes calls
+  // or not.
+  std::vector<char> lines(kWebCallHeaderLinesSize + kIdempotencyLineSize);
+  bool credentials = entry.user[0] != '\0' || entry.password[0] != '\0';
+  if (!PrepareWebCall(texts.method.c_str(), texts.headers.c_str(), texts.body.data(),
+                      static_cast<int>(texts.body.size()), credentials ? 1 : 0, &call, lines.data(),
+                      kWebCallHeaderLinesSize, record->result.reason,
+                      sizeof record->result.reason)) {
+    record->result.end = kHttpOtherFailure;
+    record->result.status = 0;
+    record->result.bytes = 0;
+    return -1;
+  }
+  call.time_limit = options.entry_limits ? EntryTimeLimit(entry.timeout) : 0;
+  CopyText(record->method, call.method);
+  if (options.idempotency_key != nullptr) AddIdempotencyKey(options.idempotency_key, &call, &lines);
+  return HttpRequestWithCall(0, entry.host, entry.object, &call, reply, port, 1, entry.user,
+                             entry.password, 1, &record->result);
+}
+
+// The body of a reply as the client keeps it: the text after the header's
+// closing empty line.
+std::string_view ReplyBody(const char* reply) {
+  std::string_view text(reply);
+  for (size_t at = text.find('\n'); at != std::string_view::npos; at = text.find('\n', at + 1)) {
+    if (at + 1 < text.size() && text[at + 1] == '\n') return text.substr(at + 2);
+    if (at + 2 < text.size() && text[at + 1] == '\r' && text[at + 2] == '\n')
+      return text.substr(at + 3);
+  }
+  return {};
+}
+
+// With i_expect the rule says whether a reply succeeded. A status it does
+// not list keeps the failure it is without a rule (a 503 stays
+// server-error, and is retried as one); a reply that would be good without
+// it, or whose listed status comes with a body the rule refuses, is
+// "unexpected", with the reason naming the part that failed and nothing of
+// the body. A reply that meets the rule is "ok", whatever its status.
+void JudgeReply(const ExpectRule& rule, const char* reply, HitRecord* record) {
+  std::string why;
+  int status = record->result.status;
+  if (MeetsExpect(rule, status, ReplyBody(reply), &why)) {
+    record->outcome = kHitOk;
+    return;
+  }
+  if (!ExpectsStatus(rule, status) && !HitSucceeded(record->outcome)) return;
+  record->outcome = kHitUnexpected;
+  CopyText(record->result.reason, why.c_str());
+}
+
+}  // namespace
+
+void PrintFailedHit(const Entry& entry, const HitRecord& record, const char* suffix) {
+  char status[16];
+  snprintf(status, sizeof status, "%d", record.result.status);
+  PrintFormat("Hit failed - id %s - %s:%d%s - %s - %s%s%s\r\n", entry.id, entry.host, record.port,
+              entry.object, HitOutcomeWord(record.outcome),
+              record.result.reason[0] != '\0' ? record.result.reason : status,
+              suffix[0] != '\0' ? " - " : "", suffix);
+}
+
+void RefuseHit(const Entry& entry, HitOutcome outcome, const char* reason, int verbose, int quiet,
+               HitRecord* record) {
+  LocalTimeText(time(nullptr), record->started, sizeof record->started);
+  record->duration_us = 0;
+  record->result.end = kHttpOtherFailure;
+  record->result.status = 0;
+  record->result.bytes = 0;
+  CopyText(record->result.reason, reason);
+  record->outcome = outcome;
+  int port = ParseInt(entry.port);
+  record->port = port == 0 ? 80 : port;
+  CopyText(record->method, "");
+  record->retry_after = -1;
+  if (quiet) PrintFailedHit(entry, *record, "");
+  if (verbose)
+    PrintFormat("Not hitting - id %s - %s - %s\r\n", entry.id, HitOutcomeWord(outcome), reason);
+}
+
+int EntryTimeLimit(const char* timeout) {
+  size_t digits = strspn(timeout, "0123456789");
+  if (digits == 0 || digits > 4 || timeout[digits] != '\0') return 0;
+  int seconds = atoi(timeout);
+  return seconds >= 1 && seconds <= 3600 ? seconds : 0;
+}
+
+void Hit(const Entry& entry, const HitOptions& options, int verbose, int quiet, HitRecord* record) {
+  if (verbose) {
+    // A host text with a scheme shows that scheme, and the host without it.
+    const char* scheme = "http";
+    const char* host = entry.host;
+    HostText target;
+    const char* separator = strstr(entry.host, "://");
+    if (separator != nullptr && ParseHostText(entry.host, &target, nullptr) == kHostTextParsed) {
+      scheme = target.tls ? "https" : "http";
+      host = separator + 3;
+    }
+    if (entry.user[0] != '\0')
+      PrintFormat("Hitting - %s://%s:%s@%s:%s%s with %ss timeout.", scheme, entry.user,
+                  entry.password, host, entry.port, entry.object, entry.timeout);
+    else
+      PrintFormat("Hitting - %s://%s:%s%s with %ss timeout.", scheme, host, entry.port,
+                  entry.object, entry.timeout);
+    if (entry.object[0] != '/')
+      PrintText("\r\nWarning - Object missing / - hit not likely to succeed\r\n");
+  }
+  int port = ParseInt(entry.port);
+  if (port == 0) port = 80;
+  if (verbose)
+    PrintFormat("\r\n-%s- -%s- -%s- -%s- *%i*\r\n", entry.host, entry.object, entry.user,
+                entry.password, port);
+  record->port = port;
+  record->retry_after = -1;
+  LocalTimeText(time(nullptr), record->started, sizeof record->started);
+  long long start = MonotonicUs();
+  char* reply = nullptr;
+  int hit;
+  {
+    MutedOutput trace_words(quiet != 0);
+    hit = Request(entry, options, port, &reply, record);
+  }
+  record->duration_us = MonotonicUs() - start;
+  record->outcome = hit < 0 ? kHitBadRequest : ClassifyHit(record->result);
+  if (hit < 0) {
+    hit = 0;
+    if (verbose) PrintFormat("\r\nRequest refused - %s", record->result.reason);
+  }
+  int status = record->result.status;
+  bool replied = record->outcome == kHitOk || record->outcome == kHitRedirect ||
+                 record->outcome == kHitClientError || record->outcome == kHitServerError;
+  if (options.expect != nullptr && replied && reply != nullptr)
+    JudgeReply(*options.expect, reply, record);
+  if (reply != nullptr && (status == 429 || status == 503))
+    record->retry_after = RetryAfterSecs(reply, time(nullptr));
+  if (quiet && !HitSucceeded(record->outcome) && !options.hold_failed_line)
+    PrintFailedHit(entry, *record, "");
+  if (verbose) PrintText(hit ? "\r\n   (Successful)\r\n" : "\r\n   (Hit Failed)\r\n");
+  if (reply != nullptr) {
+    if (verbose) PrintFormat("Server said - %s\r\n", reply);
+    firee(reply);
+  }
+}
+
+void FillResultRow(const Entry& entry, const HitRecord& record, ResultRow* row) {
+  row->entry_id = entry.key;
+  CopyText(row->due, entry.next);
+  CopyText(row->started, record.started);
+  row->duration_ms = static_cast<SQLINTEGER>(record.duration_us / 1000);
+  CopyText(row->outcome, HitOutcomeWord(record.outcome));
+  row->status = record.result.status;
+  row->bytes = record.result.bytes;
+  CopyText(row->reason, record.result.reason);
+  row->attempt = 1;
+}

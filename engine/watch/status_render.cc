@@ -1,0 +1,396 @@
+#include "engine/watch/status_render.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <nlohmann/json.hpp>
+#include <string_view>
+
+#include "base/ll_ascii.h"
+#include "engine/metrics.h"
+#include "engine/rules/hit_outcome.h"
+#include "http/ll_hosttext.h"
+#include "http/ll_html.h"
+
+namespace {
+
+using Json = nlohmann::json;
+
+void Html(std::string* out, std::string_view text) { AppendHtmlEscaped(out, text); }
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+  char text[256];
+  va_list arguments;
+  va_start(arguments, format);
+  vsnprintf(text, sizeof text, format, arguments);
+  va_end(arguments);
+  return text;
+}
+
+// A fraction of the day as "HH:MM".
+std::string DayTime(double fraction) {
+  int minutes = static_cast<int>(std::clamp(fraction, 0.0, 1.0) * 1440 + 0.5);
+  return Format("%02d:%02d", minutes / 60, minutes % 60);
+}
+
+std::string LocalText(time_t moment) {
+  struct tm local;
+  localtime_r(&moment, &local);
+  char text[32];
+  strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  return text;
+}
+
+std::string Thousands(long long number) {
+  std::string digits = std::to_string(number < 0 ? -number : number), out;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return (number < 0 ? "-" : "") + out;
+}
+
+// A query parameter's value as a link writes it: unreserved bytes as they
+// are, every other one as %XX.
+std::string UrlEncoded(std::string_view text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (IsLetter(static_cast<char>(c)) || IsDigit(static_cast<char>(c)) || c == '-' || c == '.' ||
+        c == '_' || c == '~') {
+      out += static_cast<char>(c);
+    } else {
+      out += Format("%%%02X", c);
+    }
+  }
+  return out;
+}
+
+bool Good(int outcome) { return outcome == kHitOk || outcome == kHitRedirect; }
+
+// A cell's class: good, bad or refused (never sent), so that colour is
+// never the only difference: each cell also shows its letter.
+const char* CellClass(int outcome) {
+  if (Good(outcome)) return "g";
+  if (outcome == kHitBadHost || outcome == kHitBadRequest || outcome == kHitBadSchedule) return "r";
+  return "b";
+}
+
+std::string Latest(const StatusRow& row) {
+  if (row.outcome.empty()) return "not hit yet";
+  std::string text = row.outcome;
+  if (row.status != 0) text += " " + std::to_string(row.status);
+  if (row.duration_ms >= 0) text += ", " + Thousands(row.duration_ms) + " ms";
+  return text;
+}
+
+// The title of the strip's cell at, counting from the oldest of letters.
+std::string CellTitle(const StatusRow& row, size_t at) {
+  int outcome = HitOutcomeOfLetter(row.recent[at]);
+  size_t before = row.recent.size() - 1 - at;
+  if (before == 0) {
+    std::string text = row.last.empty() ? "" : row.last + ": ";
+    text += HitOutcomeWord(outcome);
+    if (row.status != 0) text += ", status " + std::to_string(row.status);
+    if (row.duration_ms >= 0) text += ", " + Thousands(row.duration_ms) + " ms";
+    return text;
+  }
+  return std::string(HitOutcomeWord(outcome)) + ", " + std::to_string(before) +
+         (before == 1 ? " attempt" : " attempts") + " before the latest";
+}
+
+constexpr char kStyle[] =
+    "body{font:14px/1.4 system-ui,sans-serif;margin:0 1em;color:#111;background:#fff}"
+    "h1{font-size:1.2em;margin:.6em 0 .2em}header p{margin:.2em 0}"
+    "nav{margin:.6em 0;display:flex;flex-wrap:wrap;gap:.8em;align-items:center}"
+    "table{border-collapse:collapse;width:100%}"
+    "th,td{text-align:left;padding:.25em .5em;border-bottom:1px solid #ddd;vertical-align:top}"
+    "th{background:#f3f3f3;position:sticky;top:0}"
+    "td.t{word-break:break-all;min-width:14em}td.n{white-space:nowrap}"
+    "tr.f td:first-child{border-left:4px solid #c65d00}"
+    ".s{white-space:nowrap;font:10px/1 monospace}"
+    ".s span{display:inline-block;width:.85em;text-align:center;border-right:1px solid #fff;"
+    "padding:2px 0}"
+    ".g{background:#2f6db5;color:#fff}.b{background:#f0a030;color:#000;font-weight:bold}"
+    ".r{background:#888;color:#fff;text-decoration:underline}"
+    "@media (max-width:700px){td.m,th.m,td.w,th.w{display:none}}"
+    "@media (min-width:1800px){body{font-size:18px}}";
+
+void Header(const StatusHeader& h, std::string* out) {
+  out->append("<header><h1>jantor ");
+  Html(out, h.version);
+  out->append("</h1><p>table <b>");
+  Html(out, h.table);
+  out->append("</b> on data source <b>");
+  Html(out, h.dsn);
+  out->append("</b></p><p>");
+  if (h.metrics.last_cycle_end > 0) {
+    out->append("last cycle ended " + LocalText(h.metrics.last_cycle_end) + " and took " +
+                Format("%.2f", h.metrics.last_cycle_seconds) + " s");
+  } else {
+    out->append("no cycle has ended yet");
+  }
+  out->append(" · ");
+  if (h.totals.entries >= 0) out->append(Thousands(h.totals.entries) + " entries · ");
+  out->append(Thousands(h.metrics.due_entries) + " due in the last cycle");
+  if (h.totals.failing >= 0) {
+    out->append(" · " + Thousands(h.totals.failing) + " failing (" +
+                Thousands(h.metrics.entries_failing) + " of them " +
+                std::to_string(h.failing_runs) + " runs in a row or more)");
+  }
+  out->append("</p><p>hits in the last hour:");
+  bool any = false;
+  for (int outcome = 0; outcome < kHitOutcomeCount; ++outcome) {
+    if (h.metrics.last_hour[outcome] == 0) continue;
+    out->append(any ? ", " : " ");
+    out->append(std::string(HitOutcomeWord(outcome)) + " " +
+                Thousands(h.metrics.last_hour[outcome]));
+    any = true;
+  }
+  if (!any) out->append(" none");
+  out->append("</p></header>");
+}
+
+void Start(const StatusHeader& h, std::string* out) {
+  out->append(
+      "<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\">"
+      "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
+      "<meta http-equiv=\"refresh\" content=\"30\"><link rel=\"icon\" href=\"data:,\">"
+      "<title>jantor: ");
+  Html(out, h.table);
+  out->append("</title><style>");
+  out->append(kStyle);
+  out->append("</style></head><body>");
+  Header(h, out);
+}
+
+void Row(const StatusRow& row, time_t now, std::string* out) {
+  out->append(row.failures > 0 ? "<tr class=\"f\"><td>" : "<tr><td>");
+  out->append(std::to_string(row.id));
+  out->append("</td><td class=\"t\">");
+  Html(out, StatusTarget(row));
+  out->append("</td><td class=\"m\">");
+  Html(out, row.method.empty() ? std::string("GET") : row.method);
+  out->append("</td><td class=\"w\">");
+  Html(out, StatusSchedule(row));
+  out->append("</td><td class=\"n\">");
+  Html(out, StatusNextRun(row, now));
+  out->append("</td><td>");
+  Html(out, Latest(row));
+  out->append("</td><td class=\"s\">");
+  for (size_t at = 0; at < row.recent.size(); ++at) {
+    int outcome = HitOutcomeOfLetter(row.recent[at]);
+    if (outcome == kHitOutcomeCount) continue;
+    out->append("<span class=\"");
+    out->append(CellClass(outcome));
+    out->append("\" title=\"");
+    Html(out, CellTitle(row, at));
+    out->append("\">");
+    out->push_back(row.recent[at]);
+    out->append("</span>");
+  }
+  out->append("</td><td>");
+  out->append(std::to_string(row.failures));
+  out->append("</td></tr>");
+}
+
+void Links(const StatusQuery& query, const StatusPage& page, std::string* out) {
+  out->append("<nav>");
+  auto link = [&](const char* rel, const char* direction, const StatusKey& key, const char* words) {
+    out->append(std::string("<a rel=\"") + rel + "\" href=\"");
+    Html(out, StatusLink("/", query, direction, key));
+    out->append("\">");
+    out->append(words);
+    out->append("</a>");
+  };
+  if (page.more_before) link("prev", "before", page.before_key, "previous 100");
+  if (page.more_after)
+    link("next", "after", page.after_key,
+         page.window_ended && page.rows.size() < kRowsAPage ? "search on" : "next 100");
+  out->append("</nav>");
+}
+
+}  // namespace
+
+std::string StatusTarget(const StatusRow& row) {
+  HostText parsed;
+  std::string scheme = "http", host = row.host;
+  int port = 0;
+  if (ParseHostText(row.host.c_str(), &parsed, nullptr) == kHostTextParsed) {
+    scheme = parsed.tls ? "https" : "http";
+    host = parsed.ipv6 ? "[" + std::string(parsed.name) + "]" : parsed.name;
+    port = atoi(parsed.port);
+  }
+  // The port tried first: the host text's own, else the scheme's; a plain
+  // host's i_port is where jantor goes when port 80 refuses, and is what the
+  // operator wrote down for it.
+  if (port == 0) port = scheme == "https" ? 443 : row.port != 0 ? row.port : 80;
+  return scheme + "://" + host + ":" + std::to_string(port) + row.path;
+}
+
+std::string StatusSchedule(const StatusRow& row) {
+  std::string text;
+  if (!row.cron.empty()) {
+    text = row.cron + ", " + (row.zone.empty() ? std::string("local time") : row.zone);
+  } else {
+    text = "every " + Thousands(row.interval) + " s";
+  }
+  if (row.start > 0 || row.stop < 1) text += ", " + DayTime(row.start) + "–" + DayTime(row.stop);
+  return text;
+}
+
+std::string StatusNextRun(const StatusRow& row, time_t now) {
+  if (row.attempt >= 2)
+    return "retry " + std::to_string(row.attempt - 1) + " of " + std::to_string(row.retries) +
+           " at " + row.next;
+  if (row.next.empty()) return "never";
+  return row.next <= LocalText(now) ? "due" : row.next;
+}
+
+std::string StatusLink(const char* path, const StatusQuery& query, const char* direction,
+                       const StatusKey& key) {
+  std::string link = path;
+  char separator = '?';
+  auto add = [&](const std::string& name, const std::string& value) {
+    link += separator + name + "=" + value;
+    separator = '&';
+  };
+  if (query.failing_only) add("failing", "1");
+  if (!query.search.empty()) add("q", UrlEncoded(query.search));
+  add(direction, StatusKeyText(key));
+  return link;
+}
+
+void RenderStatusHtml(const StatusHeader& header, const StatusQuery& query, const StatusPage& page,
+                      std::string* out) {
+  out->clear();
+  Start(header, out);
+  out->append(
+      "<nav><a href=\"/\">all entries</a><a href=\"/?failing=1\">failing only</a>"
+      "<form method=\"get\" action=\"/\"><input name=\"q\" maxlength=\"100\" "
+      "placeholder=\"host or path holds\" value=\"");
+  Html(out, query.search);
+  out->append("\"><button>find</button></form><a href=\"/entries.json\">JSON</a></nav>");
+  if (page.looked >= 0) {
+    out->append("<p>Entries whose host or path holds “");
+    Html(out, query.search);
+    out->append("”: " + Thousands(static_cast<long long>(page.rows.size())) + " on this page, of " +
+                Thousands(page.looked) + " looked through" +
+                (page.window_ended ? " (a search looks through " + Thousands(kSearchWindow) +
+                                         " entries a page at most)"
+                                   : "") +
+                ".</p>");
+  }
+  Links(query, page, out);
+  out->append(
+      "<table><thead><tr><th>key</th><th>target</th><th class=\"m\">method</th>"
+      "<th class=\"w\">schedule</th><th>next run</th><th>latest</th><th>latest attempts, "
+      "newest last</th><th>failed runs</th></tr></thead><tbody>");
+  for (const StatusRow& row : page.rows) Row(row, header.now, out);
+  out->append("</tbody></table>");
+  if (page.rows.empty()) out->append("<p>No entries.</p>");
+  Links(query, page, out);
+  out->append(
+      "<footer><p>Letters of the latest attempts: k ok, r redirect, c client-error, s "
+      "server-error, n no-status, u unreachable, t timeout, l too-large, x tls, h bad-host, e "
+      "error, q bad-request, b bad-schedule");
+  if (ExpectsReplies()) out->append(", w unexpected");
+  out->append(
+      "; a bold one failed, an underlined one was refused unsent.</p></footer></body></html>");
+}
+
+void RenderStatusJson(const StatusHeader& header, const StatusQuery& query, const StatusPage& page,
+                      std::string* out) {
+  Json document;
+  document["jantor"] = header.version;
+  document["table"] = header.table;
+  Json& entries = document["entries"] = Json::array();
+  for (const StatusRow& row : page.rows) {
+    Json entry;
+    entry["id"] = row.id;
+    entry["target"] = StatusTarget(row);
+    entry["method"] = row.method.empty() ? std::string("GET") : row.method;
+    entry["schedule"] = StatusSchedule(row);
+    entry["next"] = row.next.empty() ? Json() : Json(row.next);
+    entry["due"] = StatusNextRun(row, header.now) == "due";
+    entry["retry"] =
+        row.attempt >= 2 ? Json{{"retry", row.attempt - 1}, {"of", row.retries}} : Json();
+    entry["outcome"] = row.outcome.empty() ? Json() : Json(row.outcome);
+    entry["status"] = row.status != 0 ? Json(row.status) : Json();
+    entry["duration_ms"] = row.duration_ms >= 0 ? Json(row.duration_ms) : Json();
+    entry["latest_at"] = row.last.empty() ? Json() : Json(row.last);
+    Json recent = Json::array();
+    for (char letter : row.recent) {
+      int outcome = HitOutcomeOfLetter(letter);
+      if (outcome != kHitOutcomeCount) recent.push_back(HitOutcomeWord(outcome));
+    }
+    entry["recent"] = std::move(recent);
+    entry["failures"] = row.failures;
+    entries.push_back(std::move(entry));
+  }
+  document["next"] =
+      page.more_after ? Json(StatusLink("/entries.json", query, "after", page.after_key)) : Json();
+  document["previous"] = page.more_before
+                             ? Json(StatusLink("/entries.json", query, "before", page.before_key))
+                             : Json();
+  if (page.looked >= 0) document["looked_through"] = page.looked;
+  // A text of the table that is not UTF-8 is written with U+FFFD in place
+  // of its bad bytes rather than refused.
+  *out = document.dump(-1, ' ', false, Json::error_handler_t::replace);
+  out->push_back('\n');
+}
+
+void RenderStatusBadge(const StatusRow& row, std::string* out) {
+  int outcome = kHitOutcomeCount;
+  for (int o = 0; o < kHitOutcomeCount; ++o)
+    if (row.outcome == HitOutcomeWord(o)) outcome = o;
+  std::string label = "jantor " + std::to_string(row.id);
+  std::string message;
+  const char* colour = "#888";
+  if (outcome == kHitOutcomeCount) {
+    message = "not hit yet";
+  } else if (Good(outcome) && row.failures == 0) {
+    message = std::string("✓ ") + HitOutcomeWord(outcome);
+    colour = "#2f6db5";
+  } else {
+    message = std::string("✕ ") + HitOutcomeWord(outcome);
+    if (row.failures > 0) message += ", " + std::to_string(row.failures) + " failed runs";
+    colour = "#c65d00";
+  }
+  // About 7 px a character of an 11 px sans-serif, and 10 px of margin.
+  auto width = [](const std::string& text) {
+    size_t characters = 0;
+    for (unsigned char c : text) characters += (c & 0xC0) != 0x80;
+    return static_cast<int>(characters) * 7 + 10;
+  };
+  int left = width(label), right = width(message);
+  out->clear();
+  out->append(
+      Format("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"20\" "
+             "role=\"img\" aria-label=\"",
+             left + right));
+  Html(out, label + ": " + message);
+  out->append("\"><title>");
+  Html(out, label + ": " + message);
+  out->append(
+      Format("</title><rect width=\"%d\" height=\"20\" fill=\"#555\"/>"
+             "<rect x=\"%d\" width=\"%d\" height=\"20\" fill=\"%s\"/>"
+             "<g fill=\"#fff\" font-family=\"DejaVu Sans,Verdana,sans-serif\" "
+             "font-size=\"11\"><text x=\"5\" y=\"14\">",
+             left, left, right, colour));
+  Html(out, label);
+  out->append(Format("</text><text x=\"%d\" y=\"14\">", left + 5));
+  Html(out, message);
+  out->append("</text></g></svg>\n");
+}
+
+void RenderStatusUnavailable(const StatusHeader& header, const std::string& why, std::string* out) {
+  out->clear();
+  Start(header, out);
+  out->append("<p><b>The schedule cannot be read now:</b> ");
+  Html(out, why);
+  out->append(
+      "</p><p>The hits go on; this page tries again when it is next loaded.</p>"
+      "</body></html>");
+}
