@@ -295,20 +295,8 @@ struct ReplyRead {
 int ReadReply(int context, gensock_connection *connection, char **reply, int want_header,
               int want_body, ReplyRead *read);
 
-// What one exchange sends: raw_request when it is not empty; else the head
-// composed from call when there is one; else a GET, or a POST of body when
-// it holds bytes.
-struct Outgoing {
-  const char *raw_request;
-  const char *body;
-  int body_length;
-  const WebCall *call;
-};
-
-// The exchange of HttpRequestWithResult and HttpRequestWithCall.
-int Exchange(int context, const char *host, const char *object, const Outgoing &outgoing,
-             char **reply, int port, int want_header, const char *user, const char *password,
-             int want_body, HttpResult *result);
+// The exchange of HttpSend, within the deadline that HttpSend sets.
+int Exchange(int context, const HttpRequestRecord &request, char **reply, HttpResult *result);
 
 // Sets the thread's deadline for the life of one exchange, and puts back
 // what was there before on every way out.
@@ -346,47 +334,79 @@ int HttpRequestWithResult(int context, const char *host, const char *object,
                           const char *raw_request, const char *body, int body_length, char **reply,
                           int port, int want_header, const char *user, const char *password,
                           int want_body, int /*reserved*/, HttpResult *result) {
-  Outgoing outgoing{OrEmpty(raw_request), body, body_length, nullptr};
-  return Exchange(context, host, object, outgoing, reply, port, want_header, user, password,
-                  want_body, result);
+  HttpRequestRecord request;
+  HttpRequestFor(&request, host, object, port, user, password);
+  request.raw_request = OrEmpty(raw_request);
+  request.body = body;
+  request.body_length = body_length;
+  request.want_header = want_header;
+  request.want_body = want_body;
+  return HttpSend(context, &request, reply, result);
 }
 
 int HttpRequestWithCall(int context, const char *host, const char *object, const WebCall *call,
                         char **reply, int port, int want_header, const char *user,
                         const char *password, int want_body, HttpResult *result) {
   static const WebCall kPlainGet = {"GET", "", nullptr, 0, 0};
-  if (call == nullptr) call = &kPlainGet;
-  DeadlineScope deadline(call->time_limit);
-  Outgoing outgoing{"", nullptr, 0, call};
-  int replied = Exchange(context, host, object, outgoing, reply, port, want_header, user, password,
-                         want_body, result);
+  HttpRequestRecord request;
+  HttpRequestFor(&request, host, object, port, user, password);
+  request.call = call != nullptr ? call : &kPlainGet;
+  request.time_limit = request.call->time_limit;
+  request.want_header = want_header;
+  request.want_body = want_body;
+  return HttpSend(context, &request, reply, result);
+}
+
+int HttpRequestFor(HttpRequestRecord *request, const char *host, const char *object, int port,
+                   const char *user, const char *password) {
+  request->host = OrEmpty(host);
+  request->refusal = nullptr;
+  // A plain host text is used exactly as written; one with a scheme, a
+  // port or an IPv6 address is taken apart, here and only here.
+  request->host_kind = ParseHostText(request->host, &request->target, &request->refusal);
+  request->object = OrEmpty(object);
+  request->port = port;
+  request->user = OrEmpty(user);
+  request->password = OrEmpty(password);
+  request->raw_request = "";
+  request->call = nullptr;
+  request->body = nullptr;
+  request->body_length = 0;
+  request->time_limit = 0;
+  request->want_header = 1;
+  request->want_body = 1;
+  return request->host_kind;
+}
+
+int HttpSend(int context, const HttpRequestRecord *request, char **reply, HttpResult *result) {
+  DeadlineScope deadline(request->time_limit);
+  int replied = Exchange(context, *request, reply, result);
   // Whatever step the deadline cut short (a lookup, a connect, a handshake,
   // a send or the reply), the limit is what ended it. A reply read to its
   // end just before the check keeps its own result.
   if (result->end != kHttpReplyRead && result->end != kHttpReplyTooLarge && deadline.Passed()) {
     result->end = kHttpTimedOut;
-    snprintf(result->reason, sizeof result->reason, "time limit of %d s ran out", call->time_limit);
+    snprintf(result->reason, sizeof result->reason, "time limit of %d s ran out",
+             request->time_limit);
   }
   return replied;
 }
 
 namespace {
 
-int Exchange(int context, const char *host, const char *object, const Outgoing &outgoing,
-             char **reply, int port, int want_header, const char *user, const char *password,
-             int want_body, HttpResult *result) {
+int Exchange(int context, const HttpRequestRecord &request, char **reply, HttpResult *result) {
   result->end = kHttpOtherFailure;
   result->status = 0;
   result->bytes = 0;
   SetReason(result, "");
-  host = OrEmpty(host);
-  object = OrEmpty(object);
-  const char *raw_request = outgoing.raw_request;
-  user = OrEmpty(user);
-  password = OrEmpty(password);
+  const char *host = request.host;
+  const char *object = request.object;
+  const char *raw_request = OrEmpty(request.raw_request);
+  const char *user = request.user;
+  const char *password = request.password;
   if (reply == nullptr) return 0;
 
-  OwnedText credentials, encoded, request;
+  OwnedText credentials, encoded, head_text;
   OwnedConnection link;  // declared last: closed before the texts are released
 
   if (*user != '\0' || *password != '\0') {
@@ -403,16 +423,13 @@ int Exchange(int context, const char *host, const char *object, const Outgoing &
     }
   }
 
-  // A plain host text is used exactly as written; one with a scheme, a port
-  // or an IPv6 address is taken apart first.
-  HostText target;
-  const char *why = nullptr;
-  int kind = ParseHostText(host, &target, &why);
+  const HostText &target = request.target;
+  int kind = request.host_kind;
   char host_header[kHostTextNameSize];
   if (kind == kHostTextBad) {
     result->end = kHttpHostRefused;
-    SetReason(result, why);
-    PrintFormat("Host %s refused - %s\r\n", host, why);
+    SetReason(result, request.refusal);
+    PrintFormat("Host %s refused - %s\r\n", host, request.refusal);
     SettingError(kSettingErrorNoConnect);
     return 0;
   }
@@ -420,8 +437,8 @@ int Exchange(int context, const char *host, const char *object, const Outgoing &
   PrintWord("About to connect to http");
   int code = kGensockOk;
   int opened = kind == kHostTextPlain
-                   ? ConnectFirstThenPort(&link.connection, host, "http", port, &code)
-                   : OpenTarget(&link.connection, target, port, &code);
+                   ? ConnectFirstThenPort(&link.connection, host, "http", request.port, &code)
+                   : OpenTarget(&link.connection, target, request.port, &code);
   if (opened != 0) {
     NoteOpenFailure(result, code);
     SettingError(kSettingErrorNoConnect);
@@ -433,20 +450,21 @@ int Exchange(int context, const char *host, const char *object, const Outgoing &
     host = host_header;
   }
 
-  const char *body = outgoing.call != nullptr ? outgoing.call->body : outgoing.body;
-  int body_length = outgoing.call != nullptr ? outgoing.call->body_length : outgoing.body_length;
+  const WebCall *call = request.call;
+  const char *body = call != nullptr ? call->body : request.body;
+  int body_length = call != nullptr ? call->body_length : request.body_length;
   bool post = body != nullptr && body_length > 0;
   const char *head = raw_request;
   if (*raw_request == '\0') {
     bool composed =
-        outgoing.call != nullptr
-            ? ComposeCall(context, &request.text, *outgoing.call, object, host, encoded.text)
-            : ComposeRequest(context, &request.text, post, object, host, body_length, encoded.text);
+        call != nullptr
+            ? ComposeCall(context, &head_text.text, *call, object, host, encoded.text)
+            : ComposeRequest(context, &head_text.text, post, object, host, body_length, encoded.text);
     if (!composed) {
       SetReason(result, kHttpNoMemory);
       return 0;
     }
-    head = request.text;
+    head = head_text.text;
   }
   if (!put_http_line(link.connection, head) ||
       (post && !put_http_data(link.connection, body, body_length))) {
@@ -457,7 +475,8 @@ int Exchange(int context, const char *host, const char *object, const Outgoing &
   }
 
   ReplyRead read;
-  int replied = ReadReply(context, link.connection, reply, want_header, want_body, &read);
+  int replied =
+      ReadReply(context, link.connection, reply, request.want_header, request.want_body, &read);
   result->bytes = read.bytes;
   if (!replied) {
     SetReason(result, kHttpNoMemory);

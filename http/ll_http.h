@@ -10,6 +10,7 @@
 #ifndef JANTOR_HTTP_LL_HTTP_H_
 #define JANTOR_HTTP_LL_HTTP_H_
 
+#include "http/ll_hosttext.h"
 #include "http/ll_webcall.h"
 #include "net/ll_socks.h"
 
@@ -77,16 +78,61 @@ int HttpRequestWithResult(int context, const char *host, const char *object,
                           int port, int want_header, const char *user, const char *password,
                           int want_body, int reserved, HttpResult *result);
 
-// HttpRequestWithResult for a web call that PrepareWebCall let through
-// (http/ll_webcall.h): the same connect, TLS, reading and *result, with the
-// request "<method> <object> HTTP/1.0", the Host header, the call's header
-// lines, the Basic credentials (when user or password is not empty), a
-// Content-Length for a body (and "0" for a POST, PUT or PATCH without one),
-// the empty line and the body. A call with a time_limit runs under that
-// deadline on this thread (net/ll_socks.h) from start to end, and when it
-// runs out the exchange ends as kHttpTimedOut with the reason "time limit
-// of <n> s ran out", whatever part of the reply had come. A null call is a
-// plain GET. REQUIRES: result is not null.
+// Everything one exchange sends, gathered once per request: the target
+// (its host text taken apart once, by HttpRequestFor), the fallback port,
+// the Basic credentials, and what goes on the wire. The record points at
+// the caller's texts and owns nothing; it is valid while they are.
+struct HttpRequestRecord {
+  const char *host;     // the host text as written, for the trace's words
+  int host_kind;        // HostTextKind of host
+  const char *refusal;  // with kHostTextBad, why the text was refused
+  HostText target;      // with kHostTextParsed, its parts: name, port, TLS
+  const char *object;   // the path requested
+  int port;             // tried when the host's standard service (or its own port) refuses
+  const char *user;     // Basic credentials, sent when either is not empty
+  const char *password;
+  // What is sent: raw_request as it is when not empty; else the web call's
+  // head and body when call is not null; else a GET, or a POST of body
+  // when it holds bytes.
+  const char *raw_request;
+  const WebCall *call;
+  const char *body;
+  int body_length;
+  // Seconds the whole exchange may take, name lookup to last byte, in
+  // place of the usual limits; 0 keeps those.
+  int time_limit;
+  int want_header;  // as get_http_data takes them
+  int want_body;
+};
+
+// Fills *request for a plain GET of object from host (a null text counts
+// as empty), reading header and body, with the host text taken apart once;
+// the caller then sets what else the exchange sends. Returns
+// request->host_kind. Prints nothing. REQUIRES: request is not null.
+int HttpRequestFor(HttpRequestRecord *request, const char *host, const char *object, int port,
+                   const char *user, const char *password);
+
+// The one exchange behind every request of the client: connects (the
+// "http" service first, port only when that fails; a host text with a
+// scheme, a port or an IPv6 address as http/ll_hosttext.h reads it: over
+// TLS for "https://", the server verified, and the Host header then
+// carrying the name alone), sends what the record says, reads the reply
+// into *reply with get_http_data and closes the connection. With a
+// time_limit the exchange runs under that deadline on this thread
+// (net/ll_socks.h) from start to end, and when it runs out it ends as
+// kHttpTimedOut with the reason "time limit of <n> s ran out", whatever
+// part of the reply had come. Returns 1 when the reply was read to its
+// end, whatever its status, else 0; *result is always filled.
+// REQUIRES: request, reply and result are not null; *reply is null or a
+// managed string.
+int HttpSend(int context, const HttpRequestRecord *request, char **reply, HttpResult *result);
+
+// HttpSend of a web call that PrepareWebCall let through
+// (http/ll_webcall.h): the request "<method> <object> HTTP/1.0", the Host
+// header, the call's header lines, the Basic credentials (when user or
+// password is not empty), a Content-Length for a body (and "0" for a POST,
+// PUT or PATCH without one), the empty line and the body, under the call's
+// time_limit. A null call is a plain GET. REQUIRES: result is not null.
 int HttpRequestWithCall(int context, const char *host, const char *object, const WebCall *call,
                         char **reply, int port, int want_header, const char *user,
                         const char *password, int want_body, HttpResult *result);

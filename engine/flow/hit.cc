@@ -37,16 +37,15 @@ void AddIdempotencyKey(const char* key, WebCall* call, std::vector<char>* lines)
   call->headers = lines->data();
 }
 
-// The request itself: the entry's own call when it has one (or -w limits
-// it), else a plain GET. false with *record filled when the checks refuse
-// the call.
-int Request(const Entry& entry, const HitOptions& options, int port, char** reply,
-            HitRecord* record) {
+// Sends the request the record holds: the entry's own call when it has
+// one (or -w limits it), else a plain GET. -1 with *record filled when the
+// checks refuse the call.
+int Request(const Entry& entry, const HitOptions& options, HttpRequestRecord* request,
+            char** reply, HitRecord* record) {
   record->method[0] = '\0';
   if (options.call == nullptr && !options.entry_limits) {
     CopyText(record->method, "GET");
-    return HttpRequestWithResult(0, entry.host, entry.object, "", nullptr, 0, reply, port, 1,
-                                 entry.user, entry.password, 1, 0, &record->result);
+    return HttpSend(0, request, reply, &record->result);
   }
   static const EntryCallTexts kNone;
   const EntryCallTexts& texts = options.call != nullptr ? *options.call : kNone;
@@ -68,8 +67,9 @@ int Request(const Entry& entry, const HitOptions& options, int port, char** repl
   call.time_limit = options.entry_limits ? EntryTimeLimit(entry.timeout) : 0;
   CopyText(record->method, call.method);
   if (options.idempotency_key != nullptr) AddIdempotencyKey(options.idempotency_key, &call, &lines);
-  return HttpRequestWithCall(0, entry.host, entry.object, &call, reply, port, 1, entry.user,
-                             entry.password, 1, &record->result);
+  request->call = &call;
+  request->time_limit = call.time_limit;
+  return HttpSend(0, request, reply, &record->result);
 }
 
 // The body of a reply as the client keeps it: the text after the header's
@@ -139,14 +139,19 @@ int EntryTimeLimit(const char* timeout) {
 }
 
 void Hit(const Entry& entry, const HitOptions& options, int verbose, int quiet, HitRecord* record) {
+  int port = ParseInt(entry.port);
+  if (port == 0) port = 80;
+  // What the hit sends, its host text taken apart once for the words below
+  // and the exchange.
+  HttpRequestRecord request;
+  HttpRequestFor(&request, entry.host, entry.object, port, entry.user, entry.password);
   if (verbose) {
     // A host text with a scheme shows that scheme, and the host without it.
     const char* scheme = "http";
     const char* host = entry.host;
-    HostText target;
     const char* separator = strstr(entry.host, "://");
-    if (separator != nullptr && ParseHostText(entry.host, &target, nullptr) == kHostTextParsed) {
-      scheme = target.tls ? "https" : "http";
+    if (separator != nullptr && request.host_kind == kHostTextParsed) {
+      scheme = request.target.tls ? "https" : "http";
       host = separator + 3;
     }
     if (entry.user[0] != '\0')
@@ -158,8 +163,6 @@ void Hit(const Entry& entry, const HitOptions& options, int verbose, int quiet, 
     if (entry.object[0] != '/')
       PrintText("\r\nWarning - Object missing / - hit not likely to succeed\r\n");
   }
-  int port = ParseInt(entry.port);
-  if (port == 0) port = 80;
   if (verbose)
     PrintFormat("\r\n-%s- -%s- -%s- -%s- *%i*\r\n", entry.host, entry.object, entry.user,
                 entry.password, port);
@@ -171,7 +174,7 @@ void Hit(const Entry& entry, const HitOptions& options, int verbose, int quiet, 
   int hit;
   {
     MutedOutput trace_words(quiet != 0);
-    hit = Request(entry, options, port, &reply, record);
+    hit = Request(entry, options, &request, &reply, record);
   }
   record->duration_us = MonotonicUs() - start;
   record->outcome = hit < 0 ? kHitBadRequest : ClassifyHit(record->result);
