@@ -51,6 +51,8 @@ constexpr ValueOption kValueOptions[] = {
      "Counting entries failed %s runs in a row.\r\n"},
     {'h', offsetof(RunSettings, host_cap), sizeof(RunSettings::host_cap),
      "At most %s hits in flight to one host.\r\n"},
+    {'a', offsetof(RunSettings, credentials), sizeof(RunSettings::credentials),
+     "Using %s credentials.\r\n"},
 };
 
 // A text of digits only (no sign, no blanks) between low and high, or -1.

@@ -9,28 +9,29 @@
 // Every setting is kept as the text that was typed, in a field of fixed
 // capacity (terminator included); longer values are cut to fit.
 struct RunSettings {
-  char dsn[64];          // -d, data source name of both connections
-  char interval[36];     // -i, seconds of sleep after each cycle, as typed
-  char user[32];         // -u, data source user name
-  char password[32];     // -p, data source password
-  char table[64];        // -t, schedule table name, put into SQL as typed
-  char runtime[64];      // -r, seconds to run; not a positive number: for ever
-  char concurrency[36];  // -c, most hits in flight at once, as typed
-  char results[64];      // -l, results table name, "" for none; put into SQL as typed
-  char keep[36];         // -k, hours of results to keep, as typed
-  char metrics[64];      // -m, [ADDRESS:]PORT of the metrics endpoint
-  char share[36];        // -s, seconds a claim on a shared table holds, as typed
-  char failing[36];      // -f, failed runs in a row that make an entry failing, as typed
-  char host_cap[36];     // -h, most hits in flight to one host, as typed
-  unsigned given;        // OptionGiven: the options read
-  int verbose;           // -v
-  int quiet;             // -q: no trace words of the lower layers, one line a failed hit
-  int interval_secs;     // the interval text as an integer, parsed once
-  int concurrent_hits;   // -c as a number from 1 to kMostConcurrentHits
-  int keep_hours;        // -k as a number from 0 (keep all) to kMostKeptHours
-  int claim_secs;        // -s as a number from kLeastClaimSecs to kMostClaimSecs; 0 without -s
-  int failing_runs;      // -f as a number from 1 to kMostFailingRuns
-  int hits_per_host;     // -h as a number from 1 to kMostConcurrentHits; 0 without -h
+  char dsn[64];           // -d, data source name of both connections
+  char interval[36];      // -i, seconds of sleep after each cycle, as typed
+  char user[32];          // -u, data source user name
+  char password[32];      // -p, data source password
+  char table[64];         // -t, schedule table name, put into SQL as typed
+  char runtime[64];       // -r, seconds to run; not a positive number: for ever
+  char concurrency[36];   // -c, most hits in flight at once, as typed
+  char results[64];       // -l, results table name, "" for none; put into SQL as typed
+  char keep[36];          // -k, hours of results to keep, as typed
+  char metrics[64];       // -m, [ADDRESS:]PORT of the metrics endpoint
+  char share[36];         // -s, seconds a claim on a shared table holds, as typed
+  char failing[36];       // -f, failed runs in a row that make an entry failing, as typed
+  char host_cap[36];      // -h, most hits in flight to one host, as typed
+  char credentials[256];  // -a, the folder of the files that ${cred:NAME} names
+  unsigned given;         // OptionGiven: the options read
+  int verbose;            // -v
+  int quiet;              // -q: no trace words of the lower layers, one line a failed hit
+  int interval_secs;      // the interval text as an integer, parsed once
+  int concurrent_hits;    // -c as a number from 1 to kMostConcurrentHits
+  int keep_hours;         // -k as a number from 0 (keep all) to kMostKeptHours
+  int claim_secs;         // -s as a number from kLeastClaimSecs to kMostClaimSecs; 0 without -s
+  int failing_runs;       // -f as a number from 1 to kMostFailingRuns
+  int hits_per_host;      // -h as a number from 1 to kMostConcurrentHits; 0 without -h
 };
 
 // Whether the option of that letter (lower case) was on the command line.

@@ -5,6 +5,7 @@
 #include "base/ll_cpapi.h"
 #include "engine/command_line.h"
 #include "engine/db/schedule.h"
+#include "engine/flow/credentials.h"
 #include "engine/flow/cycle.h"
 #include "engine/version.h"
 #include "engine/watch/metrics_endpoint.h"
@@ -23,6 +24,7 @@ int main(int argc, char** argv) {
   // waits for a restart, as it already did for the cycle's own clock. Set
   // before any thread starts: the environment is no place for a race.
   setenv("TZ", ":/etc/localtime", 0);
+  OpenCredentials(settings.credentials);
   // Before the database: a port that cannot be had is a refusal, and the
   // endpoint answers while the start-up checks run.
   if (OptionGiven(&settings, 'm') && !StartMetricsEndpoint(&settings)) return 1;

@@ -23,6 +23,7 @@
 #include "engine/db/odbc_calls.h"
 #include "engine/db/results_table.h"
 #include "engine/db/run_state.h"
+#include "engine/flow/credentials.h"
 #include "engine/flow/hit.h"
 #include "engine/flow/hit_pool.h"
 #include "engine/metrics.h"
@@ -651,6 +652,7 @@ int RunCycles(const RunSettings* s, Schedule* db) {
       PrintFormat("\r\nThe time is %s and %s is the current day fraction.\r\n", quoted_now,
                   fraction);
     ODBCDateDriverKludge2(0, db->select_conn, quoted_now);
+    StartCredentialsCycle();
 
     DueEntries due(s, db, quoted_now, fraction);
     if (!due.Start(parallel ? static_cast<int>(hits.jobs.size()) : 1)) {

@@ -12,6 +12,7 @@
 
 #include "base/ll_cpapi.h"
 #include "base/ll_string.h"
+#include "engine/flow/credentials.h"
 #include "engine/rules/expect.h"
 #include "engine/rules/retry.h"
 #include "http/ll_hosttext.h"
@@ -37,31 +38,130 @@ void AddIdempotencyKey(const char* key, WebCall* call, std::vector<char>* lines)
   call->headers = lines->data();
 }
 
+// The texts a hit sends where they may differ from the stored ones: each
+// is a copy with its credential references resolved, made only for a text
+// that names one; the others are sent as stored.
+// The secrets leave memory with the hit: the copies are wiped, and so is
+// the call's buffer of header lines when it was written from them.
+struct SentTexts {
+  std::string user, password, object;
+  EntryCallTexts call;
+  bool call_named = false;               // call holds the resolved call texts
+  std::string header_names, body_names;  // the credentials they used, for a refusal
+  std::vector<char> lines;               // the call's header lines as sent
+  SentTexts() = default;
+  SentTexts(const SentTexts&) = delete;
+  SentTexts& operator=(const SentTexts&) = delete;
+  ~SentTexts() {
+    for (std::string* text : {&user, &password, &object, &call.headers, &call.body})
+      if (!text->empty()) explicit_bzero(text->data(), text->size());
+    if (call_named && !lines.empty()) explicit_bzero(lines.data(), lines.size());
+  }
+};
+
+// Resolves text into *out when it names a credential; otherwise leaves
+// *out alone and *sent pointing at the stored text.
+bool Resolve(const char* column, std::string_view text, std::string* out, std::string* names,
+             std::string* reason) {
+  if (!MayNameCredential(text)) return true;
+  return ResolveCredentials(text, column, out, reason, names);
+}
+
+// A path from a credential goes into the request line: no blank, control
+// byte or DEL may break it open.
+bool FitsRequestLine(std::string_view object) {
+  for (unsigned char c : object)
+    if (c <= 0x20 || c == 0x7f) return false;
+  return true;
+}
+
+// Fills *sent and points the request at it. false with the refusal's
+// reason when a reference is refused.
+bool ResolveSentTexts(const Entry& entry, const EntryCallTexts* call, HttpRequestRecord* request,
+                      SentTexts* sent, std::string* reason) {
+  std::string names;
+  if (MayNameCredential(entry.user)) {
+    if (!Resolve("i_user", entry.user, &sent->user, nullptr, reason)) return false;
+    request->user = sent->user.c_str();
+  }
+  if (MayNameCredential(entry.password)) {
+    if (!Resolve("i_pass", entry.password, &sent->password, nullptr, reason)) return false;
+    request->password = sent->password.c_str();
+  }
+  if (MayNameCredential(entry.object)) {
+    if (!Resolve("i_object", entry.object, &sent->object, &names, reason)) return false;
+    if (!FitsRequestLine(sent->object)) {
+      *reason = "i_object: credential " + names + " holds a blank or control character";
+      return false;
+    }
+    request->object = sent->object.c_str();
+  }
+  if (call != nullptr && (MayNameCredential(call->headers) || MayNameCredential(call->body))) {
+    sent->call_named = true;
+    sent->call.method = call->method;
+    sent->call.headers = call->headers;
+    sent->call.body = call->body;
+    if (!Resolve("i_headers", call->headers, &sent->call.headers, &sent->header_names, reason) ||
+        !Resolve("i_body", call->body, &sent->call.body, &sent->body_names, reason))
+      return false;
+  }
+  return true;
+}
+
+// A call that its checks refused after references were resolved: the
+// reason says which column and which credentials, still never a byte of
+// them.
+void NameRefusedCredentials(const SentTexts& sent, char* reason, size_t size) {
+  std::string_view why(reason);
+  const std::string* names = why.substr(0, 6) == "header" ? &sent.header_names
+                             : why.substr(0, 4) == "body" ? &sent.body_names
+                                                          : nullptr;
+  if (names == nullptr || names->empty()) return;
+  const char* column = names == &sent.header_names ? "i_headers" : "i_body";
+  std::string named = std::string(column) + ": " + std::string(why) + ", from credential " + *names;
+  snprintf(reason, size, "%s", named.c_str());
+}
+
+void RefuseRequest(const std::string& reason, HitRecord* record) {
+  CopyText(record->result.reason, reason.c_str());
+  record->result.end = kHttpOtherFailure;
+  record->result.status = 0;
+  record->result.bytes = 0;
+}
+
 // Sends the request the record holds: the entry's own call when it has
-// one (or -w limits it), else a plain GET. -1 with *record filled when the
-// checks refuse the call.
-int Request(const Entry& entry, const HitOptions& options, HttpRequestRecord* request,
-            char** reply, HitRecord* record) {
+// one (or -w limits it), else a plain GET. -1 with *record filled when a
+// reference or the call's checks are refused: nothing is sent then.
+int Request(const Entry& entry, const HitOptions& options, HttpRequestRecord* request, char** reply,
+            HitRecord* record) {
   record->method[0] = '\0';
+  SentTexts sent;
+  std::string refused;
+  if (!ResolveSentTexts(entry, options.call, request, &sent, &refused)) {
+    RefuseRequest(refused, record);
+    return -1;
+  }
   if (options.call == nullptr && !options.entry_limits) {
     CopyText(record->method, "GET");
     return HttpSend(0, request, reply, &record->result);
   }
   static const EntryCallTexts kNone;
-  const EntryCallTexts& texts = options.call != nullptr ? *options.call : kNone;
+  const EntryCallTexts& texts = sent.call_named           ? sent.call
+                                : options.call != nullptr ? *options.call
+                                                          : kNone;
   WebCall call;
   // On the heap, and only for a call: a buffer in every worker's
   // thread-local block costs each thread its pages whether it makes calls
   // or not.
-  std::vector<char> lines(kWebCallHeaderLinesSize + kIdempotencyLineSize);
-  bool credentials = entry.user[0] != '\0' || entry.password[0] != '\0';
+  std::vector<char>& lines = sent.lines;
+  lines.resize(kWebCallHeaderLinesSize + kIdempotencyLineSize);
+  bool credentials = request->user[0] != '\0' || request->password[0] != '\0';
   if (!PrepareWebCall(texts.method.c_str(), texts.headers.c_str(), texts.body.data(),
                       static_cast<int>(texts.body.size()), credentials ? 1 : 0, &call, lines.data(),
                       kWebCallHeaderLinesSize, record->result.reason,
                       sizeof record->result.reason)) {
-    record->result.end = kHttpOtherFailure;
-    record->result.status = 0;
-    record->result.bytes = 0;
+    NameRefusedCredentials(sent, record->result.reason, sizeof record->result.reason);
+    RefuseRequest(record->result.reason, record);
     return -1;
   }
   call.time_limit = options.entry_limits ? EntryTimeLimit(entry.timeout) : 0;
