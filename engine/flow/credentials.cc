@@ -213,7 +213,7 @@ void StartCredentialsCycle() {
 }
 
 bool ResolveCredentials(std::string_view text, const char* column, std::string* out,
-                        std::string* reason, std::string* names) {
+                        std::string* reason, std::string* names, bool one_line) {
   out->clear();
   if (names != nullptr) names->clear();
   out->reserve(text.size());
@@ -241,7 +241,13 @@ bool ResolveCredentials(std::string_view text, const char* column, std::string* 
       if (!GoodName(name)) {
         // The name as written, cut short: it is the table's text, not a secret.
         why = "bad credential name '" + std::string(name.substr(0, 70)) + "'";
-      } else if (AppendCredential(name, out, &why)) {
+      } else if (size_t before = out->size(); AppendCredential(name, out, &why)) {
+        if (one_line && out->find_first_of("\r\n", before) != std::string::npos) {
+          why = "credential '" + std::string(name) + "' holds a line break";
+          Forget(out);
+          *reason = std::string(column) + ": " + why;
+          return false;
+        }
         if (names != nullptr) *names += (names->empty() ? "'" : ", '") + std::string(name) + "'";
         text.remove_prefix(close + 1);
         continue;

@@ -44,8 +44,11 @@ inline bool MayNameCredential(std::string_view text) {
 // cannot be read or is too large), with the reason naming column and the
 // reference ("i_headers: credential 'slack_token' not found"); *out is then
 // cleared. names, when not null, gets the names used, quoted and comma
-// separated, for a reason of the caller's.
+// separated, for a reason of the caller's. With one_line a credential that
+// holds a line break is refused: in header lines it would start a line of
+// its own, which no check of the lines could tell from the user's.
 bool ResolveCredentials(std::string_view text, const char* column, std::string* out,
-                        std::string* reason, std::string* names = nullptr);
+                        std::string* reason, std::string* names = nullptr,
+                        bool one_line = false);
 
 #endif  // JANTOR_ENGINE_FLOW_CREDENTIALS_H_

@@ -62,9 +62,9 @@ struct SentTexts {
 // Resolves text into *out when it names a credential; otherwise leaves
 // *out alone and *sent pointing at the stored text.
 bool Resolve(const char* column, std::string_view text, std::string* out, std::string* names,
-             std::string* reason) {
+             std::string* reason, bool one_line = false) {
   if (!MayNameCredential(text)) return true;
-  return ResolveCredentials(text, column, out, reason, names);
+  return ResolveCredentials(text, column, out, reason, names, one_line);
 }
 
 // A path from a credential goes into the request line: no blank, control
@@ -101,7 +101,8 @@ bool ResolveSentTexts(const Entry& entry, const EntryCallTexts* call, HttpReques
     sent->call.method = call->method;
     sent->call.headers = call->headers;
     sent->call.body = call->body;
-    if (!Resolve("i_headers", call->headers, &sent->call.headers, &sent->header_names, reason) ||
+    if (!Resolve("i_headers", call->headers, &sent->call.headers, &sent->header_names, reason,
+                 /*one_line=*/true) ||
         !Resolve("i_body", call->body, &sent->call.body, &sent->body_names, reason))
       return false;
   }
