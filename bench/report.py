@@ -2,7 +2,7 @@
 """Turns the figures that the benchmark scripts recorded into results.md
 in the folder given, and the part of each section that has a file of its
 own (results_cost, scale, webcalls, calendar, retries, status_page,
-grouped_writes, expect_cap) into <section>.md beside it, also appended to results.md;
+grouped_writes, expect_cap, credentials) into <section>.md beside it, also appended to results.md;
 with --full also hits.dat, delay.dat and chart.png. The sections of
 bench/run.sh and the scripts that run alone too record the same way, so
 that every table is made here, one way.
@@ -312,6 +312,11 @@ def derive(f):
         f["expect_cap.held.capped"] = best(f.rounds("expect_cap.held.capped"))
         f["expect_cap.held.free"] = best(f.rounds("expect_cap.held.free"))
 
+    def credentials():
+        f["credentials.named"] = f.paired("crn", "crp")
+        for way in ("crn", "crp"):
+            f["credentials.%s.median" % way] = "%.0f" % num(median(f.rounds("rate." + way)))
+
     def scale():
         for kind in SCALE_KINDS:
             for key in ["scale.cycle." + kind] + (["scale.cycle.%s.shared" % kind] if kind in SCALE_SHARED else []):
@@ -319,7 +324,7 @@ def derive(f):
                     f[key + ".us"] = "%.0f" % (num(f[key + ".seconds"]) * 1e6 / num(f["scale.n"]))
 
     for fn in (speed, speed_basic, postgres, delay, memory, tls, table_size, startup, metrics, idle, share, retries,
-               status_page, results_cost, webcalls, calendar, grouped_writes, scale, expect_cap):
+               status_page, results_cost, webcalls, calendar, grouped_writes, scale, expect_cap, credentials):
         group(fn)
 
 
@@ -822,11 +827,31 @@ def expect_cap_report(f, targets):
     return section_text(make)
 
 
+def credentials_report(f, targets):
+    """credentials.md: what a header that names a secret costs against the
+    same header with the secret written in."""
+    def make(p):
+        p("## Secrets named by reference")
+        p("")
+        p(run_line(f, "credentials"))
+        p("SQLite in WAL mode (schema/sqlite.sql), %s rounds, the two ways taking turns at going first." % (
+            f["credentials.rounds"]))
+        p("Rates are hits a second from nginx's log, the median of the rounds; the ratio the median of the rounds' own.")
+        p("")
+        p("| figure | target | measured | met |")
+        p("|---|---|---|---|")
+        p(figure_row(f, targets, "jantor -c 8, N = %s, every entry's header 'Authorization: Bearer ${cred:token}' (-a) against the token written in" % (
+            f["credentials.n"]), "credentials.named", lambda: "%s (%s against %s hits a second)" % (
+                f["credentials.named"], f["credentials.crn.median"], f["credentials.crp.median"])))
+    return section_text(make)
+
+
 # The sections with a file of their own, in the order of a whole run; each
 # file is also appended to results.md.
 SECTION_FILES = (("results_cost", results_cost_report), ("scale", scale_report), ("webcalls", webcalls_report),
                  ("calendar", calendar_report), ("retries", retries_report), ("status_page", status_page_report),
-                 ("grouped_writes", grouped_writes_report), ("expect_cap", expect_cap_report))
+                 ("grouped_writes", grouped_writes_report), ("expect_cap", expect_cap_report),
+                 ("credentials", credentials_report))
 
 
 def report(f, targets):
