@@ -116,9 +116,9 @@ void HitAndPrepare(const RunSettings* s, HitJob* job) {
   NoteHitEnded(record.outcome, record.duration_us);
   if (calendar) {
     PrepareUpdateTo(s, entry, next, &job->write);
-  } else if (run.attempt > 1) {
+  } else if (run.scheduled[0] != '\0') {
     Entry scheduled = entry;
-    CopyText(scheduled.next, run.run);
+    CopyText(scheduled.next, run.scheduled);
     PrepareUpdate(s, scheduled, job->present, &job->write);
   } else {
     PrepareUpdate(s, entry, job->present, &job->write);

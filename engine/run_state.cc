@@ -110,11 +110,18 @@ void StartAttempt(const RunStateColumns& columns, const Entry& entry, RunOfAttem
   run->attempt = 1;
   run->run_time = -1;
   run->run[0] = '\0';
+  run->scheduled[0] = '\0';
+  // A pending retry's i_next is the retry's time, not the run's: the run's
+  // own time places the next run even where the rule was taken away since.
+  // Only where the hit's write clears the pending state, or every run
+  // would count from the same time.
+  int pending = columns.keeps_retries() ? PendingAttempt(entry.attempt) : 0;
+  time_t pending_run = pending != 0 ? StoredTime(entry.run) : -1;
+  if (pending_run != -1) LocalTimeText(pending_run, run->scheduled, sizeof run->scheduled);
   // Only a run that may be retried needs its time: reading it costs every
   // hit a mktime, which takes the C library's lock of the time zone.
   if (run->rule.retries == 0) return;
-  int pending = PendingAttempt(entry.attempt);
-  if (pending != 0) run->run_time = StoredTime(entry.run);
+  run->run_time = pending_run;
   if (run->run_time != -1)
     run->attempt = pending;
   else

@@ -61,6 +61,11 @@ struct RunOfAttempt {
   int attempt;      // 1 for the scheduled hit, 2 for the first retry, ...
   char run[20];     // the run's scheduled time, "" when it is not read or cannot be
   time_t run_time;  // the same, -1
+  // The scheduled time an interval schedule moves on from, where it is not
+  // the row's i_next: that of a pending retry's run, read whatever became
+  // of the rule since, so that its retry never shifts the schedule; "" for
+  // i_next.
+  char scheduled[20];
 };
 
 struct RunState {
@@ -109,7 +114,8 @@ std::string RunStateColumnsText(const RunStateColumns& columns, const char* alia
 
 // The run the entry's due attempt belongs to: a pending retry's (a whole
 // i_attempt from 2 on and a readable i_run), else a new run scheduled at
-// i_next. Its time is read only where the rule allows retries.
+// i_next. Its time is read only where the rule allows retries; a pending
+// retry's run time is read for scheduled whatever the rule says now.
 void StartAttempt(const RunStateColumns& columns, const Entry& entry, RunOfAttempt* run);
 
 // What an attempt came to, as the kept state records it.
