@@ -81,6 +81,15 @@ time_t PlanRetry(const RunOfAttempt& run, const HitRecord& record, const char* s
                          record.retry_after, now, next_run, arc4random());
 }
 
+// Where the row's own times do not give the run. A schedule that does not
+// move (an i_interval of 0 or less, no i_cron) leaves i_next as it was for
+// every run, so each of its runs is at the present of the cycle that found
+// it due: a key of its own.
+void PlaceRun(const Entry& entry, time_t present, RunOfAttempt* run) {
+  if (run->attempt == 1 && entry.cron[0] == '\0' && ParseInt(entry.interval) <= 0)
+    SetRunTime(present, run);
+}
+
 // The hit, then its reschedule's text (the date scanners' words follow the
 // hit's own) and its result row, so that the writing thread has only the
 // statements left to run. The reschedule is the run's next scheduled time
@@ -93,6 +102,7 @@ void HitAndPrepare(const RunSettings* s, HitJob* job) {
   const Entry& entry = job->entry;
   RunOfAttempt run;
   StartAttempt(*job->kept, entry, &run);
+  if (run.rule.retries > 0) PlaceRun(entry, job->present, &run);
   job->options.hold_failed_line = run.rule.retries > 0;
   job->options.idempotency_key = nullptr;
   if (run.rule.retries > 0 && run.run_time != -1) {

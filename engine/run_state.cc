@@ -129,6 +129,11 @@ void StartAttempt(const RunStateColumns& columns, const Entry& entry, RunOfAttem
   if (run->run_time != -1) LocalTimeText(run->run_time, run->run, sizeof run->run);
 }
 
+void SetRunTime(time_t run_time, RunOfAttempt* run) {
+  run->run_time = run_time;
+  LocalTimeText(run_time, run->run, sizeof run->run);
+}
+
 void EndAttempt(const RunStateColumns& columns, const Entry& entry, const RunOfAttempt& run,
                 const AttemptFacts& facts, bool retry, RunStateWrite* state) {
   HitOutcome outcome = facts.outcome;

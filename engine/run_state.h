@@ -118,6 +118,10 @@ std::string RunStateColumnsText(const RunStateColumns& columns, const char* alia
 // retry's run time is read for scheduled whatever the rule says now.
 void StartAttempt(const RunStateColumns& columns, const Entry& entry, RunOfAttempt* run);
 
+// Gives the attempt's run the time run_time in place of the row's: its
+// Idempotency-Key, and its i_run should it be retried.
+void SetRunTime(time_t run_time, RunOfAttempt* run);
+
 // What an attempt came to, as the kept state records it.
 struct AttemptFacts {
   HitOutcome outcome;
