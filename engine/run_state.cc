@@ -111,6 +111,7 @@ void StartAttempt(const RunStateColumns& columns, const Entry& entry, RunOfAttem
   run->run_time = -1;
   run->run[0] = '\0';
   run->scheduled[0] = '\0';
+  run->lapsed = false;
   // A pending retry's i_next is the retry's time, not the run's: the run's
   // own time places the next run even where the rule was taken away since.
   // Only where the hit's write clears the pending state, or every run
@@ -134,6 +135,13 @@ void SetRunTime(time_t run_time, RunOfAttempt* run) {
   LocalTimeText(run_time, run->run, sizeof run->run);
 }
 
+void LapsePendingRun(time_t next_run, RunOfAttempt* run) {
+  run->lapsed = true;
+  run->attempt = 1;
+  SetRunTime(next_run, run);
+  CopyText(run->scheduled, run->run);
+}
+
 void EndAttempt(const RunStateColumns& columns, const Entry& entry, const RunOfAttempt& run,
                 const AttemptFacts& facts, bool retry, RunStateWrite* state) {
   HitOutcome outcome = facts.outcome;
@@ -143,13 +151,15 @@ void EndAttempt(const RunStateColumns& columns, const Entry& entry, const RunOfA
   bool was_pending = entry.attempt[0] != '\0' || entry.run[0] != '\0';
   if (columns.keeps_retries() && (retry || was_pending)) state->changes |= kRetryChanged;
   int before = StoredFailures(entry.failures);
+  if (run.lapsed) before = std::min(before, INT_MAX - 1) + 1;
   state->failures = HitSucceeded(outcome) ? 0 : retry ? before : std::min(before, INT_MAX - 1) + 1;
-  // A run counts when it ends: a pending retry leaves the count alone.
-  // Otherwise it is written unless the row holds that very number, so that a
-  // NULL (or a text that is no number) becomes 0 at the first success.
+  // A run counts when it ends: a pending retry leaves the count alone (but
+  // for the lapsed run before it). Otherwise it is written unless the row
+  // holds that very number, so that a NULL (or a text that is no number)
+  // becomes 0 at the first success.
   char failures[16];
   snprintf(failures, sizeof failures, "%d", static_cast<int>(state->failures));
-  if (columns.failures && !retry && strcmp(entry.failures, failures) != 0)
+  if (columns.failures && (!retry || run.lapsed) && strcmp(entry.failures, failures) != 0)
     state->changes |= kFailuresChanged;
   CopyText(state->outcome, HitOutcomeWord(outcome));
   if (columns.outcome && strcmp(entry.outcome, state->outcome) != 0)

@@ -66,6 +66,10 @@ struct RunOfAttempt {
   // of the rule since, so that its retry never shifts the schedule; "" for
   // i_next.
   char scheduled[20];
+  // The pending retry this hit was due for is not made (its run's next
+  // scheduled time came first): that run ended failed, and the hit is the
+  // first attempt of the next one.
+  bool lapsed;
 };
 
 struct RunState {
@@ -122,6 +126,11 @@ void StartAttempt(const RunStateColumns& columns, const Entry& entry, RunOfAttem
 // Idempotency-Key, and its i_run should it be retried.
 void SetRunTime(time_t run_time, RunOfAttempt* run);
 
+// Ends the pending retry's run unmade, failed, and makes the attempt the
+// first of the run scheduled at next_run, which the schedule moves on from.
+// REQUIRES: run is a pending retry's (attempt 2 or more).
+void LapsePendingRun(time_t next_run, RunOfAttempt* run);
+
 // What an attempt came to, as the kept state records it.
 struct AttemptFacts {
   HitOutcome outcome;
@@ -131,8 +140,9 @@ struct AttemptFacts {
 };
 
 // The kept state after the attempt: a retry pending (retry set: attempt
-// the next attempt's number) or the run ended, failed or not; changes
-// names what differs from the row as fetched.
+// the next attempt's number) or the run ended, failed or not, after the
+// lapsed run it replaced (if any) was counted failed; changes names what
+// differs from the row as fetched.
 void EndAttempt(const RunStateColumns& columns, const Entry& entry, const RunOfAttempt& run,
                 const AttemptFacts& facts, bool retry, RunStateWrite* state);
 
