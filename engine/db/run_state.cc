@@ -110,16 +110,36 @@ void StartAttempt(const RunStateColumns& columns, const Entry& entry, RunOfAttem
   run->attempt = 1;
   run->run_time = -1;
   run->run[0] = '\0';
+  run->scheduled[0] = '\0';
+  run->lapsed = false;
+  // A pending retry's i_next is the retry's time, not the run's: the run's
+  // own time places the next run even where the rule was taken away since.
+  // Only where the hit's write clears the pending state, or every run
+  // would count from the same time.
+  int pending = columns.keeps_retries() ? PendingAttempt(entry.attempt) : 0;
+  time_t pending_run = pending != 0 ? StoredTime(entry.run) : -1;
+  if (pending_run != -1) LocalTimeText(pending_run, run->scheduled, sizeof run->scheduled);
   // Only a run that may be retried needs its time: reading it costs every
   // hit a mktime, which takes the C library's lock of the time zone.
   if (run->rule.retries == 0) return;
-  int pending = PendingAttempt(entry.attempt);
-  if (pending != 0) run->run_time = StoredTime(entry.run);
+  run->run_time = pending_run;
   if (run->run_time != -1)
     run->attempt = pending;
   else
     run->run_time = StoredTime(entry.next);
   if (run->run_time != -1) LocalTimeText(run->run_time, run->run, sizeof run->run);
+}
+
+void SetRunTime(time_t run_time, RunOfAttempt* run) {
+  run->run_time = run_time;
+  LocalTimeText(run_time, run->run, sizeof run->run);
+}
+
+void LapsePendingRun(time_t next_run, RunOfAttempt* run) {
+  run->lapsed = true;
+  run->attempt = 1;
+  SetRunTime(next_run, run);
+  CopyText(run->scheduled, run->run);
 }
 
 void EndAttempt(const RunStateColumns& columns, const Entry& entry, const RunOfAttempt& run,
@@ -131,13 +151,15 @@ void EndAttempt(const RunStateColumns& columns, const Entry& entry, const RunOfA
   bool was_pending = entry.attempt[0] != '\0' || entry.run[0] != '\0';
   if (columns.keeps_retries() && (retry || was_pending)) state->changes |= kRetryChanged;
   int before = StoredFailures(entry.failures);
+  if (run.lapsed) before = std::min(before, INT_MAX - 1) + 1;
   state->failures = HitSucceeded(outcome) ? 0 : retry ? before : std::min(before, INT_MAX - 1) + 1;
-  // A run counts when it ends: a pending retry leaves the count alone.
-  // Otherwise it is written unless the row holds that very number, so that a
-  // NULL (or a text that is no number) becomes 0 at the first success.
+  // A run counts when it ends: a pending retry leaves the count alone (but
+  // for the lapsed run before it). Otherwise it is written unless the row
+  // holds that very number, so that a NULL (or a text that is no number)
+  // becomes 0 at the first success.
   char failures[16];
   snprintf(failures, sizeof failures, "%d", static_cast<int>(state->failures));
-  if (columns.failures && !retry && strcmp(entry.failures, failures) != 0)
+  if (columns.failures && (!retry || run.lapsed) && strcmp(entry.failures, failures) != 0)
     state->changes |= kFailuresChanged;
   CopyText(state->outcome, HitOutcomeWord(outcome));
   if (columns.outcome && strcmp(entry.outcome, state->outcome) != 0)

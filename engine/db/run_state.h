@@ -61,6 +61,15 @@ struct RunOfAttempt {
   int attempt;      // 1 for the scheduled hit, 2 for the first retry, ...
   char run[20];     // the run's scheduled time, "" when it is not read or cannot be
   time_t run_time;  // the same, -1
+  // The scheduled time an interval schedule moves on from, where it is not
+  // the row's i_next: that of a pending retry's run, read whatever became
+  // of the rule since, so that its retry never shifts the schedule; "" for
+  // i_next.
+  char scheduled[20];
+  // The pending retry this hit was due for is not made (its run's next
+  // scheduled time came first): that run ended failed, and the hit is the
+  // first attempt of the next one.
+  bool lapsed;
 };
 
 struct RunState {
@@ -109,8 +118,18 @@ std::string RunStateColumnsText(const RunStateColumns& columns, const char* alia
 
 // The run the entry's due attempt belongs to: a pending retry's (a whole
 // i_attempt from 2 on and a readable i_run), else a new run scheduled at
-// i_next. Its time is read only where the rule allows retries.
+// i_next. Its time is read only where the rule allows retries; a pending
+// retry's run time is read for scheduled whatever the rule says now.
 void StartAttempt(const RunStateColumns& columns, const Entry& entry, RunOfAttempt* run);
+
+// Gives the attempt's run the time run_time in place of the row's: its
+// Idempotency-Key, and its i_run should it be retried.
+void SetRunTime(time_t run_time, RunOfAttempt* run);
+
+// Ends the pending retry's run unmade, failed, and makes the attempt the
+// first of the run scheduled at next_run, which the schedule moves on from.
+// REQUIRES: run is a pending retry's (attempt 2 or more).
+void LapsePendingRun(time_t next_run, RunOfAttempt* run);
 
 // What an attempt came to, as the kept state records it.
 struct AttemptFacts {
@@ -121,8 +140,9 @@ struct AttemptFacts {
 };
 
 // The kept state after the attempt: a retry pending (retry set: attempt
-// the next attempt's number) or the run ended, failed or not; changes
-// names what differs from the row as fetched.
+// the next attempt's number) or the run ended, failed or not, after the
+// lapsed run it replaced (if any) was counted failed; changes names what
+// differs from the row as fetched.
 void EndAttempt(const RunStateColumns& columns, const Entry& entry, const RunOfAttempt& run,
                 const AttemptFacts& facts, bool retry, RunStateWrite* state);
 

@@ -30,6 +30,7 @@
 #include "engine/rules/calendar.h"
 #include "engine/rules/expect.h"
 #include "engine/rules/retry.h"
+#include "engine/rules/splay.h"
 #include "engine/watch/service.h"
 #include "http/ll_webcall.h"
 
@@ -82,6 +83,36 @@ time_t PlanRetry(const RunOfAttempt& run, const HitRecord& record, const char* s
                          record.retry_after, now, next_run, arc4random());
 }
 
+// The next scheduled run after a pending retry's run, which the retry was
+// planned to come before: the interval from the run's time, or the
+// calendar's next match after the retry's time (the same as after the
+// present it was planned in, as no match came between). -1 when it cannot
+// be told.
+time_t NextRunOfPending(const Entry& entry, const RunOfAttempt& run) {
+  if (entry.cron[0] != '\0') {
+    time_t retry_time = StoredTime(entry.next);
+    return retry_time == -1 ? -1 : CalendarNextTime(entry, retry_time);
+  }
+  long long interval = ParseInt(entry.interval);
+  return PlaceIntervalRun(entry.id, entry.splay, interval, run.run_time + interval);
+}
+
+// Where the row's own times do not give the run. A retry is made at the
+// first cycle after its time, which may come at or after its run's next
+// scheduled time: then the retry is not made, as it would take that
+// occurrence's place; its run ends failed, and the hit is the occurrence's
+// first attempt. A schedule that does not move (an i_interval of 0 or
+// less, no i_cron) leaves i_next as it was for every run, so each of its
+// runs is at the present of the cycle that found it due: a key of its own.
+void PlaceRun(const Entry& entry, time_t present, RunOfAttempt* run) {
+  if (run->attempt > 1) {
+    time_t next_run = NextRunOfPending(entry, *run);
+    if (next_run != -1 && present >= next_run) LapsePendingRun(next_run, run);
+  }
+  if (run->attempt == 1 && entry.cron[0] == '\0' && ParseInt(entry.interval) <= 0)
+    SetRunTime(present, run);
+}
+
 // The hit, then its reschedule's text (the date scanners' words follow the
 // hit's own) and its result row, so that the writing thread has only the
 // statements left to run. The reschedule is the run's next scheduled time
@@ -94,6 +125,7 @@ void HitAndPrepare(const RunSettings* s, HitJob* job) {
   const Entry& entry = job->entry;
   RunOfAttempt run;
   StartAttempt(*job->kept, entry, &run);
+  if (run.rule.retries > 0) PlaceRun(entry, job->present, &run);
   job->options.hold_failed_line = run.rule.retries > 0;
   job->options.idempotency_key = nullptr;
   if (run.rule.retries > 0 && run.run_time != -1) {
@@ -117,9 +149,9 @@ void HitAndPrepare(const RunSettings* s, HitJob* job) {
   NoteHitEnded(record.outcome, record.duration_us);
   if (calendar) {
     PrepareUpdateTo(s, entry, next, &job->write);
-  } else if (run.attempt > 1) {
+  } else if (run.scheduled[0] != '\0') {
     Entry scheduled = entry;
-    CopyText(scheduled.next, run.run);
+    CopyText(scheduled.next, run.scheduled);
     PrepareUpdate(s, scheduled, job->present, &job->write);
   } else {
     PrepareUpdate(s, entry, job->present, &job->write);
@@ -138,6 +170,7 @@ void HitAndPrepare(const RunSettings* s, HitJob* job) {
   } else if (!HitSucceeded(record.outcome)) {
     NoteRunFailed();
   }
+  if (run.lapsed) NoteRunFailed();
   if (s->quiet && job->options.hold_failed_line && !HitSucceeded(record.outcome))
     PrintFailedHit(entry, record, suffix);
   AttemptFacts facts{record.outcome, record.result.status, record.duration_us / 1000,

@@ -24,4 +24,7 @@ enum : int { kRefusedScheduleRetrySecs = 3600 };
 bool CalendarNextRun(const Entry& entry, time_t present, char* next, size_t next_size, char* reason,
                      size_t reason_size);
 
+// The same moment, or -1 when the schedule is refused.
+time_t CalendarNextTime(const Entry& entry, time_t present);
+
 #endif  // JANTOR_ENGINE_RULES_CALENDAR_H_

@@ -255,8 +255,10 @@ TEST_P(Retries, PostIsTriedAgainOnlyWhenTheServerCannotHaveActed) {
   Replies own_key(std::vector<std::string>{kUnavailable, kOk});
   Add({.id = 1, .port = silent.port(), .method = "POST", .timeout = "2"});
   Add({.id = 2, .port = testsupport::UnusedPort(), .retries = "1", .method = "POST"});
+  // Its retry comes in the second cycle, which the silent server's 2 s put
+  // about 6 s after the first: before the next run at 10 s, so it is made.
   time_t scheduled =
-      Add({.id = 3, .port = unavailable.port(), .interval = 10, .due = -5, .method = "PATCH"});
+      Add({.id = 3, .port = unavailable.port(), .interval = 10, .due = -1, .method = "PATCH"});
   Add({.id = 4,
        .port = own_key.port(),
        .method = "POST",
@@ -365,6 +367,72 @@ TEST_P(Retries, APendingRetryOutlivesAKilledDaemon) {
   EXPECT_EQ(row.next, Local(scheduled + 3600));
   EXPECT_EQ(row.attempt, "<NULL>");
   EXPECT_EQ(row.failures, "0");
+}
+
+// Runs that the row's own times do not give, in two cycles at a faked
+// clock (UTC): 12:00:57, then 12:01:01. A calendar entry's and an interval
+// entry's retries, planned before 12:01:00, come in a cycle after it: not
+// made, the run counted failed, and the hit is the next run's first
+// attempt with the next run's key. An entry that never moves (i_interval 0)
+// has a key of its own in each cycle. A pending retry whose rule was taken
+// away leaves the schedule where its run put it.
+TEST_P(Retries, RunsTakeTheirTimeAndKeyFromTheirOwnOccurrence) {
+  Replies peer(std::vector<std::string>{kUnavailable});
+  auto utc = [](const char* text) {
+    struct tm parts = {};
+    strptime(text, "%Y-%m-%d %H:%M:%S", &parts);
+    return std::to_string(timegm(&parts));
+  };
+  Add({.id = 1, .port = peer.port(), .method = "POST"});
+  Add({.id = 2, .port = peer.port(), .interval = 4, .method = "POST"});
+  Add({.id = 3, .port = peer.port(), .interval = 0, .method = "POST"});
+  Add({.id = 4, .port = peer.port(), .retries = "NULL", .method = "POST"});
+  ASSERT_TRUE(Exec(db_, "update schedule_2 set i_next = '2027-06-01 12:00:56' where id <= 2"));
+  ASSERT_TRUE(Exec(db_, "update schedule_2 set i_cron = '* * * * *' where id = 1"));
+  ASSERT_TRUE(Exec(db_, "update schedule_2 set i_next = '2027-06-01 11:00:00' where id = 3"));
+  ASSERT_TRUE(Exec(db_,
+                   "update schedule_2 set i_next = '2027-06-01 12:00:50', i_attempt = 2, "
+                   "i_run = '2027-06-01 12:00:00' where id = 4"));
+  std::vector<std::string> args = db_.Args();
+  for (const char* a : {"-i", "4", "-r", "1", "-q", "-l", "hit_results"}) args.push_back(a);
+  std::vector<std::string> env = testsupport::OdbcEnv();
+  for (const char* e : {"TZ=UTC", "FAKETIME=@2027-06-01 12:00:57", "FAKETIME_DONT_FAKE_MONOTONIC=1",
+                        "LD_PRELOAD=/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1",
+                        "ASAN_OPTIONS=verify_asan_link_order=0"})
+    env.push_back(e);
+  auto r = testsupport::RunJantor(args, env, 60000);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  std::map<std::string, std::vector<std::string>> keys;
+  for (auto& request : peer.requests())
+    keys[request.text.substr(5, request.text.find(' ', 5) - 5)].push_back(
+        IdempotencyKey(request.text));
+
+  for (int id : {1, 2}) {
+    std::string what = "entry " + std::to_string(id);
+    std::string e = "/e" + std::to_string(id);
+    EXPECT_EQ(keys[e], (std::vector<std::string>{e.substr(2) + "-" + utc("2027-06-01 12:00:56"),
+                                                 e.substr(2) + "-" + utc("2027-06-01 12:01:00")}))
+        << what;
+    auto results = ResultsOf(id);
+    ASSERT_EQ(results.size(), 2u) << what;
+    EXPECT_EQ(results[1].attempt, "1") << what;
+    Row row = RowOf(id);
+    EXPECT_EQ(row.failures, "1") << what;
+    EXPECT_EQ(row.attempt, "2") << what;
+    EXPECT_EQ(row.run, "2027-06-01 12:01:00") << what;
+  }
+
+  auto& own = keys["/e3"];
+  ASSERT_EQ(own.size(), 2u) << r.out;
+  EXPECT_NE(own[0], own[1]);
+  EXPECT_NE(own[0], "3-" + utc("2027-06-01 11:00:00"));
+  EXPECT_EQ(RowOf(3).next, "2027-06-01 11:00:00");
+
+  Row removed = RowOf(4);
+  EXPECT_EQ(removed.next, "2027-06-01 13:00:00");
+  EXPECT_EQ(removed.attempt, "<NULL>");
+  EXPECT_EQ(removed.run, "<NULL>");
+  EXPECT_EQ(removed.failures, "1");
 }
 
 INSTANTIATE_TEST_SUITE_P(Databases, Retries, testing::Values("sqlite", "postgres", "mariadb"));
