@@ -5,10 +5,14 @@
 // requests that are not pages.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sql.h>
+#include <sqlext.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -283,6 +287,122 @@ TEST_F(StatusPage, RequestsThatAreNoPageGetTheirStatus) {
   EXPECT_NE(found.find("\"entries\":[]"), std::string::npos) << found;
   found = Ask(port_, "GET /entries.json?q=pat HTTP/1.0\r\n\r\n");
   EXPECT_NE(found.find("\"id\":1"), std::string::npos) << found;
+}
+
+// The data source file of this process's tests.
+std::string OdbcIni() { return getenv("ODBCINI") != nullptr ? getenv("ODBCINI") : ""; }
+
+// A write lock on an SQLite file, taken through a connection of the test's
+// own (as another program's long write takes it) until Release: meanwhile
+// every read of the page waits.
+struct HeldSqliteLock {
+  SQLHENV env = SQL_NULL_HENV;
+  SQLHDBC dbc = SQL_NULL_HDBC;
+  bool held = false;
+
+  explicit HeldSqliteLock(const TestDb& db) {
+    SQLAllocEnv(&env);
+    SQLAllocConnect(env, &dbc);
+    auto* dsn = reinterpret_cast<SQLCHAR*>(const_cast<char*>(db.dsn.c_str()));
+    held = SQL_SUCCEEDED(SQLConnect(dbc, dsn, SQL_NTS, nullptr, 0, nullptr, 0)) &&
+           Run("begin exclusive");
+  }
+  ~HeldSqliteLock() {
+    Release();
+    SQLFreeConnect(dbc);
+    SQLFreeEnv(env);
+  }
+  bool Run(const char* sql) {
+    SQLHSTMT stmt = SQL_NULL_HSTMT;
+    SQLAllocStmt(dbc, &stmt);
+    bool ok = SQL_SUCCEEDED(
+        SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql)), SQL_NTS));
+    SQLFreeStmt(stmt, SQL_DROP);
+    return ok;
+  }
+  void Release() {
+    if (!held) return;
+    Run("rollback");
+    SQLDisconnect(dbc);
+    held = false;
+  }
+};
+
+// While the database keeps the page waiting, more page requests than the
+// endpoint serves at once neither keep a scrape waiting nor hold its
+// connection; and a request whose client left before the page thread came
+// to it is never run against the database. The driver writes every
+// statement that the daemon runs, with its values, to a log, where each
+// request's search text shows whether it was run.
+TEST(StatusPageLoad, AScrapeGoesAheadOfWaitingPagesAndAGoneClientCostsNoRead) {
+  TestDb db = testsupport::MakeDbForCurrentTest("sqlite");
+  testsupport::CreateShippedScheduleTable(db);
+  ASSERT_TRUE(Exec(db,
+                   "insert into schedule_2 (id, i_port, i_object, i_host, i_timeout, i_interval, "
+                   "i_next) values (1, 9, '/p', 'h.test', 30, 3600, '" +
+                       LocalTimestamp(3600) + "')"));
+  const std::string log =
+      std::string(JANTOR_TEST_WORK) + "/statements-" + std::to_string(getpid()) + ".log";
+  unlink(log.c_str());
+  std::string ini = OdbcIni();
+  ASSERT_EQ(testsupport::Shell(std::string(JANTOR_SOURCE_DIR) + "/scripts/odbc-dsn.sh '" +
+                               ini.substr(0, ini.rfind('/')) + "' '" + db.dsn + "' sqlite '" +
+                               db.path + "' Timeout=5000 'Tracefile=" + log + "'"),
+            0);
+  std::vector<std::string> args = db.Args();
+  args.insert(args.end(), {"-i", "60"});
+  servicetest::ServingDaemon jantor(args, "load");
+  const int port = jantor.port();
+
+  HeldSqliteLock lock(db);
+  ASSERT_TRUE(lock.held);
+  auto request = [&](const std::string& search) {
+    int fd = servicetest::Connect(port);
+    EXPECT_GE(fd, 0);
+    testsupport::SendAll(fd, "GET /entries.json?q=" + search + " HTTP/1.0\r\n\r\n");
+    return fd;
+  };
+  // The first is read at once and waits for the lock; the gone one and the
+  // next ten wait for the page thread. Those after them are refused at once,
+  // and read and closed as a browser would.
+  std::vector<std::pair<std::string, int>> pages;
+  pages.push_back({"kept-00", request("kept-00")});
+  close(request("gone-client"));
+  for (int i = 1; i <= 10; ++i) {
+    std::string search = (i < 10 ? "kept-0" : "kept-") + std::to_string(i);
+    pages.push_back({search, request(search)});
+  }
+  for (int i = 0; i < 6; ++i) {
+    int refused = request("refused");
+    EXPECT_EQ(testsupport::ReadToClose(refused, 1000).substr(0, 12), "HTTP/1.1 503") << i;
+    close(refused);
+  }
+  auto start = std::chrono::steady_clock::now();
+  std::string scrape = servicetest::Ask(port, "GET /metrics HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(scrape.substr(0, 17), "HTTP/1.1 200 OK\r\n");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  lock.Release();
+
+  std::vector<std::string> run;
+  for (auto& [search, fd] : pages) {
+    std::string answer = testsupport::ReadToClose(fd, 10000);
+    close(fd);
+    if (answer.rfind("HTTP/1.1 200 OK\r\n", 0) == 0) {
+      run.push_back(search);
+    } else {
+      EXPECT_EQ(answer.substr(0, 12), "HTTP/1.1 503") << search;
+    }
+  }
+  // Those before and after the gone one were read; it was not.
+  ASSERT_GE(run.size(), 2u);
+  EXPECT_EQ(run[0], "kept-00");
+  EXPECT_EQ(run[1], "kept-01");
+  std::string statements = testsupport::ReadFile(log);
+  for (const std::string& search : run)
+    EXPECT_NE(statements.find("%" + search + "%"), std::string::npos) << search;
+  EXPECT_EQ(statements.find("gone-client"), std::string::npos);
+  const auto& r = jantor.Stop();
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
 }
 
 // On each database: the JSON's next links walk every entry once, in the
