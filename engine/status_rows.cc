@@ -186,9 +186,10 @@ StatusRow ReadRow(SQLHSTMT stmt) {
   row.path = row.path.substr(0, row.path.find('?'));
   row.interval = Number(stmt, kInterval, 0);
   row.next = Text(stmt, kNext).substr(0, 19);
-  row.start = strtod(Text(stmt, kStart).c_str(), nullptr);
-  std::string stop = Text(stmt, kStop);
-  row.stop = stop.empty() ? 1 : strtod(stop.c_str(), nullptr);
+  row.start_text = Text(stmt, kStart);
+  row.start = strtod(row.start_text.c_str(), nullptr);
+  row.stop_text = Text(stmt, kStop);
+  row.stop = row.stop_text.empty() ? 1 : strtod(row.stop_text.c_str(), nullptr);
   row.method = Text(stmt, kMethod);
   row.cron = Text(stmt, kCron);
   row.zone = Text(stmt, kZone);

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -287,6 +288,28 @@ TEST_F(StatusPage, RequestsThatAreNoPageGetTheirStatus) {
   EXPECT_NE(found.find("\"entries\":[]"), std::string::npos) << found;
   found = Ask(port_, "GET /entries.json?q=pat HTTP/1.0\r\n\r\n");
   EXPECT_NE(found.find("\"id\":1"), std::string::npos) << found;
+}
+
+// Values that a table can hold but no operator means are shown as they
+// are: the least integer as an interval, and a NaN as the start of the
+// daily window (as stored), next to a window of every day's kind. Both
+// once went through undefined steps, which a sanitizer build aborts on.
+TEST_F(StatusPage, OddValuesAreShownAsTheyAre) {
+  const std::string later = LocalTimestamp(7200);
+  Add(1, 80, "h.test", "/least", later);
+  ASSERT_TRUE(Exec(db_, "update schedule_2 set i_interval = -9223372036854775808 where id = 1"));
+  Add(2, 80, "h.test", "/nan", later, ", i_start, i_stop", ", 'nan', 0.75");
+  Add(3, 80, "h.test", "/window", later, ", i_start, i_stop", ", 0.25, 0.75");
+  Start();
+  std::string answer = Ask(port_, "GET /entries.json HTTP/1.0\r\n\r\n");
+  ASSERT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << answer.substr(0, 300);
+  auto document = nlohmann::json::parse(answer.substr(answer.find("\r\n\r\n") + 4));
+  std::map<long long, std::string> schedules;
+  for (auto& entry : document["entries"])
+    schedules[entry["id"].get<long long>()] = entry["schedule"].get<std::string>();
+  EXPECT_EQ(schedules, (std::map<long long, std::string>{{1, "every -9,223,372,036,854,775,808 s"},
+                                                         {2, "every 3,600 s, nan–18:00"},
+                                                         {3, "every 3,600 s, 06:00–18:00"}}));
 }
 
 // The data source file of this process's tests.
