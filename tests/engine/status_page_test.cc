@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -314,6 +315,51 @@ TEST_F(StatusPage, OddValuesAreShownAsTheyAre) {
 
 // The data source file of this process's tests.
 std::string OdbcIni() { return getenv("ODBCINI") != nullptr ? getenv("ODBCINI") : ""; }
+
+// On a DBMS that jantor does not know, whose driver gives it no way to cut
+// a path at its '?' (SQLite's, reporting another name), a search still
+// finds hosts and paths, and never a text that only a query string holds:
+// else a series of searches would spell out its token.
+TEST(StatusSearch, NeverLooksPastAPathsQuestionMarkOnAnUnknownDbms) {
+#ifndef JANTOR_RENAMED_DBMS_DRIVER
+  GTEST_SKIP() << "no SQLite ODBC driver to rename";
+#else
+  TestDb db = testsupport::MakeDbForCurrentTest("sqlite");
+  testsupport::CreateShippedScheduleTable(db);
+  ASSERT_TRUE(Exec(db,
+                   "insert into schedule_2 (id, i_port, i_object, i_host, i_timeout, i_interval, "
+                   "i_next) values (1, 9, '/path?token=findme', 'h.test', 30, 3600, '" +
+                       LocalTimestamp(3600) + "'), (2, 9, '/other', 'findme.test', 30, 3600, '" +
+                       LocalTimestamp(3600) + "')"));
+  TestDb renamed = db;
+  renamed.dsn = "u" + db.dsn.substr(1);  // as long: a data source's name has 32 bytes at most
+  {
+    std::ofstream ini(OdbcIni(), std::ios::app);
+    ini << "[" << renamed.dsn << "]\nDriver=" << JANTOR_RENAMED_DBMS_DRIVER
+        << "\nDatabase=" << db.path << "\nTimeout=5000\n";
+  }
+  std::vector<std::string> args = renamed.Args();
+  args.insert(args.end(), {"-i", "60"});
+  servicetest::ServingDaemon jantor(args, "renamed");
+  if (jantor.first_scrape().empty()) {
+    const auto& r = jantor.Stop();
+    FAIL() << r.out << r.err;
+  }
+  const std::pair<std::string, std::vector<long long>> cases[] = {
+      {"findme", {2}}, {"token%3Df", {}}, {"h%3Ftoken", {}}, {"/path", {1}}, {"h.te", {1}}};
+  for (const auto& [search, expected] : cases) {
+    std::string answer = Ask(jantor.port(), "GET /entries.json?q=" + search + " HTTP/1.0\r\n\r\n");
+    ASSERT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u)
+        << search << ": " << answer.substr(0, 300);
+    auto document = nlohmann::json::parse(answer.substr(answer.find("\r\n\r\n") + 4));
+    std::vector<long long> found;
+    for (auto& entry : document["entries"]) found.push_back(entry["id"].get<long long>());
+    EXPECT_EQ(found, expected) << search;
+  }
+  const auto& r = jantor.Stop();
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+#endif
+}
 
 // A write lock on an SQLite file, taken through a connection of the test's
 // own (as another program's long write takes it) until Release: meanwhile
