@@ -294,8 +294,9 @@ TEST_F(StatusPage, RequestsThatAreNoPageGetTheirStatus) {
 
 // Values that a table can hold but no operator means are shown as they
 // are: the least integer as an interval, and a NaN as the start of the
-// daily window (as stored), next to a window of every day's kind. Both
-// once went through undefined steps, which a sanitizer build aborts on.
+// daily window (as stored), next to a window of every day's kind. Negating
+// the one or making an integer of the other is undefined, which a
+// sanitizer build aborts on.
 TEST_F(StatusPage, OddValuesAreShownAsTheyAre) {
   const std::string later = LocalTimestamp(7200);
   Add(1, 80, "h.test", "/least", later);

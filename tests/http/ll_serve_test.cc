@@ -586,10 +586,9 @@ TEST_F(ServedLater, ManyAnsweredOutOfOrderEachGetTheirOwn) {
 
 // Requests left waiting for answers that do not come (a page from a slow
 // database) hold at most kAwaitingAtOnce turns: one more is answered 503
-// at once, and a scrape finds a turn. Before, the sixteen turns all waited
-// and the scrape with them, until the first deadline 5 s later. A waiting
-// client is known to be gone as soon as it has closed, so that its answer
-// need not be made.
+// at once, and a scrape finds a turn rather than waiting for the first
+// deadline. A waiting client is known to be gone as soon as it has closed,
+// so that its answer need not be made.
 TEST_F(ServedLater, LaterAnswersHoldSomeTurnsOnlyAndAGoneClientIsKnown) {
   StartLater();
   std::vector<int> waiting;
