@@ -237,6 +237,11 @@ struct GivenAnswer {
   std::string response;
 };
 
+struct WaitingTicket {
+  unsigned long long ticket;
+  int socket;  // its connection's, owned by the server's thread
+};
+
 // The response a handler leaves to say that HttpAnswer will give it.
 constexpr std::string_view kAnswerLaterMark("\0", 1);
 
@@ -265,10 +270,13 @@ struct HttpServer {
   // HttpAnswer moves it to given, or the server's thread withdraws it, when
   // its connection is answered at once or closed. So an answer is given at
   // most once, and both hold no more entries than there are turns, and
-  // the answers given since the server's thread last took them.
+  // the answers given since the server's thread last took them. The
+  // server's thread closes a connection only once its ticket has left
+  // waiting, so the socket kept beside a ticket stays open while the
+  // ticket is there (HttpClientWaiting looks at it from other threads).
   std::mutex mutex;
-  std::vector<unsigned long long> waiting;  // GUARDED_BY(mutex)
-  std::vector<GivenAnswer> given;           // GUARDED_BY(mutex)
+  std::vector<WaitingTicket> waiting;  // GUARDED_BY(mutex)
+  std::vector<GivenAnswer> given;      // GUARDED_BY(mutex)
 };
 
 namespace {
@@ -276,7 +284,8 @@ namespace {
 // Takes ticket out of server.waiting; false when it was not there.
 // REQUIRES: server.mutex is held.
 bool TakeWaiting(HttpServer& server, unsigned long long ticket) {
-  auto found = std::find(server.waiting.begin(), server.waiting.end(), ticket);
+  auto found = std::find_if(server.waiting.begin(), server.waiting.end(),
+                            [ticket](const WaitingTicket& w) { return w.ticket == ticket; });
   if (found == server.waiting.end()) return false;
   *found = server.waiting.back();  // the order means nothing
   server.waiting.pop_back();
@@ -289,6 +298,20 @@ bool TakeWaiting(HttpServer& server, unsigned long long ticket) {
 void Withdraw(HttpServer& server, unsigned long long ticket) {
   std::lock_guard<std::mutex> lock(server.mutex);
   TakeWaiting(server, ticket);
+}
+
+// For a request whose handler has just asked to answer later: when
+// awaiting_at_once others already wait for their answers, its ticket is
+// withdrawn and true returned, and it is to be answered 503 at once. The
+// turns that later answers can hold are so bounded, and the rest are left
+// to requests answered at once (a scrape), however slowly the later
+// answers come. Refusing the newcomer rather than one that waits longer
+// keeps the answers that are being made, which come in the order asked.
+bool RefusedToWait(HttpServer& server, unsigned long long ticket) {
+  std::lock_guard<std::mutex> lock(server.mutex);
+  // Its own ticket is among them, unless its answer has come already.
+  return server.waiting.size() > static_cast<size_t>(server.limits.awaiting_at_once) &&
+         TakeWaiting(server, ticket);
 }
 
 // Closes a connection; one still waiting for its answer withdraws its
@@ -383,14 +406,19 @@ bool Advance(HttpServer& server, Connection* connection, long long now) {
         request.ticket = connection->ticket = ++last_ticket;
         {
           std::lock_guard<std::mutex> lock(server.mutex);
-          server.waiting.push_back(request.ticket);
+          server.waiting.push_back({request.ticket, connection->socket.get()});
         }
         server.handler(request, &connection->response, server.context);
         if (connection->response == kAnswerLaterMark) {
-          connection->response = std::string();
-          connection->head = std::string();
-          connection->phase = kAwaitingAnswer;
-          return true;
+          if (!RefusedToWait(server, request.ticket)) {
+            connection->response = std::string();
+            connection->head = std::string();
+            connection->phase = kAwaitingAnswer;
+            return true;
+          }
+          HttpResponse(&connection->response, 503, "Service Unavailable", kHttpPlainText,
+                       "Service Unavailable\n", "Retry-After: 1\r\n");
+          break;
         }
         Withdraw(server, request.ticket);
         if (connection->response.empty()) return false;
@@ -581,7 +609,12 @@ void* RunServer(void* argument) {
     // or the timeout; after a failure nothing has revents and the deadlines
     // below still hold.
     poll(watched.data(), watched.size(), timeout_ms);
-    if (watched[0].revents != 0) return nullptr;
+    if (watched[0].revents != 0) {
+      // The connections close as the thread ends: no ticket may name one.
+      std::lock_guard<std::mutex> lock(server.mutex);
+      server.waiting.clear();
+      return nullptr;
+    }
 
     // Answers first: one given before its connection's deadline is written
     // before the deadline below closes the connection.
@@ -679,6 +712,8 @@ HttpServer* StartHttpServer(int listen_fd, HttpHandler handler, void* context,
   server->limits.served_at_once = std::max(server->limits.served_at_once, 1);
   server->limits.request_deadline_ms = std::max(server->limits.request_deadline_ms, 1);
   server->limits.queued_at_once = std::max(server->limits.queued_at_once, 0);
+  server->limits.awaiting_at_once =
+      std::clamp(server->limits.awaiting_at_once, 1, server->limits.served_at_once);
 
   if (StartSignalFreeThread(&server->thread, nullptr, RunServer, server.get()) != 0) return nullptr;
   return server.release();
@@ -714,6 +749,18 @@ bool HttpAnswer(HttpServer* server, unsigned long long ticket, std::string respo
   while (write(server->answered.get(), &one, sizeof one) < 0 && errno == EINTR) {
   }
   return true;
+}
+
+bool HttpClientWaiting(HttpServer* server, unsigned long long ticket) {
+  std::lock_guard<std::mutex> lock(server->mutex);
+  auto found = std::find_if(server->waiting.begin(), server->waiting.end(),
+                            [ticket](const WaitingTicket& w) { return w.ticket == ticket; });
+  if (found == server->waiting.end()) return false;
+  // Only the end of the client's input is asked for: bytes it sent after
+  // its head (a body) say nothing of whether it still listens.
+  pollfd client{found->socket, POLLRDHUP, 0};
+  if (poll(&client, 1, 0) < 0) return true;
+  return (client.revents & (POLLRDHUP | POLLHUP | POLLERR)) == 0;
 }
 
 void HttpResponse(std::string* out, int status, const char* reason, const char* content_type,

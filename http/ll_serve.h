@@ -7,12 +7,13 @@
 // is answered later, from another thread, with HttpAnswer (see HttpHandler),
 // so that the server goes on answering others meanwhile. Clients that connect
 // and say nothing, however many, cannot keep others from being answered: the
-// server sheds them (see StartHttpServer).
+// server sheds them (see StartHttpServer); nor can answers that are slow to
+// come, which hold only some of the turns.
 // Threads: ReadHttpRequest, OpenHttpListener, HttpAnswerLater and
 // HttpResponse share nothing, so any number of threads may call them at once;
-// HttpAnswer may be called from any thread between StartHttpServer and
-// StopHttpServer; StartHttpServer and StopHttpServer belong to the thread
-// that owns the server.
+// HttpAnswer and HttpClientWaiting may be called from any thread between
+// StartHttpServer and StopHttpServer; StartHttpServer and StopHttpServer
+// belong to the thread that owns the server.
 #ifndef JANTOR_HTTP_LL_SERVE_H_
 #define JANTOR_HTTP_LL_SERVE_H_
 
@@ -23,6 +24,7 @@
 enum : int {
   kMostRequestBytes = 8192,   // longest request head, its blank line included
   kServedAtOnce = 16,         // connections served at once, each within its deadline
+  kAwaitingAtOnce = 12,       // of those, waiting for a later answer at most (see HttpHandler)
   kQueuedAtOnce = 48,         // more accepted ones waiting their turn (see StartHttpServer)
   kRequestDeadlineMs = 5000,  // from a connection's turn until it is closed, answered or not
   kRequestMethodSize = 16,    // room of HttpRequestHead::method, NUL included
@@ -89,7 +91,13 @@ struct HttpServer;
 // request.ticket to a thread of its own, which makes the response and gives
 // it with HttpAnswer. Meanwhile the connection keeps its turn and its
 // deadline, and is not read from: a client that closes is found out only
-// when its answer is written or its deadline passes.
+// when its answer is written or its deadline passes, or when the thread
+// asks HttpClientWaiting before it makes the answer. At most
+// awaiting_at_once requests (see HttpServerLimits) wait for an answer not
+// yet given: one more that asks to be answered later is answered
+// "HTTP/1.1 503 Service Unavailable" at once, and HttpAnswer refuses its
+// ticket. So the other turns stay for requests answered at once, however
+// slowly the later answers come.
 using HttpHandler = void (*)(const HttpRequestHead& request, std::string* response, void* context);
 
 // Marks *response, in a handler, as to be answered later with HttpAnswer.
@@ -102,6 +110,7 @@ struct HttpServerLimits {
   int served_at_once = kServedAtOnce;
   int request_deadline_ms = kRequestDeadlineMs;
   int queued_at_once = kQueuedAtOnce;
+  int awaiting_at_once = kAwaitingAtOnce;  // taken as 1 to served_at_once
 };
 
 // Starts serving connections on listen_fd, which the server owns from now
@@ -118,7 +127,8 @@ struct HttpServerLimits {
 // At most served_at_once connections are served at once, each closed at
 // its deadline, request_deadline_ms after its turn came, in whatever phase;
 // one that has not had its response written by then gets no answer at all.
-// A connection waiting for a later answer keeps its turn meanwhile.
+// A connection waiting for a later answer keeps its turn meanwhile, and
+// at most awaiting_at_once of them wait (see HttpHandler).
 // The server takes every connection the system has queued as soon as the
 // listener is readable, and up to queued_at_once of them wait for a turn,
 // in the order they came, their time not yet running: a burst of honest
@@ -165,6 +175,15 @@ void StopHttpServer(HttpServer* server);
 // deadline. Safe from any thread, the handler's included.
 // REQUIRES: server is running (see StopHttpServer).
 bool HttpAnswer(HttpServer* server, unsigned long long ticket, std::string response);
+
+// Whether the client of the request that ticket names still waits for the
+// answer: false when HttpAnswer would refuse the ticket, and when the
+// client has ended its side of the connection. A client that shuts only
+// its sending side cannot be told from one that has closed, and is taken
+// for gone. For a thread that is about to make a costly answer; it may
+// still be closed before the answer is given. Safe from any thread.
+// REQUIRES: server is running (see StopHttpServer).
+bool HttpClientWaiting(HttpServer* server, unsigned long long ticket);
 
 // Replaces *out with the response
 //   "HTTP/1.1 <status> <reason>\r\n"

@@ -35,7 +35,7 @@ struct SqlDialect {
   const char* forget_cycle_ids;
   // i_object up to its '?': the status page searches paths, never the
   // query strings, which often carry a token. Null where unknown (the
-  // page then searches the whole object).
+  // page then sifts the paths itself).
   const char* path_of_object;
   // i_recent with the one parameter's letter after it, cut to its last 60:
   // the database keeps the strip, so that a cycle need not read it. Where

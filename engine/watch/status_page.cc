@@ -20,8 +20,11 @@
 namespace {
 
 // Requests waiting for the page thread at most; more are answered 503 at
-// once, so that a burst of page loads cannot queue work for minutes.
-constexpr size_t kWaitingMost = 16;
+// once, so that a burst of page loads cannot queue work for minutes. With
+// the one being made, as many as the server lets wait for a later answer:
+// the turns it keeps for the rest are what lets a scrape through while the
+// database is slow.
+constexpr size_t kWaitingMost = kAwaitingAtOnce - 1;
 // The longest search text.
 constexpr size_t kSearchMost = 100;
 
@@ -183,6 +186,13 @@ void* RunPages(void*) {
       if (pages.stopping) break;
       job = std::move(pages.waiting.front());
       pages.waiting.pop_front();
+    }
+    // A request whose client has gone while it waited (or that was closed
+    // at its deadline) costs no read: its connection is closed unanswered,
+    // which frees its turn at once.
+    if (!HttpClientWaiting(pages.server, job.ticket)) {
+      HttpAnswer(pages.server, job.ticket, std::string());
+      continue;
     }
     std::string response;
     Serve(job.target, &response);

@@ -3,7 +3,8 @@
 // endpoint's thread only hands such a request over; a page thread of its
 // own reads the schedule through an ODBC connection of its own (made on the
 // first request, and again after a failure) and answers, so a page never
-// holds up a scrape, and the hits never wait for either. When the database
+// holds up a scrape, and the hits never wait for either; a request whose
+// client has gone by its turn costs no read. When the database
 // cannot be read the page answers 503 and the hits go on. The settings are
 // read, never written; the page thread owns everything else here.
 #ifndef JANTOR_ENGINE_WATCH_STATUS_PAGE_H_

@@ -1,6 +1,7 @@
 #include "engine/watch/status_render.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -29,8 +30,9 @@ std::string Format(const char* format, ...) {
   return text;
 }
 
-// A fraction of the day as "HH:MM".
-std::string DayTime(double fraction) {
+// A fraction of the day as "HH:MM"; one that is no number (NaN) as stored.
+std::string DayTime(double fraction, const std::string& stored) {
+  if (std::isnan(fraction)) return stored;
   int minutes = static_cast<int>(std::clamp(fraction, 0.0, 1.0) * 1440 + 0.5);
   return Format("%02d:%02d", minutes / 60, minutes % 60);
 }
@@ -44,7 +46,10 @@ std::string LocalText(time_t moment) {
 }
 
 std::string Thousands(long long number) {
-  std::string digits = std::to_string(number < 0 ? -number : number), out;
+  // The magnitude as unsigned, which holds that of the least number too.
+  unsigned long long magnitude = static_cast<unsigned long long>(number);
+  if (number < 0) magnitude = 0 - magnitude;
+  std::string digits = std::to_string(magnitude), out;
   for (size_t i = 0; i < digits.size(); ++i) {
     if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
     out += digits[i];
@@ -236,7 +241,9 @@ std::string StatusSchedule(const StatusRow& row) {
   } else {
     text = "every " + Thousands(row.interval) + " s";
   }
-  if (row.start > 0 || row.stop < 1) text += ", " + DayTime(row.start) + "–" + DayTime(row.stop);
+  // Written as negations, so that a bound that is no number shows too.
+  if (!(row.start <= 0) || !(row.stop >= 1))
+    text += ", " + DayTime(row.start, row.start_text) + "–" + DayTime(row.stop, row.stop_text);
   return text;
 }
 

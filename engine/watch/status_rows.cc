@@ -71,8 +71,10 @@ struct StatusSource {
   SQLHDBC conn = SQL_NULL_HDBC;
   bool connected = false;
   bool has[kOptionalCount] = {};
-  std::string path_of_object;  // the dialect's expression of i_object before its '?'
-  std::string select;          // "select <columns> from <table>"
+  // The dialect's expression of i_object before its '?'; "" where the DBMS
+  // has none, and a search then sifts the paths itself (see ReadPart).
+  std::string path_of_object;
+  std::string select;  // "select <columns> from <table>"
   StatusTotals totals;
   time_t totals_at = 0;
 };
@@ -152,7 +154,7 @@ bool Connect(StatusSource* source, std::string* why) {
   }
   source->select = "select " + columns + " from " + s->table;
   const char* path = DialectOf(source->conn).path_of_object;
-  source->path_of_object = path != nullptr ? path : "i_object";
+  source->path_of_object = path != nullptr ? path : "";
   return true;
 }
 
@@ -186,9 +188,10 @@ StatusRow ReadRow(SQLHSTMT stmt) {
   row.path = row.path.substr(0, row.path.find('?'));
   row.interval = Number(stmt, kInterval, 0);
   row.next = Text(stmt, kNext).substr(0, 19);
-  row.start = strtod(Text(stmt, kStart).c_str(), nullptr);
-  std::string stop = Text(stmt, kStop);
-  row.stop = stop.empty() ? 1 : strtod(stop.c_str(), nullptr);
+  row.start_text = Text(stmt, kStart);
+  row.start = strtod(row.start_text.c_str(), nullptr);
+  row.stop_text = Text(stmt, kStop);
+  row.stop = row.stop_text.empty() ? 1 : strtod(row.stop_text.c_str(), nullptr);
   row.method = Text(stmt, kMethod);
   row.cron = Text(stmt, kCron);
   row.zone = Text(stmt, kZone);
@@ -229,9 +232,16 @@ bool Bind(SQLHSTMT stmt, std::vector<Parameter>* parameters) {
   return true;
 }
 
-// Runs text with its parameters and appends up to most of its rows to *rows.
+// Whether the text is in the row's host or path, byte for byte.
+bool Holds(const StatusRow& row, const std::string& text) {
+  return row.host.find(text) != std::string::npos || row.path.find(text) != std::string::npos;
+}
+
+// Runs text with its parameters and appends up to most of its rows to *rows;
+// with sift, only rows that hold it (see Holds).
 bool Run(StatusSource* source, const std::string& text, std::vector<Parameter> parameters,
-         size_t most, std::vector<StatusRow>* rows, std::string* why) {
+         size_t most, std::vector<StatusRow>* rows, std::string* why,
+         const std::string* sift = nullptr) {
   Statement stmt;
   std::string statement = text;
   if (!NewStatement(source, &stmt) ||
@@ -240,8 +250,12 @@ bool Run(StatusSource* source, const std::string& text, std::vector<Parameter> p
     *why = stmt ? DiagnosticOf(SQL_HANDLE_STMT, stmt.get()) : "no statement";
     return false;
   }
-  for (size_t fetched = 0; fetched < most && SQLOK(SQLFetch(stmt.get())); ++fetched)
-    rows->push_back(ReadRow(stmt.get()));
+  for (size_t kept = 0; kept < most && SQLOK(SQLFetch(stmt.get()));) {
+    StatusRow row = ReadRow(stmt.get());
+    if (sift != nullptr && !Holds(row, *sift)) continue;
+    rows->push_back(std::move(row));
+    ++kept;
+  }
   return true;
 }
 
@@ -326,10 +340,17 @@ bool ReadPart(StatusSource* source, const StatusQuery& query, bool failing_part,
   std::vector<Parameter> found = parameters;
   for (int i = 0; i < 2; ++i)
     found.push_back(Parameter::Text(Parameter::kText, Pattern(query.search)));
+  // Where the DBMS cannot cut the object at its '?', the whole object only
+  // narrows the window down, and the rows read are sifted by their paths
+  // here: a query string must never decide whether an entry is found, or
+  // a series of searches would spell out a token it holds. Without the
+  // database's LIKE the text must then match byte for byte.
+  bool sifted = source->path_of_object.empty();
   if (!Run(source,
            "select * from (" + scan + ") scan where (i_host like ? escape '!' or " +
-               source->path_of_object + " like ? escape '!')" + order + Limit(most),
-           found, most, rows, why))
+               (sifted ? std::string("i_object") : source->path_of_object) + " like ? escape '!')" +
+               order + (sifted ? "" : Limit(most)),
+           found, most, rows, why, sifted ? &query.search : nullptr))
     return false;
   // Whether the window is full, by its last entry: where the next search of
   // this part goes on from. Only a part that ends inside the window is

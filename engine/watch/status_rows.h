@@ -34,6 +34,8 @@ struct StatusRow {
   std::string method;  // i_method; "" for a plain GET
   long long interval = 0;
   std::string cron, zone;
+  // i_start and i_stop as stored, shown for one that is no number
+  std::string start_text, stop_text;
   double start = 0, stop = 1;  // the daily window
   std::string next;            // i_next, "YYYY-MM-DD HH:MM:SS"
   int retries = 0;             // i_retries as a number, 0 for none

@@ -4,11 +4,18 @@
 // bodies, query strings), the JSON and the badges, and the answers to
 // requests that are not pages.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sql.h>
+#include <sqlext.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -283,6 +290,200 @@ TEST_F(StatusPage, RequestsThatAreNoPageGetTheirStatus) {
   EXPECT_NE(found.find("\"entries\":[]"), std::string::npos) << found;
   found = Ask(port_, "GET /entries.json?q=pat HTTP/1.0\r\n\r\n");
   EXPECT_NE(found.find("\"id\":1"), std::string::npos) << found;
+}
+
+// Values that a table can hold but no operator means are shown as they
+// are: the least integer as an interval, and a NaN as the start of the
+// daily window (as stored), next to a window of every day's kind. Negating
+// the one or making an integer of the other is undefined, which a
+// sanitizer build aborts on.
+TEST_F(StatusPage, OddValuesAreShownAsTheyAre) {
+  const std::string later = LocalTimestamp(7200);
+  Add(1, 80, "h.test", "/least", later);
+  ASSERT_TRUE(Exec(db_, "update schedule_2 set i_interval = -9223372036854775808 where id = 1"));
+  Add(2, 80, "h.test", "/nan", later, ", i_start, i_stop", ", 'nan', 0.75");
+  Add(3, 80, "h.test", "/window", later, ", i_start, i_stop", ", 0.25, 0.75");
+  Start();
+  std::string answer = Ask(port_, "GET /entries.json HTTP/1.0\r\n\r\n");
+  ASSERT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << answer.substr(0, 300);
+  auto document = nlohmann::json::parse(answer.substr(answer.find("\r\n\r\n") + 4));
+  std::map<long long, std::string> schedules;
+  for (auto& entry : document["entries"])
+    schedules[entry["id"].get<long long>()] = entry["schedule"].get<std::string>();
+  EXPECT_EQ(schedules, (std::map<long long, std::string>{{1, "every -9,223,372,036,854,775,808 s"},
+                                                         {2, "every 3,600 s, nan–18:00"},
+                                                         {3, "every 3,600 s, 06:00–18:00"}}));
+}
+
+// The data source file of this process's tests.
+std::string OdbcIni() { return getenv("ODBCINI") != nullptr ? getenv("ODBCINI") : ""; }
+
+// On a DBMS that jantor does not know, whose driver gives it no way to cut
+// a path at its '?' (SQLite's, reporting another name), a search still
+// finds hosts and paths, and never a text that only a query string holds:
+// else a series of searches would spell out its token.
+TEST(StatusSearch, NeverLooksPastAPathsQuestionMarkOnAnUnknownDbms) {
+#ifndef JANTOR_RENAMED_DBMS_DRIVER
+  GTEST_SKIP() << "no SQLite ODBC driver to rename";
+#else
+  TestDb db = testsupport::MakeDbForCurrentTest("sqlite");
+  testsupport::CreateShippedScheduleTable(db);
+  ASSERT_TRUE(Exec(db,
+                   "insert into schedule_2 (id, i_port, i_object, i_host, i_timeout, i_interval, "
+                   "i_next) values (1, 9, '/path?token=findme', 'h.test', 30, 3600, '" +
+                       LocalTimestamp(3600) + "'), (2, 9, '/other', 'findme.test', 30, 3600, '" +
+                       LocalTimestamp(3600) + "')"));
+  TestDb renamed = db;
+  renamed.dsn = "u" + db.dsn.substr(1);  // as long: a data source's name has 32 bytes at most
+  {
+    std::ofstream ini(OdbcIni(), std::ios::app);
+    ini << "[" << renamed.dsn << "]\nDriver=" << JANTOR_RENAMED_DBMS_DRIVER
+        << "\nDatabase=" << db.path << "\nTimeout=5000\n";
+  }
+  std::vector<std::string> args = renamed.Args();
+  args.insert(args.end(), {"-i", "60"});
+  servicetest::ServingDaemon jantor(args, "renamed");
+  if (jantor.first_scrape().empty()) {
+    const auto& r = jantor.Stop();
+    FAIL() << r.out << r.err;
+  }
+  const std::pair<std::string, std::vector<long long>> cases[] = {
+      {"findme", {2}}, {"token%3Df", {}}, {"h%3Ftoken", {}}, {"/path", {1}}, {"h.te", {1}}};
+  for (const auto& [search, expected] : cases) {
+    std::string answer = Ask(jantor.port(), "GET /entries.json?q=" + search + " HTTP/1.0\r\n\r\n");
+    ASSERT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u)
+        << search << ": " << answer.substr(0, 300);
+    auto document = nlohmann::json::parse(answer.substr(answer.find("\r\n\r\n") + 4));
+    std::vector<long long> found;
+    for (auto& entry : document["entries"]) found.push_back(entry["id"].get<long long>());
+    EXPECT_EQ(found, expected) << search;
+  }
+  const auto& r = jantor.Stop();
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+#endif
+}
+
+// A write lock on an SQLite file, taken through a connection of the test's
+// own (as another program's long write takes it) until Release: meanwhile
+// every read of the page waits.
+struct HeldSqliteLock {
+  SQLHENV env = SQL_NULL_HENV;
+  SQLHDBC dbc = SQL_NULL_HDBC;
+  bool held = false;
+
+  explicit HeldSqliteLock(const TestDb& db) {
+    SQLAllocEnv(&env);
+    SQLAllocConnect(env, &dbc);
+    auto* dsn = reinterpret_cast<SQLCHAR*>(const_cast<char*>(db.dsn.c_str()));
+    held = SQL_SUCCEEDED(SQLConnect(dbc, dsn, SQL_NTS, nullptr, 0, nullptr, 0)) &&
+           Run("begin exclusive");
+  }
+  ~HeldSqliteLock() {
+    Release();
+    SQLFreeConnect(dbc);
+    SQLFreeEnv(env);
+  }
+  bool Run(const char* sql) {
+    SQLHSTMT stmt = SQL_NULL_HSTMT;
+    SQLAllocStmt(dbc, &stmt);
+    bool ok = SQL_SUCCEEDED(
+        SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql)), SQL_NTS));
+    SQLFreeStmt(stmt, SQL_DROP);
+    return ok;
+  }
+  void Release() {
+    if (!held) return;
+    Run("rollback");
+    SQLDisconnect(dbc);
+    held = false;
+  }
+};
+
+// While the database keeps the page waiting, more page requests than the
+// endpoint serves at once neither keep a scrape waiting nor hold its
+// connection; and a request whose client left before the page thread came
+// to it is never run against the database. The driver writes every
+// statement that the daemon runs, with its values, to a log, where each
+// request's search text shows whether it was run.
+TEST(StatusPageLoad, AScrapeGoesAheadOfWaitingPagesAndAGoneClientCostsNoRead) {
+  TestDb db = testsupport::MakeDbForCurrentTest("sqlite");
+  testsupport::CreateShippedScheduleTable(db);
+  ASSERT_TRUE(Exec(db,
+                   "insert into schedule_2 (id, i_port, i_object, i_host, i_timeout, i_interval, "
+                   "i_next) values (1, 9, '/p', 'h.test', 30, 3600, '" +
+                       LocalTimestamp(3600) + "')"));
+  const std::string log =
+      std::string(JANTOR_TEST_WORK) + "/statements-" + std::to_string(getpid()) + ".log";
+  unlink(log.c_str());
+  std::string ini = OdbcIni();
+  ASSERT_EQ(testsupport::Shell(std::string(JANTOR_SOURCE_DIR) + "/scripts/odbc-dsn.sh '" +
+                               ini.substr(0, ini.rfind('/')) + "' '" + db.dsn + "' sqlite '" +
+                               db.path + "' Timeout=5000 'Tracefile=" + log + "'"),
+            0);
+  std::vector<std::string> args = db.Args();
+  args.insert(args.end(), {"-i", "60"});
+  servicetest::ServingDaemon jantor(args, "load");
+  const int port = jantor.port();
+
+  HeldSqliteLock lock(db);
+  ASSERT_TRUE(lock.held);
+  auto request = [&](const std::string& search) {
+    int fd = servicetest::Connect(port);
+    EXPECT_GE(fd, 0);
+    testsupport::SendAll(fd, "GET /entries.json?q=" + search + " HTTP/1.0\r\n\r\n");
+    return fd;
+  };
+  // The first is read at once and waits for the lock; the gone one and the
+  // rest wait for the page thread. Those that find its queue full are
+  // refused at once, and read and closed as a browser would, until no
+  // answer has come for half a second.
+  std::vector<std::pair<std::string, int>> pages;
+  pages.push_back({"kept-00", request("kept-00")});
+  close(request("gone-client"));
+  for (int i = 1; i <= 20; ++i) {
+    std::string search = (i < 10 ? "kept-0" : "kept-") + std::to_string(i);
+    pages.push_back({search, request(search)});
+  }
+  for (int round = 0; round < 25; ++round) {
+    std::vector<pollfd> open;
+    for (auto& page : pages)
+      if (page.second >= 0) open.push_back({page.second, POLLIN, 0});
+    if (poll(open.data(), open.size(), 500) <= 0) break;
+    for (const pollfd& answered : open) {
+      if (answered.revents == 0) continue;
+      EXPECT_EQ(testsupport::ReadToClose(answered.fd, 1000).substr(0, 12), "HTTP/1.1 503");
+      close(answered.fd);
+      for (auto& page : pages)
+        if (page.second == answered.fd) page.second = -1;
+    }
+  }
+  auto start = std::chrono::steady_clock::now();
+  std::string scrape = servicetest::Ask(port, "GET /metrics HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(scrape.substr(0, 17), "HTTP/1.1 200 OK\r\n");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  lock.Release();
+
+  std::vector<std::string> run;
+  for (auto& [search, fd] : pages) {
+    if (fd < 0) continue;
+    std::string answer = testsupport::ReadToClose(fd, 10000);
+    close(fd);
+    if (answer.rfind("HTTP/1.1 200 OK\r\n", 0) == 0) {
+      run.push_back(search);
+    } else {
+      EXPECT_EQ(answer.substr(0, 12), "HTTP/1.1 503") << search;
+    }
+  }
+  // Those before and after the gone one were read; it was not.
+  ASSERT_GE(run.size(), 2u);
+  EXPECT_EQ(run[0], "kept-00");
+  EXPECT_EQ(run[1], "kept-01");
+  std::string statements = testsupport::ReadFile(log);
+  for (const std::string& search : run)
+    EXPECT_NE(statements.find("%" + search + "%"), std::string::npos) << search;
+  EXPECT_EQ(statements.find("gone-client"), std::string::npos);
+  const auto& r = jantor.Stop();
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
 }
 
 // On each database: the JSON's next links walk every entry once, in the

@@ -584,6 +584,56 @@ TEST_F(ServedLater, ManyAnsweredOutOfOrderEachGetTheirOwn) {
   EXPECT_EQ(handed_over, kClients);
 }
 
+// Requests left waiting for answers that do not come (a page from a slow
+// database) hold at most kAwaitingAtOnce turns: one more is answered 503
+// at once, and a scrape finds a turn rather than waiting for the first
+// deadline. A waiting client is known to be gone as soon as it has closed,
+// so that its answer need not be made.
+TEST_F(ServedLater, LaterAnswersHoldSomeTurnsOnlyAndAGoneClientIsKnown) {
+  StartLater();
+  std::vector<int> waiting;
+  for (int i = 0; i < kAwaitingAtOnce; ++i)
+    waiting.push_back(Request("/later/" + std::to_string(i)));
+  auto seen = requests_.Wait(kAwaitingAtOnce);
+  ASSERT_EQ(seen.size(), static_cast<size_t>(kAwaitingAtOnce));
+  for (int i = kAwaitingAtOnce; i < kServedAtOnce + 4; ++i) {
+    int refused = Request("/later/" + std::to_string(i));
+    EXPECT_EQ(testsupport::ReadToClose(refused, 2000),
+              "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain; charset=utf-8\r\n"
+              "Content-Length: 20\r\nConnection: close\r\nRetry-After: 1\r\n\r\n"
+              "Service Unavailable\n")
+        << i;
+    // Closed, so that its turn is not held while the server lingers.
+    clients_.erase(std::find(clients_.begin(), clients_.end(), refused));
+    close(refused);
+    auto ticket = requests_.Wait(i + 1).back().first;
+    EXPECT_FALSE(HttpClientWaiting(server_, ticket));
+    EXPECT_FALSE(HttpAnswer(server_, ticket, AnswerFor("/refused")));
+  }
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Exchange("GET /metrics HTTP/1.1\r\n\r\n").substr(0, 17), "HTTP/1.1 200 OK\r\n");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+
+  // Each client is seen[i]'s, the order of handling being the order of
+  // connecting.
+  for (int i = 0; i < kAwaitingAtOnce; ++i) {
+    ASSERT_EQ(seen[i].second, "/later/" + std::to_string(i));
+    EXPECT_TRUE(HttpClientWaiting(server_, seen[i].first)) << i;
+  }
+  clients_.erase(std::find(clients_.begin(), clients_.end(), waiting[0]));
+  close(waiting[0]);
+  auto until = std::chrono::steady_clock::now() + 2s;
+  while (HttpClientWaiting(server_, seen[0].first) && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_FALSE(HttpClientWaiting(server_, seen[0].first));
+  for (int i = 1; i < kAwaitingAtOnce; ++i) {
+    EXPECT_TRUE(HttpClientWaiting(server_, seen[i].first)) << i;
+    EXPECT_TRUE(HttpAnswer(server_, seen[i].first, AnswerFor(seen[i].second)));
+    EXPECT_EQ(testsupport::ReadToClose(waiting[i]), AnswerFor(seen[i].second));
+  }
+}
+
 // ---- Answers that find no one ---------------------------------------------------
 
 TEST_F(ServedLater, AnAnswerAfterTheDeadlineIsRefusedAndTheClientHadNone) {
