@@ -116,7 +116,7 @@ void HitAndPrepare(const RunSettings* s, HitJob* job) {
   NoteHitEnded(record.outcome, record.duration_us);
   if (calendar) {
     PrepareUpdateTo(s, entry, next, &job->write);
-  } else if (run.attempt > 1) {
+  } else if (run.attempt > 1 || run.resumed) {
     Entry scheduled = entry;
     CopyText(scheduled.next, run.run);
     PrepareUpdate(s, scheduled, job->present, &job->write);
@@ -332,10 +332,8 @@ class DueEntries {
   void Release() {
     if (!db_->claims.enabled) return;
     DatabaseCall releasing;
-    for (; next_ < batch_.size(); ++next_) {
-      bool kept;
-      RescheduleClaimed(&db_->claims, batch_[next_].key, batch_[next_].next, claim_text_, &kept);
-    }
+    for (; next_ < batch_.size(); ++next_)
+      HandBackClaimed(&db_->claims, batch_[next_], claim_text_);
   }
 
  private:
@@ -468,10 +466,7 @@ class HostPlaces {
     if (!db->claims.enabled) return;
     DatabaseCall releasing;
     for (auto& [key, host] : hosts_) {
-      for (const Aside& aside : host.aside) {
-        bool kept;
-        RescheduleClaimed(&db->claims, aside.entry.key, aside.entry.next, aside.claim, &kept);
-      }
+      for (const Aside& aside : host.aside) HandBackClaimed(&db->claims, aside.entry, aside.claim);
       host.aside.clear();
     }
     aside_ = 0;

@@ -110,6 +110,18 @@ void StartAttempt(const RunStateColumns& columns, const Entry& entry, RunOfAttem
   run->attempt = 1;
   run->run_time = -1;
   run->run[0] = '\0';
+  run->resumed = false;
+  // A claim notes i_run from i_next: while they agree, this is the claimed
+  // run itself, and comparing the texts spares the common case a mktime.
+  if (columns.keeps_retries() && entry.attempt[0] == '\0' && entry.run[0] != '\0' &&
+      strcmp(entry.run, entry.next) != 0) {
+    run->run_time = StoredTime(entry.run);
+    run->resumed = run->run_time != -1;
+    if (run->resumed) {
+      LocalTimeText(run->run_time, run->run, sizeof run->run);
+      return;
+    }
+  }
   // Only a run that may be retried needs its time: reading it costs every
   // hit a mktime, which takes the C library's lock of the time zone.
   if (run->rule.retries == 0) return;

@@ -61,6 +61,10 @@ struct RunOfAttempt {
   int attempt;      // 1 for the scheduled hit, 2 for the first retry, ...
   char run[20];     // the run's scheduled time, "" when it is not read or cannot be
   time_t run_time;  // the same, -1
+  // A run that a claim noted in i_run and whose daemon did not write it: its
+  // i_next holds that daemon's expired claim time, and the run goes on at
+  // its own time (run, read whatever the rule).
+  bool resumed;
 };
 
 struct RunState {
@@ -108,8 +112,10 @@ std::string RunStateColumnsText(const RunStateColumns& columns, const char* alia
                                 bool later = false);
 
 // The run the entry's due attempt belongs to: a pending retry's (a whole
-// i_attempt from 2 on and a readable i_run), else a new run scheduled at
-// i_next. Its time is read only where the rule allows retries.
+// i_attempt from 2 on and a readable i_run), a resumed run's (no i_attempt,
+// and a readable i_run other than i_next; its attempt 1), else a new run
+// scheduled at i_next. Its time is read only where the rule allows retries,
+// or the run is resumed.
 void StartAttempt(const RunStateColumns& columns, const Entry& entry, RunOfAttempt* run);
 
 // What an attempt came to, as the kept state records it.
