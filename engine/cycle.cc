@@ -408,14 +408,19 @@ class DueEntries {
 
 // With -H, the hits in flight to each host (its text as written, in lower
 // case, with its port) and the entries that wait in the cycle for a place:
-// an entry over its host's cap is put aside, not failed or skipped, and the
-// workers take the entries of other hosts meanwhile. The aside are bounded,
-// so that a cycle of one slow host's entries does not hold them all in
-// memory: once full, nothing more is fetched until a place comes free.
+// an entry over its host's cap is put aside, not failed, and the workers
+// take the entries of other hosts meanwhile. The aside are bounded, so that
+// a cycle of one slow host's entries does not hold them all in memory; past
+// the bound an entry whose host has no place is left, not held: without -s
+// it is simply not hit in this cycle (its i_next untouched, it stays due for
+// the next), with -s it is handed back to whichever daemon claims it next.
+// Either way the cycle goes on to the entries of other hosts, and meets
+// each row once.
 class HostPlaces {
  public:
-  explicit HostPlaces(const RunSettings* s)
-      : most_(s->hits_per_host),
+  HostPlaces(const RunSettings* s, Schedule* db)
+      : db_(db),
+        most_(s->hits_per_host),
         most_aside_(std::max<size_t>(1024, 16 * static_cast<size_t>(s->concurrent_hits))) {}
   bool capped() const { return most_ > 0; }
   // Takes a place for the entry; false when its host has none free.
@@ -433,14 +438,20 @@ class HostPlaces {
     --at->second.in_flight;
     if (!at->second.aside.empty()) ready_.push_back(&at->second);
   }
-  void PutAside(const Entry& entry, const char* claim) {
+  // Puts the entry (with -s claimed by claim) aside until its host has a
+  // place; false when it is left instead (see above).
+  bool PutAside(const Entry& entry, const char* claim) {
+    if (aside_ >= most_aside_) {
+      if (db_->claims.enabled) HandBack(entry, claim);
+      return false;
+    }
     Host& host = hosts_[Key(entry)];
     host.aside.push_back({entry, {}});
     CopyText(host.aside.back().claim, claim);
     ++aside_;
     NoteHostWait();
+    return true;
   }
-  bool AsideFull() const { return aside_ >= most_aside_; }
   // Moves the first entry put aside for a host that now has a place into
   // *entry and claim, taking the place; false when there is none. Each
   // place given back to a host with entries aside makes it ready once, so
@@ -462,11 +473,10 @@ class HostPlaces {
   // Hands back the claims of the entries still aside when the cycle ends
   // early (a stop, a failed write), as DueEntries::Release does for the
   // claimed entries not yet handed out.
-  void Release(Schedule* db) {
-    if (!db->claims.enabled) return;
-    DatabaseCall releasing;
+  void Release() {
+    if (!db_->claims.enabled) return;
     for (auto& [key, host] : hosts_) {
-      for (const Aside& aside : host.aside) HandBackClaimed(&db->claims, aside.entry, aside.claim);
+      for (const Aside& aside : host.aside) HandBack(aside.entry, aside.claim);
       host.aside.clear();
     }
     aside_ = 0;
@@ -490,12 +500,24 @@ class HostPlaces {
     int port = ParseInt(entry.port);
     return key + ":" + std::to_string(port == 0 ? 80 : port);
   }
+  // A failure leaves the claim to expire.
+  void HandBack(const Entry& entry, const char* claim) {
+    DatabaseCall handing_back;
+    HandBackClaimed(&db_->claims, entry, claim);
+  }
+  Schedule* db_;
   int most_;
   size_t most_aside_;
   size_t aside_ = 0;
   std::unordered_map<std::string, Host> hosts_;
   std::deque<Host*> ready_;
 };
+
+// Entries left to a later cycle (see HostPlaces) cost a fetch each, or
+// sharing a claim and a hand-back: after this many the hits that have ended
+// meanwhile are written before more are looked at, so that a long run of
+// one host's entries holds up no write (with -s, no claim's write).
+constexpr size_t kLeftAtOnce = 64;
 
 // Hits the fetched rows on the workers, at most one per worker at a time.
 // Rows are read from the select only as workers become free, and each entry
@@ -506,7 +528,7 @@ class HostPlaces {
 // failed write.
 int HitInParallel(const RunSettings* s, Schedule* db, ParallelHits* hits, DueEntries* due,
                   time_t present, OutputStreams streams, CycleCounts* counts) {
-  HostPlaces places(s);
+  HostPlaces places(s, db);
   std::vector<HitJob*> idle;
   for (HitJob& job : hits->jobs) idle.push_back(&job);
   // The main thread's own words (the driver's, the error line) wait their
@@ -522,18 +544,24 @@ int HitInParallel(const RunSettings* s, Schedule* db, ParallelHits* hits, DueEnt
   std::vector<HitJob*> group;
   std::vector<HitWrite*> writes;
   for (;;) {
+    size_t left = 0;
+    bool looking = false;  // entries are still to be looked at for the idle workers
     // A stop lets the hits in flight end and be written, and starts no other.
     while (failed[0] == '\0' && !idle.empty() && !StopRequested()) {
       HitJob* job = idle.back();
       if (!places.TakeAside(&job->entry, job->write.claim)) {
-        if (!more || places.AsideFull()) break;
+        if (!more) break;
+        if (left == kLeftAtOnce) {
+          looking = true;
+          break;
+        }
         more = due->Next(static_cast<int>(idle.size()), &job->entry, job->write.claim);
         if (!more) {
           if (due->failed()[0] != '\0') snprintf(failed, sizeof failed, "%s", due->failed());
           break;
         }
         if (!places.Take(job->entry)) {
-          places.PutAside(job->entry, job->write.claim);
+          if (!places.PutAside(job->entry, job->write.claim)) ++left;
           continue;
         }
       }
@@ -549,9 +577,13 @@ int HitInParallel(const RunSettings* s, Schedule* db, ParallelHits* hits, DueEnt
     }
     // Once the workers have their next hits.
     unwritten.PutOut(streams, /*wait=*/false);
-    if (in_flight == 0) break;
+    if (in_flight == 0 && !looking) break;
     ended.clear();
-    AwaitFinishedHits(hits->pool, &ended);
+    if (looking)
+      TakeFinishedHits(hits->pool, &ended);
+    else
+      AwaitFinishedHits(hits->pool, &ended);
+    if (ended.empty()) continue;
     in_flight -= ended.size();
     group.clear();
     writes.clear();
@@ -572,7 +604,7 @@ int HitInParallel(const RunSettings* s, Schedule* db, ParallelHits* hits, DueEnt
     unwritten.Keep(&own);  // the words of these writes and of the next fetches
     idle.insert(idle.end(), group.begin(), group.end());
   }
-  places.Release(db);
+  places.Release();
   if (failed[0] != '\0') PrintFormat("Error Executing - %s\r\n", failed);
   unwritten.Keep(&own);
   CaptureOutput(nullptr);
