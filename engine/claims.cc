@@ -228,6 +228,16 @@ int ClaimEntries(Claims* claims, SQLHDBC select_conn, SQLHSTMT select_stmt, cons
   return claimed;
 }
 
+bool ClaimCoversHit(const Claims& claims, time_t claim_until, time_t start, int longest) {
+  // Another daemon takes the row over once its clock has passed the claim's
+  // second, at claim_until + 1 at the earliest; counting from the present's
+  // whole second to claim_until keeps up to a second of that for the write
+  // after the hit.
+  long long left = static_cast<long long>(claim_until) - static_cast<long long>(start);
+  if (claims.hold_secs > longest) return left > longest;
+  return 2 * left >= claims.hold_secs;
+}
+
 bool HandBackClaimed(Claims* claims, const Entry& entry, const char* claim_text) {
   claims->id = entry.key;
   snprintf(claims->due, sizeof claims->due, "%.19s", entry.next);

@@ -102,6 +102,12 @@ int ClaimEntries(Claims* claims, SQLHDBC select_conn, SQLHSTMT select_stmt, cons
                  const char* fraction, time_t claim_until, int most, Entry* entries,
                  char* claim_text, char* failed, size_t failed_size);
 
+// Whether a claim that holds until claim_until (a second of the claiming
+// daemon's clock) still covers a hit that starts at start and may last
+// longest seconds. A claim no longer than the longest hit cannot cover it
+// at all; there the hit must start while half the claim is left.
+bool ClaimCoversHit(const Claims& claims, time_t claim_until, time_t start, int longest);
+
 // Hands back a claimed entry that is not to be hit (entry as the claim read
 // it): its row gets back the i_next it had, and loses the run time the claim
 // noted, if it still holds the claim claim_text. false when the statement

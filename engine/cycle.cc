@@ -30,7 +30,9 @@
 #include "engine/retry.h"
 #include "engine/run_state.h"
 #include "engine/service.h"
+#include "http/ll_http.h"
 #include "http/ll_webcall.h"
+#include "net/ll_socks.h"
 
 namespace {
 
@@ -258,19 +260,29 @@ class PackedEntries {
   std::vector<size_t> starts_;
 };
 
+// The most seconds a hit of entry may take: with -w its own time limit,
+// else the usual limits, the reply's deadline and a connect before it.
+int LongestHit(const RunSettings* s, const Entry& entry) {
+  int limit = OptionGiven(s, 'w') ? EntryTimeLimit(entry.timeout) : 0;
+  return limit > 0 ? limit : (kHttpReplyDeadlineFactor + 1) * GWinsockTimeout.load();
+}
+
 // Where a cycle's entries come from: the rows of its select, fetched one at
 // a time (or, where the driver would hold every due row, a page at a time);
 // or, sharing the table (-s), rows claimed in batches of as many as
 // the hits can take at the moment, at least a quarter of the workers, and
-// as many as the cycle handed out in kClaimAheadUs at the rate of the batch
-// before (up to kClaimMost). A claim is a round trip and a commit: claiming
-// only as many rows as workers had just freed made one for every few hits,
-// and against fast servers a sharing daemon spent half its time claiming.
-// Sizing batches by time keeps what is claimed ahead to what the daemon
-// will hit within about a quarter of a second, however fast or slow its
-// hits (a slow server's entries are claimed a few at a time, as other
-// daemons could take them); those left when the cycle stops early are
-// handed back (see Release).
+// as many as the cycle started hits in kClaimAheadUs at the rate since the
+// batch before (up to kClaimMost). A claim is a round trip and a commit:
+// claiming only as many rows as workers had just freed made one for every
+// few hits, and against fast servers a sharing daemon spent half its time
+// claiming. Sizing batches by the hits started keeps what is claimed ahead
+// to what the daemon will hit within about a quarter of a second, however
+// fast or slow its hits (a slow server's entries are claimed a few at a
+// time, as other daemons could take them); an entry that waits for its
+// host (-H) is no hit started, so a host cap holds the batches to what it
+// lets through. A claimed entry is handed out only while its claim still
+// covers its longest hit (ClaimCoversHit); one that no longer does, and
+// those left when the cycle stops early, are handed back (see Release).
 class DueEntries {
  public:
   DueEntries(const RunSettings* s, Schedule* db, const char* quoted_now, const char* fraction)
@@ -316,11 +328,23 @@ class DueEntries {
       more_ = SQLOK(SQLFetch(db_->select_stmt));
       return true;
     }
-    if (next_ == batch_.size() && (!more_ || !Claim(room) || batch_.empty())) return false;
-    *entry = batch_[next_++];
-    snprintf(claim, 20, "%s", claim_text_);
-    return true;
+    for (;;) {
+      if (next_ == batch_.size() && (!more_ || !Claim(room) || batch_.empty())) return false;
+      const Entry& claimed = batch_[next_++];
+      if (ClaimCoversHit(db_->claims, claim_until_, time(nullptr), LongestHit(s_, claimed))) {
+        *entry = claimed;
+        snprintf(claim, 20, "%s", claim_text_);
+        return true;
+      }
+      HandBackClaimed(&db_->claims, claimed, claim_text_);
+    }
   }
+
+  // With -s, until when the claim of the entry Next handed out last holds.
+  time_t claim_until() const { return claim_until_; }
+
+  // A hit has started, of an entry handed out now or earlier.
+  void Started() { ++started_; }
 
   const char* failed() const { return failed_; }
 
@@ -343,16 +367,24 @@ class DueEntries {
   bool Claim(int room) {
     long long now = MonotonicUs();
     size_t ahead = 0;
+    // Where some of the batch before wait for their host (or were handed
+    // back), its pace says only how many places came free, not how fast more
+    // could start: then as many as started, and no more.
     if (claimed_at_ > 0 && now > claimed_at_)
-      ahead = static_cast<size_t>(std::min<long long>(
-          static_cast<long long>(batch_.size()) * kClaimAheadUs / (now - claimed_at_), kClaimMost));
+      ahead = started_ < batch_.size()
+                  ? started_
+                  : static_cast<size_t>(std::min<long long>(
+                        static_cast<long long>(started_) * kClaimAheadUs / (now - claimed_at_),
+                        kClaimMost));
     claimed_at_ = now;
+    started_ = 0;
     batch_.resize(
         std::max({static_cast<size_t>(std::max({room, 1, s_->concurrent_hits / 4})), ahead}));
     next_ = 0;
+    claim_until_ = time(nullptr) + db_->claims.hold_secs;
     int got = ClaimEntries(&db_->claims, db_->select_conn, db_->select_stmt, quoted_now_, fraction_,
-                           time(nullptr) + db_->claims.hold_secs, static_cast<int>(batch_.size()),
-                           batch_.data(), claim_text_, failed_, sizeof failed_);
+                           claim_until_, static_cast<int>(batch_.size()), batch_.data(),
+                           claim_text_, failed_, sizeof failed_);
     if (got < 0) NoteDatabaseError();
     batch_.resize(static_cast<size_t>(std::max(got, 0)));
     more_ = got > 0;
@@ -400,6 +432,8 @@ class DueEntries {
   bool more_ = false;         // the last fetch had a row, or the last claim some
   std::vector<Entry> batch_;  // the last claim's entries
   long long claimed_at_ = 0;  // when it was made (MonotonicUs)
+  time_t claim_until_ = 0;    // its claim time
+  size_t started_ = 0;        // the hits started since
   PackedEntries page_;        // or the current page's
   size_t next_ = 0;           // the next of them to hand out
   char claim_text_[20] = "";
@@ -415,11 +449,16 @@ class DueEntries {
 // it is simply not hit in this cycle (its i_next untouched, it stays due for
 // the next), with -s it is handed back to whichever daemon claims it next.
 // Either way the cycle goes on to the entries of other hosts, and meets
-// each row once.
+// each row once. Sharing the table, an entry waits only as long as its
+// claim will still cover its hit: the hits of its host that have ended
+// show how long they take, and an entry that would wait past that is
+// handed back at once, rather than held until its claim runs out and
+// another daemon takes it over while this one still means to hit it.
 class HostPlaces {
  public:
   HostPlaces(const RunSettings* s, Schedule* db)
-      : db_(db),
+      : s_(s),
+        db_(db),
         most_(s->hits_per_host),
         most_aside_(std::max<size_t>(1024, 16 * static_cast<size_t>(s->concurrent_hits))) {}
   bool capped() const { return most_ > 0; }
@@ -431,42 +470,70 @@ class HostPlaces {
     ++host.in_flight;
     return true;
   }
-  void Give(const Entry& entry) {
+  // Gives back the place of a hit of entry that lasted duration_us. With
+  // -s, the pace that now shows may leave the last entries of the host's
+  // queue too late for their claims: those are handed back.
+  void Give(const Entry& entry, long long duration_us) {
     if (!capped()) return;
     auto at = hosts_.find(Key(entry));
     if (at == hosts_.end()) return;
-    --at->second.in_flight;
-    if (!at->second.aside.empty()) ready_.push_back(&at->second);
-  }
-  // Puts the entry (with -s claimed by claim) aside until its host has a
-  // place; false when it is left instead (see above).
-  bool PutAside(const Entry& entry, const char* claim) {
-    if (aside_ >= most_aside_) {
-      if (db_->claims.enabled) HandBack(entry, claim);
-      return false;
+    Host& host = at->second;
+    --host.in_flight;
+    host.ended_us += std::max(duration_us, 0LL);
+    ++host.ended;
+    time_t now = time(nullptr);
+    while (db_->claims.enabled && !host.aside.empty() &&
+           !InTime(host, host.aside.back(), host.aside.size() - 1, now)) {
+      HandBack(host.aside.back().entry, host.aside.back().claim);
+      host.aside.pop_back();
+      --aside_;
     }
+    if (!host.aside.empty()) ready_.push_back(&host);
+  }
+  // Puts the entry (with -s claimed by claim, until claim_until) aside
+  // until its host has a place; false when it is left instead (see above).
+  bool PutAside(const Entry& entry, const char* claim, time_t claim_until) {
     Host& host = hosts_[Key(entry)];
-    host.aside.push_back({entry, {}});
-    CopyText(host.aside.back().claim, claim);
-    ++aside_;
-    NoteHostWait();
-    return true;
+    host.aside.push_back({entry, {}, claim_until});
+    Aside& waiting = host.aside.back();
+    CopyText(waiting.claim, claim);
+    if (aside_ < most_aside_ &&
+        (!db_->claims.enabled || InTime(host, waiting, host.aside.size() - 1, time(nullptr)))) {
+      ++aside_;
+      NoteHostWait();
+      return true;
+    }
+    if (db_->claims.enabled) HandBack(waiting.entry, waiting.claim);
+    host.aside.pop_back();
+    return false;
   }
   // Moves the first entry put aside for a host that now has a place into
   // *entry and claim, taking the place; false when there is none. Each
   // place given back to a host with entries aside makes it ready once, so
-  // finding one costs no search.
+  // finding one costs no search. With -s, an entry whose claim no longer
+  // covers its hit is handed back, and the host's next one is looked at.
   bool TakeAside(Entry* entry, char* claim) {
     while (!ready_.empty()) {
       Host* host = ready_.front();
-      ready_.pop_front();
-      if (host->aside.empty() || host->in_flight >= most_) continue;
-      ++host->in_flight;
-      *entry = host->aside.front().entry;
-      snprintf(claim, sizeof host->aside.front().claim, "%s", host->aside.front().claim);
+      if (host->aside.empty() || host->in_flight >= most_) {
+        ready_.pop_front();
+        continue;
+      }
+      Aside& first = host->aside.front();
+      bool in_time =
+          !db_->claims.enabled || ClaimCoversHit(db_->claims, first.claim_until, time(nullptr),
+                                                 LongestHit(s_, first.entry));
+      if (in_time) {
+        ready_.pop_front();
+        ++host->in_flight;
+        *entry = first.entry;
+        snprintf(claim, sizeof first.claim, "%s", first.claim);
+      } else {
+        HandBack(first.entry, first.claim);
+      }
       host->aside.pop_front();
       --aside_;
-      return true;
+      if (in_time) return true;
     }
     return false;
   }
@@ -486,12 +553,16 @@ class HostPlaces {
   struct Aside {
     Entry entry;
     char claim[20];
+    time_t claim_until;
   };
-  // A host's hits in flight and its entries aside. Kept for the whole
-  // cycle (the map's nodes stay where they are, for ready_).
+  // A host's hits in flight and its entries aside, and how long its hits
+  // that ended took together. Kept for the whole cycle (the map's nodes
+  // stay where they are, for ready_).
   struct Host {
     int in_flight = 0;
     std::deque<Aside> aside;
+    long long ended_us = 0;
+    int ended = 0;
   };
   static std::string Key(const Entry& entry) {
     std::string key = entry.host;
@@ -500,11 +571,24 @@ class HostPlaces {
     int port = ParseInt(entry.port);
     return key + ":" + std::to_string(port == 0 ? 80 : port);
   }
+  // Whether waiting, at position in its host's queue, will start while its
+  // claim covers its hit: each place of the host frees up once a hit of the
+  // host's average length, or at once while none has ended yet (that first
+  // guess is put right as the host's hits end, see Give).
+  bool InTime(const Host& host, const Aside& waiting, size_t position, time_t now) const {
+    long long wait_us = 0;
+    if (host.ended > 0)
+      wait_us = static_cast<long long>(position / static_cast<size_t>(most_) + 1) *
+                (host.ended_us / host.ended);
+    time_t start = now + static_cast<time_t>((wait_us + 999999) / 1000000);
+    return ClaimCoversHit(db_->claims, waiting.claim_until, start, LongestHit(s_, waiting.entry));
+  }
   // A failure leaves the claim to expire.
   void HandBack(const Entry& entry, const char* claim) {
     DatabaseCall handing_back;
     HandBackClaimed(&db_->claims, entry, claim);
   }
+  const RunSettings* s_;
   Schedule* db_;
   int most_;
   size_t most_aside_;
@@ -561,7 +645,7 @@ int HitInParallel(const RunSettings* s, Schedule* db, ParallelHits* hits, DueEnt
           break;
         }
         if (!places.Take(job->entry)) {
-          if (!places.PutAside(job->entry, job->write.claim)) ++left;
+          if (!places.PutAside(job->entry, job->write.claim, due->claim_until())) ++left;
           continue;
         }
       }
@@ -572,6 +656,7 @@ int HitInParallel(const RunSettings* s, Schedule* db, ParallelHits* hits, DueEnt
       idle.pop_back();
       job->present = present;
       SubmitHit(hits->pool, job);
+      due->Started();
       ++in_flight;
       ++counts->due;
     }
@@ -589,7 +674,7 @@ int HitInParallel(const RunSettings* s, Schedule* db, ParallelHits* hits, DueEnt
     writes.clear();
     for (void* ended_job : ended) {
       auto* job = static_cast<HitJob*>(ended_job);
-      places.Give(job->entry);
+      places.Give(job->entry, job->record.duration_us);
       unwritten.Keep(&job->output);
       group.push_back(job);
       writes.push_back(&job->write);
@@ -619,6 +704,7 @@ int HitInTurn(const RunSettings* s, Schedule* db, DueEntries* due, time_t presen
               CycleCounts* counts) {
   static HitJob job;  // large; one is enough
   while (!StopRequested() && due->Next(1, &job.entry, job.write.claim)) {
+    due->Started();
     ++counts->due;
     if (!ReadCall(db, &job)) {
       PrintFormat("Error Executing - %s\r\n", db->calls.text);

@@ -382,6 +382,50 @@ TEST_P(Claims, ACycleHitsAnEntryBehindOnlyOnce) {
   EXPECT_EQ(total, 40 + hits);
 }
 
+// Two daemons with a host cap (-H 2) on 100 entries of one slow host (a
+// reply in 500 ms): more than a daemon can hit while its claims (-s 10)
+// hold, and the first claims them all before the second starts. A hit
+// starts only while its claim covers it (-w, 2 s), so what the first cannot
+// reach in time it hands back, and the second takes that up: each entry is
+// requested once and moved on once, and no row keeps the run time a claim
+// noted.
+TEST_P(Claims, WithAHostCapEachEntryIsHitOnceWithinItsClaim) {
+  ASSERT_TRUE(Exec(db_, "drop table schedule_2"));
+  testsupport::CreateShippedScheduleTable(db_);
+  SlowServer server(500);
+  const int kEntries = 100;
+  const std::string due = LocalTimestamp(-100);
+  AddEntries(db_, 1, kEntries, server.port(), due);
+  ASSERT_TRUE(Exec(db_, "update schedule_2 set i_timeout = 2"));
+  testsupport::RunResult runs[2];
+  std::vector<std::thread> daemons;
+  auto start = [&](int n) {
+    daemons.emplace_back([&, n] {
+      runs[n] = Daemon(db_, n, {"-s", "10", "-c", "8", "-H", "2", "-w", "-i", "4"});
+    });
+  };
+  start(0);
+  for (int i = 0; i < 500 && server.requests().empty(); ++i) usleep(20 * 1000);
+  start(1);
+  int moved = 0;
+  for (int i = 0; i < 600 && moved < kEntries; ++i) {
+    usleep(100 * 1000);
+    moved = 0;
+    for (auto& [id, next] : NextRuns(db_)) moved += ParseLocalTimestamp(next) > time(nullptr) + 60;
+  }
+  for (int n = 0; n < 2; ++n) Signal(db_, n, SIGTERM);
+  for (auto& d : daemons) d.join();
+  for (int n = 0; n < 2; ++n) EXPECT_EQ(runs[n].status, 0) << runs[n].out << runs[n].err;
+  EXPECT_EQ(moved, kEntries);
+  auto requests = Requests(server);
+  auto next = NextRuns(db_);
+  for (int id = 1; id <= kEntries; ++id) {
+    EXPECT_EQ(requests[id], 1) << "entry " << id;
+    EXPECT_EQ(ParseLocalTimestamp(next[id]), ParseLocalTimestamp(due) + kInterval) << id;
+  }
+  EXPECT_EQ(Query(db_, "select count(*) from schedule_2 where i_run is not null")[0][0], "0");
+}
+
 // The value of an Idempotency-Key header in a request; "" without one.
 std::string IdempotencyKey(const std::string& request) {
   size_t at = request.find("\r\nIdempotency-Key: ");
