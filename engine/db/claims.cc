@@ -51,10 +51,23 @@ bool TransactionConflict(SQLSMALLINT type, SQLHANDLE handle) {
   return state[0] == '4' && state[1] == '0';
 }
 
+// The hand-back's statement, its parameters bound to claims' fields.
+bool PrepareHandBack(SQLHDBC update_conn, Claims* claims) {
+  SQLHSTMT& stmt = claims->hand_back;
+  SQLLEN* ind = claims->indicators;
+  SQLUSMALLINT number = 1;
+  return Prepare(update_conn, &stmt, claims->hand_back_text) &&
+         SQLOK(BindTimestampText(stmt, number++, claims->due, sizeof claims->due, &ind[8])) &&
+         (!claims->notes_runs ||
+          SQLOK(BindTimestampText(stmt, number++, claims->due, sizeof claims->due, &ind[9]))) &&
+         SQLOK(BindKey(stmt, number++, &claims->id, &ind[10])) &&
+         SQLOK(BindTimestampText(stmt, number++, claims->claim, sizeof claims->claim, &ind[11]));
+}
+
 }  // namespace
 
 bool OpenClaims(SQLHDBC select_conn, SQLHDBC update_conn, const SqlDialect& dialect,
-                const char* table, int hold_secs, Claims* claims) {
+                const char* table, int hold_secs, bool notes_runs, Claims* claims) {
   char name[64] = "", version[64] = "";
   SQLSMALLINT length = 0;
   SQLGetInfo(select_conn, SQL_DBMS_NAME, name, sizeof name, &length);
@@ -67,9 +80,15 @@ bool OpenClaims(SQLHDBC select_conn, SQLHDBC update_conn, const SqlDialect& dial
     return false;
   }
   claims->hold_secs = hold_secs;
+  claims->notes_runs = notes_runs;
   snprintf(claims->table, sizeof claims->table, "%s", table);
-  snprintf(claims->mark_text, sizeof claims->mark_text, "update %s set i_next = ? where id = ?",
-           table);
+  // MariaDB assigns from left to right, each assignment seeing the ones
+  // before it: i_run is set from i_next before i_next becomes the claim.
+  snprintf(claims->mark_text, sizeof claims->mark_text, "update %s set %si_next = ? where id = ?",
+           table, notes_runs ? "i_run = coalesce(i_run, i_next), " : "");
+  snprintf(claims->hand_back_text, sizeof claims->hand_back_text,
+           "update %s set i_next = ?%s where id = ? and i_next = ?", table,
+           notes_runs ? ", i_run = nullif(i_run, ?)" : "");
   snprintf(claims->reschedule_text, sizeof claims->reschedule_text,
            "update %s set i_next = ? where id = ? and i_next = ?", table);
   claims->in_one_statement = dialect.update_returning;
@@ -96,7 +115,8 @@ bool OpenClaims(SQLHDBC select_conn, SQLHDBC update_conn, const SqlDialect& dial
           BindTimestampText(claims->reschedule, 3, claims->claim, sizeof claims->claim, &ind[4])) &&
       Prepare(update_conn, &claims->holds, claims->holds_text) &&
       SQLOK(BindKey(claims->holds, 1, &claims->id, &ind[6])) &&
-      SQLOK(BindTimestampText(claims->holds, 2, claims->claim, sizeof claims->claim, &ind[7]));
+      SQLOK(BindTimestampText(claims->holds, 2, claims->claim, sizeof claims->claim, &ind[7])) &&
+      PrepareHandBack(update_conn, claims);
   if (!ready) {
     PrintFormat("Could not prepare the claims on table %s.\r\n", table);
     return false;
@@ -129,10 +149,11 @@ int ClaimEntries(Claims* claims, SQLHDBC select_conn, SQLHSTMT select_stmt, cons
         "and %s <= i_stop and not exists (select 1 from %s as seen where seen.id = due.id) "
         "order by i_next limit %d for update skip locked), "
         "noted as (insert into %s select id from claimed) "
-        "update %s as entry set i_next = '%s' from claimed where entry.id = claimed.id "
+        "update %s as entry set %si_next = '%s' from claimed where entry.id = claimed.id "
         "returning %s",
         claims->table, quoted_now, fraction, fraction, kClaimedIds, most, kClaimedIds,
-        claims->table, claim_text, claims->columns);
+        claims->table, claims->notes_runs ? "i_run = coalesce(entry.i_run, claimed.i_next), " : "",
+        claim_text, claims->columns);
     bool executed = false;
     for (int attempt = 1; !executed && attempt <= kClaimTries; ++attempt) {
       executed = Execute(select_stmt, select);
@@ -179,6 +200,9 @@ int ClaimEntries(Claims* claims, SQLHDBC select_conn, SQLHSTMT select_stmt, cons
           failed_handle = claims->mark;
           break;
         }
+        // The entry as the mark left its row, as PostgreSQL's claim returns it.
+        if (claims->notes_runs && entries[i].run[0] == '\0')
+          snprintf(entries[i].run, sizeof entries[i].run, "%s", entries[i].next);
         SQLFreeStmt(claims->note, SQL_CLOSE);
         if (!SQLOK(SQLExecute(claims->note))) {
           failing = claims->note_text;
@@ -202,6 +226,24 @@ int ClaimEntries(Claims* claims, SQLHDBC select_conn, SQLHSTMT select_stmt, cons
     return -1;
   }
   return claimed;
+}
+
+bool ClaimCoversHit(const Claims& claims, time_t claim_until, time_t start, int longest) {
+  // Another daemon takes the row over once its clock has passed the claim's
+  // second, at claim_until + 1 at the earliest; counting from the present's
+  // whole second to claim_until keeps up to a second of that for the write
+  // after the hit.
+  long long left = static_cast<long long>(claim_until) - static_cast<long long>(start);
+  if (claims.hold_secs > longest) return left > longest;
+  return 2 * left >= claims.hold_secs;
+}
+
+bool HandBackClaimed(Claims* claims, const Entry& entry, const char* claim_text) {
+  claims->id = entry.key;
+  snprintf(claims->due, sizeof claims->due, "%.19s", entry.next);
+  snprintf(claims->claim, sizeof claims->claim, "%s", claim_text);
+  SQLFreeStmt(claims->hand_back, SQL_CLOSE);
+  return SQLOK(SQLExecute(claims->hand_back));
 }
 
 bool RescheduleClaimed(Claims* claims, SQLBIGINT id, const char* next, const char* claim_text,

@@ -12,6 +12,11 @@
 // back until it caught up. The ids a cycle has claimed are kept in a
 // temporary table of the selection connection's own, which the claims skip
 // and each cycle empties; other daemons neither see nor wait for it.
+// Where the table keeps runs (i_attempt, i_run), a claim also notes the
+// run's own time in i_run (unless a pending retry has put it there), so
+// that a daemon taking over an expired claim resumes that run, with its
+// time and its Idempotency-Key, rather than one at the claim time; the
+// run's reschedule, or the hand-back, clears it again.
 // Every value from a row reaches a statement as a bound parameter. The
 // handles belong to the main thread.
 #ifndef JANTOR_ENGINE_DB_CLAIMS_H_
@@ -35,6 +40,7 @@ struct Claims {
   // of a select, an update a row and a commit.
   bool in_one_statement = false;
   int hold_secs = 0;
+  bool notes_runs = false;  // the table keeps runs: a claim notes the run's time in i_run
   char table[64] = "";
   // On the selection connection, which runs in manual commit for claims.
   SQLHSTMT mark = SQL_NULL_HSTMT;  // sets a claimed row's i_next to the claim time
@@ -67,15 +73,22 @@ struct Claims {
   char columns_due[1024] = "";
   SQLHSTMT holds = SQL_NULL_HSTMT;
   char holds_text[256] = "";
-  SQLLEN indicators[8] = {};
+  // On the update connection: the hand-back of an entry claimed and not
+  // hit, its i_next as it was (and i_run cleared where the claim set it),
+  // while the row still holds the claim.
+  SQLHSTMT hand_back = SQL_NULL_HSTMT;
+  char hand_back_text[256] = "";
+  char due[20] = "";
+  SQLLEN indicators[12] = {};
 };
 
 // Checks that the DBMS behind the connections can skip locked rows
 // (PostgreSQL, MariaDB 10.6 or later), puts the selection connection into
-// manual commit and prepares the statements. false, after a line saying
+// manual commit and prepares the statements; notes_runs where the table
+// keeps runs (i_retries, i_attempt and i_run). false, after a line saying
 // why, when it cannot.
 bool OpenClaims(SQLHDBC select_conn, SQLHDBC update_conn, const SqlDialect& dialect,
-                const char* table, int hold_secs, Claims* claims);
+                const char* table, int hold_secs, bool notes_runs, Claims* claims);
 
 // Lets the next claim start a new cycle: the entries the last cycle claimed
 // may be claimed again.
@@ -88,6 +101,18 @@ inline void StartClaimCycle(Claims* claims) { claims->new_cycle = true; }
 int ClaimEntries(Claims* claims, SQLHDBC select_conn, SQLHSTMT select_stmt, const char* quoted_now,
                  const char* fraction, time_t claim_until, int most, Entry* entries,
                  char* claim_text, char* failed, size_t failed_size);
+
+// Whether a claim that holds until claim_until (a second of the claiming
+// daemon's clock) still covers a hit that starts at start and may last
+// longest seconds. A claim no longer than the longest hit cannot cover it
+// at all; there the hit must start while half the claim is left.
+bool ClaimCoversHit(const Claims& claims, time_t claim_until, time_t start, int longest);
+
+// Hands back a claimed entry that is not to be hit (entry as the claim read
+// it): its row gets back the i_next it had, and loses the run time the claim
+// noted, if it still holds the claim claim_text. false when the statement
+// fails; the claim then expires in its time.
+bool HandBackClaimed(Claims* claims, const Entry& entry, const char* claim_text);
 
 // Writes a claimed entry's next run time, if its row still holds the claim
 // claim_text. false when the statement fails; *kept says whether the claim

@@ -112,6 +112,19 @@ void StartAttempt(const RunStateColumns& columns, const Entry& entry, RunOfAttem
   run->run[0] = '\0';
   run->scheduled[0] = '\0';
   run->lapsed = false;
+  run->resumed = false;
+  // A claim notes i_run from i_next: while they agree, this is the claimed
+  // run itself, and comparing the texts spares the common case a mktime.
+  if (columns.keeps_retries() && entry.attempt[0] == '\0' && entry.run[0] != '\0' &&
+      strcmp(entry.run, entry.next) != 0) {
+    run->run_time = StoredTime(entry.run);
+    run->resumed = run->run_time != -1;
+    if (run->resumed) {
+      LocalTimeText(run->run_time, run->run, sizeof run->run);
+      CopyText(run->scheduled, run->run);
+      return;
+    }
+  }
   // A pending retry's i_next is the retry's time, not the run's: the run's
   // own time places the next run even where the rule was taken away since.
   // Only where the hit's write clears the pending state, or every run

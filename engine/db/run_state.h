@@ -70,6 +70,10 @@ struct RunOfAttempt {
   // scheduled time came first): that run ended failed, and the hit is the
   // first attempt of the next one.
   bool lapsed;
+  // A run that a claim noted in i_run and whose daemon did not write it: its
+  // i_next holds that daemon's expired claim time, and the run goes on at
+  // its own time (run, read whatever the rule).
+  bool resumed;
 };
 
 struct RunState {
@@ -117,9 +121,11 @@ std::string RunStateColumnsText(const RunStateColumns& columns, const char* alia
                                 bool later = false);
 
 // The run the entry's due attempt belongs to: a pending retry's (a whole
-// i_attempt from 2 on and a readable i_run), else a new run scheduled at
-// i_next. Its time is read only where the rule allows retries; a pending
-// retry's run time is read for scheduled whatever the rule says now.
+// i_attempt from 2 on and a readable i_run), a resumed run's (no i_attempt,
+// and a readable i_run other than i_next; its attempt 1), else a new run
+// scheduled at i_next. Its time is read only where the rule allows retries,
+// or the run is resumed; a pending or resumed run's time is read for
+// scheduled whatever the rule says now.
 void StartAttempt(const RunStateColumns& columns, const Entry& entry, RunOfAttempt* run);
 
 // Gives the attempt's run the time run_time in place of the row's: its

@@ -146,8 +146,9 @@ int OpenSchedule(const RunSettings* s, Schedule* db) {
                                                s->results, &db->results)) {
     return 1;
   }
-  if (s->claim_secs > 0 && !OpenClaims(db->select_conn, db->update_conn, dialect, s->table,
-                                       s->claim_secs, &db->claims)) {
+  if (s->claim_secs > 0 &&
+      !OpenClaims(db->select_conn, db->update_conn, dialect, s->table, s->claim_secs,
+                  db->state.columns.keeps_retries(), &db->claims)) {
     return 1;
   }
   if (db->calls.any()) {

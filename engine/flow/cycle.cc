@@ -32,7 +32,9 @@
 #include "engine/rules/retry.h"
 #include "engine/rules/splay.h"
 #include "engine/watch/service.h"
+#include "http/ll_http.h"
 #include "http/ll_webcall.h"
+#include "net/ll_socks.h"
 
 namespace {
 
@@ -292,19 +294,29 @@ class PackedEntries {
   std::vector<size_t> starts_;
 };
 
+// The most seconds a hit of entry may take: with -w its own time limit,
+// else the usual limits, the reply's deadline and a connect before it.
+int LongestHit(const RunSettings* s, const Entry& entry) {
+  int limit = OptionGiven(s, 'w') ? EntryTimeLimit(entry.timeout) : 0;
+  return limit > 0 ? limit : (kHttpReplyDeadlineFactor + 1) * GWinsockTimeout.load();
+}
+
 // Where a cycle's entries come from: the rows of its select, fetched one at
 // a time (or, where the driver would hold every due row, a page at a time);
 // or, sharing the table (-s), rows claimed in batches of as many as
 // the hits can take at the moment, at least a quarter of the workers, and
-// as many as the cycle handed out in kClaimAheadUs at the rate of the batch
-// before (up to kClaimMost). A claim is a round trip and a commit: claiming
-// only as many rows as workers had just freed made one for every few hits,
-// and against fast servers a sharing daemon spent half its time claiming.
-// Sizing batches by time keeps what is claimed ahead to what the daemon
-// will hit within about a quarter of a second, however fast or slow its
-// hits (a slow server's entries are claimed a few at a time, as other
-// daemons could take them); those left when the cycle stops early are
-// handed back (see Release).
+// as many as the cycle started hits in kClaimAheadUs at the rate since the
+// batch before (up to kClaimMost). A claim is a round trip and a commit:
+// claiming only as many rows as workers had just freed made one for every
+// few hits, and against fast servers a sharing daemon spent half its time
+// claiming. Sizing batches by the hits started keeps what is claimed ahead
+// to what the daemon will hit within about a quarter of a second, however
+// fast or slow its hits (a slow server's entries are claimed a few at a
+// time, as other daemons could take them); an entry that waits for its
+// host (-H) is no hit started, so a host cap holds the batches to what it
+// lets through. A claimed entry is handed out only while its claim still
+// covers its longest hit (ClaimCoversHit); one that no longer does, and
+// those left when the cycle stops early, are handed back (see Release).
 class DueEntries {
  public:
   DueEntries(const RunSettings* s, Schedule* db, const char* quoted_now, const char* fraction)
@@ -350,11 +362,23 @@ class DueEntries {
       more_ = SQLOK(SQLFetch(db_->select_stmt));
       return true;
     }
-    if (next_ == batch_.size() && (!more_ || !Claim(room) || batch_.empty())) return false;
-    *entry = batch_[next_++];
-    snprintf(claim, 20, "%s", claim_text_);
-    return true;
+    for (;;) {
+      if (next_ == batch_.size() && (!more_ || !Claim(room) || batch_.empty())) return false;
+      const Entry& claimed = batch_[next_++];
+      if (ClaimCoversHit(db_->claims, claim_until_, time(nullptr), LongestHit(s_, claimed))) {
+        *entry = claimed;
+        snprintf(claim, 20, "%s", claim_text_);
+        return true;
+      }
+      HandBackClaimed(&db_->claims, claimed, claim_text_);
+    }
   }
+
+  // With -s, until when the claim of the entry Next handed out last holds.
+  time_t claim_until() const { return claim_until_; }
+
+  // A hit has started, of an entry handed out now or earlier.
+  void Started() { ++started_; }
 
   const char* failed() const { return failed_; }
 
@@ -366,10 +390,8 @@ class DueEntries {
   void Release() {
     if (!db_->claims.enabled) return;
     DatabaseCall releasing;
-    for (; next_ < batch_.size(); ++next_) {
-      bool kept;
-      RescheduleClaimed(&db_->claims, batch_[next_].key, batch_[next_].next, claim_text_, &kept);
-    }
+    for (; next_ < batch_.size(); ++next_)
+      HandBackClaimed(&db_->claims, batch_[next_], claim_text_);
   }
 
  private:
@@ -379,16 +401,24 @@ class DueEntries {
   bool Claim(int room) {
     long long now = MonotonicUs();
     size_t ahead = 0;
+    // Where some of the batch before wait for their host (or were handed
+    // back), its pace says only how many places came free, not how fast more
+    // could start: then as many as started, and no more.
     if (claimed_at_ > 0 && now > claimed_at_)
-      ahead = static_cast<size_t>(std::min<long long>(
-          static_cast<long long>(batch_.size()) * kClaimAheadUs / (now - claimed_at_), kClaimMost));
+      ahead = started_ < batch_.size()
+                  ? started_
+                  : static_cast<size_t>(std::min<long long>(
+                        static_cast<long long>(started_) * kClaimAheadUs / (now - claimed_at_),
+                        kClaimMost));
     claimed_at_ = now;
+    started_ = 0;
     batch_.resize(
         std::max({static_cast<size_t>(std::max({room, 1, s_->concurrent_hits / 4})), ahead}));
     next_ = 0;
+    claim_until_ = time(nullptr) + db_->claims.hold_secs;
     int got = ClaimEntries(&db_->claims, db_->select_conn, db_->select_stmt, quoted_now_, fraction_,
-                           time(nullptr) + db_->claims.hold_secs, static_cast<int>(batch_.size()),
-                           batch_.data(), claim_text_, failed_, sizeof failed_);
+                           claim_until_, static_cast<int>(batch_.size()), batch_.data(),
+                           claim_text_, failed_, sizeof failed_);
     if (got < 0) NoteDatabaseError();
     batch_.resize(static_cast<size_t>(std::max(got, 0)));
     more_ = got > 0;
@@ -436,6 +466,8 @@ class DueEntries {
   bool more_ = false;         // the last fetch had a row, or the last claim some
   std::vector<Entry> batch_;  // the last claim's entries
   long long claimed_at_ = 0;  // when it was made (MonotonicUs)
+  time_t claim_until_ = 0;    // its claim time
+  size_t started_ = 0;        // the hits started since
   PackedEntries page_;        // or the current page's
   size_t next_ = 0;           // the next of them to hand out
   char claim_text_[20] = "";
@@ -444,14 +476,24 @@ class DueEntries {
 
 // With -H, the hits in flight to each host (its text as written, in lower
 // case, with its port) and the entries that wait in the cycle for a place:
-// an entry over its host's cap is put aside, not failed or skipped, and the
-// workers take the entries of other hosts meanwhile. The aside are bounded,
-// so that a cycle of one slow host's entries does not hold them all in
-// memory: once full, nothing more is fetched until a place comes free.
+// an entry over its host's cap is put aside, not failed, and the workers
+// take the entries of other hosts meanwhile. The aside are bounded, so that
+// a cycle of one slow host's entries does not hold them all in memory; past
+// the bound an entry whose host has no place is left, not held: without -s
+// it is simply not hit in this cycle (its i_next untouched, it stays due for
+// the next), with -s it is handed back to whichever daemon claims it next.
+// Either way the cycle goes on to the entries of other hosts, and meets
+// each row once. Sharing the table, an entry waits only as long as its
+// claim will still cover its hit: the hits of its host that have ended
+// show how long they take, and an entry that would wait past that is
+// handed back at once, rather than held until its claim runs out and
+// another daemon takes it over while this one still means to hit it.
 class HostPlaces {
  public:
-  explicit HostPlaces(const RunSettings* s)
-      : most_(s->hits_per_host),
+  HostPlaces(const RunSettings* s, Schedule* db)
+      : s_(s),
+        db_(db),
+        most_(s->hits_per_host),
         most_aside_(std::max<size_t>(1024, 16 * static_cast<size_t>(s->concurrent_hits))) {}
   bool capped() const { return most_ > 0; }
   // Takes a place for the entry; false when its host has none free.
@@ -462,50 +504,80 @@ class HostPlaces {
     ++host.in_flight;
     return true;
   }
-  void Give(const Entry& entry) {
+  // Gives back the place of a hit of entry that lasted duration_us. With
+  // -s, the pace that now shows may leave the last entries of the host's
+  // queue too late for their claims: those are handed back.
+  void Give(const Entry& entry, long long duration_us) {
     if (!capped()) return;
     auto at = hosts_.find(Key(entry));
     if (at == hosts_.end()) return;
-    --at->second.in_flight;
-    if (!at->second.aside.empty()) ready_.push_back(&at->second);
+    Host& host = at->second;
+    --host.in_flight;
+    host.ended_us += std::max(duration_us, 0LL);
+    ++host.ended;
+    time_t now = time(nullptr);
+    while (db_->claims.enabled && !host.aside.empty() &&
+           !InTime(host, host.aside.back(), host.aside.size() - 1, now)) {
+      HandBack(host.aside.back().entry, host.aside.back().claim);
+      host.aside.pop_back();
+      --aside_;
+    }
+    if (!host.aside.empty()) ready_.push_back(&host);
   }
-  void PutAside(const Entry& entry, const char* claim) {
+  // Puts the entry (with -s claimed by claim, until claim_until) aside
+  // until its host has a place; false when it is left instead (see above).
+  bool PutAside(const Entry& entry, const char* claim, time_t claim_until) {
     Host& host = hosts_[Key(entry)];
-    host.aside.push_back({entry, {}});
-    CopyText(host.aside.back().claim, claim);
-    ++aside_;
-    NoteHostWait();
+    host.aside.push_back({entry, {}, claim_until});
+    Aside& waiting = host.aside.back();
+    CopyText(waiting.claim, claim);
+    if (aside_ < most_aside_ &&
+        (!db_->claims.enabled || InTime(host, waiting, host.aside.size() - 1, time(nullptr)))) {
+      ++aside_;
+      NoteHostWait();
+      return true;
+    }
+    if (db_->claims.enabled) HandBack(waiting.entry, waiting.claim);
+    host.aside.pop_back();
+    return false;
   }
-  bool AsideFull() const { return aside_ >= most_aside_; }
   // Moves the first entry put aside for a host that now has a place into
   // *entry and claim, taking the place; false when there is none. Each
   // place given back to a host with entries aside makes it ready once, so
-  // finding one costs no search.
+  // finding one costs no search. With -s, an entry whose claim no longer
+  // covers its hit is handed back, and the host's next one is looked at.
   bool TakeAside(Entry* entry, char* claim) {
     while (!ready_.empty()) {
       Host* host = ready_.front();
-      ready_.pop_front();
-      if (host->aside.empty() || host->in_flight >= most_) continue;
-      ++host->in_flight;
-      *entry = host->aside.front().entry;
-      snprintf(claim, sizeof host->aside.front().claim, "%s", host->aside.front().claim);
+      if (host->aside.empty() || host->in_flight >= most_) {
+        ready_.pop_front();
+        continue;
+      }
+      Aside& first = host->aside.front();
+      bool in_time =
+          !db_->claims.enabled || ClaimCoversHit(db_->claims, first.claim_until, time(nullptr),
+                                                 LongestHit(s_, first.entry));
+      if (in_time) {
+        ready_.pop_front();
+        ++host->in_flight;
+        *entry = first.entry;
+        snprintf(claim, sizeof first.claim, "%s", first.claim);
+      } else {
+        HandBack(first.entry, first.claim);
+      }
       host->aside.pop_front();
       --aside_;
-      return true;
+      if (in_time) return true;
     }
     return false;
   }
   // Hands back the claims of the entries still aside when the cycle ends
   // early (a stop, a failed write), as DueEntries::Release does for the
   // claimed entries not yet handed out.
-  void Release(Schedule* db) {
-    if (!db->claims.enabled) return;
-    DatabaseCall releasing;
+  void Release() {
+    if (!db_->claims.enabled) return;
     for (auto& [key, host] : hosts_) {
-      for (const Aside& aside : host.aside) {
-        bool kept;
-        RescheduleClaimed(&db->claims, aside.entry.key, aside.entry.next, aside.claim, &kept);
-      }
+      for (const Aside& aside : host.aside) HandBack(aside.entry, aside.claim);
       host.aside.clear();
     }
     aside_ = 0;
@@ -515,12 +587,16 @@ class HostPlaces {
   struct Aside {
     Entry entry;
     char claim[20];
+    time_t claim_until;
   };
-  // A host's hits in flight and its entries aside. Kept for the whole
-  // cycle (the map's nodes stay where they are, for ready_).
+  // A host's hits in flight and its entries aside, and how long its hits
+  // that ended took together. Kept for the whole cycle (the map's nodes
+  // stay where they are, for ready_).
   struct Host {
     int in_flight = 0;
     std::deque<Aside> aside;
+    long long ended_us = 0;
+    int ended = 0;
   };
   static std::string Key(const Entry& entry) {
     std::string key = entry.host;
@@ -529,12 +605,37 @@ class HostPlaces {
     int port = ParseInt(entry.port);
     return key + ":" + std::to_string(port == 0 ? 80 : port);
   }
+  // Whether waiting, at position in its host's queue, will start while its
+  // claim covers its hit: each place of the host frees up once a hit of the
+  // host's average length, or at once while none has ended yet (that first
+  // guess is put right as the host's hits end, see Give).
+  bool InTime(const Host& host, const Aside& waiting, size_t position, time_t now) const {
+    long long wait_us = 0;
+    if (host.ended > 0)
+      wait_us = static_cast<long long>(position / static_cast<size_t>(most_) + 1) *
+                (host.ended_us / host.ended);
+    time_t start = now + static_cast<time_t>((wait_us + 999999) / 1000000);
+    return ClaimCoversHit(db_->claims, waiting.claim_until, start, LongestHit(s_, waiting.entry));
+  }
+  // A failure leaves the claim to expire.
+  void HandBack(const Entry& entry, const char* claim) {
+    DatabaseCall handing_back;
+    HandBackClaimed(&db_->claims, entry, claim);
+  }
+  const RunSettings* s_;
+  Schedule* db_;
   int most_;
   size_t most_aside_;
   size_t aside_ = 0;
   std::unordered_map<std::string, Host> hosts_;
   std::deque<Host*> ready_;
 };
+
+// Entries left to a later cycle (see HostPlaces) cost a fetch each, or
+// sharing a claim and a hand-back: after this many the hits that have ended
+// meanwhile are written before more are looked at, so that a long run of
+// one host's entries holds up no write (with -s, no claim's write).
+constexpr size_t kLeftAtOnce = 64;
 
 // Hits the fetched rows on the workers, at most one per worker at a time.
 // Rows are read from the select only as workers become free, and each entry
@@ -545,7 +646,7 @@ class HostPlaces {
 // failed write.
 int HitInParallel(const RunSettings* s, Schedule* db, ParallelHits* hits, DueEntries* due,
                   time_t present, OutputStreams streams, CycleCounts* counts) {
-  HostPlaces places(s);
+  HostPlaces places(s, db);
   std::vector<HitJob*> idle;
   for (HitJob& job : hits->jobs) idle.push_back(&job);
   // The main thread's own words (the driver's, the error line) wait their
@@ -561,18 +662,24 @@ int HitInParallel(const RunSettings* s, Schedule* db, ParallelHits* hits, DueEnt
   std::vector<HitJob*> group;
   std::vector<HitWrite*> writes;
   for (;;) {
+    size_t left = 0;
+    bool looking = false;  // entries are still to be looked at for the idle workers
     // A stop lets the hits in flight end and be written, and starts no other.
     while (failed[0] == '\0' && !idle.empty() && !StopRequested()) {
       HitJob* job = idle.back();
       if (!places.TakeAside(&job->entry, job->write.claim)) {
-        if (!more || places.AsideFull()) break;
+        if (!more) break;
+        if (left == kLeftAtOnce) {
+          looking = true;
+          break;
+        }
         more = due->Next(static_cast<int>(idle.size()), &job->entry, job->write.claim);
         if (!more) {
           if (due->failed()[0] != '\0') snprintf(failed, sizeof failed, "%s", due->failed());
           break;
         }
         if (!places.Take(job->entry)) {
-          places.PutAside(job->entry, job->write.claim);
+          if (!places.PutAside(job->entry, job->write.claim, due->claim_until())) ++left;
           continue;
         }
       }
@@ -583,20 +690,25 @@ int HitInParallel(const RunSettings* s, Schedule* db, ParallelHits* hits, DueEnt
       idle.pop_back();
       job->present = present;
       SubmitHit(hits->pool, job);
+      due->Started();
       ++in_flight;
       ++counts->due;
     }
     // Once the workers have their next hits.
     unwritten.PutOut(streams, /*wait=*/false);
-    if (in_flight == 0) break;
+    if (in_flight == 0 && !looking) break;
     ended.clear();
-    AwaitFinishedHits(hits->pool, &ended);
+    if (looking)
+      TakeFinishedHits(hits->pool, &ended);
+    else
+      AwaitFinishedHits(hits->pool, &ended);
+    if (ended.empty()) continue;
     in_flight -= ended.size();
     group.clear();
     writes.clear();
     for (void* ended_job : ended) {
       auto* job = static_cast<HitJob*>(ended_job);
-      places.Give(job->entry);
+      places.Give(job->entry, job->record.duration_us);
       unwritten.Keep(&job->output);
       group.push_back(job);
       writes.push_back(&job->write);
@@ -611,7 +723,7 @@ int HitInParallel(const RunSettings* s, Schedule* db, ParallelHits* hits, DueEnt
     unwritten.Keep(&own);  // the words of these writes and of the next fetches
     idle.insert(idle.end(), group.begin(), group.end());
   }
-  places.Release(db);
+  places.Release();
   if (failed[0] != '\0') PrintFormat("Error Executing - %s\r\n", failed);
   unwritten.Keep(&own);
   CaptureOutput(nullptr);
@@ -626,6 +738,7 @@ int HitInTurn(const RunSettings* s, Schedule* db, DueEntries* due, time_t presen
               CycleCounts* counts) {
   static HitJob job;  // large; one is enough
   while (!StopRequested() && due->Next(1, &job.entry, job.write.claim)) {
+    due->Started();
     ++counts->due;
     if (!ReadCall(db, &job)) {
       PrintFormat("Error Executing - %s\r\n", db->calls.text);

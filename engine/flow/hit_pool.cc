@@ -169,6 +169,12 @@ void AwaitFinishedHits(HitPool* pool, std::vector<void*>* jobs) {
   }
 }
 
+void TakeFinishedHits(HitPool* pool, std::vector<void*>* jobs) {
+  std::lock_guard<std::mutex> lock(pool->mutex);
+  jobs->insert(jobs->end(), pool->finished.begin(), pool->finished.end());
+  pool->finished.clear();
+}
+
 void StopHitPool(HitPool* pool) {
   if (pool == nullptr) return;
   {

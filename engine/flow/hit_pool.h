@@ -30,6 +30,10 @@ void SubmitHit(HitPool* pool, void* job);
 // REQUIRES: a submitted job has not yet been taken back.
 void AwaitFinishedHits(HitPool* pool, std::vector<void*>* jobs);
 
+// Appends every finished job to *jobs, in the order they finished, without
+// waiting for one.
+void TakeFinishedHits(HitPool* pool, std::vector<void*>* jobs);
+
 // Lets the workers finish the jobs in hand, joins them and frees the pool.
 // Null does nothing.
 void StopHitPool(HitPool* pool);

@@ -16,6 +16,7 @@
 
 #include "engine/hostile_support.h"
 #include "engine/service_support.h"
+#include "support/loopback_peer.h"
 #include "support/odbc_db.h"
 #include "support/private_network.h"
 #include "support/process.h"
@@ -379,6 +380,107 @@ TEST_P(Claims, ACycleHitsAnEntryBehindOnlyOnce) {
     EXPECT_EQ(ParseLocalTimestamp(next[id]), ParseLocalTimestamp(behind) + requests[id] * 60) << id;
   }
   EXPECT_EQ(total, 40 + hits);
+}
+
+// Two daemons with a host cap (-H 2) on 100 entries of one slow host (a
+// reply in 500 ms): more than a daemon can hit while its claims (-s 10)
+// hold, and the first claims them all before the second starts. A hit
+// starts only while its claim covers it (-w, 2 s), so what the first cannot
+// reach in time it hands back, and the second takes that up: each entry is
+// requested once and moved on once, and no row keeps the run time a claim
+// noted.
+TEST_P(Claims, WithAHostCapEachEntryIsHitOnceWithinItsClaim) {
+  ASSERT_TRUE(Exec(db_, "drop table schedule_2"));
+  testsupport::CreateShippedScheduleTable(db_);
+  SlowServer server(500);
+  const int kEntries = 100;
+  const std::string due = LocalTimestamp(-100);
+  AddEntries(db_, 1, kEntries, server.port(), due);
+  ASSERT_TRUE(Exec(db_, "update schedule_2 set i_timeout = 2"));
+  testsupport::RunResult runs[2];
+  std::vector<std::thread> daemons;
+  auto start = [&](int n) {
+    daemons.emplace_back([&, n] {
+      runs[n] = Daemon(db_, n, {"-s", "10", "-c", "8", "-H", "2", "-w", "-i", "4"});
+    });
+  };
+  start(0);
+  for (int i = 0; i < 500 && server.requests().empty(); ++i) usleep(20 * 1000);
+  start(1);
+  int moved = 0;
+  for (int i = 0; i < 600 && moved < kEntries; ++i) {
+    usleep(100 * 1000);
+    moved = 0;
+    for (auto& [id, next] : NextRuns(db_)) moved += ParseLocalTimestamp(next) > time(nullptr) + 60;
+  }
+  for (int n = 0; n < 2; ++n) Signal(db_, n, SIGTERM);
+  for (auto& d : daemons) d.join();
+  for (int n = 0; n < 2; ++n) EXPECT_EQ(runs[n].status, 0) << runs[n].out << runs[n].err;
+  EXPECT_EQ(moved, kEntries);
+  auto requests = Requests(server);
+  auto next = NextRuns(db_);
+  for (int id = 1; id <= kEntries; ++id) {
+    EXPECT_EQ(requests[id], 1) << "entry " << id;
+    EXPECT_EQ(ParseLocalTimestamp(next[id]), ParseLocalTimestamp(due) + kInterval) << id;
+  }
+  EXPECT_EQ(Query(db_, "select count(*) from schedule_2 where i_run is not null")[0][0], "0");
+}
+
+// The value of an Idempotency-Key header in a request; "" without one.
+std::string IdempotencyKey(const std::string& request) {
+  size_t at = request.find("\r\nIdempotency-Key: ");
+  if (at == std::string::npos) return "";
+  at += 19;
+  return request.substr(at, request.find("\r\n", at) - at);
+}
+
+// A daemon killed in the middle of a POST that may be retried leaves its
+// claim; the daemon that takes the entry over once the claim has expired
+// goes on with that run: the same Idempotency-Key (the entry and the run's
+// own time, not the claim time), and the next run counted from the run's
+// time.
+TEST_P(Claims, ARunTakenOverKeepsItsTimeAndKey) {
+  ASSERT_TRUE(Exec(db_, "drop table schedule_2"));
+  testsupport::CreateShippedScheduleTable(db_);
+  testsupport::LoopbackPeer peer(
+      [&](int fd) {
+        peer.Record(testsupport::ReadUntil(fd, "\r\n\r\n"));
+        if (peer.accepted() == 1)
+          testsupport::ReadToClose(fd, 30000);  // until its daemon is killed
+        else
+          testsupport::SendAll(fd, "HTTP/1.0 200 OK\r\n\r\n");
+      },
+      2);
+  const std::string due = LocalTimestamp(-100);
+  ASSERT_TRUE(Exec(db_,
+                   "insert into schedule_2 (id, i_port, i_object, i_host, i_timeout, i_interval, "
+                   "i_next, i_start, i_stop, i_method, i_retries) values (1, " +
+                       std::to_string(peer.port()) + ", '/run', '127.0.0.1', 30, " +
+                       std::to_string(kInterval) + ", '" + due + "', 0, 1, 'POST', 1)"));
+  testsupport::RunResult a, b;
+  std::thread first([&] { a = Daemon(db_, 0, {"-s", "10", "-i", "60"}); });
+  for (int i = 0; i < 250 && peer.records().empty(); ++i) usleep(20 * 1000);
+  Signal(db_, 0, SIGKILL);
+  first.join();
+  ASSERT_EQ(peer.records().size(), 1u) << a.out;
+  std::thread second([&] { b = Daemon(db_, 1, {"-s", "10", "-i", "4"}); });
+  for (int i = 0; i < 300 && ParseLocalTimestamp(NextRuns(db_)[1]) < time(nullptr) + 60; ++i)
+    usleep(100 * 1000);
+  Signal(db_, 1, SIGTERM);
+  second.join();
+  EXPECT_EQ(a.signal, SIGKILL);
+  EXPECT_EQ(b.status, 0) << b.out;
+  auto records = peer.records();
+  ASSERT_EQ(records.size(), 2u) << b.out;
+  const std::string key = "1-" + std::to_string(ParseLocalTimestamp(due));
+  EXPECT_EQ(IdempotencyKey(records[0]), key);
+  EXPECT_EQ(IdempotencyKey(records[1]), key) << "the run taken over got another key";
+  auto row = Query(db_, "select i_next, i_attempt, i_run from schedule_2 where id = 1");
+  ASSERT_EQ(row.size(), 1u);
+  EXPECT_EQ(ParseLocalTimestamp(row[0][0].substr(0, 19)), ParseLocalTimestamp(due) + kInterval)
+      << "the next run was not counted from the run's own time";
+  EXPECT_EQ(row[0][1], "<NULL>");
+  EXPECT_EQ(row[0][2], "<NULL>");
 }
 
 INSTANTIATE_TEST_SUITE_P(Databases, Claims, testing::Values("postgres", "mariadb"));

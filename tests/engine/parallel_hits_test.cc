@@ -353,6 +353,45 @@ TEST(HostCap, NoMoreThanTwoHitsGoToOneHostAndTheOthersGoOn) {
     EXPECT_EQ(ParseLocalTimestamp(next), moved) << "entry " << id;
 }
 
+// -H 1 with -c 2: more entries of a slow host (a reply a second) than a
+// cycle puts aside, then one of another host, fetched last. The worker the
+// slow host leaves free takes that entry at once; the slow host's entries
+// past the bound are left for a later cycle, their i_next as it was.
+TEST(HostCap, PastTheEntriesAsideOtherHostsAreStillHitAtOnce) {
+  TestDb db = testsupport::MakeDbForCurrentTest("sqlite");
+  testsupport::CreateScheduleTable(db);
+  std::atomic<long long> fast_at{0};
+  servicetest::SlowServer slow(1000);
+  servicetest::SlowServer fast([&](const std::string&) {
+    fast_at = NowMs();
+    return 0;
+  });
+  auto stored = AddEntries(db, 1, 1100, "127.0.0.1", slow.port(),
+                           [](int id) { return "/s-" + std::to_string(id); });
+  ASSERT_TRUE(Exec(db,
+                   "insert into schedule_2 (id, i_port, i_object, i_host, i_timeout, i_interval, "
+                   "i_next, i_start, i_stop) values (2000, " +
+                       std::to_string(fast.port()) + ", '/f', '127.0.0.1', 30, 3600, '" +
+                       LocalTimestamp(-50) + "', 0, 1)"));
+  testsupport::RunResult r;
+  long long start = NowMs();
+  std::thread run([&] { r = JantorJoined(db, {"-c", "2", "-H", "1", "-i", "60"}); });
+  for (int i = 0; i < 200 && fast_at == 0; ++i) usleep(50 * 1000);
+  pid_t pid = hostile::FindProcess(testsupport::OdbcEnv()[0]);
+  if (pid > 0) kill(pid, SIGTERM);
+  run.join();
+  ASSERT_EQ(r.status, 0) << r.out.substr(0, 2000);
+  ASSERT_NE(fast_at, 0) << "the other host's entry waited 10 s and more";
+  EXPECT_LT(fast_at - start, 2500) << "the other host's entry waited for the slow one's";
+  std::set<std::string> hit;
+  for (const std::string& line : slow.requests()) hit.insert(line.substr(line.find("/s-") + 3));
+  EXPECT_LT(hit.size(), 10u);
+  for (auto& [id, next] : NextRuns(db)) {
+    if (id == 2000 || hit.count(std::to_string(id))) continue;
+    EXPECT_EQ(next, stored[id]) << "entry " << id << " was not hit and yet moved";
+  }
+}
+
 // The hits of a table that keeps their state end in fours and are written
 // a group at a time, a statement to each set of writes that change the same
 // columns; the replies (200, 503, 404 by the entry) and the rows' states
