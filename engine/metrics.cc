@@ -39,6 +39,9 @@ Counter claims_lost;
 Counter retries;
 Counter runs_failed;
 std::atomic<int64_t> entries_failing{0};
+std::atomic<bool> skips_counted{false};
+Counter runs_skipped;
+std::atomic<int64_t> entries_paused{0};
 std::atomic<bool> expects_replies{false};
 std::atomic<bool> host_cap{false};
 Counter host_waits;
@@ -192,6 +195,16 @@ void NoteEntriesFailing(long long count) {
   entries_failing.store(static_cast<int64_t>(count), std::memory_order_relaxed);
 }
 
+void NoteSkipsCounted() { skips_counted.store(true, std::memory_order_relaxed); }
+
+void NoteRunsSkipped(long long count) {
+  if (count > 0) Add(runs_skipped, static_cast<uint64_t>(count));
+}
+
+void NoteEntriesPaused(long long count) {
+  entries_paused.store(static_cast<int64_t>(count), std::memory_order_relaxed);
+}
+
 void ReadMetricsSnapshot(MetricsSnapshot* out) {
   out->cycles = static_cast<long long>(Read(cycles));
   out->last_cycle_seconds =
@@ -266,6 +279,15 @@ void RenderMetrics(std::string* out) {
          "Entries whose last runs in a row, as many as -f, all failed; counted once a cycle.");
   Append(out, "jantor_entries_failing %" PRId64 "\n",
          entries_failing.load(std::memory_order_relaxed));
+  if (skips_counted.load(std::memory_order_relaxed)) {
+    Family(out, "jantor_runs_skipped_total", "counter",
+           "Scheduled runs passed over: missed runs that i_missed leaves out, and runs in a pause.");
+    Append(out, "jantor_runs_skipped_total %" PRIu64 "\n", Read(runs_skipped));
+    Family(out, "jantor_entries_paused", "gauge",
+           "Entries whose i_paused_until is still to come; counted once a cycle.");
+    Append(out, "jantor_entries_paused %" PRId64 "\n",
+           entries_paused.load(std::memory_order_relaxed));
+  }
   if (host_cap.load(std::memory_order_relaxed)) {
     Family(out, "jantor_host_waits_total", "counter",
            "Entries that waited in their cycle for a place among the hits to their host (-H).");

@@ -45,6 +45,14 @@ void NoteRunFailed();
 // count entries have failed at least -f runs in a row, as last counted.
 void NoteEntriesFailing(long long count);
 
+// The table has i_missed or i_paused_until: the runs skipped and the
+// entries paused are shown, even while there are none.
+void NoteSkipsCounted();
+// count runs were passed over (by i_missed one or none, or a pause).
+void NoteRunsSkipped(long long count);
+// count entries are paused, as last counted.
+void NoteEntriesPaused(long long count);
+
 // What the status page shows of the daemon, read once each.
 struct MetricsSnapshot {
   long long cycles;

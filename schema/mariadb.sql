@@ -45,6 +45,12 @@ CREATE TABLE schedule_2 (
   i_status      INTEGER,
   i_duration_ms INTEGER,
   i_last        DATETIME,
+  -- What runs missed while jantor was away come to ("each", made one a
+  -- cycle; "one", one run for all; "none", no run; NULL for each on an
+  -- interval, one on a calendar), and the end of a pause: while it is to
+  -- come the entry is not hit, and the runs it passes over are skipped.
+  i_missed      VARCHAR(8),
+  i_paused_until DATETIME,
   -- What a successful reply is, NULL for any 2xx or 3xx: status codes,
   -- classes and ranges ("200,204", "2xx", "200-299"), then optionally
   -- "; body contains TEXT" or "; body lacks TEXT". And the most
@@ -53,8 +59,11 @@ CREATE TABLE schedule_2 (
   i_expect      VARCHAR(255),
   i_splay       INTEGER
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
--- Keeps the due-entries select proportional to the due rows, not the table.
-CREATE INDEX schedule_2_next ON schedule_2 (i_next);
+-- Keeps the due-entries select proportional to the due rows, not the table:
+-- a paused entry is passed over in the index itself, never read.
+CREATE INDEX schedule_2_next ON schedule_2 (i_next, id, i_paused_until);
+-- Finds the pauses that have ended; a hit's write never touches it.
+CREATE INDEX schedule_2_paused ON schedule_2 (i_paused_until);
 -- Makes "which entries fail" (the view below, jantor_entries_failing with
 -- -m, the status page) a range read. Like the index on i_next, it holds the
 -- key too (the table's key is part of every index here), so that the status

@@ -44,6 +44,12 @@ CREATE TABLE schedule_2 (
   i_status      INTEGER,
   i_duration_ms INTEGER,
   i_last        TIMESTAMP(0) WITHOUT TIME ZONE,
+  -- What runs missed while jantor was away come to ("each", made one a
+  -- cycle; "one", one run for all; "none", no run; NULL for each on an
+  -- interval, one on a calendar), and the end of a pause: while it is to
+  -- come the entry is not hit, and the runs it passes over are skipped.
+  i_missed      VARCHAR(8),
+  i_paused_until TIMESTAMP(0) WITHOUT TIME ZONE,
   -- What a successful reply is, NULL for any 2xx or 3xx: status codes,
   -- classes and ranges ("200,204", "2xx", "200-299"), then optionally
   -- "; body contains TEXT" or "; body lacks TEXT". And the most
@@ -52,10 +58,14 @@ CREATE TABLE schedule_2 (
   i_expect      VARCHAR(255),
   i_splay       INTEGER
 );
--- Keeps the due-entries select proportional to the due rows, not the table.
--- With the key, so that the status page reads a page of entries from the
--- one before it by index, however many share a next run time.
-CREATE INDEX schedule_2_next ON schedule_2 (i_next, id);
+-- Keeps the due-entries select proportional to the due rows, not the table:
+-- a paused entry is passed over in the index itself, never read. With the
+-- key, so that the status page reads a page of entries from the one before
+-- it by index, however many share a next run time.
+CREATE INDEX schedule_2_next ON schedule_2 (i_next, id, i_paused_until);
+-- Finds the pauses that have ended; only the paused entries are in it, and
+-- a hit's write adds nothing to it.
+CREATE INDEX schedule_2_paused ON schedule_2 (i_paused_until) WHERE i_paused_until IS NOT NULL;
 -- Makes "which entries fail" (the view below, and jantor_entries_failing
 -- with -m) a range read. It holds only the failing entries, which those
 -- reads ask for: a healthy entry's reschedule adds nothing to it, and it

@@ -44,7 +44,9 @@ rt_before_schema() {
   sed -e '/^ *-- Retries of a failed run/,/^ *i_splay /d' \
     -e 's/^\( *i_zone .*[^,]\),$/\1/' \
     -e '/^-- Makes "which entries fail"/,/^CREATE INDEX schedule_2_failures /d' \
-    -e '/^-- The entries whose last run failed/,/^ *WHERE i_failures > 0;/d' schema/sqlite.sql
+    -e '/^-- The entries whose last run failed/,/^ *WHERE i_failures > 0;/d' \
+    -e 's/ (i_next, id, i_paused_until);/ (i_next);/' \
+    -e '/^-- Finds the pauses that have ended/,/^CREATE INDEX schedule_2_paused /d' schema/sqlite.sql
 }
 # The table with the retry columns and no more: the shipped schema without
 # the status page's four columns of the latest attempts, which every hit
@@ -52,7 +54,9 @@ rt_before_schema() {
 # columns after them. i_outcome is then the last column and loses its comma.
 rt_retry_schema() {
   sed -e '/^ *-- Kept by jantor for the status page/,/^ *i_splay /d' \
-    -e 's/^\( *i_outcome .*[^,]\),$/\1/' schema/sqlite.sql
+    -e 's/^\( *i_outcome .*[^,]\),$/\1/' \
+    -e 's/ (i_next, id, i_paused_until);/ (i_next);/' \
+    -e '/^-- Finds the pauses that have ended/,/^CREATE INDEX schedule_2_paused /d' schema/sqlite.sql
 }
 rt_columns() { sqlite3 "$1" "SELECT group_concat(name, ' ') FROM pragma_table_info('schedule_2')"; }
 for file in "$rt_retry_db" "$rt_nulls_db"; do rt_retry_schema | sqlite3 "$file"; done

@@ -22,7 +22,9 @@ basic_db=$work/basic.db
 rm -f "$basic_db"*
 sed -e "/^ *-- The entry's own web call/,/^ *i_splay /d" -e 's/^\( *i_stop .*[^,]\),$/\1/' \
   -e '/^-- Makes "which entries fail"/,/^CREATE INDEX schedule_2_failures /d' \
-  -e '/^-- The entries whose last run failed/,/^ *WHERE i_failures > 0;/d' schema/sqlite.sql |
+  -e '/^-- The entries whose last run failed/,/^ *WHERE i_failures > 0;/d' \
+  -e 's/ (i_next, id, i_paused_until);/ (i_next);/' \
+  -e '/^-- Finds the pauses that have ended/,/^CREATE INDEX schedule_2_paused /d' schema/sqlite.sql |
   sqlite3 "$basic_db"
 basic_columns=$(sqlite3 "$basic_db" "SELECT group_concat(name, ' ') FROM pragma_table_info('schedule_2')")
 if [ "$basic_columns" != "id i_user i_pass i_port i_object i_host i_timeout i_interval i_next i_start i_stop" ]; then

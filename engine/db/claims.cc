@@ -146,12 +146,13 @@ int ClaimEntries(Claims* claims, SQLHDBC select_conn, SQLHSTMT select_stmt, cons
     snprintf(
         select, sizeof select,
         "with claimed as (select id, i_next from %s as due where i_next < %s AND %s >= i_start "
-        "and %s <= i_stop and not exists (select 1 from %s as seen where seen.id = due.id) "
+        "and %s <= i_stop%s and not exists (select 1 from %s as seen where seen.id = due.id) "
         "order by i_next limit %d for update skip locked), "
         "noted as (insert into %s select id from claimed) "
         "update %s as entry set %si_next = '%s' from claimed where entry.id = claimed.id "
         "returning %s",
-        claims->table, quoted_now, fraction, fraction, kClaimedIds, most, kClaimedIds,
+        claims->table, quoted_now, fraction, fraction, claims->due_condition, kClaimedIds, most,
+        kClaimedIds,
         claims->table, claims->notes_runs ? "i_run = coalesce(entry.i_run, claimed.i_next), " : "",
         claim_text, claims->columns);
     bool executed = false;
@@ -175,9 +176,10 @@ int ClaimEntries(Claims* claims, SQLHDBC select_conn, SQLHSTMT select_stmt, cons
   // each due row up in the table's index.
   snprintf(select, sizeof select,
            "select %s from %s as due left join %s as seen on "
-           "seen.id = due.id where due.i_next < %s AND %s >= due.i_start and %s <= due.i_stop "
+           "seen.id = due.id where due.i_next < %s AND %s >= due.i_start and %s <= due.i_stop%s "
            "and seen.id is null order by due.i_next limit %d for update skip locked",
-           claims->columns_due, claims->table, kClaimedIds, quoted_now, fraction, fraction, most);
+           claims->columns_due, claims->table, kClaimedIds, quoted_now, fraction, fraction,
+           claims->due_condition, most);
   snprintf(claims->mark_time, sizeof claims->mark_time, "%s", claim_text);
   const char* failing = nullptr;
   int claimed = 0;

@@ -71,6 +71,7 @@ struct Claims {
   // ("due").
   char columns[1024] = "";
   char columns_due[1024] = "";
+  char due_condition[64] = "";  // what else a due row must be (see DueConditionText), as "due"
   SQLHSTMT holds = SQL_NULL_HSTMT;
   char holds_text[256] = "";
   // On the update connection: the hand-back of an entry claimed and not

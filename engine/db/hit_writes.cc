@@ -166,3 +166,20 @@ bool WriteHits(Schedule* db, HitWrite* const* given, size_t count, char* failed,
   for (size_t i = 0; i < count; ++i) WriteOne(db, given[i], failed, failed_size);
   return failed[0] == '\0';
 }
+
+bool WriteSkippedRows(Schedule* db, HitWrite* const* writes, size_t count, char* failed,
+                      size_t failed_size) {
+  if (!db->results.enabled) return true;
+  std::vector<ResultRow> rows;
+  for (size_t i = 0; i < count; ++i)
+    if (writes[i]->skipped.outcome[0] != '\0') rows.push_back(writes[i]->skipped);
+  if (rows.empty()) return true;
+  Transaction transaction(db->update_conn, db->results.manual_commit);
+  if (transaction.begun() &&
+      InsertResultRows(&db->results, db->update_conn, rows.data(), rows.size()) &&
+      transaction.Commit())
+    return true;
+  NoteDatabaseError();
+  snprintf(failed, failed_size, "insert into %s", db->results.name);
+  return false;
+}

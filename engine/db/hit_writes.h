@@ -18,4 +18,12 @@
 bool WriteHits(Schedule* db, HitWrite* const* writes, size_t count, char* failed,
                size_t failed_size);
 
+// With -l, the rows of the runs that written hits passed over (a write's
+// skipped row, where it has one), in a transaction of their own after the
+// hits' writes: a kill between them loses the count of runs passed over,
+// never an entry's schedule. false, with the statement in failed, when
+// the insert fails.
+bool WriteSkippedRows(Schedule* db, HitWrite* const* writes, size_t count, char* failed,
+                      size_t failed_size);
+
 #endif  // JANTOR_ENGINE_DB_HIT_WRITES_H_

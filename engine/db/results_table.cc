@@ -169,18 +169,35 @@ bool UseManualCommit(ResultsTable* results, SQLHDBC update_conn) {
   return results->manual_commit;
 }
 
-bool InsertResults(ResultsTable* results, SQLHDBC update_conn, HitWrite* const* writes,
-                   size_t count) {
+namespace {
+
+// The inserts of count rows, rows(i) giving row i, kRowsMost to a statement.
+template <typename RowOf>
+bool Insert(ResultsTable* results, SQLHDBC update_conn, size_t count, RowOf row_of) {
   for (size_t at = 0; at < count; at += ResultsTable::kRowsMost) {
     size_t rows = std::min(count - at, ResultsTable::kRowsMost);
     SQLHSTMT& stmt = results->inserts[rows];
     if (stmt == SQL_NULL_HSTMT &&
         !PrepareWithRows(results, update_conn, InsertText(*results, rows), &stmt, rows, 1))
       return false;
-    for (size_t i = 0; i < rows; ++i) SetRow(results, i, writes[at + i]->row);
+    for (size_t i = 0; i < rows; ++i) SetRow(results, i, row_of(at + i));
     if (!Run(stmt)) return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool InsertResults(ResultsTable* results, SQLHDBC update_conn, HitWrite* const* writes,
+                   size_t count) {
+  return Insert(results, update_conn, count,
+                [writes](size_t i) -> const ResultRow& { return writes[i]->row; });
+}
+
+bool InsertResultRows(ResultsTable* results, SQLHDBC update_conn, const ResultRow* rows,
+                      size_t count) {
+  return Insert(results, update_conn, count,
+                [rows](size_t i) -> const ResultRow& { return rows[i]; });
 }
 
 bool CanWriteInOneStatement(const ResultsTable& results, HitWrite* const* writes, size_t count) {

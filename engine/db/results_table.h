@@ -68,6 +68,9 @@ bool UseManualCommit(ResultsTable* results, SQLHDBC update_conn);
 // caller's transaction. false when a statement fails (or cannot be prepared).
 bool InsertResults(ResultsTable* results, SQLHDBC update_conn, HitWrite* const* writes,
                    size_t count);
+// The same for rows of no write (the runs a cycle passed over).
+bool InsertResultRows(ResultsTable* results, SQLHDBC update_conn, const ResultRow* rows,
+                      size_t count);
 
 // Whether WriteMovesAndRows may write these (sorted by SortByChanges):
 // one_statement is on, and every chunk fits one statement (ChunkFits).

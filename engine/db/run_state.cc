@@ -231,7 +231,8 @@ bool CountFailingEntries(RunState* state, SQLHDBC update_conn, bool manual_commi
   if (state->count_failing == SQL_NULL_HSTMT) {
     std::string text =
         std::string("select count(*) from ") + state->table +
-        " where i_failures > 0 and i_failures >= ?";  // the first term, for a partial index
+        " where i_failures > 0 and i_failures >= ?" +  // the first term, for a partial index
+        (state->skips_paused ? " and i_paused_until is null" : "");
     state->failing_indicator = 0;
     bool ready = SQLOK(SQLAllocHandle(SQL_HANDLE_STMT, update_conn, &state->count_failing)) &&
                  SQLOK(SQLPrepare(state->count_failing, Sql(text.data()), SQL_NTS)) &&

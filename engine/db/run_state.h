@@ -99,6 +99,9 @@ struct RunState {
   char claim[20] = "";
   SQLLEN indicators[11] = {};
   char text[512] = "";  // the last write's statement, for the error line
+  // A paused entry does not count as failing: where the table pauses
+  // entries the count leaves them out.
+  bool skips_paused = false;
   SQLHSTMT count_failing = SQL_NULL_HSTMT;
   SQLINTEGER failing_runs = 0;  // its parameter
   SQLLEN failing_indicator = 0;

@@ -126,6 +126,8 @@ int OpenSchedule(const RunSettings* s, Schedule* db) {
   db->zone_column = ResultHasColumn(db->select_stmt, "i_zone");
   db->expect_column = ResultHasColumn(db->select_stmt, "i_expect");
   db->splay_column = ResultHasColumn(db->select_stmt, "i_splay");
+  db->missed_column = ResultHasColumn(db->select_stmt, "i_missed");
+  db->paused_column = ResultHasColumn(db->select_stmt, "i_paused_until");
   if (db->expect_column) NoteExpectsReplies();
   FindRunStateColumns(db->select_stmt, &db->state.columns);
   CopyText(db->state.table, s->table);
@@ -151,6 +153,13 @@ int OpenSchedule(const RunSettings* s, Schedule* db) {
                   db->state.columns.keeps_retries(), &db->claims)) {
     return 1;
   }
+  if (db->paused_column &&
+      !OpenPauses(db->update_conn, s->table, db->state.columns.keeps_retries(), &db->pauses)) {
+    PrintFormat("Could not prepare the statements of paused entries on table %s.\r\n", s->table);
+    return 1;
+  }
+  db->state.skips_paused = db->paused_column;
+  if (db->missed_column || db->paused_column) NoteSkipsCounted();
   if (db->calls.any()) {
     if (!PrepareCallFetch(db->select_conn, s->table, &db->calls)) {
       PrintFormat("Could not prepare the read of the entries' web calls (%s).\r\n", db->calls.text);
@@ -162,6 +171,7 @@ int OpenSchedule(const RunSettings* s, Schedule* db) {
       (EntryColumnsText("entry", "claimed.i_next") + OptionalColumnsText(db, "entry")).c_str());
   CopyText(db->claims.columns_due,
            (EntryColumnsText("due") + OptionalColumnsText(db, "due")).c_str());
+  CopyText(db->claims.due_condition, DueConditionText(db, "due").c_str());
   // A claimed entry's reschedule counts whether its claim held, which one
   // statement with the insert cannot tell. And the claims also reschedule
   // outside any write (handing entries back) under automatic commit, so
@@ -194,9 +204,9 @@ constexpr char kDueIds[] = "jantor_cycle_due";
 void DueSelectText(const RunSettings* s, const Schedule* db, const char* quoted_now,
                    const char* fraction, char* select, size_t select_size) {
   snprintf(select, select_size,
-           "select %s%s from %s where i_next < %s AND %s >= i_start and %s <= i_stop",
+           "select %s%s from %s where i_next < %s AND %s >= i_start and %s <= i_stop%s",
            EntryColumnsText(nullptr).c_str(), OptionalColumnsText(db, nullptr).c_str(), s->table,
-           quoted_now, fraction, fraction);
+           quoted_now, fraction, fraction, DueConditionText(db, nullptr).c_str());
 }
 
 SQLRETURN BindIdText(SQLHSTMT stmt, SQLUSMALLINT number, char* id, SQLLEN* indicator) {
@@ -302,12 +312,26 @@ bool NextDuePage(const RunSettings* s, Schedule* db, const char* quoted_now, con
 std::string OptionalColumnsText(const Schedule* db, const char* alias) {
   if (!db->optional_columns()) return "";
   std::string prefix = alias != nullptr ? std::string(alias) + "." : "";
-  return ", " + CallFlagColumn(db->calls, alias) + ", " +
-         (db->cron_column ? prefix + "i_cron" : "null") + ", " +
-         (db->zone_column ? prefix + "i_zone" : "null") +
-         RunStateColumnsText(db->state.columns, alias, db->expect_column || db->splay_column) +
-         (db->expect_column || db->splay_column
-              ? ", " + (db->expect_column ? prefix + "i_expect" : std::string("null")) + ", " +
-                    (db->splay_column ? prefix + "i_splay" : std::string("null"))
-              : std::string());
+  auto column = [&](bool present, const char* name) {
+    return ", " + (present ? prefix + name : std::string("null"));
+  };
+  // Each group of columns is named only where the table has one of it or
+  // of a later group, so that a table's select stays as it was before the
+  // later groups came.
+  bool pauses = db->missed_column || db->paused_column;
+  bool replies = db->expect_column || db->splay_column || pauses;
+  return ", " + CallFlagColumn(db->calls, alias) + column(db->cron_column, "i_cron") +
+         column(db->zone_column, "i_zone") +
+         RunStateColumnsText(db->state.columns, alias, replies) +
+         (replies ? column(db->expect_column, "i_expect") + column(db->splay_column, "i_splay")
+                  : std::string()) +
+         (pauses ? column(db->missed_column, "i_missed") +
+                       column(db->paused_column, "i_paused_until")
+                 : std::string());
+}
+
+std::string DueConditionText(const Schedule* db, const char* alias) {
+  if (!db->paused_column) return "";
+  return std::string(" and ") + (alias != nullptr ? std::string(alias) + "." : "") +
+         "i_paused_until is null";
 }

@@ -16,6 +16,7 @@
 #include "engine/db/claims.h"
 #include "engine/db/entry_call.h"
 #include "engine/db/grouped_writes.h"
+#include "engine/db/pauses.h"
 #include "engine/db/results_table.h"
 #include "engine/db/run_state.h"
 
@@ -61,7 +62,10 @@ struct Schedule {
   bool zone_column = false;  // i_zone: the time zone of its i_cron
   bool expect_column = false;  // i_expect: what a successful reply is
   bool splay_column = false;   // i_splay: the entry's offset from its schedule
+  bool missed_column = false;  // i_missed: what runs missed while away come to
+  bool paused_column = false;  // i_paused_until: the end of a pause
   RunState state;            // retries and failures, on the update connection
+  Pauses pauses;             // the ends of pauses, on the update connection
   GroupedWrites groups;      // the reschedules of a group of hits, on the update connection
   // What the due select and the claims read after i_next where the table
   // has any optional column: the call flag, i_cron and i_zone, then where
@@ -69,7 +73,7 @@ struct Schedule {
   // without any, read as always.
   bool optional_columns() const {
     return calls.any() || cron_column || zone_column || state.columns.any() || expect_column ||
-           splay_column;
+           splay_column || missed_column || paused_column;
   }
 };
 
@@ -104,5 +108,12 @@ bool NextDuePage(const RunSettings* s, Schedule* db, const char* quoted_now, con
 // Where the table has any optional column, the text the due select and
 // the claims add after i_next (columns qualified by alias when not null).
 std::string OptionalColumnsText(const Schedule* db, const char* alias);
+
+// What the due select and the claims add to their conditions: where the
+// table pauses entries, " and i_paused_until is null" (qualified by alias
+// when not null), which leaves a paused entry out, whatever its i_next, at
+// the cost of an index lookup; "" otherwise. A pause that has ended is
+// cleared before the cycle selects (engine/db/pauses.h).
+std::string DueConditionText(const Schedule* db, const char* alias);
 
 #endif  // JANTOR_ENGINE_DB_SCHEDULE_H_

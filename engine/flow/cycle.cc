@@ -26,9 +26,11 @@
 #include "engine/flow/credentials.h"
 #include "engine/flow/hit.h"
 #include "engine/flow/hit_pool.h"
+#include "engine/flow/pauses.h"
 #include "engine/metrics.h"
 #include "engine/rules/calendar.h"
 #include "engine/rules/expect.h"
+#include "engine/rules/missed.h"
 #include "engine/rules/retry.h"
 #include "engine/rules/splay.h"
 #include "engine/watch/service.h"
@@ -52,7 +54,9 @@ struct HitJob {
   HitRecord record;
   HitWrite write;
   char idempotency_key[64];
-  ExpectRule expect;  // the entry's i_expect, read when it has one
+  ExpectRule expect;    // the entry's i_expect, read when it has one
+  bool missed_column;   // the table has i_missed: missed runs follow it and are counted
+  bool hit_made;        // a hit was made (or refused), not a run passed over unmade
 };
 
 // Reads the entry's i_expect into job->expect for the hit; "" when it has
@@ -85,20 +89,6 @@ time_t PlanRetry(const RunOfAttempt& run, const HitRecord& record, const char* s
                          record.retry_after, now, next_run, arc4random());
 }
 
-// The next scheduled run after a pending retry's run, which the retry was
-// planned to come before: the interval from the run's time, or the
-// calendar's next match after the retry's time (the same as after the
-// present it was planned in, as no match came between). -1 when it cannot
-// be told.
-time_t NextRunOfPending(const Entry& entry, const RunOfAttempt& run) {
-  if (entry.cron[0] != '\0') {
-    time_t retry_time = StoredTime(entry.next);
-    return retry_time == -1 ? -1 : CalendarNextTime(entry, retry_time);
-  }
-  long long interval = ParseInt(entry.interval);
-  return PlaceIntervalRun(entry.id, entry.splay, interval, run.run_time + interval);
-}
-
 // Where the row's own times do not give the run. A retry is made at the
 // first cycle after its time, which may come at or after its run's next
 // scheduled time: then the retry is not made, as it would take that
@@ -108,26 +98,89 @@ time_t NextRunOfPending(const Entry& entry, const RunOfAttempt& run) {
 // runs is at the present of the cycle that found it due: a key of its own.
 void PlaceRun(const Entry& entry, time_t present, RunOfAttempt* run) {
   if (run->attempt > 1) {
-    time_t next_run = NextRunOfPending(entry, *run);
+    time_t next_run = NextRunAfterRetriedRun(entry, run->run_time);
     if (next_run != -1 && present >= next_run) LapsePendingRun(next_run, run);
   }
   if (run->attempt == 1 && entry.cron[0] == '\0' && ParseInt(entry.interval) <= 0)
     SetRunTime(present, run);
 }
 
+// What i_missed makes of the run due now: its policy, and whether the
+// entry's following run is due already (missed), with the slots up to the
+// present. Only where the table has the column, and only for a run's first
+// attempt: a retry belongs to its run. An interval entry that makes each
+// missed run goes on as it always did, and costs nothing here.
+struct MissedRuns {
+  MissedPolicy policy = kMissedEach;
+  bool counted = false;  // passed holds the slots up to the present
+  bool missed = false;
+  SlotsPassed passed{};
+};
+
+MissedRuns PlanMissedRuns(const HitJob& job, const RunOfAttempt& run) {
+  MissedRuns plan;
+  const Entry& entry = job.entry;
+  bool calendar = entry.cron[0] != '\0';
+  if (!job.missed_column) return plan;
+  plan.policy = MissedPolicyOf(entry.missed, calendar);
+  if (plan.policy == kMissedRefused || (plan.policy == kMissedEach && !calendar) ||
+      run.attempt != 1 || run.resumed)
+    return plan;
+  time_t stored = StoredTime(entry.next);
+  plan.counted = stored != -1 && SlotsBefore(entry, stored, job.present + 1, &plan.passed);
+  plan.missed = plan.counted && plan.passed.count >= 2;
+  return plan;
+}
+
+// The runs after the one made now that "one" passes over.
+SlotsPassed AfterTheFirst(const SlotsPassed& passed) {
+  SlotsPassed rest = passed;
+  rest.count = passed.count - 1;
+  rest.first = passed.second;
+  return rest;
+}
+
+// A missed run that i_missed "none" leaves unmade: no hit, the schedule
+// moved to its first slot after the present, the runs passed over counted
+// and, with -l, told in the entry's results row.
+void PassOver(const RunSettings* s, HitJob* job, const MissedRuns& plan) {
+  const Entry& entry = job->entry;
+  job->hit_made = false;
+  char next[20];
+  LocalTimeText(plan.passed.next, next, sizeof next);
+  PrepareUpdateTo(s, entry, next, &job->write);
+  job->write.state.changes = 0;
+  NoteRunsSkipped(plan.passed.count);
+  std::string reason = SkippedReason(plan.passed.count, plan.passed.more, plan.passed.first,
+                                     plan.passed.last);
+  if (s->verbose) PrintFormat("Skipping - id %s - %s.\r\n", entry.id, reason.c_str());
+  if (OptionGiven(s, 'l')) {
+    char started[20];
+    LocalTimeText(job->present, started, sizeof started);
+    FillSkippedRow(entry, started, plan.passed, "", &job->write.row);
+  }
+}
+
 // The hit, then its reschedule's text (the date scanners' words follow the
 // hit's own) and its result row, so that the writing thread has only the
 // statements left to run. The reschedule is the run's next scheduled time
 // (the interval counted from the run's scheduled time, so that retries never
-// shift it, or the calendar's next match), or after a failed attempt that
-// may be retried the retry's time.
+// shift it, or the calendar's next match, or for missed runs what i_missed
+// says), or after a failed attempt that may be retried the retry's time.
 void HitAndPrepare(const RunSettings* s, HitJob* job) {
-  NoteHitStarted();
-  job->options.entry_limits = OptionGiven(s, 'w');
+  job->hit_made = true;
+  job->write.skipped.outcome[0] = '\0';
   const Entry& entry = job->entry;
   RunOfAttempt run;
   StartAttempt(*job->kept, entry, &run);
   if (run.rule.retries > 0) PlaceRun(entry, job->present, &run);
+  MissedRuns missed = PlanMissedRuns(*job, run);
+  if (missed.missed && missed.policy == kMissedNone) {
+    PassOver(s, job, missed);
+    return;
+  }
+  NoteHitStarted();
+  job->options.entry_limits = OptionGiven(s, 'w');
   job->options.hold_failed_line = run.rule.retries > 0;
   job->options.idempotency_key = nullptr;
   if (run.rule.retries > 0 && run.run_time != -1) {
@@ -139,7 +192,24 @@ void HitAndPrepare(const RunSettings* s, HitJob* job) {
   char next[20];
   char refused[160];
   std::string unparsed = ReadExpect(job);
-  if (calendar && !CalendarNextRun(entry, job->present, next, sizeof next, refused, sizeof refused))
+  bool scheduled = true;
+  if (missed.policy == kMissedRefused) {
+    // Tried again after its interval, as a refused calendar is.
+    long long interval = ParseInt(entry.interval);
+    LocalTimeText(job->present + (interval > 0 ? interval : static_cast<long long>(kRefusedScheduleRetrySecs)), next,
+                  sizeof next);
+    snprintf(refused, sizeof refused, "i_missed: unknown word '%.20s'", entry.missed);
+    scheduled = false;
+  } else if (missed.missed && missed.policy == kMissedOne) {
+    LocalTimeText(missed.passed.next, next, sizeof next);
+  } else if (calendar && missed.counted) {
+    // The calendar's next match as the count found it, each missed one in
+    // turn or the first after the present.
+    LocalTimeText(missed.missed ? missed.passed.second : missed.passed.next, next, sizeof next);
+  } else if (calendar) {
+    scheduled = CalendarNextRun(entry, job->present, next, sizeof next, refused, sizeof refused);
+  }
+  if (!scheduled)
     RefuseHit(entry, kHitBadSchedule, refused, s->verbose,
               s->quiet && !job->options.hold_failed_line, &job->record);
   else if (!unparsed.empty())
@@ -149,7 +219,7 @@ void HitAndPrepare(const RunSettings* s, HitJob* job) {
     Hit(entry, job->options, s->verbose, s->quiet, &job->record);
   const HitRecord& record = job->record;
   NoteHitEnded(record.outcome, record.duration_us);
-  if (calendar) {
+  if (calendar || !scheduled || (missed.missed && missed.policy == kMissedOne)) {
     PrepareUpdateTo(s, entry, next, &job->write);
   } else if (run.scheduled[0] != '\0') {
     Entry scheduled = entry;
@@ -182,12 +252,21 @@ void HitAndPrepare(const RunSettings* s, HitJob* job) {
     FillResultRow(job->entry, record, &job->write.row);
     job->write.row.attempt = run.attempt;
   }
+  if (missed.missed && missed.policy == kMissedOne) {
+    SlotsPassed rest = AfterTheFirst(missed.passed);
+    NoteRunsSkipped(rest.count);
+    if (s->verbose)
+      PrintFormat("Skipping - id %s - %s.\r\n", entry.id,
+                  SkippedReason(rest.count, rest.more, rest.first, rest.last).c_str());
+    if (OptionGiven(s, 'l')) FillSkippedRow(entry, record.started, rest, "", &job->write.skipped);
+  }
 }
 
 // Reads the entry's own call where its row has one.
 // false when the read fails.
 bool ReadCall(Schedule* db, HitJob* job) {
   job->kept = &db->state.columns;
+  job->missed_column = db->missed_column;
   bool has_call = db->calls.any() && strcmp(job->entry.call, "0") != 0;
   job->options.call = has_call ? &job->call : nullptr;
   if (!has_call) return true;
@@ -210,6 +289,7 @@ struct CycleCounts {
   int hit = 0;     // hits that ended
   int failed = 0;  // of those, hits that did not succeed
   void Ended(const HitJob& job) {
+    if (!job.hit_made) return;
     ++hit;
     if (!HitSucceeded(job.record.outcome)) ++failed;
   }
@@ -717,7 +797,9 @@ int HitInParallel(const RunSettings* s, Schedule* db, ParallelHits* hits, DueEnt
     bool written;
     {
       DatabaseCall write;
-      written = WriteHits(db, writes.data(), writes.size(), group_failed, sizeof group_failed);
+      written = WriteHits(db, writes.data(), writes.size(), group_failed, sizeof group_failed) &&
+                WriteSkippedRows(db, writes.data(), writes.size(), group_failed,
+                                 sizeof group_failed);
     }
     if (!written && failed[0] == '\0') snprintf(failed, sizeof failed, "%s", group_failed);
     unwritten.Keep(&own);  // the words of these writes and of the next fetches
@@ -750,7 +832,8 @@ int HitInTurn(const RunSettings* s, Schedule* db, DueEntries* due, time_t presen
     HitWrite* write = &job.write;
     char failed[1024];
     DatabaseCall writing;
-    if (!WriteHits(db, &write, 1, failed, sizeof failed)) {
+    if (!WriteHits(db, &write, 1, failed, sizeof failed) ||
+        !WriteSkippedRows(db, &write, 1, failed, sizeof failed)) {
       PrintFormat("Error Executing - %s\r\n", failed);
       return 1;
     }
@@ -799,6 +882,7 @@ int RunCycles(const RunSettings* s, Schedule* db) {
                   fraction);
     ODBCDateDriverKludge2(0, db->select_conn, quoted_now);
     StartCredentialsCycle();
+    if (db->pauses.enabled && !ResumeEndedPauses(s, db, present, quoted_now)) return 1;
 
     DueEntries due(s, db, quoted_now, fraction);
     if (!due.Start(parallel ? static_cast<int>(hits.jobs.size()) : 1)) {
@@ -825,6 +909,14 @@ int RunCycles(const RunSettings* s, Schedule* db) {
       if (CountFailingEntries(&db->state, db->update_conn, db->results.manual_commit,
                               s->failing_runs, &failing))
         NoteEntriesFailing(failing);
+      else
+        NoteDatabaseError();
+    }
+    if (OptionGiven(s, 'm') && db->pauses.enabled) {
+      DatabaseCall counting;
+      long long paused = 0;
+      if (CountPausedEntries(&db->pauses, db->update_conn, db->results.manual_commit, &paused))
+        NoteEntriesPaused(paused);
       else
         NoteDatabaseError();
     }

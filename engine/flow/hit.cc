@@ -310,3 +310,17 @@ void FillResultRow(const Entry& entry, const HitRecord& record, ResultRow* row) 
   CopyText(row->reason, record.result.reason);
   row->attempt = 1;
 }
+
+void FillSkippedRow(const Entry& entry, const char* started, const SlotsPassed& passed,
+                    const char* what, ResultRow* row) {
+  row->entry_id = entry.key;
+  CopyText(row->due, entry.next);
+  CopyText(row->started, started);
+  row->duration_ms = 0;
+  CopyText(row->outcome, "skipped");
+  row->status = 0;
+  row->bytes = 0;
+  CopyText(row->reason,
+           SkippedReason(passed.count, passed.more, passed.first, passed.last, what).c_str());
+  row->attempt = 1;
+}

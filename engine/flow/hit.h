@@ -9,6 +9,7 @@
 #include "engine/db/entry_call.h"
 #include "engine/rules/entry.h"
 #include "engine/rules/hit_outcome.h"
+#include "engine/rules/missed.h"
 #include "http/ll_http.h"
 
 struct ExpectRule;
@@ -68,5 +69,10 @@ int EntryTimeLimit(const char* timeout);
 
 // The results row of entry's hit.
 void FillResultRow(const Entry& entry, const HitRecord& record, ResultRow* row);
+
+// The results row of the runs of entry passed over at started (outcome
+// "skipped", the reason saying how many and when, with what after it).
+void FillSkippedRow(const Entry& entry, const char* started, const SlotsPassed& passed,
+                    const char* what, ResultRow* row);
 
 #endif  // JANTOR_ENGINE_FLOW_HIT_H_

@@ -99,7 +99,7 @@ std::string EntryColumnsText(const char* alias, const char* next) {
   return text;
 }
 
-std::array<EntryField, 20> EntryFields(Entry* e) {
+std::array<EntryField, 22> EntryFields(Entry* e) {
   return {{{e->id, sizeof e->id},
            {e->user, sizeof e->user},
            {e->password, sizeof e->password},
@@ -119,7 +119,9 @@ std::array<EntryField, 20> EntryFields(Entry* e) {
            {e->failures, sizeof e->failures},
            {e->outcome, sizeof e->outcome},
            {e->expect, sizeof e->expect},
-           {e->splay, sizeof e->splay}}};
+           {e->splay, sizeof e->splay},
+           {e->missed, sizeof e->missed},
+           {e->paused_until, sizeof e->paused_until}}};
 }
 
 void ReadEntryKey(Entry* entry) {

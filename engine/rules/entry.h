@@ -56,6 +56,11 @@ struct Entry {
   // none, and where the table lacks the columns.
   char expect[256];  // i_expect
   char splay[16];    // i_splay
+  // What runs missed while jantor was away come to (engine/rules/missed.h),
+  // and the time a pause ends; "" for the default and for none, and where
+  // the table lacks the columns.
+  char missed[16];        // i_missed
+  char paused_until[64];  // i_paused_until
   EntryKey key_kind;     // set by ReadEntryKey, with key
   SQLBIGINT key;         // the key's value (its whole part for kKeyNumber)
 };
@@ -66,7 +71,7 @@ struct EntryField {
   char* text;
   size_t capacity;
 };
-std::array<EntryField, 20> EntryFields(Entry* entry);
+std::array<EntryField, 22> EntryFields(Entry* entry);
 
 // The columns every read of due entries names first, in Entry's order
 // ("id, i_user, ..., i_next"), each qualified by alias when it is not null;
@@ -119,6 +124,9 @@ struct HitWrite {
   char claim[20];     // with -s, the claim time the row must still hold
   ResultRow row;      // with -l, the hit's result row
   RunStateWrite state;
+  // With -l, the row of the runs that i_missed had this hit pass over
+  // ("one"), written after the write; an empty skipped.outcome for none.
+  ResultRow skipped;
 };
 
 // Writes the reschedule's text for entry into write->update (the date

@@ -248,6 +248,10 @@ std::string StatusSchedule(const StatusRow& row) {
 }
 
 std::string StatusNextRun(const StatusRow& row, time_t now) {
+  // A pause that has ended is cleared at the next cycle; until then the
+  // entry shows its schedule as it stands.
+  if (!row.paused_until.empty() && row.paused_until > LocalText(now))
+    return "paused until " + row.paused_until;
   if (row.attempt >= 2)
     return "retry " + std::to_string(row.attempt - 1) + " of " + std::to_string(row.retries) +
            " at " + row.next;
@@ -303,8 +307,12 @@ void RenderStatusHtml(const StatusHeader& header, const StatusQuery& query, cons
       "server-error, n no-status, u unreachable, t timeout, l too-large, x tls, h bad-host, e "
       "error, q bad-request, b bad-schedule");
   if (ExpectsReplies()) out->append(", w unexpected");
-  out->append(
-      "; a bold one failed, an underlined one was refused unsent.</p></footer></body></html>");
+  out->append("; a bold one failed, an underlined one was refused unsent.");
+  if (page.pauses)
+    out->append(
+        " A paused entry is not hit until the time its next run shows; the runs its pause "
+        "passes over are skipped, not made.");
+  out->append("</p></footer></body></html>");
 }
 
 void RenderStatusJson(const StatusHeader& header, const StatusQuery& query, const StatusPage& page,
@@ -323,6 +331,10 @@ void RenderStatusJson(const StatusHeader& header, const StatusQuery& query, cons
     entry["due"] = StatusNextRun(row, header.now) == "due";
     entry["retry"] =
         row.attempt >= 2 ? Json{{"retry", row.attempt - 1}, {"of", row.retries}} : Json();
+    if (page.pauses)
+      entry["paused_until"] = !row.paused_until.empty() && row.paused_until > LocalText(header.now)
+                                  ? Json(row.paused_until)
+                                  : Json();
     entry["outcome"] = row.outcome.empty() ? Json() : Json(row.outcome);
     entry["status"] = row.status != 0 ? Json(row.status) : Json();
     entry["duration_ms"] = row.duration_ms >= 0 ? Json(row.duration_ms) : Json();

@@ -35,11 +35,12 @@ enum Column : SQLUSMALLINT {
   kStatus,
   kDuration,
   kLast,
-  kColumnCount = kLast,
+  kPausedUntil,
+  kColumnCount = kPausedUntil,
 };
-constexpr const char* kOptional[] = {"i_method",  "i_cron",        "i_zone",    "i_retries",
+constexpr const char* kOptional[] = {"i_method",  "i_cron",        "i_zone",   "i_retries",
                                      "i_attempt", "i_failures",    "i_outcome", "i_recent",
-                                     "i_status",  "i_duration_ms", "i_last"};
+                                     "i_status",  "i_duration_ms", "i_last",   "i_paused_until"};
 constexpr int kOptionalCount = sizeof kOptional / sizeof kOptional[0];
 
 // Seconds the entries' count is kept before it is counted again.
@@ -203,6 +204,7 @@ StatusRow ReadRow(SQLHSTMT stmt) {
   row.status = static_cast<int>(Number(stmt, kStatus, 0));
   row.duration_ms = static_cast<int>(Number(stmt, kDuration, -1));
   row.last = Text(stmt, kLast).substr(0, 19);
+  row.paused_until = Text(stmt, kPausedUntil).substr(0, 19);
   return row;
 }
 
@@ -383,6 +385,7 @@ bool ReadPage(StatusSource* source, const StatusQuery& query, StatusPage* page, 
   const size_t want = kRowsAPage + 1;  // one more tells whether a page follows
   std::vector<StatusRow>& rows = page->rows;
   rows.clear();
+  page->pauses = Has(*source, kPausedUntil);
   page->looked = query.search.empty() ? -1 : 0;
   page->window_ended = false;
   const StatusKey& key = query.key;

@@ -46,6 +46,7 @@ struct StatusRow {
   int status = 0;        // i_status, 0 for none
   int duration_ms = -1;  // i_duration_ms, -1 for none
   std::string last;      // i_last
+  std::string paused_until;  // i_paused_until, "" for none
 };
 
 // Where a page begins or ends in the page's order: the failing part
@@ -76,6 +77,7 @@ struct StatusPage {
   StatusKey after_key, before_key;
   long long looked = -1;      // entries a search looked through; -1 for no search
   bool window_ended = false;  // the search stopped at its window, not at the table's end
+  bool pauses = false;        // the table has i_paused_until
 };
 
 struct StatusTotals {

@@ -236,8 +236,13 @@ void RunSchema(const TestDb& db, const std::string& suffix, const std::string& s
             line, first,
             {"i_retries ", "i_retry_delay ", "i_attempt ", "i_run ", "i_failures ", "i_outcome ",
              "i_recent ", "i_status ", "i_duration_ms ", "i_last ", "i_expect ", "i_splay ",
-             "attempt "}))
+             "i_missed ", "i_paused_until ", "attempt "}))
       continue;
+    // Without the pause column the due index is on i_next (and the key) alone.
+    if (columns != Columns::kShipped) {
+      size_t paused = line.find(", i_paused_until)");
+      if (paused != std::string::npos) line.erase(paused, 16);
+    }
     // The results' view names the attempt after the reason.
     if (columns != Columns::kShipped) {
       size_t attempt = line.find("reason, attempt");
@@ -253,7 +258,9 @@ void RunSchema(const TestDb& db, const std::string& suffix, const std::string& s
   std::string sql, error;
   while (std::getline(statements, sql, ';')) {
     if (sql.find_first_not_of(" \n\t") == std::string::npos) continue;
-    if (columns != Columns::kShipped && sql.find("i_failures") != std::string::npos) continue;
+    if (columns != Columns::kShipped && (sql.find("i_failures") != std::string::npos ||
+                                         sql.find("i_paused_until") != std::string::npos))
+      continue;
     if (!Exec(db, sql, &error)) throw std::runtime_error("schema statement failed: " + sql + error);
   }
 }
