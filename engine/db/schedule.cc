@@ -127,6 +127,7 @@ int OpenSchedule(const RunSettings* s, Schedule* db) {
   db->expect_column = ResultHasColumn(db->select_stmt, "i_expect");
   db->splay_column = ResultHasColumn(db->select_stmt, "i_splay");
   if (db->expect_column) NoteExpectsReplies();
+  if (db->calls.auth) NoteFetchesTokens();
   FindRunStateColumns(db->select_stmt, &db->state.columns);
   CopyText(db->state.table, s->table);
   db->state.append_recent = dialect.append_recent;

@@ -26,6 +26,7 @@
 #include "engine/flow/credentials.h"
 #include "engine/flow/hit.h"
 #include "engine/flow/hit_pool.h"
+#include "engine/flow/oauth2.h"
 #include "engine/metrics.h"
 #include "engine/rules/calendar.h"
 #include "engine/rules/expect.h"
@@ -653,6 +654,7 @@ int RunCycles(const RunSettings* s, Schedule* db) {
                   fraction);
     ODBCDateDriverKludge2(0, db->select_conn, quoted_now);
     StartCredentialsCycle();
+    StartOAuth2Cycle();
 
     DueEntries due(s, db, quoted_now, fraction);
     if (!due.Start(parallel ? static_cast<int>(hits.jobs.size()) : 1)) {
