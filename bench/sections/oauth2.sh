@@ -5,10 +5,11 @@
 # client_secret=${cred:bench_secret}' (the secret a file of -a's folder),
 # against the same entries with i_headers 'Authorization: Bearer <a token>'
 # and no i_auth: both take the call path, so the two ways differ in the
-# token alone. bench/token_server.py is the token server, over TLS with the
-# certificate that tests/support/nginx_tls.sh's private CA signed for
-# 127.0.0.1 (jantor trusts the CA through SSL_CERT_FILE); it logs every
-# token request. Each run is one daemon, one cycle: it must fetch exactly
+# token alone (the token's one fetch comes before the run's first request,
+# outside the span its rate is timed over). bench/token_server.py is the
+# token server, over TLS with the certificate that
+# tests/support/nginx_tls.sh's private CA signed for 127.0.0.1 (jantor
+# trusts the CA through SSL_CERT_FILE); it logs every token request. Each run is one daemon, one cycle: it must fetch exactly
 # one token (its life is an hour) and request every entry once, every
 # entry's i_outcome 'ok'. Then one daemon over three cycles 4 s apart
 # against a server whose tokens live 4 s: one fetch a cycle, as each token
