@@ -195,7 +195,8 @@ int SendWithToken(const OAuth2Client& client, HttpRequestRecord* request, WebCal
 
 // Sends the request the record holds: the entry's own call when it has
 // one (or -w limits it), else a plain GET. -1 with *record filled when a
-// reference or the call's checks are refused: nothing is sent then.
+// reference or the call's checks are refused, kNoToken when the call's
+// i_auth got no token: nothing is sent then.
 int Request(const Entry& entry, const HitOptions& options, HttpRequestRecord* request, char** reply,
             HitRecord* record) {
   record->method[0] = '\0';
