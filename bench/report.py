@@ -2,7 +2,8 @@
 """Turns the figures that the benchmark scripts recorded into results.md
 in the folder given, and the part of each section that has a file of its
 own (results_cost, scale, webcalls, calendar, retries, status_page,
-grouped_writes, expect_cap, credentials) into <section>.md beside it, also appended to results.md;
+grouped_writes, expect_cap, credentials, oauth2) into <section>.md beside it, also appended to
+results.md;
 with --full also hits.dat, delay.dat and chart.png. The sections of
 bench/run.sh and the scripts that run alone too record the same way, so
 that every table is made here, one way.
@@ -317,6 +318,14 @@ def derive(f):
         for way in ("crn", "crp"):
             f["credentials.%s.median" % way] = "%.0f" % num(median(f.rounds("rate." + way)))
 
+    def oauth2():
+        f["oauth2.ratio"] = f.paired("oat", "oah")
+        for way in ("oat", "oah"):
+            f["oauth2.%s.median" % way] = "%.0f" % num(median(f.rounds("rate." + way)))
+        # Each run is one daemon over less than a token's life.
+        f["oauth2.fetches"] = best(f.rounds("oauth2.fetches"))
+        f["oauth2.fetches.least"] = least(f.rounds("oauth2.fetches"))
+
     def scale():
         for kind in SCALE_KINDS:
             for key in ["scale.cycle." + kind] + (["scale.cycle.%s.shared" % kind] if kind in SCALE_SHARED else []):
@@ -324,7 +333,8 @@ def derive(f):
                     f[key + ".us"] = "%.0f" % (num(f[key + ".seconds"]) * 1e6 / num(f["scale.n"]))
 
     for fn in (speed, speed_basic, postgres, delay, memory, tls, table_size, startup, metrics, idle, share, retries,
-               status_page, results_cost, webcalls, calendar, grouped_writes, scale, expect_cap, credentials):
+               status_page, results_cost, webcalls, calendar, grouped_writes, scale, expect_cap, credentials,
+               oauth2):
         group(fn)
 
 
@@ -846,12 +856,37 @@ def credentials_report(f, targets):
     return section_text(make)
 
 
+def oauth2_report(f, targets):
+    """oauth2.md: what a token shared by the entries costs against a
+    bearer header in the table, and how often it is fetched."""
+    def make(p):
+        p("## OAuth2 client credentials")
+        p("")
+        p(run_line(f, "oauth2"))
+        p("SQLite in WAL mode (schema/sqlite.sql), nginx on loopback, a token server over TLS (bench/token_server.py); "
+          "%s rounds, the two ways taking turns at going first." % f["oauth2.rounds"])
+        p("Rates are hits a second from nginx's log, the median of the rounds; the ratio the median of the rounds' own.")
+        p("")
+        p("| figure | target | measured | met |")
+        p("|---|---|---|---|")
+        p(figure_row(f, targets, "jantor -c 8, N = %s, one cycle a daemon: token fetches of a daemon, whose token lives an hour" % (
+            f["oauth2.n"]), "oauth2.fetches", lambda: "%s (the least of the runs: %s)" % (
+                f["oauth2.fetches"], f["oauth2.fetches.least"]), also=("oauth2.fetches.least",)))
+        p(figure_row(f, targets, "the same, the i_auth entries against the same entries with Authorization: Bearer in i_headers",
+                     "oauth2.ratio", lambda: "%s (%s against %s hits a second)" % (
+                         f["oauth2.ratio"], f["oauth2.oat.median"], f["oauth2.oah.median"])))
+        p(figure_row(f, targets, "one daemon, %s cycles 4 s apart over the same entries, tokens of 4 s: token fetches" % (
+            f["oauth2.life_cycles"]), "oauth2.life_fetches", lambda: "%s" % f["oauth2.life_fetches"]))
+    return section_text(make)
+
+
 # The sections with a file of their own, in the order of a whole run; each
 # file is also appended to results.md.
 SECTION_FILES = (("results_cost", results_cost_report), ("scale", scale_report), ("webcalls", webcalls_report),
                  ("calendar", calendar_report), ("retries", retries_report), ("status_page", status_page_report),
                  ("grouped_writes", grouped_writes_report), ("expect_cap", expect_cap_report),
-                 ("credentials", credentials_report))
+                 ("credentials", credentials_report),
+                 ("oauth2", oauth2_report))
 
 
 def report(f, targets):

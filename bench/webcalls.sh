@@ -113,6 +113,7 @@ sqlite3 "$db_plain" <<'SQL'
 ALTER TABLE schedule_2 DROP COLUMN i_method;
 ALTER TABLE schedule_2 DROP COLUMN i_headers;
 ALTER TABLE schedule_2 DROP COLUMN i_body;
+ALTER TABLE schedule_2 DROP COLUMN i_auth;
 SQL
 
 # The call: a JSON body of exactly BYTES bytes, and two headers. The same

@@ -43,6 +43,7 @@ std::atomic<bool> skips_counted{false};
 Counter runs_skipped;
 std::atomic<int64_t> entries_paused{0};
 std::atomic<bool> expects_replies{false};
+std::atomic<bool> fetches_tokens{false};
 std::atomic<bool> host_cap{false};
 Counter host_waits;
 std::atomic<int64_t> hits_in_flight{0};
@@ -189,6 +190,10 @@ void NoteExpectsReplies() { expects_replies.store(true, std::memory_order_relaxe
 
 bool ExpectsReplies() { return expects_replies.load(std::memory_order_relaxed); }
 
+void NoteFetchesTokens() { fetches_tokens.store(true, std::memory_order_relaxed); }
+
+bool FetchesTokens() { return fetches_tokens.load(std::memory_order_relaxed); }
+
 void NoteRunFailed() { Add(runs_failed); }
 
 void NoteEntriesFailing(long long count) {
@@ -231,6 +236,8 @@ void RenderMetrics(std::string* out) {
     hit_count += value;
     // A daemon whose table cannot say what to expect shows no such series.
     if (outcome == kHitUnexpected && value == 0 && !ExpectsReplies()) continue;
+    // Nor one whose table authorizes no call with a token.
+    if (outcome == kHitNoToken && value == 0 && !FetchesTokens()) continue;
     Append(out, "jantor_hits_total{outcome=\"%s\"} %" PRIu64 "\n", HitOutcomeWord(outcome), value);
   }
   // The buckets are read once each and summed here, so the cumulative

@@ -40,6 +40,10 @@ void NoteHostWait();
 // "unexpected" is then shown even while none has come. Any thread.
 void NoteExpectsReplies();
 bool ExpectsReplies();
+// The table may authorize calls with OAuth2 tokens (i_auth): the outcome
+// "no-token" is then shown even while none has come. Any thread.
+void NoteFetchesTokens();
+bool FetchesTokens();
 // A run (a scheduled hit and its retries) has ended failed.
 void NoteRunFailed();
 // count entries have failed at least -f runs in a row, as last counted.

@@ -20,6 +20,12 @@ CREATE TABLE schedule_2 (
   i_method   VARCHAR(16),
   i_headers  TEXT,
   i_body     MEDIUMTEXT,
+  -- How the call is authorized, NULL for by the columns above alone:
+  -- OAuth2 client credentials, "oauth2 TOKEN_URL client_id=ID
+  -- client_secret=SECRET [scope=S] [audience=A]", whose values may be
+  -- ${cred:NAME} references; the call then carries the token jantor
+  -- fetched, as "Authorization: Bearer ...".
+  i_auth     VARCHAR(1024),
   -- A calendar schedule in place of the interval, NULL for the interval:
   -- a five-field cron expression, and the IANA zone it is read in (NULL for
   -- the daemon's own local time).

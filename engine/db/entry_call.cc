@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "engine/db/odbc_calls.h"
+#include "engine/rules/auth.h"
 #include "engine/rules/entry.h"
 #include "http/ll_webcall.h"
 
@@ -39,6 +40,7 @@ void FindCallColumns(SQLHSTMT stmt, CallColumns* columns) {
   columns->method = ResultHasColumn(stmt, "i_method");
   columns->headers = ResultHasColumn(stmt, "i_headers");
   columns->body = ResultHasColumn(stmt, "i_body");
+  columns->auth = ResultHasColumn(stmt, "i_auth");
 }
 
 std::string CallFlagColumn(const CallColumns& columns, const char* alias) {
@@ -47,7 +49,7 @@ std::string CallFlagColumn(const CallColumns& columns, const char* alias) {
   std::string tests;
   for (auto [present, name] :
        {std::pair{columns.method, "i_method"}, std::pair{columns.headers, "i_headers"},
-        std::pair{columns.body, "i_body"}}) {
+        std::pair{columns.body, "i_body"}, std::pair{columns.auth, "i_auth"}}) {
     if (!present) continue;
     tests += (tests.empty() ? "" : " and ") + prefix + name + " is null";
   }
@@ -55,9 +57,9 @@ std::string CallFlagColumn(const CallColumns& columns, const char* alias) {
 }
 
 bool PrepareCallFetch(SQLHDBC connection, const char* table, CallColumns* columns) {
-  snprintf(columns->text, sizeof columns->text, "select %s, %s, %s from %s where id = ?",
+  snprintf(columns->text, sizeof columns->text, "select %s, %s, %s%s from %s where id = ?",
            columns->method ? "i_method" : "null", columns->headers ? "i_headers" : "null",
-           columns->body ? "i_body" : "null", table);
+           columns->body ? "i_body" : "null", columns->auth ? ", i_auth" : "", table);
   return SQLOK(SQLAllocHandle(SQL_HANDLE_STMT, connection, &columns->fetch)) &&
          SQLOK(SQLPrepare(columns->fetch, Sql(columns->text), SQL_NTS)) &&
          SQLOK(BindKey(columns->fetch, 1, &columns->id, &columns->id_indicator));
@@ -67,6 +69,7 @@ bool FetchEntryCall(CallColumns* columns, const Entry& entry, EntryCallTexts* te
   texts->method.clear();
   texts->headers.clear();
   texts->body.clear();
+  texts->auth.clear();
   if (entry.key_kind != kKeyWhole) return true;
   columns->id = entry.key;
   columns->id_indicator = 0;
@@ -74,9 +77,11 @@ bool FetchEntryCall(CallColumns* columns, const Entry& entry, EntryCallTexts* te
   SQLFreeStmt(stmt, SQL_CLOSE);
   if (!SQLOK(SQLExecute(stmt))) return false;
   SQLRETURN rc = SQLFetch(stmt);
-  bool read = rc == SQL_NO_DATA || (SQLOK(rc) && ReadText(stmt, 1, 16, &texts->method) &&
-                                    ReadText(stmt, 2, kWebCallHeaderBytesMost, &texts->headers) &&
-                                    ReadText(stmt, 3, kWebCallBodyMost, &texts->body));
+  bool read =
+      rc == SQL_NO_DATA || (SQLOK(rc) && ReadText(stmt, 1, 16, &texts->method) &&
+                            ReadText(stmt, 2, kWebCallHeaderBytesMost, &texts->headers) &&
+                            ReadText(stmt, 3, kWebCallBodyMost, &texts->body) &&
+                            (!columns->auth || ReadText(stmt, 4, kAuthTextMost, &texts->auth)));
   SQLFreeStmt(stmt, SQL_CLOSE);
   return read;
 }

@@ -1,11 +1,12 @@
 // The columns that let an entry ask for its own web call (i_method,
-// i_headers, i_body): which of them the schedule table has, found by name
-// in the start-up check's result, and the reading of one entry's values for
-// its hit. A table without any of them is read without them. The due
-// select only says whether an entry has any such value; the values are read
-// for each hit that has, by the entry's key, so that a cycle holds the
-// bodies of its hits in flight only, never those of a whole page of due
-// entries. Everything here belongs to the main thread.
+// i_headers, i_body, and i_auth, how the call is authorized): which of
+// them the schedule table has, found by name in the start-up check's
+// result, and the reading of one entry's values for its hit. A table
+// without any of them is read without them. The due select only says
+// whether an entry has any such value; the values are read for each hit
+// that has, by the entry's key, so that a cycle holds the bodies of its
+// hits in flight only, never those of a whole page of due entries.
+// Everything here belongs to the main thread.
 #ifndef JANTOR_ENGINE_DB_ENTRY_CALL_H_
 #define JANTOR_ENGINE_DB_ENTRY_CALL_H_
 
@@ -19,11 +20,14 @@ struct CallColumns {
   bool method = false;
   bool headers = false;
   bool body = false;
-  SQLHSTMT fetch = SQL_NULL_HSTMT;  // "select i_method, i_headers, i_body from T where id = ?"
-  SQLBIGINT id = 0;                 // its parameter
+  bool auth = false;
+  // "select i_method, i_headers, i_body from T where id = ?", with i_auth
+  // after i_body where the table has it
+  SQLHSTMT fetch = SQL_NULL_HSTMT;
+  SQLBIGINT id = 0;  // its parameter
   SQLLEN id_indicator = 0;
   char text[512] = "";  // its text, for the error line
-  bool any() const { return method || headers || body; }
+  bool any() const { return method || headers || body || auth; }
 };
 
 // One entry's values as read; a NULL reads as the empty text. A text longer
@@ -33,9 +37,10 @@ struct EntryCallTexts {
   std::string method;
   std::string headers;
   std::string body;
+  std::string auth;  // i_auth (engine/rules/auth.h)
 };
 
-// Notes which of the three columns the open result on stmt has (by name, in
+// Notes which of the four columns the open result on stmt has (by name, in
 // any letter case). Reads no row.
 void FindCallColumns(SQLHSTMT stmt, CallColumns* columns);
 

@@ -129,6 +129,7 @@ int OpenSchedule(const RunSettings* s, Schedule* db) {
   db->missed_column = ResultHasColumn(db->select_stmt, "i_missed");
   db->paused_column = ResultHasColumn(db->select_stmt, "i_paused_until");
   if (db->expect_column) NoteExpectsReplies();
+  if (db->calls.auth) NoteFetchesTokens();
   FindRunStateColumns(db->select_stmt, &db->state.columns);
   CopyText(db->state.table, s->table);
   db->state.append_recent = dialect.append_recent;

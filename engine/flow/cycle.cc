@@ -26,6 +26,7 @@
 #include "engine/flow/credentials.h"
 #include "engine/flow/hit.h"
 #include "engine/flow/hit_pool.h"
+#include "engine/flow/oauth2.h"
 #include "engine/flow/pauses.h"
 #include "engine/metrics.h"
 #include "engine/rules/calendar.h"
@@ -882,6 +883,7 @@ int RunCycles(const RunSettings* s, Schedule* db) {
                   fraction);
     ODBCDateDriverKludge2(0, db->select_conn, quoted_now);
     StartCredentialsCycle();
+    StartOAuth2Cycle();
     if (db->pauses.enabled && !ResumeEndedPauses(s, db, present, quoted_now)) return 1;
 
     DueEntries due(s, db, quoted_now, fraction);

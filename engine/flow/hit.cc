@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,8 @@
 #include "base/ll_cpapi.h"
 #include "base/ll_string.h"
 #include "engine/flow/credentials.h"
+#include "engine/flow/oauth2.h"
+#include "engine/rules/auth.h"
 #include "engine/rules/expect.h"
 #include "engine/rules/retry.h"
 #include "http/ll_hosttext.h"
@@ -22,6 +25,9 @@ namespace {
 
 // Room for "Idempotency-Key: <key>\r\n" after the call's own lines.
 constexpr size_t kIdempotencyLineSize = 96;
+
+// What Request returns for a call sent with no token: none could be had.
+constexpr int kNoToken = -2;
 
 // Adds the key's header line to a POST or PATCH whose own lines have none.
 void AddIdempotencyKey(const char* key, WebCall* call, std::vector<char>* lines) {
@@ -49,13 +55,14 @@ struct SentTexts {
   bool call_named = false;               // call holds the resolved call texts
   std::string header_names, body_names;  // the credentials they used, for a refusal
   std::vector<char> lines;               // the call's header lines as sent
+  bool bearer = false;                   // lines carry a token
   SentTexts() = default;
   SentTexts(const SentTexts&) = delete;
   SentTexts& operator=(const SentTexts&) = delete;
   ~SentTexts() {
     for (std::string* text : {&user, &password, &object, &call.headers, &call.body})
       if (!text->empty()) explicit_bzero(text->data(), text->size());
-    if (call_named && !lines.empty()) explicit_bzero(lines.data(), lines.size());
+    if ((call_named || bearer) && !lines.empty()) explicit_bzero(lines.data(), lines.size());
   }
 };
 
@@ -130,9 +137,67 @@ void RefuseRequest(const std::string& reason, HitRecord* record) {
   record->result.bytes = 0;
 }
 
+// i_auth takes the place of every other way of authorizing the call. The
+// checks read the stored texts, the header lines as resolved; false with
+// the reason when they or i_auth itself are refused.
+bool PrepareAuthorization(const Entry& entry, const EntryCallTexts& texts, const std::string& auth,
+                          OAuth2Client* client, std::string* reason) {
+  if (entry.user[0] != '\0' || entry.password[0] != '\0') {
+    *reason = "i_auth: given with i_user or i_pass; keep one of them";
+    return false;
+  }
+  if (HeadersAuthorize(texts.headers)) {
+    *reason = "i_auth: given with an Authorization header in i_headers; keep one of them";
+    return false;
+  }
+  return PrepareOAuth2Client(auth, client, reason);
+}
+
+// Sends the call with the client's token on an Authorization line after
+// its own lines; when the target answers 401, once more with a new token
+// (unless that 401 stands, see RenewOAuth2Token). kNoToken with *record
+// filled when no token could be had: the target is not asked then.
+int SendWithToken(const OAuth2Client& client, HttpRequestRecord* request, WebCall* call,
+                  SentTexts* sent, char** reply, HitRecord* record) {
+  constexpr std::string_view kName = "Authorization: Bearer ";
+  std::vector<char>& lines = sent->lines;
+  size_t own = strlen(call->headers);
+  // Room for the longest token, made once: a buffer that moved would leave
+  // a token behind in the memory it gave up.
+  lines.resize(std::max(lines.size(), own + kName.size() + kAccessTokenMost + 3));
+  sent->bearer = true;
+  OAuth2Token token;
+  std::string why;
+  if (!TakeOAuth2Token(client, &token, &why)) {
+    RefuseRequest(why, record);
+    return kNoToken;
+  }
+  for (bool repeated = false;; repeated = true) {
+    char* at = lines.data() + own;
+    memcpy(at, kName.data(), kName.size());
+    memcpy(at + kName.size(), token.value.data(), token.value.size());
+    memcpy(at + kName.size() + token.value.size(), "\r\n", 3);
+    call->headers = lines.data();
+    int sent_whole = HttpSend(0, request, reply, &record->result);
+    if (repeated || record->result.end != kHttpReplyRead || record->result.status != 401)
+      return sent_whole;
+    OAuth2Renewal renewal = RenewOAuth2Token(client, &token, &why);
+    if (renewal == kTokenStands) return sent_whole;
+    if (*reply != nullptr) {
+      firee(*reply);
+      *reply = nullptr;
+    }
+    if (renewal == kTokenFailed) {
+      RefuseRequest(why, record);
+      return kNoToken;
+    }
+  }
+}
+
 // Sends the request the record holds: the entry's own call when it has
 // one (or -w limits it), else a plain GET. -1 with *record filled when a
-// reference or the call's checks are refused: nothing is sent then.
+// reference or the call's checks are refused, kNoToken when the call's
+// i_auth got no token: nothing is sent then.
 int Request(const Entry& entry, const HitOptions& options, HttpRequestRecord* request, char** reply,
             HitRecord* record) {
   record->method[0] = '\0';
@@ -150,6 +215,12 @@ int Request(const Entry& entry, const HitOptions& options, HttpRequestRecord* re
   const EntryCallTexts& texts = sent.call_named           ? sent.call
                                 : options.call != nullptr ? *options.call
                                                           : kNone;
+  bool authorized = options.call != nullptr && HasAuth(options.call->auth);
+  OAuth2Client client;
+  if (authorized && !PrepareAuthorization(entry, texts, options.call->auth, &client, &refused)) {
+    RefuseRequest(refused, record);
+    return -1;
+  }
   WebCall call;
   // On the heap, and only for a call: a buffer in every worker's
   // thread-local block costs each thread its pages whether it makes calls
@@ -170,6 +241,7 @@ int Request(const Entry& entry, const HitOptions& options, HttpRequestRecord* re
   if (options.idempotency_key != nullptr) AddIdempotencyKey(options.idempotency_key, &call, &lines);
   request->call = &call;
   request->time_limit = call.time_limit;
+  if (authorized) return SendWithToken(client, request, &call, &sent, reply, record);
   return HttpSend(0, request, reply, &record->result);
 }
 
@@ -267,6 +339,13 @@ void Hit(const Entry& entry, const HitOptions& options, int verbose, int quiet, 
   if (verbose)
     PrintFormat("\r\n-%s- -%s- -%s- -%s- *%i*\r\n", entry.host, entry.object, entry.user,
                 entry.password, port);
+  // Of i_auth only the scheme and the token URL, which hold no secret.
+  if (verbose && options.call != nullptr && HasAuth(options.call->auth)) {
+    AuthRule rule;
+    std::string refused;
+    if (ParseAuth(options.call->auth, &rule, &refused))
+      PrintFormat("Authorization - oauth2 %s\r\n", rule.token_url.c_str());
+  }
   record->port = port;
   record->retry_after = -1;
   LocalTimeText(time(nullptr), record->started, sizeof record->started);
@@ -278,10 +357,13 @@ void Hit(const Entry& entry, const HitOptions& options, int verbose, int quiet, 
     hit = Request(entry, options, &request, &reply, record);
   }
   record->duration_us = MonotonicUs() - start;
-  record->outcome = hit < 0 ? kHitBadRequest : ClassifyHit(record->result);
+  record->outcome = hit == kNoToken ? kHitNoToken
+                    : hit < 0       ? kHitBadRequest
+                                    : ClassifyHit(record->result);
   if (hit < 0) {
+    if (verbose && hit == kNoToken) PrintFormat("\r\nNo token - %s", record->result.reason);
+    if (verbose && hit != kNoToken) PrintFormat("\r\nRequest refused - %s", record->result.reason);
     hit = 0;
-    if (verbose) PrintFormat("\r\nRequest refused - %s", record->result.reason);
   }
   int status = record->result.status;
   bool replied = record->outcome == kHitOk || record->outcome == kHitRedirect ||

@@ -26,8 +26,9 @@ struct HitRecord {
 
 // How a hit is made beyond the entry's usual columns.
 struct HitOptions {
-  // The entry's own method, headers and body, where the table has those
-  // columns; null for a plain GET.
+  // The entry's own method, headers and body, and how the call is
+  // authorized (i_auth), where the table has those columns; null for a
+  // plain GET.
   const EntryCallTexts* call = nullptr;
   // -w: an i_timeout of 1 to 3600 seconds limits the whole hit.
   bool entry_limits = false;
@@ -46,7 +47,8 @@ struct HitOptions {
 // One HTTP request for the entry: a GET, or the entry's own call. A call
 // that its checks refuse is not sent at all; its outcome is "bad-request",
 // and its reason names what was refused (never a header value or a body
-// byte, which are printed nowhere). The entry is rescheduled whatever the
+// byte, which are printed nowhere). A call authorized by i_auth that gets
+// no token is not sent either; its outcome is "no-token". The entry is rescheduled whatever the
 // outcome, so the request's own result only decides what verbose output
 // says; *record gets what the hit came to. Quiet keeps the HTTP client's
 // words out and prints one line instead when the hit did not succeed.

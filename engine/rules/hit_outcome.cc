@@ -5,10 +5,10 @@ namespace {
 constexpr const char* kWords[kHitOutcomeCount] = {
     "ok",      "redirect",  "client-error", "server-error", "no-status", "unreachable",
     "timeout", "too-large", "tls",          "bad-host",     "error",
-    "bad-request", "bad-schedule", "unexpected",
+    "bad-request", "bad-schedule", "unexpected", "no-token",
 };
 
-constexpr char kLetters[kHitOutcomeCount + 1] = "krcsnutlxheqbw";
+constexpr char kLetters[kHitOutcomeCount + 1] = "krcsnutlxheqbwa";
 
 }  // namespace
 

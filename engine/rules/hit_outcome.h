@@ -22,6 +22,7 @@ enum HitOutcome : int {
   kHitBadRequest,   // "bad-request": the entry's method, headers or body were refused unsent
   kHitBadSchedule,  // "bad-schedule": the entry's i_cron or i_zone was refused; not hit
   kHitUnexpected,   // "unexpected": a reply that does not meet the entry's i_expect
+  kHitNoToken,      // "no-token": the entry's OAuth2 token could not be had; not sent
   kHitOutcomeCount,
 };
 
@@ -33,8 +34,8 @@ const char* HitOutcomeWord(int outcome);
 // The outcome's one letter, as the row keeps its latest outcomes (i_recent):
 // "k" ok, "r" redirect, "c" client-error, "s" server-error, "n" no-status,
 // "u" unreachable, "t" timeout, "l" too-large, "x" tls, "h" bad-host, "e"
-// error, "q" bad-request, "b" bad-schedule, "w" unexpected. Like the words,
-// an interface.
+// error, "q" bad-request, "b" bad-schedule, "w" unexpected, "a" no-token.
+// Like the words, an interface.
 char HitOutcomeLetter(int outcome);
 
 // The outcome of a letter; kHitOutcomeCount for a byte that is none.

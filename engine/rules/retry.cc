@@ -57,10 +57,11 @@ RetryRule RetryRuleOf(const char* retries, const char* delay) {
 bool MayRetry(HitOutcome outcome, int status, const char* method) {
   bool server_did_not_act = status == 408 || status == 429 || status == 503;
   if (strcmp(method, "POST") == 0 || strcmp(method, "PATCH") == 0)
-    return outcome == kHitUnreachable ||
+    return outcome == kHitUnreachable || outcome == kHitNoToken ||
            ((outcome == kHitClientError || outcome == kHitServerError) && server_did_not_act);
   switch (outcome) {
     case kHitUnreachable:
+    case kHitNoToken:
     case kHitTimeout:
     case kHitNoStatus:
     case kHitServerError:

@@ -35,8 +35,8 @@ RetryRule RetryRuleOf(const char* retries, const char* delay);
 // server is away, slow or failing are; those a second attempt would only
 // repeat (a refused request, a bad certificate, a 404) are not. POST and
 // PATCH (method as sent, upper case) may have been acted on: they are
-// tried again only when nothing was sent (unreachable) or the server said
-// it did not act (408, 429, 503).
+// tried again only when nothing was sent (unreachable, no-token) or the
+// server said it did not act (408, 429, 503).
 bool MayRetry(HitOutcome outcome, int status, const char* method);
 
 // The seconds a reply's Retry-After asks for: its header read up to the

@@ -307,6 +307,7 @@ void RenderStatusHtml(const StatusHeader& header, const StatusQuery& query, cons
       "server-error, n no-status, u unreachable, t timeout, l too-large, x tls, h bad-host, e "
       "error, q bad-request, b bad-schedule");
   if (ExpectsReplies()) out->append(", w unexpected");
+  if (FetchesTokens()) out->append(", a no-token");
   out->append("; a bold one failed, an underlined one was refused unsent.");
   if (page.pauses)
     out->append(

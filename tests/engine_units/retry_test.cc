@@ -60,6 +60,7 @@ TEST(RetryRule, WhichFailuresAreTriedAgainForWhichMethod) {
       {kHitBadHost, 0, false, false},       {kHitBadRequest, 0, false, false},
       {kHitBadSchedule, 0, false, false},   {kHitError, 0, false, false},
       {kHitUnexpected, 503, false, false},  {kHitUnexpected, 200, false, false},
+      {kHitNoToken, 0, true, true},
   };
   for (const Case& c : cases) {
     std::string what = std::string(HitOutcomeWord(c.outcome)) + " " + std::to_string(c.status);
@@ -235,8 +236,8 @@ TEST(RunState, EveryAttemptWritesItsLetterAndItsFacts) {
   RunStateColumns columns;
   columns.recent = true;
   const std::pair<HitOutcome, char> cases[] = {
-      {kHitOk, 'k'},  {kHitServerError, 's'}, {kHitTimeout, 't'},
-      {kHitTls, 'x'}, {kHitBadSchedule, 'b'}, {kHitUnreachable, 'u'}, {kHitUnexpected, 'w'},
+      {kHitOk, 'k'},          {kHitServerError, 's'}, {kHitTimeout, 't'},    {kHitTls, 'x'},
+      {kHitBadSchedule, 'b'}, {kHitUnreachable, 'u'}, {kHitUnexpected, 'w'}, {kHitNoToken, 'a'},
   };
   for (auto [outcome, letter] : cases) {
     Entry entry = KeptEntry("", "", "", "", "");

@@ -201,8 +201,9 @@ enum class Columns {
              // results table without attempt)
   kCalls,    // an entry's own web call (i_method, i_headers, i_body) and its
              // calendar schedule (i_cron, i_zone)
-  kShipped,  // those, its retries and kept state (i_retries ... i_last), and
-             // what its reply must be and its splay (i_expect, i_splay)
+  kShipped,  // those, its retries and kept state (i_retries ... i_last),
+             // what its reply must be and its splay (i_expect, i_splay), and
+             // how its call is authorized (i_auth)
 };
 
 bool StartsWithAny(const std::string& line, size_t first,
@@ -236,7 +237,7 @@ void RunSchema(const TestDb& db, const std::string& suffix, const std::string& s
             line, first,
             {"i_retries ", "i_retry_delay ", "i_attempt ", "i_run ", "i_failures ", "i_outcome ",
              "i_recent ", "i_status ", "i_duration_ms ", "i_last ", "i_expect ", "i_splay ",
-             "i_missed ", "i_paused_until ", "attempt "}))
+             "i_missed ", "i_paused_until ", "i_auth ", "attempt "}))
       continue;
     // Without the pause column the due index is on i_next (and the key) alone.
     if (columns != Columns::kShipped) {
