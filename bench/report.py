@@ -2,7 +2,7 @@
 """Turns the figures that the benchmark scripts recorded into results.md
 in the folder given, and the part of each section that has a file of its
 own (results_cost, scale, webcalls, calendar, retries, status_page,
-grouped_writes, expect_cap, credentials, oauth2) into <section>.md beside it, also appended to
+grouped_writes, expect_cap, credentials, oauth2, pauses) into <section>.md beside it, also appended to
 results.md;
 with --full also hits.dat, delay.dat and chart.png. The sections of
 bench/run.sh and the scripts that run alone too record the same way, so
@@ -313,6 +313,15 @@ def derive(f):
         f["expect_cap.held.capped"] = best(f.rounds("expect_cap.held.capped"))
         f["expect_cap.held.free"] = best(f.rounds("expect_cap.held.free"))
 
+    def pauses():
+        for kind in ("sqlite", "pg"):
+            for way in ("paused", "plain"):
+                f["pauses.%s.%s" % (kind, way)] = "%.1f" % num(median(f.rounds("pauses.%s.%s" % (kind, way))))
+            f["pauses.%s.extra" % kind] = "%.1f" % (num(f["pauses.%s.paused" % kind]) - num(f["pauses.%s.plain" % kind]))
+        f["pauses.nulls"] = f.paired("pzn", "pzw")
+        for way in ("pzn", "pzw"):
+            f["pauses.%s.median" % way] = "%.0f" % num(median(f.rounds("rate." + way)))
+
     def credentials():
         f["credentials.named"] = f.paired("crn", "crp")
         for way in ("crn", "crp"):
@@ -334,7 +343,7 @@ def derive(f):
 
     for fn in (speed, speed_basic, postgres, delay, memory, tls, table_size, startup, metrics, idle, share, retries,
                status_page, results_cost, webcalls, calendar, grouped_writes, scale, expect_cap, credentials,
-               oauth2):
+               oauth2, pauses):
         group(fn)
 
 
@@ -837,6 +846,29 @@ def expect_cap_report(f, targets):
     return section_text(make)
 
 
+def pauses_report(f, targets):
+    """pauses.md: what paused entries cost a cycle, and what the columns of
+    missed runs and pauses cost where they are NULL."""
+    def make(p):
+        p("## Missed runs and pauses")
+        p("")
+        p(run_line(f, "pauses"))
+        p("The shipped schemas, %s rounds, the two ways of each pair taking turns at going first. A cycle is timed from "
+          "jantor's alarm calls, the median of the rounds; rates are hits a second from nginx's log." % f["pauses.rounds"])
+        p("")
+        p("| figure | target | measured | met |")
+        p("|---|---|---|---|")
+        for kind, name in (("sqlite", "SQLite"), ("pg", "PostgreSQL")):
+            p(figure_row(f, targets, "%s, %s entries, 1000 due: a cycle with %s more due and paused, against one with them not due" % (
+                name, f["pauses.n"], f["pauses.paused"]), "pauses.%s.extra" % kind,
+                lambda kind=kind: "%s ms more (%s against %s ms)" % (
+                    f["pauses.%s.extra" % kind], f["pauses.%s.paused" % kind], f["pauses.%s.plain" % kind])))
+        p(figure_row(f, targets, "jantor -c 8, SQLite, N = %s: i_missed and i_paused_until NULL against a table without them" % (
+            f["pauses.rate_n"]), "pauses.nulls", lambda: "%s (%s against %s hits a second)" % (
+                f["pauses.nulls"], f["pauses.pzn.median"], f["pauses.pzw.median"])))
+    return section_text(make)
+
+
 def credentials_report(f, targets):
     """credentials.md: what a header that names a secret costs against the
     same header with the secret written in."""
@@ -886,7 +918,7 @@ SECTION_FILES = (("results_cost", results_cost_report), ("scale", scale_report),
                  ("calendar", calendar_report), ("retries", retries_report), ("status_page", status_page_report),
                  ("grouped_writes", grouped_writes_report), ("expect_cap", expect_cap_report),
                  ("credentials", credentials_report),
-                 ("oauth2", oauth2_report))
+                 ("oauth2", oauth2_report), ("pauses", pauses_report))
 
 
 def report(f, targets):

@@ -127,7 +127,9 @@ MissedRuns PlanMissedRuns(const HitJob& job, const RunOfAttempt& run) {
   if (plan.policy == kMissedRefused || (plan.policy == kMissedEach && !calendar) ||
       run.attempt != 1 || run.resumed)
     return plan;
-  time_t stored = StoredTime(entry.next);
+  // The run's own time: a retry that lapsed made this the first attempt of
+  // the run after its own, whose time the row does not hold.
+  time_t stored = run.lapsed ? run.run_time : StoredTime(entry.next);
   plan.counted = stored != -1 && SlotsBefore(entry, stored, job.present + 1, &plan.passed);
   plan.missed = plan.counted && plan.passed.count >= 2;
   return plan;

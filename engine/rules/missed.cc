@@ -44,7 +44,7 @@ bool SlotsBefore(const Entry& entry, time_t first, time_t end, SlotsPassed* pass
   // so many that counting them would hold the cycle are counted as "more
   // than", and the next is found from the end at once.
   time_t next = first;
-  for (; next != -1 && next < end; next = CalendarNextTime(entry, next)) {
+  while (next < end) {
     if (passed->count == kMostCountedMatches) {
       passed->more = true;
       next = CalendarNextTime(entry, end - 1);
@@ -54,8 +54,10 @@ bool SlotsBefore(const Entry& entry, time_t first, time_t end, SlotsPassed* pass
     if (passed->count == 1) passed->second = next;
     passed->last = next;
     ++passed->count;
+    next = CalendarNextTime(entry, next);
+    if (next == -1) return false;  // the schedule is refused
   }
-  if (next == -1 && passed->count == 0) return false;  // the schedule is refused
+  if (next == -1) return false;
   passed->next = next;
   return true;
 }
