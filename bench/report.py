@@ -859,7 +859,7 @@ def pauses_report(f, targets):
         p("| figure | target | measured | met |")
         p("|---|---|---|---|")
         for kind, name in (("sqlite", "SQLite"), ("pg", "PostgreSQL")):
-            p(figure_row(f, targets, "%s, %s entries, 1000 due: a cycle with %s more due and paused, against one with them not due" % (
+            p(figure_row(f, targets, "%s, %s entries, one in 1000 due: a cycle with %s more due and paused, against one with them not due" % (
                 name, f["pauses.n"], f["pauses.paused"]), "pauses.%s.extra" % kind,
                 lambda kind=kind: "%s ms more (%s against %s ms)" % (
                     f["pauses.%s.extra" % kind], f["pauses.%s.paused" % kind], f["pauses.%s.plain" % kind])))

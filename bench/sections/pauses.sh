@@ -2,7 +2,7 @@
 # What paused entries cost a cycle, and what the columns of missed runs and
 # pauses cost where they are left NULL, the shipped schemas:
 #   - 1,000,000 entries on SQLite (WAL) and on PostgreSQL, 1000 of them
-#     falling due between two cycles, so that the cycle measured hits
+#     falling due between two cycles (one in 1000), so that the cycle measured hits
 #     something; in one of each round's two ways 100,000 more are due and
 #     paused (i_next an hour ago, i_paused_until tomorrow), in the other
 #     those 100,000 are not due (i_next tomorrow, no pause). The second
@@ -13,7 +13,8 @@
 #     table without the two columns (and its index on i_next alone).
 # Each round runs each pair's two ways seconds apart, taking turns at going
 # first.
-pz_n=${BENCH_PZ_N:-1000000} pz_paused=$((${BENCH_PZ_N:-1000000} / 10)) pz_due=1000
+pz_n=${BENCH_PZ_N:-1000000}
+pz_paused=$((pz_n / 10)) pz_due=$((pz_n / 1000))
 pz_rate_n=${BENCH_PZ_RATE_N:-20000}
 pz_db=$work/pauses.db pz_plain_db=$work/pauses-plain.db
 rm -f "$pz_db"* "$pz_plain_db"*
