@@ -46,7 +46,9 @@ pz_next() {
 }
 pz_pause() { echo "CASE WHEN i % 10 = 0 AND '$1' = 'paused' THEN '$(stamp 1440)' END"; }
 
-# One measured cycle over the million entries on SQLite, in way.
+# One measured cycle over the million entries on SQLite, in way; its
+# length in pz_ms (a failure ends the section, which a command substitution
+# would hide).
 pz_sqlite_cycle() { # way tag
   fill_schedule "$pz_db" "$pz_n" "$2" 127.0.0.1 /index.html "$(pz_next "$1")" \
     "i_paused_until=$(pz_pause "$1")"
@@ -54,7 +56,7 @@ pz_sqlite_cycle() { # way tag
   local ms
   read -r ms _ < <(run_jantor_second pz_sqlite "$2" "$pz_due")
   [ "$(span "$2" | cut -d' ' -f1)" = "$pz_due" ] || pz_fail "$2 made $(span "$2" | cut -d' ' -f1) of $pz_due requests"
-  echo "$ms"
+  pz_ms=$ms
 }
 
 # The same on PostgreSQL.
@@ -72,7 +74,7 @@ SQL
   local ms
   read -r ms _ < <(run_jantor_second bench_pg "$2" "$pz_due" -u jantor -p "$(pg_password)")
   [ "$(span "$2" | cut -d' ' -f1)" = "$pz_due" ] || pz_fail "$2 made $(span "$2" | cut -d' ' -f1) of $pz_due requests"
-  echo "$ms"
+  pz_ms=$ms
 }
 
 # One cycle of N due entries at -c 8 on dsn (pz_sqlite or pz_plain).
@@ -92,8 +94,10 @@ record pauses.rate_n "$pz_rate_n"
 for r in $(seq "$rounds"); do
   if [ $((r % 2)) = 1 ]; then ways="plain paused"; else ways="paused plain"; fi
   for way in $ways; do
-    record "pauses.sqlite.$way.$r" "$(pz_sqlite_cycle "$way" "pzs$way-$r")" ms
-    record "pauses.pg.$way.$r" "$(pz_pg_cycle "$way" "pzp$way-$r")" ms
+    pz_sqlite_cycle "$way" "pzs$way-$r"
+    record "pauses.sqlite.$way.$r" "$pz_ms" ms
+    pz_pg_cycle "$way" "pzp$way-$r"
+    record "pauses.pg.$way.$r" "$pz_ms" ms
   done
   if [ $((r % 2)) = 1 ]; then ways="without nulls"; else ways="nulls without"; fi
   for way in $ways; do
