@@ -72,7 +72,7 @@ bool ReadTime(const Rollups& r, SQLHDBC conn, const std::string& text,
 // The fill of one hour: its sums, grouped by entry, into T_hourly.
 std::string FillText(const Rollups& r) {
   return std::string("insert into ") + r.name + " (entry_id, hour_start, " +
-         RollupColumnsText(nullptr) + ") select r.entry_id, ?, " +
+         RollupColumnsText(false) + ") select r.entry_id, ?, " +
          ResultSumsText(r.results, r.attempt_column, "?") + " from " + r.results +
          " r where r.started >= ? and r.started < ? group by r.entry_id";
 }
@@ -93,13 +93,10 @@ std::string RollupTableName(const char* results) {
   return name.size() < sizeof Rollups::name ? name : "";
 }
 
-std::string RollupColumnsText(const char* function) {
-  auto column = [function](const char* name, bool maximum = false) {
-    if (maximum && function != nullptr) return "max(" + std::string(name) + ")";
-    if (function == nullptr) return std::string(name);
-    char text[96];
-    snprintf(text, sizeof text, function, name);
-    return std::string(text);
+std::string RollupColumnsText(bool summed) {
+  auto column = [summed](const char* name, bool maximum = false) {
+    if (!summed) return std::string(name);
+    return (maximum ? "max(" : "sum(") + std::string(name) + ")";
   };
   std::string text = column("attempts") + ", " + column("runs") + ", " + column("failed_runs");
   for (int outcome = 0; outcome < kHitOutcomeCount; ++outcome)
@@ -110,18 +107,24 @@ std::string RollupColumnsText(const char* function) {
   return text;
 }
 
-std::string ResultSumsText(const char* results, bool attempt_column, const std::string& run_floor) {
-  const std::string first = attempt_column ? "coalesce(r.attempt, 1) <= 1" : "1 = 1";
+std::string RunStartText(bool attempt_column) {
+  return attempt_column ? "case when coalesce(r.attempt, 1) <= 1 then 1 else 0 end" : "1";
+}
+
+std::string GoodRunText(const char* results, bool attempt_column, const std::string& run_floor) {
   const std::string good = "r.outcome in ('ok', 'redirect')";
+  if (!attempt_column) return "case when " + good + " then 1 else 0 end";
   // A good attempt ends its run: a good run of this hour when the run's
   // first attempt (the entry's latest before it) began in the hour too.
-  std::string good_run = "case when " + good + " then 1 else 0 end";
-  if (attempt_column)
-    good_run = "case when " + good + " and (" + first + " or exists (select 1 from " + results +
-               " s where s.entry_id = r.entry_id and s.started >= " + run_floor +
-               " and s.started <= r.started and coalesce(s.attempt, 1) <= 1)) then 1 else 0 end";
-  const std::string runs = "sum(case when " + first + " then 1 else 0 end)";
-  std::string text = "count(*), " + runs + ", " + runs + " - sum(" + good_run + ")";
+  return "case when " + good + " and (coalesce(r.attempt, 1) <= 1 or exists (select 1 from " +
+         results + " s where s.entry_id = r.entry_id and s.started >= " + run_floor +
+         " and s.started <= r.started and coalesce(s.attempt, 1) <= 1)) then 1 else 0 end";
+}
+
+std::string ResultSumsText(const char* results, bool attempt_column, const std::string& run_floor) {
+  const std::string runs = "sum(" + RunStartText(attempt_column) + ")";
+  std::string text = "count(*), " + runs + ", " + runs + " - sum(" +
+                     GoodRunText(results, attempt_column, run_floor) + ")";
   for (int outcome = 0; outcome < kHitOutcomeCount; ++outcome)
     text += std::string(", sum(case when r.outcome = '") + HitOutcomeWord(outcome) +
             "' then 1 else 0 end)";
@@ -143,7 +146,7 @@ bool OpenRollups(SQLHSTMT check_stmt, SQLHDBC update_conn, const ResultsTable& r
   if (name.empty()) return true;
   std::string probe = "select * from " + name + " where 1 = 0";
   if (!Execute(check_stmt, probe.data())) return true;  // no rollups: the results as they were
-  const std::string columns = "entry_id, hour_start, " + RollupColumnsText(nullptr);
+  const std::string columns = "entry_id, hour_start, " + RollupColumnsText(false);
   for (size_t at = 0; at < columns.size();) {
     size_t comma = columns.find(", ", at);
     std::string column = columns.substr(at, comma == std::string::npos ? comma : comma - at);

@@ -73,9 +73,10 @@ void PruneRollups(Rollups* rollups, SQLHDBC update_conn, int keep_days, time_t n
 
 // The rollup's columns after entry and hour, in the order of HourCounts
 // (engine/rules/rollup.h): "attempts, runs, failed_runs, ok, ...,
-// duration_ms_sum, duration_ms_max, ms_under_10, ...", each in function
-// (such as "sum(%s)") when it is not null; the maximum is always max().
-std::string RollupColumnsText(const char* function);
+// duration_ms_sum, duration_ms_max, ms_under_10, ..."; summed, each as
+// its sum over the rows a caller groups ("sum(attempts)", ...), the
+// longest as its max().
+std::string RollupColumnsText(bool summed);
 
 // The same columns summed over the rows of the results table results,
 // aliased r, grouped by the caller: a run's first attempt is one with
@@ -83,6 +84,13 @@ std::string RollupColumnsText(const char* function);
 // after it ends a good run when the run began at or after run_floor (an
 // expression over r: the start of the hour the attempt is counted in).
 std::string ResultSumsText(const char* results, bool attempt_column, const std::string& run_floor);
+
+// For one row r of the results: 1 when it is a run's first attempt, else
+// 0; and 1 when it ends a good run that began at or after run_floor, else
+// 0. Each run of the hour the rows are summed over is counted once by the
+// one and, when good, once by the other (see ResultSumsText).
+std::string RunStartText(bool attempt_column);
+std::string GoodRunText(const char* results, bool attempt_column, const std::string& run_floor);
 
 // The rollups' table of a results table, "" when the name would not fit.
 std::string RollupTableName(const char* results);

@@ -44,6 +44,13 @@ struct HourCounts {
   void Add(const HourCounts& other);
 };
 
+// The shares of good runs of an entry over the last 24 hours, 7 days and
+// 30 days (the hour under way and the 23, 167 and 719 before it), 0 to 1;
+// -1 without runs.
+struct UptimeShares {
+  double day = -1, week = -1, month = -1;
+};
+
 // The share of good runs, 0 to 1; -1 without runs.
 double GoodRunShare(long long runs, long long failed_runs);
 
