@@ -283,7 +283,7 @@ void RenderEntryHtml(const StatusHeader& header, const StatusRow& row, const Ent
     out->append("<h3>Latest attempts, newest first</h3>");
     Links(path, history, out);
     out->append(
-        "<table><thead><tr><th>began</th><th>attempt</th><th>outcome</th><th>status</th>"
+        "<table class=\"a\"><thead><tr><th>began</th><th>attempt</th><th>outcome</th><th>status</th>"
         "<th>ms</th><th>reason</th></tr></thead><tbody>");
     for (const AttemptRow& attempt : history.attempts) {
       out->append("<tr><td>");
