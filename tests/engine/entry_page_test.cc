@@ -48,6 +48,31 @@ std::string Body(const std::string& answer) {
   return at == std::string::npos ? "" : answer.substr(at + 4);
 }
 
+// An hour of rollups: its runs, failed runs and timeouts (the rest ok),
+// the attempts' durations in the bucket of under ms.
+void AddHour(const TestDb& db, int entry, const std::string& hour, int runs, int failed, int ms) {
+  std::string bucket = "ms_under_" + std::to_string(ms);
+  ASSERT_TRUE(Exec(db,
+                   "insert into hit_results_hourly (entry_id, hour_start, attempts, runs, "
+                   "failed_runs, ok, redirect, client_error, server_error, no_status, "
+                   "unreachable, timeout, too_large, tls, bad_host, error, bad_request, "
+                   "bad_schedule, unexpected, duration_ms_sum, duration_ms_max, "
+                   "ms_under_10, ms_under_25, ms_under_50, ms_under_100, ms_under_250, "
+                   "ms_under_500, ms_under_1000, ms_under_2500, ms_under_5000, "
+                   "ms_under_10000, ms_under_30000, ms_under_60000, ms_over_60000) "
+                   "values (" +
+                       std::to_string(entry) + ", '" + hour + "', " + std::to_string(runs) + ", " +
+                       std::to_string(runs) + ", " + std::to_string(failed) + ", " +
+                       std::to_string(runs - failed) + ", 0, 0, 0, 0, 0, " +
+                       std::to_string(failed) + ", 0, 0, 0, 0, 0, 0, 0, " +
+                       std::to_string(runs * ms / 2) + ", " + std::to_string(ms - 1) +
+                       ", 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0)"));
+  ASSERT_TRUE(Exec(db, "update hit_results_hourly set " + bucket +
+                           " = attempts where "
+                           "entry_id = " +
+                           std::to_string(entry) + " and hour_start = '" + hour + "'"));
+}
+
 class EntryPage : public testing::Test {
  protected:
   void SetUp() override {
@@ -71,31 +96,6 @@ class EntryPage : public testing::Test {
   std::string Url(const std::string& path) {
     return "http://127.0.0.1:" + std::to_string(port_) + path;
   }
-  // An hour of rollups: its runs, failed runs and timeouts (the rest ok),
-  // the attempts' durations in the bucket of under ms.
-  void AddHour(int entry, const std::string& hour, int runs, int failed, int ms) {
-    std::string bucket = "ms_under_" + std::to_string(ms);
-    ASSERT_TRUE(Exec(db_,
-                     "insert into hit_results_hourly (entry_id, hour_start, attempts, runs, "
-                     "failed_runs, ok, redirect, client_error, server_error, no_status, "
-                     "unreachable, timeout, too_large, tls, bad_host, error, bad_request, "
-                     "bad_schedule, unexpected, duration_ms_sum, duration_ms_max, "
-                     "ms_under_10, ms_under_25, ms_under_50, ms_under_100, ms_under_250, "
-                     "ms_under_500, ms_under_1000, ms_under_2500, ms_under_5000, "
-                     "ms_under_10000, ms_under_30000, ms_under_60000, ms_over_60000) "
-                     "values (" +
-                         std::to_string(entry) + ", '" + hour + "', " + std::to_string(runs) +
-                         ", " + std::to_string(runs) + ", " + std::to_string(failed) + ", " +
-                         std::to_string(runs - failed) + ", 0, 0, 0, 0, 0, " +
-                         std::to_string(failed) + ", 0, 0, 0, 0, 0, 0, 0, " +
-                         std::to_string(runs * ms / 2) + ", " + std::to_string(ms - 1) +
-                         ", 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0)"));
-    ASSERT_TRUE(Exec(db_, "update hit_results_hourly set " + bucket +
-                              " = attempts where "
-                              "entry_id = " +
-                              std::to_string(entry) + " and hour_start = '" + hour + "'"));
-  }
-
   TestDb db_;
   int port_ = 0;
   std::unique_ptr<servicetest::ServingDaemon> daemon_;
@@ -125,8 +125,8 @@ TEST_F(EntryPage, ABrowserSeesTheBarsTheChartsAndEveryAttemptPageByPage) {
                    "status, bytes, reason, attempt) values " +
                        rows));
   // Days of rollups three and ten days ago.
-  AddHour(7, DaysAgo(3) + " 12:00:00", 24, 2, 250);
-  AddHour(7, DaysAgo(10) + " 12:00:00", 10, 0, 100);
+  AddHour(db_, 7, DaysAgo(3) + " 12:00:00", 24, 2, 250);
+  AddHour(db_, 7, DaysAgo(10) + " 12:00:00", 10, 0, 100);
   Start();
 
   testsupport::BrowserOptions options;
@@ -188,35 +188,10 @@ TEST_F(EntryPage, ABrowserSeesTheBarsTheChartsAndEveryAttemptPageByPage) {
             std::string::npos);
   EXPECT_NE(page.html.find("&lt;img src=x onerror="), std::string::npos);
 
-  // The JSON's older links walk every attempt once, its newer links back.
+  // The JSON holds the same, and no more (see EntryHistory for its figures).
   std::string json = Ask(port_, "GET /entry/7.json HTTP/1.0\r\n\r\n");
   ASSERT_EQ(json.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << json.substr(0, 300);
-  auto document = nlohmann::json::parse(Body(json));
-  EXPECT_EQ(document["entry"]["id"], 7);
-  EXPECT_NEAR(document["entry"]["uptime_24h"].get<double>(), 0.9, 1e-9);
-  EXPECT_NEAR(document["entry"]["uptime_7d"].get<double>(), 247.0 / 274, 1e-9);
-  EXPECT_EQ(document["days"].size(), 90u);
-  EXPECT_EQ(document["hours"].size(), 48u);
-  std::vector<std::string> walked, back_walked;
   std::string texts = page.html + seen.clicked->html + older.clicked->html + json;
-  std::string path = "/entry/7.json", last;
-  for (int pages = 0; pages < 5 && !path.empty(); ++pages) {
-    std::string answer = Ask(port_, "GET " + path + " HTTP/1.0\r\n\r\n");
-    auto d = nlohmann::json::parse(Body(answer));
-    for (auto& a : d["attempts"]) walked.push_back(a["started"].get<std::string>());
-    last = path;
-    path = d["older"].is_string() ? d["older"].get<std::string>() : "";
-  }
-  EXPECT_EQ(walked, order);
-  path = last;
-  for (int pages = 0; pages < 5 && !path.empty(); ++pages) {
-    auto d = nlohmann::json::parse(Body(Ask(port_, "GET " + path + " HTTP/1.0\r\n\r\n")));
-    std::vector<std::string> starts;
-    for (auto& a : d["attempts"]) starts.push_back(a["started"].get<std::string>());
-    back_walked.insert(back_walked.begin(), starts.begin(), starts.end());
-    path = d["newer"].is_string() ? d["newer"].get<std::string>() : "";
-  }
-  EXPECT_EQ(back_walked, order);
 
   // The list links the key to the page and shows the uptime.
   std::string list = Ask(port_, "GET / HTTP/1.0\r\n\r\n");
@@ -259,14 +234,16 @@ TEST_F(EntryPage, AYearsEntryDrawsItsDaysAndHours) {
                        LocalTimestamp(-20) + "', 0)"));
   for (int day = 89; day >= 2; --day) {
     int failed = day == 20 ? 96 : day % 17 == 0 ? 3 : day % 5 == 0 ? 1 : 0;
-    AddHour(42, DaysAgo(day) + " 12:00:00", 1440, failed,
-            day >= 40 && day <= 46 ? 1000 : day < 30 ? 500 : 250);
+    AddHour(db_, 42, DaysAgo(day) + " 12:00:00", 1440, failed,
+            day >= 40 && day <= 46 ? 1000
+            : day < 30             ? 500
+                                   : 250);
   }
   for (int hour = 47; hour >= 1; --hour) {
     char text[20];
     time_t at = time(nullptr) - 3600L * hour;
     strftime(text, sizeof text, "%Y-%m-%d %H:00:00", localtime(&at));
-    AddHour(42, text, 60, hour == 30 ? 4 : 0, hour >= 20 && hour <= 24 ? 500 : 250);
+    AddHour(db_, 42, text, 60, hour == 30 ? 4 : 0, hour >= 20 && hour <= 24 ? 500 : 250);
   }
   std::string rows;
   for (int i = 0; i < 12; ++i)
@@ -294,5 +271,97 @@ TEST_F(EntryPage, AYearsEntryDrawsItsDaysAndHours) {
   // A line of medians and one of the longest, unbroken, in each chart.
   EXPECT_EQ(seen.page.text.at("svg.chart polyline").size(), 4u);
 }
+
+// On each database, what the JSON of an entry's page and of the list say
+// of its history: the uptime over the rollups and the rows of the hours
+// not yet filled (a retry among them), its days and hours, and its
+// attempts, walked by the older links and back by the newer ones, however
+// many share a second.
+class EntryHistory : public testing::TestWithParam<std::string> {};
+
+TEST_P(EntryHistory, TheJsonCountsEachRunOnceAndPagesEveryAttempt) {
+  TestDb db = testsupport::MakeDbForCurrentTest(GetParam());
+  testsupport::CreateShippedScheduleTable(db);
+  testsupport::CreateShippedResultsTable(db);
+  // The retry below and its first attempt in the hour under way.
+  if (time(nullptr) % 3600 < 60) sleep(60);
+  ASSERT_TRUE(Exec(db,
+                   "insert into schedule_2 (id, i_port, i_object, i_host, i_timeout, "
+                   "i_interval, i_next) values (7, 80, '/p', 'h.test', 30, 60, '" +
+                       LocalTimestamp(7200) + "')"));
+  // 150 runs a minute apart over the hours before, every tenth a timeout,
+  // three sharing a second; then a run failed at first and good at its
+  // retry, seconds ago.
+  std::string rows;
+  for (int i = 0; i < 150; ++i) {
+    int seconds = i >= 49 && i <= 51 ? 50 * 60 : (i + 1) * 60;
+    rows += std::string(i == 0 ? "" : ", ") + "(7, NULL, '" + LocalTimestamp(-seconds - 60) +
+            "', " + std::to_string(100 + i) + (i % 10 == 0 ? ", 'timeout', NULL" : ", 'ok', 200") +
+            ", 10, NULL, 1)";
+  }
+  rows += ", (7, NULL, '" + LocalTimestamp(-50) + "', 30, 'server-error', 503, 10, NULL, 1)";
+  rows += ", (7, NULL, '" + LocalTimestamp(-40) + "', 40, 'ok', 200, 10, NULL, 2)";
+  ASSERT_TRUE(Exec(db,
+                   "insert into hit_results (entry_id, due, started, duration_ms, outcome, "
+                   "status, bytes, reason, attempt) values " +
+                       rows));
+  AddHour(db, 7, DaysAgo(3) + " 12:00:00", 24, 2, 250);
+  AddHour(db, 7, DaysAgo(10) + " 12:00:00", 10, 0, 100);
+  std::vector<std::string> args = db.Args();
+  args.insert(args.end(), {"-i", "60", "-l", "hit_results"});
+  servicetest::ServingDaemon jantor(args, "history");
+
+  auto get = [&](const std::string& path) {
+    std::string answer = Ask(jantor.port(), "GET " + path + " HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << path << ": " << answer.substr(0, 300);
+    return nlohmann::json::parse(Body(answer), nullptr, false);
+  };
+  // 151 runs of the last hours, 15 failed; 24 and 10 more, 2 failed.
+  auto list = get("/entries.json");
+  ASSERT_EQ(list["entries"].size(), 1u);
+  auto entry = get("/entry/7.json");
+  for (auto& e : {list["entries"][0], entry["entry"]}) {
+    EXPECT_NEAR(e["uptime_24h"].get<double>(), 136.0 / 151, 1e-9) << e;
+    EXPECT_NEAR(e["uptime_7d"].get<double>(), 158.0 / 175, 1e-9) << e;
+    EXPECT_NEAR(e["uptime_30d"].get<double>(), 168.0 / 185, 1e-9) << e;
+  }
+  ASSERT_EQ(entry["days"].size(), 90u);
+  EXPECT_EQ(entry["days"][86]["runs"], 24);
+  EXPECT_EQ(entry["days"][86]["failed_runs"], 2);
+  EXPECT_EQ(entry["days"][79]["median_ms"], 75);
+  long long runs = 0, attempts = 0;
+  for (auto& hour : entry["hours"]) {
+    runs += hour["runs"].get<long long>();
+    attempts += hour["attempts"].get<long long>();
+  }
+  EXPECT_EQ(runs, 151);
+  EXPECT_EQ(attempts, 152);
+
+  std::vector<std::string> order, walked, back;
+  for (auto& row : Query(db,
+                         "select started from hit_results where entry_id = 7 order by "
+                         "started desc, id desc"))
+    order.push_back(row[0].substr(0, 19));
+  std::string path = "/entry/7.json", last;
+  for (int pages = 0; pages < 5 && !path.empty(); ++pages) {
+    auto page = get(path);
+    for (auto& a : page["attempts"]) walked.push_back(a["started"].get<std::string>());
+    last = path;
+    path = page["older"].is_string() ? page["older"].get<std::string>() : "";
+  }
+  EXPECT_EQ(walked, order);
+  for (path = last; !path.empty() && back.size() < order.size() * 2;) {
+    auto page = get(path);
+    std::vector<std::string> starts;
+    for (auto& a : page["attempts"]) starts.push_back(a["started"].get<std::string>());
+    back.insert(back.begin(), starts.begin(), starts.end());
+    path = page["newer"].is_string() ? page["newer"].get<std::string>() : "";
+  }
+  EXPECT_EQ(back, order);
+  const auto& r = jantor.Stop();
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Databases, EntryHistory, testing::Values("sqlite", "postgres", "mariadb"));
 
 }  // namespace
