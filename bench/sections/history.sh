@@ -36,14 +36,16 @@
 #     history (no index on entry and start, no rollup table), with the
 #     index, and as shipped (the index and the rollup table); on
 #     PostgreSQL without the rollup table and as shipped. Twice
-#     BENCH_ROUNDS rounds, the ways of a database in the reverse order of
+#     BENCH_ROUNDS rounds, and the first two ways again at -c 1 (every hit
+#     a commit of its own), the ways of a database in the reverse order of
 #     the round before; the results table emptied and the schedule filled
 #     again before every run; every run checked (every entry requested,
 #     a result row each).
 # Nothing is cached between runs. The statements' plans go to
 # $work/history-plans-<database>.txt, and the tables' sizes are recorded.
 # BENCH_HI_ENTRIES, _RESULTS, _HOURS, _PAGE and _FILL_ROWS make a smaller
-# trial of it; the figures are of the sizes above.
+# trial of it; the figures are of the sizes above. BENCH_HI_PARTS names
+# the parts to run (pages, fill, cost; all unless given).
 hi_n=${BENCH_HI_ENTRIES:-1000000} hi_results=${BENCH_HI_RESULTS:-10000000}
 hi_hours=${BENCH_HI_HOURS:-8760} hi_page=${BENCH_HI_PAGE:-5000} hi_requests=20
 hi_entries=$((hi_n / 100)) hi_minute=100 hi_weekly=200
@@ -55,6 +57,8 @@ hi_now=$(date '+%Y-%m-%d %H:%M:%S')
 hi_hour=$(date '+%Y-%m-%d %H:00:00')
 
 hi_fail() { echo "bench: history: $*" >&2; exit 1; }
+# The parts to run: BENCH_HI_PARTS, "pages fill cost" unless given.
+hi_part() { [[ " ${BENCH_HI_PARTS:-pages fill cost} " == *" $1 "* ]]; }
 
 psql_hi() { PGPASSWORD=$(pg_password) psql -q -X -tA -v ON_ERROR_STOP=1 -h 127.0.0.1 -p "$(cat "$work/pg/port")" -U jantor -d jhistory "$@"; }
 sql_pg() { psql_hi; }
@@ -124,8 +128,12 @@ CREATE INDEX hit_results_hourly_hour ON hit_results_hourly (hour_start);
 SQL
 }
 
+# Without a journal: a write-ahead log would hold every page of the fill
+# until it is copied into the file, twice the gigabytes.
 hi_fill_sqlite() {
   sql_sqlite >/dev/null <<SQL
+PRAGMA journal_mode = OFF;
+PRAGMA synchronous = OFF;
 PRAGMA cache_size = -1000000;
 WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < $hi_n)
 INSERT INTO schedule_2 (id, i_port, i_object, i_host, i_timeout, i_interval, i_next, i_start, i_stop,
@@ -298,6 +306,7 @@ hi_plans() { # kind
   done >"$work/history-plans-$1.txt" 2>&1
 }
 
+if hi_part pages; then
 echo "  PostgreSQL: $hi_n entries, $hi_results results, $hi_hours hours of rollups for $hi_entries entries ..." >&2
 PGOPTIONS='-c client_min_messages=warning' psql_jantor -c 'DROP DATABASE IF EXISTS jhistory' -c 'CREATE DATABASE jhistory' >/dev/null
 psql_hi -f schema/postgres.sql -f schema/postgres-results.sql >/dev/null
@@ -317,10 +326,10 @@ PGOPTIONS='-c client_min_messages=warning' psql_jantor -c 'DROP DATABASE jhistor
 echo "  SQLite: the same ..." >&2
 rm -f "$hi_db" "$hi_db"-*
 cat schema/sqlite.sql schema/sqlite-results.sql | sql_sqlite
-sql_sqlite <<<'PRAGMA journal_mode=WAL;' >/dev/null
 scripts/odbc-dsn.sh "$odbc" bench_hist_sqlite sqlite "$hi_db" JournalMode=WAL SyncPragma=NORMAL
 hi_started=$(date +%s)
 hi_fill_sqlite
+sql_sqlite <<<'PRAGMA journal_mode=WAL;' >/dev/null
 sync
 record history.sqlite.fill "$(($(date +%s) - hi_started))" s
 record history.sqlite.bytes "$(stat -c %s "$hi_db")" bytes
@@ -329,8 +338,11 @@ echo "  SQLite: the pages ..." >&2
 hi_measure sqlite bench_hist_sqlite
 hi_plans sqlite
 rm -f "$hi_db" "$hi_db"-*
+fi
 
 # ---- One hour's rollups ------------------------------------------------------------
+
+if hi_part fill; then
 
 hi_fill_rows=${BENCH_HI_FILL_ROWS:-1000000} hi_fill_entries=$((${BENCH_HI_FILL_ROWS:-1000000} / 50))
 hi_prev=$(date -d "$(date '+%Y-%m-%d %H:00:00') 1 hour ago" '+%Y-%m-%d %H:%M:%S')
@@ -403,8 +415,11 @@ for r in $(seq "$rounds"); do
 done
 PGOPTIONS='-c client_min_messages=warning' psql_jantor -c 'DROP DATABASE jhistory' >/dev/null
 rm -f "$hi_db" "$hi_db"-*
+fi
 
 # ---- What the hits pay -------------------------------------------------------------
+
+if hi_part cost; then
 
 hi_cost_n=${BENCH_HI_N:-20000} hi_cost_rounds=$((2 * rounds))
 record history.cost.n "$hi_cost_n"
@@ -427,14 +442,17 @@ for way in hpi hph; do
 done
 psql_way hpi -c 'DROP TABLE hit_results_hourly' >/dev/null
 
+# A way whose name ends in 1 is the way before it at -c 1, where every
+# hit is a commit of its own.
 hi_cost_run() { # way round
-  local way=$1 tag=$1-$2 got
+  local way=$1 tag=$1-$2 got db=${1%1} hits=8
+  [ "$db" = "$way" ] || hits=1
   case $way in
     hl*)
-      sqlite3 "$work/history-$way.db" 'DELETE FROM hit_results;'
-      fill_schedule "$work/history-$way.db" "$hi_cost_n" "$tag" 127.0.0.1 /index.html "'$(stamp -1)'"
-      run_jantor "bench_$way" "$tag" -c 8 -l hit_results >/dev/null
-      got=$(sqlite3 "$work/history-$way.db" 'SELECT count(*) FROM hit_results;') ;;
+      sqlite3 "$work/history-$db.db" 'DELETE FROM hit_results;'
+      fill_schedule "$work/history-$db.db" "$hi_cost_n" "$tag" 127.0.0.1 /index.html "'$(stamp -1)'"
+      run_jantor "bench_$db" "$tag" -c "$hits" -l hit_results >/dev/null
+      got=$(sqlite3 "$work/history-$db.db" 'SELECT count(*) FROM hit_results;') ;;
     hp*)
       psql_way "$way" -c 'TRUNCATE hit_results' >/dev/null
       fill_pg "$hi_cost_n" "$tag" 127.0.0.1 "psql_$way" >/dev/null
@@ -448,12 +466,13 @@ psql_hpi() { psql_way hpi "$@"; }
 psql_hph() { psql_way hph "$@"; }
 echo "  the hits with and without the rollups ..." >&2
 for r in $(seq "$hi_cost_rounds"); do
-  if [ $((r % 2)) = 1 ]; then ways="hlo hli hlh hpi hph"; else ways="hlh hli hlo hph hpi"; fi
+  if [ $((r % 2)) = 1 ]; then ways="hlo hli hlh hpi hph hlo1 hli1"; else ways="hlh hli hlo hph hpi hli1 hlo1"; fi
   for way in $ways; do hi_cost_run "$way" "$r"; done
 done
-for way in hlo hli hlh hpi hph; do record_rates "$way" "$hi_cost_rounds"; done
+for way in hlo hli hlh hpi hph hlo1 hli1; do record_rates "$way" "$hi_cost_rounds"; done
 for way in hpi hph; do
   PGOPTIONS='-c client_min_messages=warning' psql_jantor -c "DROP DATABASE j$way" >/dev/null
 done
 rm -f "$work"/history-hl*.db*
+fi
 record_end
