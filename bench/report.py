@@ -2,7 +2,7 @@
 """Turns the figures that the benchmark scripts recorded into results.md
 in the folder given, and the part of each section that has a file of its
 own (results_cost, scale, webcalls, calendar, retries, status_page,
-grouped_writes, expect_cap, credentials, oauth2, pauses) into <section>.md beside it, also appended to
+grouped_writes, expect_cap, credentials, oauth2, pauses, history) into <section>.md beside it, also appended to
 results.md;
 with --full also hits.dat, delay.dat and chart.png. The sections of
 bench/run.sh and the scripts that run alone too record the same way, so
@@ -335,6 +335,25 @@ def derive(f):
         f["oauth2.fetches"] = best(f.rounds("oauth2.fetches"))
         f["oauth2.fetches.least"] = least(f.rounds("oauth2.fetches"))
 
+    def history():
+        for kind in STATUS_KINDS:
+            for page, _, _ in HISTORY_PAGES + (("plain", "", ""),):
+                times = f.rounds("history.%s.%s" % (kind, page))
+                f["history.%s.%s" % (kind, page)] = median(times)
+                f["history.%s.%s.least" % (kind, page)] = least(times)
+                f["history.%s.%s.most" % (kind, page)] = best(times)
+            fills = f.rounds("history.fill." + kind)
+            f["history.fill." + kind] = median(fills)
+            f["history.fill.%s.most" % kind] = best(fills)
+            f["history.fill.%s.scrape_ms" % kind] = best(f.rounds("history.fill.%s.scrape_ms" % kind))
+            f["history.fill.%s.scrapes" % kind] = least(f.rounds("history.fill.%s.scrapes" % kind))
+        f["history.cost.sqlite"] = f.paired("hlh", "hli")
+        f["history.cost.pg"] = f.paired("hph", "hpi")
+        f["history.index.sqlite"] = f.paired("hli", "hlo")
+        f["history.index.sqlite.c1"] = f.paired("hli1", "hlo1")
+        for way in ("hlo", "hli", "hlh", "hpi", "hph", "hlo1", "hli1"):
+            f["history.%s.median" % way] = "%.0f" % num(median(f.rounds("rate." + way)))
+
     def scale():
         for kind in SCALE_KINDS:
             for key in ["scale.cycle." + kind] + (["scale.cycle.%s.shared" % kind] if kind in SCALE_SHARED else []):
@@ -343,7 +362,7 @@ def derive(f):
 
     for fn in (speed, speed_basic, postgres, delay, memory, tls, table_size, startup, metrics, idle, share, retries,
                status_page, results_cost, webcalls, calendar, grouped_writes, scale, expect_cap, credentials,
-               oauth2, pauses):
+               oauth2, pauses, history):
         group(fn)
 
 
@@ -912,13 +931,116 @@ def oauth2_report(f, targets):
     return section_text(make)
 
 
+# The history section's pages: figure key, what the table calls the page,
+# and the request (a function of the figures and the database).
+HISTORY_PAGES = (
+    ("top", "the list's first page: 100 entries, each with a year of rollups", lambda f, k: "/"),
+    ("failing", "the list's failing entries only", lambda f, k: "/?failing=1"),
+    ("deep", "the list's %s page, by key", lambda f, k: "/?after=…"),
+    ("minute", "the page of entry 100, hit every minute", lambda f, k: "/entry/100"),
+    ("older", "its attempts 101 to 200, by key", lambda f, k: "/entry/100?after=" + f["history.%s.key" % k]),
+    ("json", "its JSON", lambda f, k: "/entry/100.json"),
+    ("weekly", "the page of entry 200, hit once a week", lambda f, k: "/entry/200"),
+)
+
+
+def history_report(f, targets):
+    """history.md: the pages of the history at scale, one hour's rollups,
+    and what the rollups and the index of an entry's results cost the hits."""
+    ms = lambda kind, page: "%s ms (%s to %s)" % (
+        f["history.%s.%s" % (kind, page)], f["history.%s.%s.least" % (kind, page)],
+        f["history.%s.%s.most" % (kind, page)])
+
+    def make(p):
+        p("## History: hourly rollups and the page of an entry")
+        p("")
+        p(run_line(f, "history"))
+        p("")
+        p("A schedule of %s entries, 1%% (%s) failing, beside a results table of %s rows over seven days and a year" % (
+            f["history.n"], f["history.entries"], f["history.results"]))
+        p("(%s hours) of hourly rollups for the failing entries (%s rows on PostgreSQL, %s on SQLite; %s MiB on" % (
+            f["history.hours"], f["history.pg.hourly_rows"], f["history.sqlite.hourly_rows"],
+            "%.0f" % (num(f["history.pg.hourly_bytes"]) / 1048576)))
+        p("PostgreSQL with their indexes, %s MiB the whole SQLite file), on PostgreSQL %s and SQLite (WAL). Entry 100" % (
+            "%.0f" % (num(f["history.sqlite.bytes"]) / 1048576), f["postgres"]))
+        p("is hit every minute (10 080 rows, 8760 rollups), entry 200 once a week. jantor -m -l hit_results -i 3600 idles")
+        p("after its first cycle; each page asked for %s times by curl, a new connection each, the pages taking turns." % (
+            f["history.requests"]))
+        p("Median (least to most). \"without -l\": the list's first page under a daemon without -l (no links, no uptime).")
+        p("")
+        p("| page | request | PostgreSQL | SQLite | reply on PostgreSQL |")
+        p("|---|---|---:|---:|---:|")
+        for page, label, request in HISTORY_PAGES:
+            if page == "deep":
+                label = label % (f["history.page"] + "th")
+            p("| %s | `%s` | %s | %s | %s bytes |" % (label, request(f, "pg"), ms("pg", page), ms("sqlite", page),
+                                                  f["history.pg.%s.bytes" % page]))
+        p("| the list's first page, without -l | `/` | %s | %s | |" % (ms("pg", "plain"), ms("sqlite", "plain")))
+        p("")
+        p("One hour's rollups: %s results rows in the hour before (%s entries, 2%% failed, 1%% retries), filled by jantor" % (
+            f["history.fill.rows"], f["history.fill.entries"]))
+        p("-l hit_results -v after its first cycle, in one statement; its time as jantor reports it, median (the most) of")
+        p("%s runs; /metrics scraped every tenth of a second meanwhile. What the hits pay: one cycle of jantor -c 8 -l" % (
+            f["history.fill.rounds"]))
+        p("hit_results over N = %s due GETs against nginx, each way in a database of its own, %s rounds taking turns" % (
+            f["history.cost.n"], f["history.cost.rounds"]))
+        p("at going first; hits a second from nginx's log. SQLite: the results table as shipped (with the index on")
+        p("entry_id, started and the rollup table), with the index alone, and as before both, and the last two again at")
+        p("-c 1; PostgreSQL: as shipped, and without the rollup table (its index on entry_id, started was there before).")
+        p("")
+        p("| figure | target | measured | met |")
+        p("|---|---|---|---|")
+        for row in history_rows(f, targets):
+            p(row())
+    return section_text(make)
+
+
+def history_rows(f, targets):
+    """The section's rows of the figure table, each made only when asked for."""
+    rows = []
+    for kind in STATUS_KINDS:
+        for page, label, request in HISTORY_PAGES:
+            def make(kind=kind, page=page, label=label, request=request):
+                text = label % (f["history.page"] + "th") if page == "deep" else label
+                return figure_row(f, targets, "%s, %s entries: %s, `%s`, median of %s requests" % (
+                    STATUS_NAMES[kind], f["history.n"], text, request(f, kind), f["history.requests"]),
+                    "history.%s.%s" % (kind, page),
+                    lambda: "%s ms (%s to %s)" % (f["history.%s.%s" % (kind, page)],
+                                                  f["history.%s.%s.least" % (kind, page)],
+                                                  f["history.%s.%s.most" % (kind, page)]))
+            rows.append(make)
+        rows.append(lambda kind=kind: figure_row(
+            f, targets, "%s: one hour's rollups of %s rows, one statement" % (STATUS_NAMES[kind], f["history.fill.rows"]),
+            "history.fill." + kind, lambda: "%s s (the most %s s)" % (
+                f["history.fill." + kind], f["history.fill.%s.most" % kind])))
+        rows.append(lambda kind=kind: figure_row(
+            f, targets, "%s: the slowest scrape of /metrics meanwhile" % STATUS_NAMES[kind],
+            "history.fill.%s.scrape_ms" % kind, lambda: "%s ms (%s scrapes a run at least)" % (
+                f["history.fill.%s.scrape_ms" % kind], f["history.fill.%s.scrapes" % kind])))
+    for kind, name, a, b in (("sqlite", "SQLite", "hlh", "hli"), ("pg", "PostgreSQL", "hph", "hpi")):
+        rows.append(lambda kind=kind, name=name, a=a, b=b: figure_row(
+            f, targets, "jantor -c 8 -l hit_results, %s, N = %s: with the rollup table against without it, median of %s rounds' ratios" % (
+                name, f["history.cost.n"], f["history.cost.rounds"]), "history.cost." + kind,
+            lambda: "%s (%s against %s hits a second, medians)" % (
+                f["history.cost." + kind], f["history.%s.median" % a], f["history.%s.median" % b])))
+    rows.append(lambda: figure_row(
+        f, targets, "the same on SQLite, the index of an entry's results (entry_id, started) against the table before it",
+        "history.index.sqlite", lambda: "%s (%s against %s hits a second, medians)" % (
+            f["history.index.sqlite"], f["history.hli.median"], f["history.hlo.median"])))
+    rows.append(lambda: figure_row(
+        f, targets, "the same at -c 1, every hit a commit of its own",
+        "history.index.sqlite.c1", lambda: "%s (%s against %s hits a second, medians)" % (
+            f["history.index.sqlite.c1"], f["history.hli1.median"], f["history.hlo1.median"])))
+    return rows
+
+
 # The sections with a file of their own, in the order of a whole run; each
 # file is also appended to results.md.
 SECTION_FILES = (("results_cost", results_cost_report), ("scale", scale_report), ("webcalls", webcalls_report),
                  ("calendar", calendar_report), ("retries", retries_report), ("status_page", status_page_report),
                  ("grouped_writes", grouped_writes_report), ("expect_cap", expect_cap_report),
                  ("credentials", credentials_report),
-                 ("oauth2", oauth2_report), ("pauses", pauses_report))
+                 ("oauth2", oauth2_report), ("pauses", pauses_report), ("history", history_report))
 
 
 def report(f, targets):

@@ -28,7 +28,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 all=(metrics idle share speed placement postgres table_size startup memory slow delay
   silent tls results_cost scale webcalls calendar retries status_page grouped_writes
-  expect_cap credentials oauth2 pauses)
+  expect_cap credentials oauth2 pauses history)
 
 names=("$@")
 [ "${BENCH_ONLY:-}" = watch ] && names=(metrics idle share)

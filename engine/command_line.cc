@@ -43,6 +43,8 @@ constexpr ValueOption kValueOptions[] = {
      "Using %s results table.\r\n"},
     {'k', offsetof(RunSettings, keep), sizeof(RunSettings::keep),
      "Keeping %s hours of results.\r\n"},
+    {'g', offsetof(RunSettings, keep_rollups), sizeof(RunSettings::keep_rollups),
+     "Keeping %s days of hourly rollups.\r\n"},
     {'m', offsetof(RunSettings, metrics), sizeof(RunSettings::metrics),
      "Serving metrics on %s.\r\n"},
     {'s', offsetof(RunSettings, share), sizeof(RunSettings::share),
@@ -92,6 +94,7 @@ int ReadCommandLine(int argc, char** argv, RunSettings* s) {
   CopyText(s->runtime, "0");
   CopyText(s->concurrency, "1");
   CopyText(s->keep, "168");
+  CopyText(s->keep_rollups, "400");
   CopyText(s->failing, "3");
 
   for (int i = 1; i < argc;) {
@@ -135,6 +138,10 @@ int ReadCommandLine(int argc, char** argv, RunSettings* s) {
   s->keep_hours = WholeNumber(s->keep, 0, kMostKeptHours);
   if (s->keep_hours < 0)
     return Refuse("\r\nYou must supply the hours of results to keep, 0 to keep them all.\r\n");
+  s->keep_rollup_days = WholeNumber(s->keep_rollups, 0, kMostKeptRollupDays);
+  if (s->keep_rollup_days < 0)
+    return Refuse(
+        "\r\nYou must supply the days of hourly rollups to keep, 0 to keep them all.\r\n");
   if (OptionGiven(s, 's')) {
     s->claim_secs = WholeNumber(s->share, kLeastClaimSecs, kMostClaimSecs);
     if (s->claim_secs < 0)

@@ -18,6 +18,7 @@ struct RunSettings {
   char concurrency[36];   // -c, most hits in flight at once, as typed
   char results[64];       // -l, results table name, "" for none; put into SQL as typed
   char keep[36];          // -k, hours of results to keep, as typed
+  char keep_rollups[36];  // -g, days of hourly rollups to keep, as typed
   char metrics[64];       // -m, [ADDRESS:]PORT of the metrics endpoint
   char share[36];         // -s, seconds a claim on a shared table holds, as typed
   char failing[36];       // -f, failed runs in a row that make an entry failing, as typed
@@ -29,6 +30,7 @@ struct RunSettings {
   int interval_secs;      // the interval text as an integer, parsed once
   int concurrent_hits;    // -c as a number from 1 to kMostConcurrentHits
   int keep_hours;         // -k as a number from 0 (keep all) to kMostKeptHours
+  int keep_rollup_days;   // -g as a number from 0 (keep all) to kMostKeptRollupDays
   int claim_secs;         // -s as a number from kLeastClaimSecs to kMostClaimSecs; 0 without -s
   int failing_runs;       // -f as a number from 1 to kMostFailingRuns
   int hits_per_host;      // -h as a number from 1 to kMostConcurrentHits; 0 without -h
@@ -42,6 +44,7 @@ inline bool OptionGiven(const RunSettings* s, char letter) {
 enum : int {
   kMostConcurrentHits = 1024,  // the most hits -c lets be in flight at once
   kMostKeptHours = 876000,     // a hundred years of results
+  kMostKeptRollupDays = 36500,  // a hundred years of hourly rollups
   kLeastClaimSecs = 10,
   kMostClaimSecs = 86400,
   kMostFailingRuns = 1000000,

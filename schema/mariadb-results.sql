@@ -26,3 +26,55 @@ CREATE VIEW hit_results_last AS
                AS newest
         FROM hit_results h) ranked
   WHERE newest = 1;
+
+-- Hourly rollups: with `jantor -l hit_results`, where this table exists,
+-- each hour of hit_results, once it is over, is summed up here by one
+-- grouped statement, one row for each entry with rows in the hour, and
+-- kept for -g days (400 unless given), long after -k has deleted the rows
+-- themselves. Without this table jantor keeps the results as it always
+-- did. hour_start is the hour's local start. A run is counted in the hour
+-- its first attempt began (attempt 1), failed when no attempt of it in
+-- that hour succeeded; the outcome columns count attempts; the ms_
+-- columns count the attempts whose duration_ms is under their bound (and
+-- at least the one before), the last those of a minute or more.
+CREATE TABLE hit_results_hourly (
+  entry_id        BIGINT NOT NULL,
+  hour_start      DATETIME NOT NULL,
+  attempts        INTEGER NOT NULL,
+  runs            INTEGER NOT NULL,
+  failed_runs     INTEGER NOT NULL,
+  ok              INTEGER NOT NULL,
+  redirect        INTEGER NOT NULL,
+  client_error    INTEGER NOT NULL,
+  server_error    INTEGER NOT NULL,
+  no_status       INTEGER NOT NULL,
+  unreachable     INTEGER NOT NULL,
+  timeout         INTEGER NOT NULL,
+  too_large       INTEGER NOT NULL,
+  tls             INTEGER NOT NULL,
+  bad_host        INTEGER NOT NULL,
+  error           INTEGER NOT NULL,
+  bad_request     INTEGER NOT NULL,
+  bad_schedule    INTEGER NOT NULL,
+  unexpected      INTEGER NOT NULL,
+  duration_ms_sum BIGINT NOT NULL,
+  duration_ms_max INTEGER NOT NULL,
+  ms_under_10     INTEGER NOT NULL,
+  ms_under_25     INTEGER NOT NULL,
+  ms_under_50     INTEGER NOT NULL,
+  ms_under_100    INTEGER NOT NULL,
+  ms_under_250    INTEGER NOT NULL,
+  ms_under_500    INTEGER NOT NULL,
+  ms_under_1000   INTEGER NOT NULL,
+  ms_under_2500   INTEGER NOT NULL,
+  ms_under_5000   INTEGER NOT NULL,
+  ms_under_10000  INTEGER NOT NULL,
+  ms_under_30000  INTEGER NOT NULL,
+  ms_under_60000  INTEGER NOT NULL,
+  ms_over_60000   INTEGER NOT NULL,
+  -- InnoDB keeps the rows in the order of the key: an entry's hours lie
+  -- together.
+  PRIMARY KEY (entry_id, hour_start)
+) ENGINE=InnoDB;
+-- How far the filling has come, and the deletion of rows older than -g days.
+CREATE INDEX hit_results_hourly_hour ON hit_results_hourly (hour_start);

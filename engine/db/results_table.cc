@@ -230,8 +230,10 @@ bool WriteMovesAndRows(ResultsTable* results, GroupedWrites* groups, SQLHDBC upd
   return true;
 }
 
-void PruneResults(ResultsTable* results, SQLHDBC update_conn, int keep_hours, time_t now) {
+void PruneResults(ResultsTable* results, SQLHDBC update_conn, int keep_hours, time_t now,
+                  const char* keep_from) {
   if (!results->enabled || keep_hours == 0) return;
+  if (keep_from != nullptr && keep_from[0] == '\0') return;
   SQLHSTMT stmt = SQL_NULL_HSTMT;
   if (!SQLOK(SQLAllocHandle(SQL_HANDLE_STMT, update_conn, &stmt))) return;
   char text[512];
@@ -239,6 +241,8 @@ void PruneResults(ResultsTable* results, SQLHDBC update_conn, int keep_hours, ti
   time_t cutoff_time = now - static_cast<time_t>(keep_hours) * 3600;
   char cutoff[20];
   LocalTimeText(cutoff_time, cutoff, sizeof cutoff);
+  if (keep_from != nullptr && strcmp(keep_from, cutoff) < 0)
+    snprintf(cutoff, sizeof cutoff, "%s", keep_from);
   SQLLEN indicator = SQL_NTS;
   long long start = MonotonicUs();
   if (SQLOK(SQLPrepare(stmt, Sql(text), SQL_NTS)) &&

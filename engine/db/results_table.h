@@ -88,7 +88,10 @@ bool WriteMovesAndRows(ResultsTable* results, GroupedWrites* groups, SQLHDBC upd
 // a time, each batch its own statement and commit, for at most a couple of
 // seconds. Runs on the update connection while no hit's transaction is
 // open; does nothing when keep_hours is 0. Deletes that fail are left for
-// the next cycle: old rows are not worth stopping the schedule for.
-void PruneResults(ResultsTable* results, SQLHDBC update_conn, int keep_hours, time_t now);
+// the next cycle: old rows are not worth stopping the schedule for. Where
+// keep_from is not null (the hourly rollups' filled_until), no row that
+// started at or after it is deleted, and with "" none at all.
+void PruneResults(ResultsTable* results, SQLHDBC update_conn, int keep_hours, time_t now,
+                  const char* keep_from = nullptr);
 
 #endif  // JANTOR_ENGINE_DB_RESULTS_TABLE_H_

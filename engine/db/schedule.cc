@@ -149,6 +149,9 @@ int OpenSchedule(const RunSettings* s, Schedule* db) {
                                                s->results, &db->results)) {
     return 1;
   }
+  if (db->results.enabled &&
+      !OpenRollups(db->select_stmt, db->update_conn, db->results, &db->rollups))
+    return 1;
   if (s->claim_secs > 0 &&
       !OpenClaims(db->select_conn, db->update_conn, dialect, s->table, s->claim_secs,
                   db->state.columns.keeps_retries(), &db->claims)) {
@@ -181,6 +184,7 @@ int OpenSchedule(const RunSettings* s, Schedule* db) {
   if (db->claims.enabled) db->results.one_statement = false;
   if (db->results.enabled && !db->claims.enabled && !db->results.one_statement)
     UseManualCommit(&db->results, db->update_conn);
+  db->rollups.manual_commit = db->results.manual_commit;
   if (limited && !LimitRows(db->select_stmt, 0)) {
     PrintText("Could not lift the row limit of the first (selection) ODBC statement.\r\n");
     return 1;

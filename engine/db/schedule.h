@@ -18,6 +18,7 @@
 #include "engine/db/grouped_writes.h"
 #include "engine/db/pauses.h"
 #include "engine/db/results_table.h"
+#include "engine/db/rollups.h"
 #include "engine/db/run_state.h"
 
 struct RunSettings;
@@ -55,6 +56,7 @@ struct Schedule {
   SQLHSTMT update_stmt = SQL_NULL_HSTMT;
   const SqlDialect* dialect = nullptr;  // the DBMS's, found once when both are connected
   ResultsTable results;                 // -l: its insert runs on the update connection
+  Rollups rollups;                      // -l's hourly rollups, filled on the update connection
   Claims claims;  // -s: claims on the selection connection, reschedules on the update one
   DuePages pages;
   CallColumns calls;         // the entries' own web calls, read on the selection connection

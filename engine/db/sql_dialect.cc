@@ -32,6 +32,8 @@ constexpr SqlDialect kMariadb = {
     .writes_in_one_statement = false,
     .spaces_checkpoints = false,
     .reads_through_cursor = false,
+    .hour_of = "date_format(%s, '%%Y-%%m-%%d %%H:00:00')",
+    .day_of = "cast(%s as date)",
 };
 
 constexpr SqlDialect kDialects[] = {
@@ -53,6 +55,8 @@ constexpr SqlDialect kDialects[] = {
         .writes_in_one_statement = false,
         .spaces_checkpoints = true,
         .reads_through_cursor = false,
+        .hour_of = "substr(%s, 1, 13) || ':00:00'",
+        .day_of = "substr(%s, 1, 10)",
     },
     {
         .dbms = "PostgreSQL",
@@ -72,6 +76,8 @@ constexpr SqlDialect kDialects[] = {
         .writes_in_one_statement = true,
         .spaces_checkpoints = false,
         .reads_through_cursor = true,
+        .hour_of = "date_trunc('hour', %s)",
+        .day_of = "cast(%s as date)",
     },
     kMariadb,
     // MariaDB's driver may report its server by the older name; only a
@@ -99,6 +105,8 @@ constexpr SqlDialect kDialects[] = {
         .writes_in_one_statement = false,
         .spaces_checkpoints = false,
         .reads_through_cursor = false,
+        .hour_of = nullptr,
+        .day_of = "cast(%s as date)",
     },
 };
 

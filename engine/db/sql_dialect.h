@@ -59,6 +59,13 @@ struct SqlDialect {
   // The driver (psqlODBC) reads a result through a cursor when told to, in
   // place of holding all of it; the due entries then come a hundred at a time.
   bool reads_through_cursor;
+  // The start of the hour of a timestamp column (%s) as a value that
+  // compares with the column, for the status page's sums of the results
+  // of the hours not yet rolled up; null where unknown (the page then
+  // sums those rows by their own time). And the day of an hour's start
+  // (%s), by which the hourly rollups are summed into days.
+  const char* hour_of;
+  const char* day_of;
 };
 
 enum : int { kPruneBatch = 1000 };

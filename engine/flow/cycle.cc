@@ -537,8 +537,21 @@ int RunCycles(const RunSettings* s, Schedule* db) {
     due.Release();
     if (failed != 0) return 1;
     {
+      // Before the prune, which keeps every row of an hour not yet filled.
+      // With -s another daemon's hit of an hour may still be under way: it
+      // ends within its claim, and is written a moment later.
+      DatabaseCall rolling;
+      time_t now = time(nullptr);
+      time_t complete_before = s->claim_secs > 0 ? now - s->claim_secs - 60 : now;
+      if (!StopRequested())
+        FillRollups(&db->rollups, db->update_conn, complete_before, s->keep_rollup_days, now,
+                    s->verbose);
+    }
+    {
       DatabaseCall pruning;
-      PruneResults(&db->results, db->update_conn, s->keep_hours, time(nullptr));
+      PruneResults(&db->results, db->update_conn, s->keep_hours, time(nullptr),
+                   db->rollups.enabled ? db->rollups.filled_until : nullptr);
+      PruneRollups(&db->rollups, db->update_conn, s->keep_rollup_days, time(nullptr));
     }
     double took = static_cast<double>(MonotonicUs() - cycle_start_us) / 1e6;
     // Counted before the cycle is noted, so that a scrape that sees the

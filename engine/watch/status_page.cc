@@ -13,6 +13,8 @@
 #include "base/ll_cpapi.h"
 #include "engine/metrics.h"
 #include "engine/version.h"
+#include "engine/watch/entry_render.h"
+#include "engine/watch/history_rows.h"
 #include "engine/watch/status_render.h"
 #include "engine/watch/status_rows.h"
 #include "http/ll_target.h"
@@ -56,7 +58,8 @@ struct Pages {
   pthread_t thread;
   const RunSettings* settings = nullptr;
   HttpServer* server = nullptr;
-  StatusSource* source = nullptr;  // the page thread's
+  StatusSource* source = nullptr;    // the page thread's
+  HistorySource* history = nullptr;  // the page thread's
 };
 // Never destroyed: the page thread waits on its condition variable until
 // the process ends, and destroying one that a thread waits on at exit
@@ -67,18 +70,23 @@ std::string_view PathOf(std::string_view target) { return target.substr(0, targe
 
 bool IsPagePath(std::string_view target) {
   std::string_view path = PathOf(target);
-  return path == "/" || path == "/entries.json" || path.starts_with("/badge/");
+  return path == "/" || path == "/entries.json" || path.starts_with("/badge/") ||
+         path.starts_with("/entry/");
+}
+
+// The digits of a key: at most 18 of them, so that it fits; -1 otherwise.
+long long KeyOfDigits(std::string_view digits) {
+  if (digits.empty() || digits.size() > 18 ||
+      digits.find_first_not_of("0123456789") != std::string_view::npos)
+    return -1;
+  return strtoll(std::string(digits).c_str(), nullptr, 10);
 }
 
 // The key of "/badge/<key>.svg"; -1 for any other path.
 long long BadgeKey(std::string_view path) {
   constexpr std::string_view kStart = "/badge/", kEnd = ".svg";
   if (!path.starts_with(kStart) || !path.ends_with(kEnd)) return -1;
-  std::string_view digits = path.substr(kStart.size(), path.size() - kStart.size() - kEnd.size());
-  if (digits.empty() || digits.size() > 18 ||
-      digits.find_first_not_of("0123456789") != std::string_view::npos)
-    return -1;
-  return strtoll(std::string(digits).c_str(), nullptr, 10);
+  return KeyOfDigits(path.substr(kStart.size(), path.size() - kStart.size() - kEnd.size()));
 }
 
 void Refuse(std::string* response, int status, const char* reason) {
@@ -132,6 +140,63 @@ void Unavailable(std::string* response, const char* type, const StatusHeader& he
                "Cache-Control: no-store\r\nRetry-After: 10\r\n");
 }
 
+// The page of an entry, "/entry/<key>" or "/entry/<key>.json": 400 for a
+// key that is none, 404 for one the table does not have.
+void ServeEntry(std::string_view path, const StatusQuery& query, const StatusHeader& header,
+                std::string* response) {
+  std::string_view key_text = path.substr(strlen("/entry/"));
+  bool json = key_text.ends_with(".json");
+  if (json) key_text.remove_suffix(strlen(".json"));
+  long long key = KeyOfDigits(key_text);
+  // A page of attempts goes on from a results row's start and key.
+  if (key < 0 || (query.direction != StatusQuery::kFirst && query.key.failing)) {
+    Refuse(response, 400, "Bad Request");
+    return;
+  }
+  std::string why, body;
+  StatusRow row;
+  bool found = false;
+  if (!ReadStatusEntry(pages.source, key, &row, &found, &why)) {
+    Unavailable(response, json ? kJson : kHtml, header, why);
+    return;
+  }
+  if (!found) {
+    Refuse(response, 404, "Not Found");
+    return;
+  }
+  AttemptsQuery attempts;
+  attempts.key = query.key;
+  if (query.direction != StatusQuery::kFirst)
+    attempts.direction =
+        query.direction == StatusQuery::kAfter ? AttemptsQuery::kOlder : AttemptsQuery::kNewer;
+  EntryHistory history;
+  if (!ReadEntryHistory(pages.history, pages.source, key, attempts, header.now, &history, &why)) {
+    Unavailable(response, json ? kJson : kHtml, header, why);
+    return;
+  }
+  if (json) {
+    RenderEntryJson(header, row, history, &body);
+  } else {
+    RenderEntryHtml(header, row, history, &body);
+  }
+  HttpResponse(response, 200, "OK", json ? kJson : kHtml, body, kPageHeaders);
+}
+
+// The window of a badge's ?uptime=: "24h", "7d" or "30d"; "" without
+// one, null for another value.
+const char* UptimeWindow(const HttpTarget& target) {
+  const char* window = "";
+  for (int i = 0; i < target.param_count; ++i) {
+    if (std::string_view(target.params[i].name) != "uptime") continue;
+    std::string_view value = target.params[i].value;
+    window = nullptr;
+    for (const char* known : {"24h", "7d", "30d"})
+      if (value == known) window = known;
+    if (window == nullptr) return nullptr;
+  }
+  return window;
+}
+
 void Serve(const std::string& text, std::string* response) {
   HttpTarget target;
   StatusQuery query;
@@ -150,6 +215,13 @@ void Serve(const std::string& text, std::string* response) {
       Unavailable(response, html ? kHtml : kJson, header, why);
       return;
     }
+    page.history = HistoryKept(pages.history);
+    std::vector<long long> ids;
+    for (const StatusRow& row : page.rows) ids.push_back(row.id);
+    if (!ReadUptimes(pages.history, pages.source, ids, header.now, &page.uptime, &why)) {
+      Unavailable(response, html ? kHtml : kJson, header, why);
+      return;
+    }
     if (html) {
       RenderStatusHtml(header, query, page, &body);
     } else {
@@ -158,7 +230,16 @@ void Serve(const std::string& text, std::string* response) {
     HttpResponse(response, 200, "OK", html ? kHtml : kJson, body, kPageHeaders);
     return;
   }
+  if (path.starts_with("/entry/")) {
+    ServeEntry(path, query, header, response);
+    return;
+  }
   long long key = BadgeKey(path);
+  const char* window = UptimeWindow(target);
+  if (key >= 0 && window == nullptr) {
+    Refuse(response, 400, "Bad Request");
+    return;
+  }
   if (key < 0) {
     Refuse(response, 404, "Not Found");
     return;
@@ -171,6 +252,23 @@ void Serve(const std::string& text, std::string* response) {
   }
   if (!found) {
     Refuse(response, 404, "Not Found");
+    return;
+  }
+  if (window[0] != '\0') {
+    // The window's share; a badge of uptime needs the hourly rollups.
+    std::vector<UptimeShares> shares;
+    if (!ReadUptimes(pages.history, pages.source, {key}, header.now, &shares, &why)) {
+      Unavailable(response, kSvg, header, why);
+      return;
+    }
+    if (shares.empty()) {
+      Refuse(response, 404, "Not Found");
+      return;
+    }
+    const UptimeShares& s = shares[0];
+    double share = window[0] == '2' ? s.day : window[0] == '7' ? s.week : s.month;
+    RenderUptimeBadge(row, window, share, &body);
+    HttpResponse(response, 200, "OK", kSvg, body, kPageHeaders);
     return;
   }
   RenderStatusBadge(row, &body);
@@ -201,6 +299,8 @@ void* RunPages(void*) {
   }
   FreeStatusSource(pages.source);
   pages.source = nullptr;
+  FreeHistorySource(pages.history);
+  pages.history = nullptr;
   return nullptr;
 }
 
@@ -211,6 +311,7 @@ bool StartStatusPages(const RunSettings* settings, HttpServer* server) {
   pages.settings = settings;
   pages.server = server;
   pages.source = NewStatusSource(settings);
+  pages.history = NewHistorySource(settings);
   if (StartSignalFreeThread(&pages.thread, nullptr, RunPages, nullptr) != 0) return false;
   pages.running = true;
   return true;

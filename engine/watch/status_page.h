@@ -1,12 +1,14 @@
 // The status page of the -m endpoint: GET / (the page), GET /entries.json
-// (its rows as JSON) and GET /badge/ID.svg (one entry's latest state). The
-// endpoint's thread only hands such a request over; a page thread of its
-// own reads the schedule through an ODBC connection of its own (made on the
-// first request, and again after a failure) and answers, so a page never
-// holds up a scrape, and the hits never wait for either; a request whose
-// client has gone by its turn costs no read. When the database
-// cannot be read the page answers 503 and the hits go on. The settings are
-// read, never written; the page thread owns everything else here.
+// (its rows as JSON), GET /badge/ID.svg (one entry's latest state, or its
+// uptime) and GET /entry/ID and /entry/ID.json (one entry's page, with the
+// history that -l keeps: engine/watch/history_rows.h). The endpoint's
+// thread only hands such a request over; a page thread of its own reads
+// the schedule through an ODBC connection of its own (made on the first
+// request, and again after a failure) and answers, so a page never holds
+// up a scrape, and the hits never wait for either; a request whose client
+// has gone by its turn costs no read. When the database cannot be read
+// the page answers 503 and the hits go on. The settings are read, never
+// written; the page thread owns everything else here.
 #ifndef JANTOR_ENGINE_WATCH_STATUS_PAGE_H_
 #define JANTOR_ENGINE_WATCH_STATUS_PAGE_H_
 

@@ -157,22 +157,27 @@ void Header(const StatusHeader& h, std::string* out) {
   out->append("</p></header>");
 }
 
-void Start(const StatusHeader& h, std::string* out) {
-  out->append(
-      "<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\">"
-      "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
-      "<meta http-equiv=\"refresh\" content=\"30\"><link rel=\"icon\" href=\"data:,\">"
-      "<title>jantor: ");
-  Html(out, h.table);
-  out->append("</title><style>");
-  out->append(kStyle);
-  out->append("</style></head><body>");
-  Header(h, out);
+void Start(const StatusHeader& h, const char* style, std::string* out) {
+  RenderPageStart(h, h.table, style, out);
 }
 
-void Row(const StatusRow& row, time_t now, std::string* out) {
+// An uptime cell, and its style.
+constexpr char kUptimeStyle[] = "td.u{white-space:nowrap;text-align:right}";
+void UptimeCell(double share, std::string* out) {
+  out->append("<td class=\"u\">");
+  out->append(StatusShare(share));
+  out->append("</td>");
+}
+
+void Row(const StatusRow& row, time_t now, bool linked, const UptimeShares* uptime,
+         std::string* out) {
   out->append(row.failures > 0 ? "<tr class=\"f\"><td>" : "<tr><td>");
-  out->append(std::to_string(row.id));
+  if (linked) {
+    out->append("<a href=\"/entry/" + std::to_string(row.id) + "\">" + std::to_string(row.id) +
+                "</a>");
+  } else {
+    out->append(std::to_string(row.id));
+  }
   out->append("</td><td class=\"t\">");
   Html(out, StatusTarget(row));
   out->append("</td><td class=\"m\">");
@@ -197,7 +202,13 @@ void Row(const StatusRow& row, time_t now, std::string* out) {
   }
   out->append("</td><td>");
   out->append(std::to_string(row.failures));
-  out->append("</td></tr>");
+  out->append("</td>");
+  if (uptime != nullptr) {
+    UptimeCell(uptime->day, out);
+    UptimeCell(uptime->week, out);
+    UptimeCell(uptime->month, out);
+  }
+  out->append("</tr>");
 }
 
 void Links(const StatusQuery& query, const StatusPage& page, std::string* out) {
@@ -217,6 +228,61 @@ void Links(const StatusQuery& query, const StatusPage& page, std::string* out) {
 }
 
 }  // namespace
+
+void RenderPageStart(const StatusHeader& header, std::string_view title, std::string_view style,
+                     std::string* out) {
+  out->append(
+      "<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\">"
+      "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
+      "<meta http-equiv=\"refresh\" content=\"30\"><link rel=\"icon\" href=\"data:,\">"
+      "<title>jantor: ");
+  Html(out, title);
+  out->append("</title><style>");
+  out->append(kStyle);
+  out->append(style);
+  out->append("</style></head><body>");
+  Header(header, out);
+}
+
+std::string StatusNumber(long long number) { return Thousands(number); }
+
+std::string StatusShare(double share) {
+  if (share < 0) return "–";
+  if (share >= 1) return "100%";
+  // Cut, not rounded: a share with a failure in it never reads 100.00%.
+  return Format("%.2f%%", std::floor(share * 10000) / 100);
+}
+
+nlohmann::json StatusEntryJson(const StatusRow& row, time_t now) {
+  Json entry;
+  entry["id"] = row.id;
+  entry["target"] = StatusTarget(row);
+  entry["method"] = row.method.empty() ? std::string("GET") : row.method;
+  entry["schedule"] = StatusSchedule(row);
+  entry["next"] = row.next.empty() ? Json() : Json(row.next);
+  entry["due"] = StatusNextRun(row, now) == "due";
+  entry["retry"] =
+      row.attempt >= 2 ? Json{{"retry", row.attempt - 1}, {"of", row.retries}} : Json();
+  entry["outcome"] = row.outcome.empty() ? Json() : Json(row.outcome);
+  entry["status"] = row.status != 0 ? Json(row.status) : Json();
+  entry["duration_ms"] = row.duration_ms >= 0 ? Json(row.duration_ms) : Json();
+  entry["latest_at"] = row.last.empty() ? Json() : Json(row.last);
+  Json recent = Json::array();
+  for (char letter : row.recent) {
+    int outcome = HitOutcomeOfLetter(letter);
+    if (outcome != kHitOutcomeCount) recent.push_back(HitOutcomeWord(outcome));
+  }
+  entry["recent"] = std::move(recent);
+  entry["failures"] = row.failures;
+  return entry;
+}
+
+void AddUptimeJson(const UptimeShares& uptime, nlohmann::json* entry) {
+  auto share = [](double value) { return value < 0 ? Json() : Json(value); };
+  (*entry)["uptime_24h"] = share(uptime.day);
+  (*entry)["uptime_7d"] = share(uptime.week);
+  (*entry)["uptime_30d"] = share(uptime.month);
+}
 
 std::string StatusTarget(const StatusRow& row) {
   HostText parsed;
@@ -276,7 +342,8 @@ std::string StatusLink(const char* path, const StatusQuery& query, const char* d
 void RenderStatusHtml(const StatusHeader& header, const StatusQuery& query, const StatusPage& page,
                       std::string* out) {
   out->clear();
-  Start(header, out);
+  bool uptime = !page.uptime.empty();
+  Start(header, uptime ? kUptimeStyle : "", out);
   out->append(
       "<nav><a href=\"/\">all entries</a><a href=\"/?failing=1\">failing only</a>"
       "<form method=\"get\" action=\"/\"><input name=\"q\" maxlength=\"100\" "
@@ -297,8 +364,11 @@ void RenderStatusHtml(const StatusHeader& header, const StatusQuery& query, cons
   out->append(
       "<table><thead><tr><th>key</th><th>target</th><th class=\"m\">method</th>"
       "<th class=\"w\">schedule</th><th>next run</th><th>latest</th><th>latest attempts, "
-      "newest last</th><th>failed runs</th></tr></thead><tbody>");
-  for (const StatusRow& row : page.rows) Row(row, header.now, out);
+      "newest last</th><th>failed runs</th>");
+  if (uptime) out->append("<th>uptime 24 h</th><th>7 d</th><th>30 d</th>");
+  out->append("</tr></thead><tbody>");
+  for (size_t i = 0; i < page.rows.size(); ++i)
+    Row(page.rows[i], header.now, page.history, uptime ? &page.uptime[i] : nullptr, out);
   out->append("</tbody></table>");
   if (page.rows.empty()) out->append("<p>No entries.</p>");
   Links(query, page, out);
@@ -313,7 +383,12 @@ void RenderStatusHtml(const StatusHeader& header, const StatusQuery& query, cons
     out->append(
         " A paused entry is not hit until the time its next run shows; the runs its pause "
         "passes over are skipped, not made.");
-  out->append("</p></footer></body></html>");
+  out->append("</p>");
+  if (uptime)
+    out->append(
+        "<p>Uptime: the share of good runs (a run that ended ok or redirect, at its first "
+        "attempt or a retry) over the last 24 hours, 7 days and 30 days; – for none.</p>");
+  out->append("</footer></body></html>");
 }
 
 void RenderStatusJson(const StatusHeader& header, const StatusQuery& query, const StatusPage& page,
@@ -322,31 +397,14 @@ void RenderStatusJson(const StatusHeader& header, const StatusQuery& query, cons
   document["jantor"] = header.version;
   document["table"] = header.table;
   Json& entries = document["entries"] = Json::array();
-  for (const StatusRow& row : page.rows) {
-    Json entry;
-    entry["id"] = row.id;
-    entry["target"] = StatusTarget(row);
-    entry["method"] = row.method.empty() ? std::string("GET") : row.method;
-    entry["schedule"] = StatusSchedule(row);
-    entry["next"] = row.next.empty() ? Json() : Json(row.next);
-    entry["due"] = StatusNextRun(row, header.now) == "due";
-    entry["retry"] =
-        row.attempt >= 2 ? Json{{"retry", row.attempt - 1}, {"of", row.retries}} : Json();
+  for (size_t i = 0; i < page.rows.size(); ++i) {
+    const StatusRow& row = page.rows[i];
+    Json entry = StatusEntryJson(row, header.now);
     if (page.pauses)
       entry["paused_until"] = !row.paused_until.empty() && row.paused_until > LocalText(header.now)
                                   ? Json(row.paused_until)
                                   : Json();
-    entry["outcome"] = row.outcome.empty() ? Json() : Json(row.outcome);
-    entry["status"] = row.status != 0 ? Json(row.status) : Json();
-    entry["duration_ms"] = row.duration_ms >= 0 ? Json(row.duration_ms) : Json();
-    entry["latest_at"] = row.last.empty() ? Json() : Json(row.last);
-    Json recent = Json::array();
-    for (char letter : row.recent) {
-      int outcome = HitOutcomeOfLetter(letter);
-      if (outcome != kHitOutcomeCount) recent.push_back(HitOutcomeWord(outcome));
-    }
-    entry["recent"] = std::move(recent);
-    entry["failures"] = row.failures;
+    if (!page.uptime.empty()) AddUptimeJson(page.uptime[i], &entry);
     entries.push_back(std::move(entry));
   }
   document["next"] =
@@ -361,23 +419,11 @@ void RenderStatusJson(const StatusHeader& header, const StatusQuery& query, cons
   out->push_back('\n');
 }
 
-void RenderStatusBadge(const StatusRow& row, std::string* out) {
-  int outcome = kHitOutcomeCount;
-  for (int o = 0; o < kHitOutcomeCount; ++o)
-    if (row.outcome == HitOutcomeWord(o)) outcome = o;
-  std::string label = "jantor " + std::to_string(row.id);
-  std::string message;
-  const char* colour = "#888";
-  if (outcome == kHitOutcomeCount) {
-    message = "not hit yet";
-  } else if (Good(outcome) && row.failures == 0) {
-    message = std::string("✓ ") + HitOutcomeWord(outcome);
-    colour = "#2f6db5";
-  } else {
-    message = std::string("✕ ") + HitOutcomeWord(outcome);
-    if (row.failures > 0) message += ", " + std::to_string(row.failures) + " failed runs";
-    colour = "#c65d00";
-  }
+namespace {
+
+// A badge of a label on grey and a message on colour.
+void Badge(const std::string& label, const std::string& message, const char* colour,
+           std::string* out) {
   // About 7 px a character of an 11 px sans-serif, and 10 px of margin.
   auto width = [](const std::string& text) {
     size_t characters = 0;
@@ -405,9 +451,37 @@ void RenderStatusBadge(const StatusRow& row, std::string* out) {
   out->append("</text></g></svg>\n");
 }
 
+}  // namespace
+
+void RenderUptimeBadge(const StatusRow& row, const char* window, double share, std::string* out) {
+  const char* colour = share < 0 ? "#888" : share >= 0.99 ? "#2f6db5" : "#c65d00";
+  Badge("jantor " + std::to_string(row.id) + " uptime " + window,
+        share < 0 ? std::string("no runs") : StatusShare(share), colour, out);
+}
+
+void RenderStatusBadge(const StatusRow& row, std::string* out) {
+  int outcome = kHitOutcomeCount;
+  for (int o = 0; o < kHitOutcomeCount; ++o)
+    if (row.outcome == HitOutcomeWord(o)) outcome = o;
+  std::string label = "jantor " + std::to_string(row.id);
+  std::string message;
+  const char* colour = "#888";
+  if (outcome == kHitOutcomeCount) {
+    message = "not hit yet";
+  } else if (Good(outcome) && row.failures == 0) {
+    message = std::string("✓ ") + HitOutcomeWord(outcome);
+    colour = "#2f6db5";
+  } else {
+    message = std::string("✕ ") + HitOutcomeWord(outcome);
+    if (row.failures > 0) message += ", " + std::to_string(row.failures) + " failed runs";
+    colour = "#c65d00";
+  }
+  Badge(label, message, colour, out);
+}
+
 void RenderStatusUnavailable(const StatusHeader& header, const std::string& why, std::string* out) {
   out->clear();
-  Start(header, out);
+  Start(header, "", out);
   out->append("<p><b>The schedule cannot be read now:</b> ");
   Html(out, why);
   out->append(

@@ -71,6 +71,7 @@ struct StatusSource {
   SQLHENV env = SQL_NULL_HENV;
   SQLHDBC conn = SQL_NULL_HDBC;
   bool connected = false;
+  unsigned long connections = 0;  // connections made so far
   bool has[kOptionalCount] = {};
   // The dialect's expression of i_object before its '?'; "" where the DBMS
   // has none, and a search then sifts the paths itself (see ReadPart).
@@ -137,6 +138,7 @@ bool Connect(StatusSource* source, std::string* why) {
     return false;
   }
   source->connected = true;
+  ++source->connections;
   Statement stmt;
   std::string probe = std::string("select * from ") + s->table + " where 1 = 0";
   if (!NewStatement(source, &stmt) ||
@@ -549,6 +551,12 @@ bool ReadStatusEntry(StatusSource* source, long long id, StatusRow* row, bool* f
     if (*found) *row = rows[0];
     return true;
   });
+}
+
+bool ReadThroughStatusSource(
+    StatusSource* source, std::string* why,
+    const std::function<bool(SQLHDBC connection, unsigned long number)>& read) {
+  return Connected(source, why, [&] { return read(source->conn, source->connections); });
 }
 
 bool ReadStatusTotals(StatusSource* source, time_t now, StatusTotals* totals, std::string* why) {

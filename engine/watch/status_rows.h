@@ -12,10 +12,12 @@
 #include <sql.h>
 
 #include <ctime>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "engine/command_line.h"
+#include "engine/rules/rollup.h"
 
 enum : int {
   kRowsAPage = 100,
@@ -78,6 +80,11 @@ struct StatusPage {
   long long looked = -1;      // entries a search looked through; -1 for no search
   bool window_ended = false;  // the search stopped at its window, not at the table's end
   bool pauses = false;        // the table has i_paused_until
+  // With -l the results are kept: each key links to its entry's page.
+  bool history = false;
+  // With -l's hourly rollups, each row's shares of good runs, in the rows'
+  // order; empty without them.
+  std::vector<UptimeShares> uptime;
 };
 
 struct StatusTotals {
@@ -103,6 +110,14 @@ bool ReadStatusPage(StatusSource* source, const StatusQuery& query, StatusPage* 
 // Reads the entry of key id; *found false when there is none.
 bool ReadStatusEntry(StatusSource* source, long long id, StatusRow* row, bool* found,
                      std::string* why);
+
+// Runs read on the source's connection, made first where there is none;
+// each connection made has a number one more than the one before, so
+// that a reader can tell a new one, which may reach tables that have
+// changed. A failure drops the connection, as a page's does.
+bool ReadThroughStatusSource(
+    StatusSource* source, std::string* why,
+    const std::function<bool(SQLHDBC connection, unsigned long number)>& read);
 
 // The totals, counted at most once a minute (the count of every entry is
 // the one read that grows with the table).

@@ -143,7 +143,7 @@ TEST(CommandLine, PercentSignsInValuesArePrintedAsTheyAre) {
   EXPECT_EQ(r.out, kBanner + "Using %s%n%x table.\r\nUsing %% password.\r\n" + kNoDsn);
 }
 
-// -c, -k and -s take whole numbers within their ranges; anything else is
+// -c, -k, -g and -s take whole numbers within their ranges; anything else is
 // refused after the echo lines, like a bad interval, and the ends of the
 // range go on to the connect.
 TEST(CommandLine, WholeNumberOptionsOutsideTheirRangeAreRefused) {
@@ -167,6 +167,12 @@ TEST(CommandLine, WholeNumberOptionsOutsideTheirRangeAreRefused) {
        "\r\nYou must supply the hours of results to keep, 0 to keep them all.\r\n",
        {"876001", "-1", "+4", " 4", "4 ", "1.5", "", "99999999999999999999"},
        {"0", "876000", "0168"}},
+      {"-g",
+       "Keeping ",
+       " days of hourly rollups.\r\n",
+       "\r\nYou must supply the days of hourly rollups to keep, 0 to keep them all.\r\n",
+       {"36501", "-1", "+4", " 4", "4 ", "1.5", "", "99999999999999999999"},
+       {"0", "36500", "0400"}},
       {"-s",
        "Sharing the table, claims held ",
        "s.\r\n",
