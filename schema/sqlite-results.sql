@@ -62,6 +62,7 @@ CREATE TABLE hit_results_hourly (
   bad_request     INTEGER NOT NULL,
   bad_schedule    INTEGER NOT NULL,
   unexpected      INTEGER NOT NULL,
+  no_token        INTEGER NOT NULL,
   duration_ms_sum INTEGER NOT NULL,
   duration_ms_max INTEGER NOT NULL,
   ms_under_10     INTEGER NOT NULL,

@@ -79,7 +79,7 @@ record history.page "$hi_page"
 # of them failed now and then, their durations in four buckets.
 hi_rollup_values() { # e k
   local f="(CASE WHEN ($1 * 7 + $2) % 97 = 0 THEN 2 WHEN ($1 + $2) % 31 = 0 THEN 1 ELSE 0 END)"
-  echo "60, 60, $f, 60 - $f, 0, 0, $f, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+  echo "60, 60, $f, 60 - $f, 0, 0, $f, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
         60 * (120 + ($1 + $2) % 200), 400 + ($1 * $2) % 4000,
         0, 0, 0, 20, 30, 8, 0, 0, 2, 0, 0, 0, 0"
 }

@@ -3,16 +3,20 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 const int kDurationBounds[kDurationBuckets - 1] = {10,   25,   50,   100,   250,   500,
                                                    1000, 2500, 5000, 10000, 30000, 60000};
 
 namespace {
 
-constexpr const char* kOutcomeColumns[kHitOutcomeCount] = {
+// The words of engine/rules/hit_outcome.h as column names, in its order;
+// a new outcome word needs its column here and in the schemas.
+constexpr const char* kOutcomeColumns[] = {
     "ok",          "redirect",    "client_error", "server_error", "no_status",
     "unreachable", "timeout",     "too_large",    "tls",          "bad_host",
-    "error",       "bad_request", "bad_schedule", "unexpected"};
+    "error",       "bad_request", "bad_schedule", "unexpected",   "no_token"};
+static_assert(std::size(kOutcomeColumns) == kHitOutcomeCount, "a column for every outcome");
 
 constexpr const char* kBucketColumns[kDurationBuckets] = {
     "ms_under_10",    "ms_under_25",    "ms_under_50",   "ms_under_100",  "ms_under_250",

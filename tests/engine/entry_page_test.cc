@@ -56,7 +56,7 @@ void AddHour(const TestDb& db, int entry, const std::string& hour, int runs, int
                    "insert into hit_results_hourly (entry_id, hour_start, attempts, runs, "
                    "failed_runs, ok, redirect, client_error, server_error, no_status, "
                    "unreachable, timeout, too_large, tls, bad_host, error, bad_request, "
-                   "bad_schedule, unexpected, duration_ms_sum, duration_ms_max, "
+                   "bad_schedule, unexpected, no_token, duration_ms_sum, duration_ms_max, "
                    "ms_under_10, ms_under_25, ms_under_50, ms_under_100, ms_under_250, "
                    "ms_under_500, ms_under_1000, ms_under_2500, ms_under_5000, "
                    "ms_under_10000, ms_under_30000, ms_under_60000, ms_over_60000) "
@@ -64,7 +64,7 @@ void AddHour(const TestDb& db, int entry, const std::string& hour, int runs, int
                        std::to_string(entry) + ", '" + hour + "', " + std::to_string(runs) + ", " +
                        std::to_string(runs) + ", " + std::to_string(failed) + ", " +
                        std::to_string(runs - failed) + ", 0, 0, 0, 0, 0, " +
-                       std::to_string(failed) + ", 0, 0, 0, 0, 0, 0, 0, " +
+                       std::to_string(failed) + ", 0, 0, 0, 0, 0, 0, 0, 0, " +
                        std::to_string(runs * ms / 2) + ", " + std::to_string(ms - 1) +
                        ", 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0)"));
   ASSERT_TRUE(Exec(db, "update hit_results_hourly set " + bucket +

@@ -151,7 +151,7 @@ TEST_P(Rollups, HoursAreFilledOnceTheyAreOverAndOnlyOnce) {
 TEST_P(Rollups, OldRollupsGoAfterTheirDays) {
   auto hour_row = [&](int entry, const std::string& hour) {
     std::string zeros;
-    for (int i = 0; i < 32; ++i) zeros += ", 0";
+    for (int i = 0; i < 33; ++i) zeros += ", 0";  // every column after the hour
     ASSERT_TRUE(Exec(db_, "insert into hit_results_hourly values (" + std::to_string(entry) +
                               ", '" + hour + "'" + zeros + ")"));
   };
