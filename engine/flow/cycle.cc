@@ -497,11 +497,13 @@ bool StartParallelHits(const RunSettings* s, ParallelHits* hits) {
 }  // namespace
 
 int RunCycles(const RunSettings* s, Schedule* db) {
-  long runtime = strtol(s->runtime, nullptr, 10);
-  time_t end_time = runtime > 0 ? time(nullptr) + runtime : 0;
   ParallelHits hits;
   bool parallel = s->concurrent_hits > 1 && StartParallelHits(s, &hits);
   if (s->hits_per_host > 0) NoteHostCap();
+  // The run time counts from the first cycle: starting hundreds of workers
+  // on a busy machine may take seconds, which are no part of it.
+  long runtime = strtol(s->runtime, nullptr, 10);
+  time_t end_time = runtime > 0 ? time(nullptr) + runtime : 0;
 
   for (;;) {
     long long cycle_start_us = MonotonicUs();
